@@ -1,0 +1,356 @@
+#include "histopipe.h"
+
+#include <cmath>
+#include <cstring>
+#include <new>
+#include <stdexcept>
+
+namespace {
+
+constexpr HistoParams initial_params{0.0, 1000.0, 1.0, 0, 0};
+
+HistoStats reset_values()
+{
+    return HistoStats{0, ~uint64_t(0), 0, 0, 0, 0};
+}
+
+double binning_factor(uint32_t binning)
+{
+    return static_cast<double>(uint64_t(1) << (binning % 64));
+}
+
+// Truncates toward zero like a conversion to int64, with negative quotients
+// kept as their two's complement and quotients from 2^63 up to below 2^64
+// converted as unsigned. Anything else (not finite, out of range) gives 0 so
+// that a nonsensical offset never reaches the event path as undefined data.
+uint64_t truncate_to_bins(double quotient)
+{
+    if (!std::isfinite(quotient))
+        return 0;
+    const double two63 = 9223372036854775808.0;
+    if (quotient >= -two63 && quotient < two63)
+        return static_cast<uint64_t>(static_cast<int64_t>(quotient));
+    if (quotient >= two63 && quotient < 2.0 * two63)
+        return static_cast<uint64_t>(quotient);
+    return 0;
+}
+
+bool same_params(const HistoParams &a, const HistoParams &b)
+{
+    return a.start == b.start && a.size == b.size && a.binsize == b.binsize &&
+           a.binning == b.binning && a.channels == b.channels;
+}
+
+// Bin count used only to decide whether a rebuild is needed; records whose
+// count cannot be computed all compare as the same invalid count.
+uint64_t nbins_or_invalid(const HistoParams &params)
+{
+    uint64_t n = 0;
+    return HistoPipe::compute_nbins(params, n) ? n : ~uint64_t(0);
+}
+
+} // namespace
+
+HistoPipe::HistoPipe()
+    : priv(this), pending(initial_params), active(initial_params), stats(reset_values()),
+      statistics(new PipeStatistics())
+{
+}
+
+HistoPipe::~HistoPipe() = default;
+
+bool HistoPipe::compute_nbins(const HistoParams &params, uint64_t &nbins)
+{
+    const double quotient = params.size / (binning_factor(params.binning) * params.binsize) + 1.0;
+    if (!(quotient >= 0.0) || !(quotient < 18446744073709551616.0))
+        return false; // also rejects NaN
+    nbins = static_cast<uint64_t>(quotient);
+    return true;
+}
+
+void HistoPipe::set_device(int32_t dev)
+{
+    device = dev;
+}
+
+bool HistoPipe::set_pipe_open(bool open)
+{
+    if (open == pipe_open)
+        return open;
+    if (device < 0)
+        return pipe_open;
+    if (!open) {
+        close_pipe();
+        pipe_open = false;
+        return false;
+    }
+    if (pipe_device >= 0)
+        return pipe_open;
+
+    PipeCallbacks callbacks{};
+    callbacks.priv = priv;
+    callbacks.start_of_meas = &HistoPipe::on_start_of_meas;
+    callbacks.end_of_meas = &HistoPipe::on_end_of_meas;
+    callbacks.slot3 = &HistoPipe::on_nothing;
+    callbacks.statistics = &HistoPipe::on_statistics;
+    callbacks.events = &HistoPipe::on_tdc_events;
+    callbacks.slot6 = &HistoPipe::on_nothing;
+    PipeCallbackArgs args{&callbacks};
+
+    pipe_device = device;
+    const int r = ox_pipe_open2(device, OX_PIPE_TYPE_USER_CALLBACKS, &args);
+    pipe_open_result = r;
+    if (r >= 0) {
+        pipe_id = r;
+        pipe_open = true;
+        return true;
+    }
+    // A failed open holds no pipe, so a later open may try again.
+    pipe_device = -1;
+    return pipe_open;
+}
+
+int32_t HistoPipe::close_pipe()
+{
+    if (pipe_device < 0 || pipe_id < 0)
+        return -1;
+    const int r = ox_pipe_close2(pipe_device, pipe_id);
+    pipe_device = -1;
+    pipe_id = -1;
+    return r;
+}
+
+void HistoPipe::forget_pipe()
+{
+    pipe_device = -1;
+    pipe_id = -1;
+    pipe_open = false;
+}
+
+void HistoPipe::set_params(const HistoParams &params)
+{
+    std::lock_guard<std::mutex> lock(params_mutex);
+    if (params.channels != pending.channels ||
+        nbins_or_invalid(params) != nbins_or_invalid(pending))
+        needs_resize = true;
+    if (same_params(params, pending))
+        return;
+    pending = params;
+    params_pending = true;
+}
+
+const HistoParams *HistoPipe::get_params() const
+{
+    return &pending;
+}
+
+const HistoStats *HistoPipe::get_stats() const
+{
+    return &stats;
+}
+
+void HistoPipe::reset_stats()
+{
+    stats = reset_values();
+}
+
+const std::vector<double> *HistoPipe::get_channel_histo(uint32_t channel) const
+{
+    if (channel >= active.channels || !histos)
+        return nullptr;
+    return &histos[channel];
+}
+
+void HistoPipe::clear_histos()
+{
+    if (!histos)
+        return;
+    for (uint32_t c = 0; c < active.channels; ++c)
+        std::fill(histos[c].begin(), histos[c].end(), 0.0);
+}
+
+const PipeStatistics *HistoPipe::get_pipe_statistics() const
+{
+    return statistics.get();
+}
+
+void HistoPipe::set_end_of_meas_action(std::function<void()> action)
+{
+    end_of_meas_action = std::move(action);
+}
+
+void HistoPipe::on_start_of_meas(void *priv)
+{
+    static_cast<HistoPipe *>(priv)->apply_pending_params();
+}
+
+void HistoPipe::apply_pending_params()
+{
+    std::lock_guard<std::mutex> lock(params_mutex);
+    if (!params_pending)
+        return;
+    active = pending;
+    start_bins = truncate_to_bins(active.start / active.binsize);
+    if (needs_resize) {
+        rebuild_histos();
+        needs_resize = false;
+    }
+    params_pending = false;
+}
+
+// Runs on the library's thread: nothing may throw out of it. When the bins
+// cannot be counted or allocated, every channel gets an empty histogram, so
+// the event path drops all events into no bin and the readers see no data.
+void HistoPipe::rebuild_histos()
+{
+    histos.reset();
+    views.clear();
+    histo_alloc_failed = false;
+    prefetch_bins = false;
+
+    const uint32_t channels = active.channels;
+    uint64_t nbins = 0;
+    const bool countable = compute_nbins(active, nbins);
+    try {
+        std::unique_ptr<std::vector<double>[]> fresh(new std::vector<double>[channels]);
+        views.reserve(channels);
+        if (countable) {
+            for (uint32_t c = 0; c < channels; ++c)
+                fresh[c].resize(nbins, 0.0);
+        }
+        histos = std::move(fresh);
+        for (uint32_t c = 0; c < channels; ++c)
+            views.push_back(ChannelView{histos[c].data(), histos[c].size()});
+        histo_alloc_failed = !countable && channels > 0;
+    } catch (const std::exception &) {
+        histo_alloc_failed = true;
+        histos.reset();
+        views.clear();
+        try {
+            histos.reset(new std::vector<double>[channels]);
+            views.assign(channels, ChannelView{nullptr, 0});
+        } catch (const std::exception &) {
+            histos.reset();
+            views.clear();
+        }
+    }
+    // Bins that do not fit in the caches are fetched ahead of their events.
+    const uint64_t total_bytes = uint64_t(channels) * (countable ? nbins : 0) * sizeof(double);
+    prefetch_bins = !histo_alloc_failed && total_bytes > (uint64_t(4) << 20);
+    params_pending = false;
+}
+
+void HistoPipe::on_end_of_meas(void *priv)
+{
+    auto *self = static_cast<HistoPipe *>(priv);
+    try {
+        self->end_of_meas_action();
+    } catch (const std::bad_function_call &) {
+        // No action installed: nothing to announce.
+    }
+}
+
+void HistoPipe::on_statistics(void *priv, const PipeStatistics *block)
+{
+    if (block == nullptr)
+        return;
+    std::memcpy(static_cast<HistoPipe *>(priv)->statistics.get(), block, sizeof(PipeStatistics));
+}
+
+void HistoPipe::on_tdc_events(void *priv, const TdcEvent *events, size_t count)
+{
+    if (events == nullptr)
+        return;
+    static_cast<HistoPipe *>(priv)->accumulate(events, count);
+}
+
+void HistoPipe::on_nothing() {}
+
+void HistoPipe::accumulate(const TdcEvent *events, size_t count)
+{
+    if (prefetch_bins)
+        accumulate_impl<true>(events, count);
+    else
+        accumulate_impl<false>(events, count);
+}
+
+namespace {
+
+// Running statistics kept in registers for one callback and written back at
+// its end; the library's thread is the only writer while a measurement runs.
+struct LocalStats {
+    uint64_t max_time, min_time, max_count, sum_time, nr_events;
+    uint32_t channel_mask;
+};
+
+} // namespace
+
+template <bool Prefetch>
+void HistoPipe::accumulate_impl(const TdcEvent *events, size_t count)
+{
+    LocalStats s{stats.max_time, stats.min_time,  stats.max_count,
+                 stats.sum_time, stats.nr_events, stats.channel_mask};
+    const ChannelView *table = views.data();
+    const uint32_t channels = static_cast<uint32_t>(views.size());
+    const uint64_t start = start_bins;
+    const uint32_t shift = active.binning % 64;
+    constexpr size_t prefetch_distance = 16;
+
+    auto prefetch = [&](size_t i) {
+        if (Prefetch && i < count) {
+            const TdcEvent &e = events[i];
+            if (e.channel < channels) {
+                const uint64_t idx = (e.time - start) >> shift;
+                if (idx < table[e.channel].size)
+                    __builtin_prefetch(table[e.channel].bins + idx, 1, 1);
+            }
+        }
+    };
+
+    auto one = [&](const TdcEvent &e) {
+        const uint64_t t = e.time;
+        s.nr_events += 1;
+        s.sum_time += t;
+        if (t < s.min_time)
+            s.min_time = t;
+        if (t > s.max_time)
+            s.max_time = t;
+        const uint32_t ch = e.channel;
+        if (ch >= channels)
+            return;
+        const uint64_t idx = (t - start) >> shift;
+        const ChannelView &view = table[ch];
+        if (idx >= view.size)
+            return;
+        const double value = view.bins[idx] + 1.0;
+        view.bins[idx] = value;
+        const uint64_t v = static_cast<uint64_t>(value);
+        if (v > s.max_count)
+            s.max_count = v;
+        s.channel_mask |= uint32_t(1) << (ch % 32);
+    };
+
+    size_t i = 0;
+    const size_t whole = count - count % 4;
+    for (; i < whole; i += 4) {
+        if (Prefetch) {
+            prefetch(i + prefetch_distance);
+            prefetch(i + prefetch_distance + 1);
+            prefetch(i + prefetch_distance + 2);
+            prefetch(i + prefetch_distance + 3);
+        }
+        one(events[i]);
+        one(events[i + 1]);
+        one(events[i + 2]);
+        one(events[i + 3]);
+    }
+    for (; i < count; ++i)
+        one(events[i]);
+
+    stats.max_time = s.max_time;
+    stats.min_time = s.min_time;
+    stats.max_count = s.max_count;
+    stats.sum_time = s.sum_time;
+    stats.nr_events = s.nr_events;
+    stats.channel_mask = s.channel_mask;
+}

@@ -1,0 +1,111 @@
+#ifndef HISTOPIPE_H
+#define HISTOPIPE_H
+
+#include "oxtdc1.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+// Histogram parameters, handed over as a whole. Times in ns; one histogram
+// bin spans 2^binning device bins.
+struct HistoParams {
+    double start;
+    double size;
+    double binsize;
+    uint32_t binning;
+    uint32_t channels;
+};
+
+// Running statistics over every event received; times in device bins.
+struct HistoStats {
+    uint64_t max_time;
+    uint64_t min_time;
+    uint64_t max_count;
+    uint64_t sum_time;
+    uint64_t nr_events;
+    uint32_t channel_mask;
+};
+
+// Receiving end of the device library's user-callback pipe. The library's
+// thread runs the four working callbacks; everything else is called from the
+// GUI thread. Only the parameter hand-over is locked: the GUI thread resets,
+// clears and reads between measurements, never while one runs.
+class HistoPipe {
+public:
+    HistoPipe();
+    ~HistoPipe();
+    HistoPipe(const HistoPipe &) = delete;
+    HistoPipe &operator=(const HistoPipe &) = delete;
+
+    void set_device(int32_t device);
+    bool set_pipe_open(bool open);
+    int32_t close_pipe();
+    void set_params(const HistoParams &params);
+    const HistoParams *get_params() const;
+    const HistoStats *get_stats() const;
+    void reset_stats();
+    const std::vector<double> *get_channel_histo(uint32_t channel) const;
+    void clear_histos();
+    const PipeStatistics *get_pipe_statistics() const;
+    void set_end_of_meas_action(std::function<void()> action);
+
+    // Result of the last ox_pipe_open2 call (0 before any), so the owner can
+    // report why a pipe could not be opened.
+    int32_t get_pipe_open_result() const { return pipe_open_result; }
+    // Forgets the pipe without calling the library: after the connection to
+    // the device was lost the descriptor means nothing any more.
+    void forget_pipe();
+    // True when the last rebuild could not size the histograms (the bin count
+    // was not a finite number or did not fit in memory); there are no
+    // histogram bins until a later rebuild succeeds.
+    bool histos_unavailable() const { return histo_alloc_failed; }
+
+    // Number of histogram bins for a parameter record; false when the count
+    // cannot be represented (not finite, negative or beyond 2^64).
+    static bool compute_nbins(const HistoParams &params, uint64_t &nbins);
+
+    static void on_start_of_meas(void *priv);
+    static void on_end_of_meas(void *priv);
+    static void on_statistics(void *priv, const PipeStatistics *block);
+    static void on_tdc_events(void *priv, const TdcEvent *events, size_t count);
+    static void on_nothing();
+
+private:
+    struct ChannelView {
+        double *bins;
+        uint64_t size;
+    };
+
+    void apply_pending_params();
+    void rebuild_histos();
+    void accumulate(const TdcEvent *events, size_t count);
+    template <bool Prefetch> void accumulate_impl(const TdcEvent *events, size_t count);
+
+    HistoPipe *priv;
+    int32_t pipe_device = -1;
+    int32_t pipe_id = -1;
+    HistoParams pending;
+    HistoParams active;
+    std::mutex params_mutex;
+    HistoStats stats;
+    int32_t device = -1;
+    bool pipe_open = false;
+    bool params_pending = true;
+    bool needs_resize = true;
+    uint64_t start_bins = 0;
+    std::unique_ptr<std::vector<double>[]> histos;
+    std::unique_ptr<PipeStatistics> statistics;
+    std::function<void()> end_of_meas_action;
+
+    // Direct pointers into `histos` for the event path, rebuilt with it.
+    std::vector<ChannelView> views;
+    bool prefetch_bins = false;
+    bool histo_alloc_failed = false;
+    int32_t pipe_open_result = 0;
+};
+
+#endif // HISTOPIPE_H

@@ -1,0 +1,233 @@
+#include "tdciface.h"
+
+#include <chrono>
+#include <cmath>
+#include <thread>
+
+namespace {
+constexpr int busy_attempts = 8;
+constexpr std::chrono::milliseconds busy_pause(5);
+} // namespace
+
+TdcIface::TdcIface(QObject *parent) : QObject(parent), histo_pipe(new HistoPipe())
+{
+    histo_pipe->set_end_of_meas_action([this]() { emit complete_callback(1); });
+    HistoParams params = *histo_pipe->get_params();
+    params.channels = 16;
+    histo_pipe->set_params(params);
+}
+
+TdcIface::~TdcIface()
+{
+    if (dev_desc >= 0) {
+        emit disconnecting();
+        histo_pipe->set_pipe_open(false);
+        ox_tdc_deinit2(dev_desc);
+        dev_desc = -1;
+    }
+    delete histo_pipe;
+}
+
+void TdcIface::set_error_from_code(int32_t code)
+{
+    char buffer[OX_ERR_MSG_SIZE] = {0};
+    ox_get_err_msg(code, buffer);
+    buffer[OX_ERR_MSG_SIZE - 1] = '\0';
+    last_error = QString::fromUtf8(buffer);
+}
+
+// Undoes a half-finished init: the pipe (if it opened) and the device.
+void TdcIface::release_device()
+{
+    histo_pipe->set_pipe_open(false);
+    ox_tdc_deinit2(dev_desc);
+    dev_desc = -1;
+    histo_pipe->set_device(-1);
+}
+
+int32_t TdcIface::init(const QString &ini_file)
+{
+    if (dev_desc >= 0) {
+        last_error = QStringLiteral("TdcIface instance can only open one device");
+        return ErrAlreadyOpen;
+    }
+    const QByteArray path = ini_file.toUtf8();
+    const int32_t r = ox_tdc_init_inifile(path.constData());
+    if (r < 0) {
+        set_error_from_code(r);
+        return r;
+    }
+    dev_desc = r;
+    histo_pipe->set_device(r);
+    if (!histo_pipe->set_pipe_open(true)) {
+        const int32_t code = histo_pipe->get_pipe_open_result();
+        set_error_from_code(code);
+        release_device();
+        return code < 0 ? code : -1;
+    }
+    double device_binsize = 0.0;
+    const int32_t rb = ox_tdc_get_binsize2(dev_desc, &device_binsize);
+    if (rb < 0) {
+        set_error_from_code(rb);
+        release_device();
+        return rb;
+    }
+    if (!std::isfinite(device_binsize) || device_binsize <= 0.0) {
+        last_error = QStringLiteral("The device reported an invalid bin size (%1 ns)")
+                         .arg(device_binsize);
+        release_device();
+        return ErrInvalidBinsize;
+    }
+    binsize = device_binsize;
+    emit connected();
+    return r;
+}
+
+int32_t TdcIface::deinit()
+{
+    if (dev_desc < 0) {
+        last_error = QStringLiteral("No device initialized, cannot deinitialize.");
+        return ErrNoDevice;
+    }
+    emit disconnecting();
+    histo_pipe->set_pipe_open(false);
+    const int32_t r = ox_tdc_deinit2(dev_desc);
+    dev_desc = -1;
+    return r;
+}
+
+int32_t TdcIface::start_measure(int32_t exposure_ms)
+{
+    if (dev_desc < 0) {
+        last_error = QStringLiteral("No device initialized.");
+        return ErrNoDevice;
+    }
+    int32_t r = 0;
+    for (int attempt = 0; attempt < busy_attempts; ++attempt) {
+        r = ox_tdc_start_measure2(dev_desc, exposure_ms);
+        if (r != OX_ERR_BUSY)
+            break;
+        std::this_thread::sleep_for(busy_pause); // steady clock
+    }
+    if (r < 0) {
+        set_error_from_code(r);
+        if (r == OX_ERR_CONNECTION_LOST) {
+            dev_desc = -1;
+            // The lost device's pipe descriptor is void; the next init opens
+            // a fresh pipe.
+            histo_pipe->forget_pipe();
+            emit connection_lost();
+        }
+    }
+    return r;
+}
+
+int32_t TdcIface::interrupt()
+{
+    if (dev_desc < 0) {
+        last_error = QStringLiteral("No device initialized.");
+        return ErrNoDevice;
+    }
+    const int32_t r = ox_tdc_interrupt2(dev_desc);
+    if (r < 0)
+        set_error_from_code(r);
+    return r;
+}
+
+bool TdcIface::is_initialized() const
+{
+    return dev_desc >= 0;
+}
+
+QString TdcIface::get_error_message() const
+{
+    return last_error;
+}
+
+double TdcIface::get_binsize() const
+{
+    return binsize;
+}
+
+double TdcIface::bins_to_time(uint64_t n, uint32_t binning) const
+{
+    return static_cast<double>(n) * binsize *
+           static_cast<double>(uint64_t(1) << (binning % 64));
+}
+
+int32_t TdcIface::get_corrections(std::vector<int32_t> &out)
+{
+    int count = 0;
+    int32_t r = ox_tdc_get_corrections2(dev_desc, &count, nullptr);
+    if (r < 0)
+        return r;
+    if (count < 0)
+        return ErrNegativeCount;
+    std::vector<int32_t> values(static_cast<size_t>(count), 0);
+    r = ox_tdc_get_corrections2(dev_desc, &count, count > 0 ? values.data() : nullptr);
+    if (r < 0)
+        return r;
+    out = std::move(values);
+    return 0;
+}
+
+int32_t TdcIface::set_corrections(const std::vector<int32_t> &values)
+{
+    return ox_tdc_set_corrections2(dev_desc, static_cast<int>(values.size()), values.data(), 0);
+}
+
+int32_t TdcIface::twi_read(uint8_t address, uint8_t *buffer, int32_t length, int32_t flag)
+{
+    const int32_t r = ox_twi_read2(dev_desc, address, buffer, length, flag);
+    if (r < 0)
+        set_error_from_code(r);
+    return r;
+}
+
+int32_t TdcIface::twi_write(uint8_t address, uint8_t *buffer, int32_t length, int32_t flag)
+{
+    const int32_t r = ox_twi_write2(dev_desc, address, buffer, length, flag);
+    if (r < 0)
+        set_error_from_code(r);
+    return r;
+}
+
+const HistoParams *TdcIface::get_histo_params() const
+{
+    return histo_pipe->get_params();
+}
+
+void TdcIface::set_histo_params(const HistoParams &params)
+{
+    histo_pipe->set_params(params);
+}
+
+const HistoStats *TdcIface::get_histo_stats() const
+{
+    return histo_pipe->get_stats();
+}
+
+void TdcIface::reset_histo_stats()
+{
+    histo_pipe->reset_stats();
+}
+
+const std::vector<double> *TdcIface::get_channel_histo(uint32_t channel) const
+{
+    return histo_pipe->get_channel_histo(channel);
+}
+
+void TdcIface::clear_histos()
+{
+    histo_pipe->clear_histos();
+}
+
+const PipeStatistics *TdcIface::get_pipe_statistics() const
+{
+    return histo_pipe->get_pipe_statistics();
+}
+
+bool TdcIface::histos_unavailable() const
+{
+    return histo_pipe->histos_unavailable();
+}

@@ -1,0 +1,71 @@
+#ifndef TDCIFACE_H
+#define TDCIFACE_H
+
+#include "histopipe.h"
+
+#include <QObject>
+#include <QString>
+
+#include <cstdint>
+#include <vector>
+
+// The program's one connection to a TDC device. Every library call except
+// the pipe calls goes through here; operations return an int32 status,
+// negative on failure, and keep the text of the last failure.
+class TdcIface : public QObject {
+    Q_OBJECT
+public:
+    // Codes of the interface's own.
+    enum : int32_t {
+        ErrAlreadyOpen = -3,
+        ErrInvalidBinsize = -4,
+        ErrNoDevice = -10,
+        ErrNegativeCount = -1,
+    };
+
+    explicit TdcIface(QObject *parent = nullptr);
+    ~TdcIface() override;
+
+    int32_t init(const QString &ini_file);
+    int32_t deinit();
+    int32_t start_measure(int32_t exposure_ms);
+    int32_t interrupt();
+    bool is_initialized() const;
+    QString get_error_message() const;
+    double get_binsize() const;
+    double bins_to_time(uint64_t n, uint32_t binning) const;
+    int32_t get_corrections(std::vector<int32_t> &out);
+    int32_t set_corrections(const std::vector<int32_t> &values);
+    int32_t twi_read(uint8_t address, uint8_t *buffer, int32_t length, int32_t flag);
+    int32_t twi_write(uint8_t address, uint8_t *buffer, int32_t length, int32_t flag);
+
+    const HistoParams *get_histo_params() const;
+    void set_histo_params(const HistoParams &params);
+    const HistoStats *get_histo_stats() const;
+    void reset_histo_stats();
+    const std::vector<double> *get_channel_histo(uint32_t channel) const;
+    void clear_histos();
+    const PipeStatistics *get_pipe_statistics() const;
+    // True when the accumulator could not size its histograms at the last
+    // start of a measurement (see HistoPipe::histos_unavailable).
+    bool histos_unavailable() const;
+
+signals:
+    void complete_callback(int code);
+    void connected();
+    void disconnecting();
+    void connection_lost();
+
+private:
+    void set_error_from_code(int32_t code);
+    void release_device();
+
+    int32_t dev_desc = -1;
+    QString last_error;
+    HistoPipe *histo_pipe;
+    // Until a device reports its own, one device bin counts as 1 ns, which
+    // keeps every display derived from it finite.
+    double binsize = 1.0;
+};
+
+#endif // TDCIFACE_H

@@ -1,0 +1,52 @@
+#!/usr/bin/env bash
+# Sets up a Debian 12 machine, builds Velmora and runs the whole test suite:
+#   1. the normal build, every suite, on the offscreen platform;
+#   2. the same suites built with AddressSanitizer and UndefinedBehaviorSanitizer;
+#   3. the device layer and the simulated device built with ThreadSanitizer.
+# Build folders: build/, build-asan/, build-tsan/ under the checkout (or $VELMORA_BUILD_ROOT).
+set -euo pipefail
+
+here=$(cd "$(dirname "$0")/.." && pwd)
+root=${VELMORA_BUILD_ROOT:-$here}
+jobs=${VELMORA_JOBS:-$(nproc)}
+
+"$here/scripts/setup.sh"
+
+export QT_QPA_PLATFORM=offscreen
+
+configure_and_build() {
+  local dir=$1; shift
+  cmake -S "$here" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@"
+  cmake --build "$dir" -j "$jobs"
+}
+
+run_suite() {
+  local dir=$1; shift
+  ctest --test-dir "$dir" --output-on-failure -j "$jobs" "$@"
+}
+
+stage=${1:-all}
+
+if [ "$stage" = all ] || [ "$stage" = plain ]; then
+  echo "== build and test"
+  configure_and_build "$root/build"
+  run_suite "$root/build"
+fi
+
+if [ "$stage" = all ] || [ "$stage" = asan ]; then
+  echo "== AddressSanitizer + UndefinedBehaviorSanitizer"
+  configure_and_build "$root/build-asan" -DVELMORA_SANITIZE=address,undefined -DVELMORA_BUILD_BENCH=OFF
+  ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:strict_string_checks=1" \
+  LSAN_OPTIONS="suppressions=$here/tests/sanitizers/lsan.supp:print_suppressions=0" \
+  UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1" \
+    run_suite "$root/build-asan"
+fi
+
+if [ "$stage" = all ] || [ "$stage" = tsan ]; then
+  echo "== ThreadSanitizer (device layer and simulated device)"
+  configure_and_build "$root/build-tsan" -DVELMORA_SANITIZE=thread -DVELMORA_DEVICE_ONLY=ON -DVELMORA_BUILD_BENCH=OFF
+  TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$here/tests/sanitizers/tsan.supp" \
+    run_suite "$root/build-tsan"
+fi
+
+echo "== all tests passed"
