@@ -2,8 +2,9 @@
 # Sets up a Debian 12 machine, builds Velmora and runs the whole test suite:
 #   1. the normal build, every suite, on the offscreen platform;
 #   2. the same suites built with AddressSanitizer and UndefinedBehaviorSanitizer;
-#   3. the device layer and the simulated device built with ThreadSanitizer.
-# Build folders: build/, build-asan/, build-tsan/ under the checkout (or $VELMORA_BUILD_ROOT).
+#   3. the device layer and the simulated device built with ThreadSanitizer;
+#   4. a short libFuzzer run on the simulated device's configuration reader.
+# Build folders: build/, build-asan/, build-tsan/, build-fuzz/ under the checkout (or $VELMORA_BUILD_ROOT).
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")/.." && pwd)
@@ -47,6 +48,16 @@ if [ "$stage" = all ] || [ "$stage" = tsan ]; then
   configure_and_build "$root/build-tsan" -DVELMORA_SANITIZE=thread -DVELMORA_DEVICE_ONLY=ON -DVELMORA_BUILD_BENCH=OFF
   TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$here/tests/sanitizers/tsan.supp" \
     run_suite "$root/build-tsan"
+fi
+
+if [ "$stage" = all ] || [ "$stage" = fuzz ]; then
+  echo "== libFuzzer on the simulated device's configuration reader (${VELMORA_FUZZ_SECONDS:-60} s)"
+  CC=clang-14 CXX=clang++-14 cmake -S "$here" -B "$root/build-fuzz" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELMORA_FUZZ=ON
+  cmake --build "$root/build-fuzz" -j "$jobs" --target fuzz_simconfig
+  mkdir -p "$root/build-fuzz/corpus"
+  ( cd "$root/build-fuzz" &&
+    ./bin/fuzz_simconfig -max_total_time="${VELMORA_FUZZ_SECONDS:-60}" -timeout=10 -rss_limit_mb=2048 \
+      -print_final_stats=1 corpus "$here/tests/fuzz/corpus" 2>&1 | tail -n 8 )  # pipefail: a crash fails the run
 fi
 
 echo "== all tests passed"
