@@ -4,18 +4,44 @@
 #include <cstring>
 #include <new>
 #include <stdexcept>
+#include <system_error>
+
+#include <unistd.h>
+
+#ifdef __linux__
+#include <sys/mman.h>
+#endif
 
 namespace {
 
 constexpr HistoParams initial_params{0.0, 1000.0, 1.0, 0, 0};
 
-HistoStats reset_values()
-{
+// Histograms larger than three quarters of the machine's physical memory are
+// refused rather than allocated: zero-filling them would take the machine's
+// memory long before a plot could show them.
+uint64_t max_histo_bytes() {
+    const long pages = sysconf(_SC_PHYS_PAGES);
+    const long page_size = sysconf(_SC_PAGE_SIZE);
+    if (pages <= 0 || page_size <= 0)
+        return uint64_t(1) << 30; // unknown machine: be modest
+    return uint64_t(pages) / 4 * 3 * uint64_t(page_size);
+}
+
+// Whether the histograms of `channels` channels with `nbins` bins each fit
+// under max_histo_bytes().
+bool histo_bytes_fit(uint32_t channels, uint64_t nbins) {
+    const uint64_t per_channel_limit = max_histo_bytes() / (channels == 0 ? 1 : channels);
+    const uint64_t header = sizeof(std::vector<double>);
+    if (per_channel_limit < header)
+        return false;
+    return nbins <= (per_channel_limit - header) / sizeof(double);
+}
+
+HistoStats reset_values() {
     return HistoStats{0, ~uint64_t(0), 0, 0, 0, 0};
 }
 
-double binning_factor(uint32_t binning)
-{
+double binning_factor(uint32_t binning) {
     return static_cast<double>(uint64_t(1) << (binning % 64));
 }
 
@@ -23,8 +49,7 @@ double binning_factor(uint32_t binning)
 // kept as their two's complement and quotients from 2^63 up to below 2^64
 // converted as unsigned. Anything else (not finite, out of range) gives 0 so
 // that a nonsensical offset never reaches the event path as undefined data.
-uint64_t truncate_to_bins(double quotient)
-{
+uint64_t truncate_to_bins(double quotient) {
     if (!std::isfinite(quotient))
         return 0;
     const double two63 = 9223372036854775808.0;
@@ -35,16 +60,32 @@ uint64_t truncate_to_bins(double quotient)
     return 0;
 }
 
-bool same_params(const HistoParams &a, const HistoParams &b)
-{
+// Sizes a channel's histogram to nbins zeros. Large histograms are read at
+// random addresses for every event; backing them with huge pages keeps the
+// address translations of the whole array in the TLB. The hint is given
+// before the zeros are written, so the pages are huge from the first fault.
+void allocate_bins(std::vector<double> &bins, uint64_t nbins) {
+    bins.reserve(nbins);
+#ifdef __linux__
+    constexpr uintptr_t huge_page = uintptr_t(2) << 20;
+    const uintptr_t begin = reinterpret_cast<uintptr_t>(bins.data());
+    const uintptr_t end = begin + nbins * sizeof(double);
+    const uintptr_t first = (begin + huge_page - 1) & ~(huge_page - 1);
+    const uintptr_t last = end & ~(huge_page - 1);
+    if (last > first)
+        madvise(reinterpret_cast<void *>(first), last - first, MADV_HUGEPAGE);
+#endif
+    bins.resize(nbins, 0.0);
+}
+
+bool same_params(const HistoParams &a, const HistoParams &b) {
     return a.start == b.start && a.size == b.size && a.binsize == b.binsize &&
            a.binning == b.binning && a.channels == b.channels;
 }
 
 // Bin count used only to decide whether a rebuild is needed; records whose
 // count cannot be computed all compare as the same invalid count.
-uint64_t nbins_or_invalid(const HistoParams &params)
-{
+uint64_t nbins_or_invalid(const HistoParams &params) {
     uint64_t n = 0;
     return HistoPipe::compute_nbins(params, n) ? n : ~uint64_t(0);
 }
@@ -53,28 +94,24 @@ uint64_t nbins_or_invalid(const HistoParams &params)
 
 HistoPipe::HistoPipe()
     : priv(this), pending(initial_params), active(initial_params), stats(reset_values()),
-      statistics(new PipeStatistics())
-{
-}
+      statistics(new PipeStatistics()) {}
 
 HistoPipe::~HistoPipe() = default;
 
-bool HistoPipe::compute_nbins(const HistoParams &params, uint64_t &nbins)
-{
+bool HistoPipe::compute_nbins(const HistoParams &params, uint64_t &nbins) {
     const double quotient = params.size / (binning_factor(params.binning) * params.binsize) + 1.0;
-    if (!(quotient >= 0.0) || !(quotient < 18446744073709551616.0))
-        return false; // also rejects NaN
+    // Truncation toward zero turns anything above -1 into 0 bins; NaN fails both.
+    if (!(quotient > -1.0) || !(quotient < 18446744073709551616.0))
+        return false;
     nbins = static_cast<uint64_t>(quotient);
     return true;
 }
 
-void HistoPipe::set_device(int32_t dev)
-{
+void HistoPipe::set_device(int32_t dev) {
     device = dev;
 }
 
-bool HistoPipe::set_pipe_open(bool open)
-{
+bool HistoPipe::set_pipe_open(bool open) {
     if (open == pipe_open)
         return open;
     if (device < 0)
@@ -110,8 +147,7 @@ bool HistoPipe::set_pipe_open(bool open)
     return pipe_open;
 }
 
-int32_t HistoPipe::close_pipe()
-{
+int32_t HistoPipe::close_pipe() {
     if (pipe_device < 0 || pipe_id < 0)
         return -1;
     const int r = ox_pipe_close2(pipe_device, pipe_id);
@@ -120,15 +156,13 @@ int32_t HistoPipe::close_pipe()
     return r;
 }
 
-void HistoPipe::forget_pipe()
-{
+void HistoPipe::forget_pipe() {
     pipe_device = -1;
     pipe_id = -1;
     pipe_open = false;
 }
 
-void HistoPipe::set_params(const HistoParams &params)
-{
+void HistoPipe::set_params(const HistoParams &params) {
     std::lock_guard<std::mutex> lock(params_mutex);
     if (params.channels != pending.channels ||
         nbins_or_invalid(params) != nbins_or_invalid(pending))
@@ -139,53 +173,49 @@ void HistoPipe::set_params(const HistoParams &params)
     params_pending = true;
 }
 
-const HistoParams *HistoPipe::get_params() const
-{
+const HistoParams *HistoPipe::get_params() const {
     return &pending;
 }
 
-const HistoStats *HistoPipe::get_stats() const
-{
+const HistoStats *HistoPipe::get_stats() const {
     return &stats;
 }
 
-void HistoPipe::reset_stats()
-{
+void HistoPipe::reset_stats() {
     stats = reset_values();
 }
 
-const std::vector<double> *HistoPipe::get_channel_histo(uint32_t channel) const
-{
+const std::vector<double> *HistoPipe::get_channel_histo(uint32_t channel) const {
     if (channel >= active.channels || !histos)
         return nullptr;
     return &histos[channel];
 }
 
-void HistoPipe::clear_histos()
-{
+void HistoPipe::clear_histos() {
     if (!histos)
         return;
     for (uint32_t c = 0; c < active.channels; ++c)
         std::fill(histos[c].begin(), histos[c].end(), 0.0);
 }
 
-const PipeStatistics *HistoPipe::get_pipe_statistics() const
-{
+const PipeStatistics *HistoPipe::get_pipe_statistics() const {
     return statistics.get();
 }
 
-void HistoPipe::set_end_of_meas_action(std::function<void()> action)
-{
+void HistoPipe::set_end_of_meas_action(std::function<void()> action) {
     end_of_meas_action = std::move(action);
 }
 
-void HistoPipe::on_start_of_meas(void *priv)
-{
-    static_cast<HistoPipe *>(priv)->apply_pending_params();
+void HistoPipe::on_start_of_meas(void *priv) {
+    try {
+        static_cast<HistoPipe *>(priv)->apply_pending_params();
+    } catch (const std::system_error &) {
+        // The mutex could not be taken: the parameters stay pending and are
+        // applied at the next start of a measurement.
+    }
 }
 
-void HistoPipe::apply_pending_params()
-{
+void HistoPipe::apply_pending_params() {
     std::lock_guard<std::mutex> lock(params_mutex);
     if (!params_pending)
         return;
@@ -201,8 +231,7 @@ void HistoPipe::apply_pending_params()
 // Runs on the library's thread: nothing may throw out of it. When the bins
 // cannot be counted or allocated, every channel gets an empty histogram, so
 // the event path drops all events into no bin and the readers see no data.
-void HistoPipe::rebuild_histos()
-{
+void HistoPipe::rebuild_histos() {
     histos.reset();
     views.clear();
     histo_alloc_failed = false;
@@ -210,13 +239,19 @@ void HistoPipe::rebuild_histos()
 
     const uint32_t channels = active.channels;
     uint64_t nbins = 0;
-    const bool countable = compute_nbins(active, nbins);
+    const bool countable = compute_nbins(active, nbins) && histo_bytes_fit(channels, nbins);
+    if (!histo_bytes_fit(channels, 0)) {
+        // Not even the empty per-channel arrays fit: no histograms at all.
+        histo_alloc_failed = true;
+        params_pending = false;
+        return;
+    }
     try {
         std::unique_ptr<std::vector<double>[]> fresh(new std::vector<double>[channels]);
         views.reserve(channels);
         if (countable) {
             for (uint32_t c = 0; c < channels; ++c)
-                fresh[c].resize(nbins, 0.0);
+                allocate_bins(fresh[c], nbins);
         }
         histos = std::move(fresh);
         for (uint32_t c = 0; c < channels; ++c)
@@ -240,25 +275,24 @@ void HistoPipe::rebuild_histos()
     params_pending = false;
 }
 
-void HistoPipe::on_end_of_meas(void *priv)
-{
+void HistoPipe::on_end_of_meas(void *priv) {
     auto *self = static_cast<HistoPipe *>(priv);
     try {
         self->end_of_meas_action();
     } catch (const std::bad_function_call &) {
         // No action installed: nothing to announce.
+    } catch (...) {
+        // An exception must not unwind through the library's frames.
     }
 }
 
-void HistoPipe::on_statistics(void *priv, const PipeStatistics *block)
-{
+void HistoPipe::on_statistics(void *priv, const PipeStatistics *block) {
     if (block == nullptr)
         return;
     std::memcpy(static_cast<HistoPipe *>(priv)->statistics.get(), block, sizeof(PipeStatistics));
 }
 
-void HistoPipe::on_tdc_events(void *priv, const TdcEvent *events, size_t count)
-{
+void HistoPipe::on_tdc_events(void *priv, const TdcEvent *events, size_t count) {
     if (events == nullptr)
         return;
     static_cast<HistoPipe *>(priv)->accumulate(events, count);
@@ -266,8 +300,7 @@ void HistoPipe::on_tdc_events(void *priv, const TdcEvent *events, size_t count)
 
 void HistoPipe::on_nothing() {}
 
-void HistoPipe::accumulate(const TdcEvent *events, size_t count)
-{
+void HistoPipe::accumulate(const TdcEvent *events, size_t count) {
     if (prefetch_bins)
         accumulate_impl<true>(events, count);
     else
@@ -285,27 +318,18 @@ struct LocalStats {
 
 } // namespace
 
-template <bool Prefetch>
-void HistoPipe::accumulate_impl(const TdcEvent *events, size_t count)
-{
+template <bool Prefetch> void HistoPipe::accumulate_impl(const TdcEvent *events, size_t count) {
     LocalStats s{stats.max_time, stats.min_time,  stats.max_count,
                  stats.sum_time, stats.nr_events, stats.channel_mask};
     const ChannelView *table = views.data();
     const uint32_t channels = static_cast<uint32_t>(views.size());
     const uint64_t start = start_bins;
     const uint32_t shift = active.binning % 64;
-    constexpr size_t prefetch_distance = 16;
-
-    auto prefetch = [&](size_t i) {
-        if (Prefetch && i < count) {
-            const TdcEvent &e = events[i];
-            if (e.channel < channels) {
-                const uint64_t idx = (e.time - start) >> shift;
-                if (idx < table[e.channel].size)
-                    __builtin_prefetch(table[e.channel].bins + idx, 1, 1);
-            }
-        }
-    };
+    constexpr size_t prefetch_distance = 32;
+    // Bins only ever hold whole numbers (cleared to 0.0, then raised by 1.0),
+    // so truncating a bin to an integer is exact and the fullest bin can be
+    // compared as a double, converted once at the end of the callback.
+    double fullest = static_cast<double>(s.max_count);
 
     auto one = [&](const TdcEvent &e) {
         const uint64_t t = e.time;
@@ -324,20 +348,25 @@ void HistoPipe::accumulate_impl(const TdcEvent *events, size_t count)
             return;
         const double value = view.bins[idx] + 1.0;
         view.bins[idx] = value;
-        const uint64_t v = static_cast<uint64_t>(value);
-        if (v > s.max_count)
-            s.max_count = v;
+        if (value > fullest)
+            fullest = value;
         s.channel_mask |= uint32_t(1) << (ch % 32);
     };
 
     size_t i = 0;
     const size_t whole = count - count % 4;
     for (; i < whole; i += 4) {
-        if (Prefetch) {
-            prefetch(i + prefetch_distance);
-            prefetch(i + prefetch_distance + 1);
-            prefetch(i + prefetch_distance + 2);
-            prefetch(i + prefetch_distance + 3);
+        // Written out here rather than in a helper: the compiler deletes a
+        // call whose only effect is a prefetch.
+        if (Prefetch && i + prefetch_distance + 3 < count) {
+            for (size_t k = i + prefetch_distance; k < i + prefetch_distance + 4; ++k) {
+                const TdcEvent &ahead = events[k];
+                if (ahead.channel < channels) {
+                    const uint64_t idx = (ahead.time - start) >> shift;
+                    if (idx < table[ahead.channel].size)
+                        __builtin_prefetch(table[ahead.channel].bins + idx, 0, 3);
+                }
+            }
         }
         one(events[i]);
         one(events[i + 1]);
@@ -349,7 +378,7 @@ void HistoPipe::accumulate_impl(const TdcEvent *events, size_t count)
 
     stats.max_time = s.max_time;
     stats.min_time = s.min_time;
-    stats.max_count = s.max_count;
+    stats.max_count = static_cast<uint64_t>(fullest);
     stats.sum_time = s.sum_time;
     stats.nr_events = s.nr_events;
     stats.channel_mask = s.channel_mask;

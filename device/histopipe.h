@@ -60,8 +60,8 @@ public:
     // the device was lost the descriptor means nothing any more.
     void forget_pipe();
     // True when the last rebuild could not size the histograms (the bin count
-    // was not a finite number or did not fit in memory); there are no
-    // histogram bins until a later rebuild succeeds.
+    // was not a finite number, exceeded the 1 GiB limit or could not be
+    // allocated); there are no histogram bins until a later rebuild succeeds.
     bool histos_unavailable() const { return histo_alloc_failed; }
 
     // Number of histogram bins for a parameter record; false when the count

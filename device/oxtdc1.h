@@ -50,12 +50,12 @@ typedef void (*ox_cb_events_fn)(void *priv, const TdcEvent *events, size_t count
  * `priv` back as the first argument of every callback. */
 typedef struct PipeCallbacks {
     void *priv;
-    ox_cb_start_fn start_of_meas;  /* slot 1 */
-    ox_cb_end_fn end_of_meas;      /* slot 2 */
-    ox_cb_unused_fn slot3;         /* slot 3, never empty */
+    ox_cb_start_fn start_of_meas;   /* slot 1 */
+    ox_cb_end_fn end_of_meas;       /* slot 2 */
+    ox_cb_unused_fn slot3;          /* slot 3, never empty */
     ox_cb_statistics_fn statistics; /* slot 4 */
-    ox_cb_events_fn events;        /* slot 5 */
-    ox_cb_unused_fn slot6;         /* slot 6, never empty */
+    ox_cb_events_fn events;         /* slot 5 */
+    ox_cb_unused_fn slot6;          /* slot 6, never empty */
 } PipeCallbacks;
 
 /* Third argument of ox_pipe_open2 for pipe type 10. Both records only need

@@ -9,16 +9,14 @@ constexpr int busy_attempts = 8;
 constexpr std::chrono::milliseconds busy_pause(5);
 } // namespace
 
-TdcIface::TdcIface(QObject *parent) : QObject(parent), histo_pipe(new HistoPipe())
-{
+TdcIface::TdcIface(QObject *parent) : QObject(parent), histo_pipe(new HistoPipe()) {
     histo_pipe->set_end_of_meas_action([this]() { emit complete_callback(1); });
     HistoParams params = *histo_pipe->get_params();
     params.channels = 16;
     histo_pipe->set_params(params);
 }
 
-TdcIface::~TdcIface()
-{
+TdcIface::~TdcIface() {
     if (dev_desc >= 0) {
         emit disconnecting();
         histo_pipe->set_pipe_open(false);
@@ -28,8 +26,7 @@ TdcIface::~TdcIface()
     delete histo_pipe;
 }
 
-void TdcIface::set_error_from_code(int32_t code)
-{
+void TdcIface::set_error_from_code(int32_t code) {
     char buffer[OX_ERR_MSG_SIZE] = {0};
     ox_get_err_msg(code, buffer);
     buffer[OX_ERR_MSG_SIZE - 1] = '\0';
@@ -37,16 +34,14 @@ void TdcIface::set_error_from_code(int32_t code)
 }
 
 // Undoes a half-finished init: the pipe (if it opened) and the device.
-void TdcIface::release_device()
-{
+void TdcIface::release_device() {
     histo_pipe->set_pipe_open(false);
     ox_tdc_deinit2(dev_desc);
     dev_desc = -1;
     histo_pipe->set_device(-1);
 }
 
-int32_t TdcIface::init(const QString &ini_file)
-{
+int32_t TdcIface::init(const QString &ini_file) {
     if (dev_desc >= 0) {
         last_error = QStringLiteral("TdcIface instance can only open one device");
         return ErrAlreadyOpen;
@@ -73,8 +68,8 @@ int32_t TdcIface::init(const QString &ini_file)
         return rb;
     }
     if (!std::isfinite(device_binsize) || device_binsize <= 0.0) {
-        last_error = QStringLiteral("The device reported an invalid bin size (%1 ns)")
-                         .arg(device_binsize);
+        last_error =
+            QStringLiteral("The device reported an invalid bin size (%1 ns)").arg(device_binsize);
         release_device();
         return ErrInvalidBinsize;
     }
@@ -83,8 +78,7 @@ int32_t TdcIface::init(const QString &ini_file)
     return r;
 }
 
-int32_t TdcIface::deinit()
-{
+int32_t TdcIface::deinit() {
     if (dev_desc < 0) {
         last_error = QStringLiteral("No device initialized, cannot deinitialize.");
         return ErrNoDevice;
@@ -93,11 +87,14 @@ int32_t TdcIface::deinit()
     histo_pipe->set_pipe_open(false);
     const int32_t r = ox_tdc_deinit2(dev_desc);
     dev_desc = -1;
+    // The panel reports a failed release with the last error text, which
+    // must then be this failure's and not an older one.
+    if (r < 0)
+        set_error_from_code(r);
     return r;
 }
 
-int32_t TdcIface::start_measure(int32_t exposure_ms)
-{
+int32_t TdcIface::start_measure(int32_t exposure_ms) {
     if (dev_desc < 0) {
         last_error = QStringLiteral("No device initialized.");
         return ErrNoDevice;
@@ -122,8 +119,7 @@ int32_t TdcIface::start_measure(int32_t exposure_ms)
     return r;
 }
 
-int32_t TdcIface::interrupt()
-{
+int32_t TdcIface::interrupt() {
     if (dev_desc < 0) {
         last_error = QStringLiteral("No device initialized.");
         return ErrNoDevice;
@@ -134,29 +130,23 @@ int32_t TdcIface::interrupt()
     return r;
 }
 
-bool TdcIface::is_initialized() const
-{
+bool TdcIface::is_initialized() const {
     return dev_desc >= 0;
 }
 
-QString TdcIface::get_error_message() const
-{
+QString TdcIface::get_error_message() const {
     return last_error;
 }
 
-double TdcIface::get_binsize() const
-{
+double TdcIface::get_binsize() const {
     return binsize;
 }
 
-double TdcIface::bins_to_time(uint64_t n, uint32_t binning) const
-{
-    return static_cast<double>(n) * binsize *
-           static_cast<double>(uint64_t(1) << (binning % 64));
+double TdcIface::bins_to_time(uint64_t n, uint32_t binning) const {
+    return static_cast<double>(n) * binsize * static_cast<double>(uint64_t(1) << (binning % 64));
 }
 
-int32_t TdcIface::get_corrections(std::vector<int32_t> &out)
-{
+int32_t TdcIface::get_corrections(std::vector<int32_t> &out) {
     int count = 0;
     int32_t r = ox_tdc_get_corrections2(dev_desc, &count, nullptr);
     if (r < 0)
@@ -171,63 +161,52 @@ int32_t TdcIface::get_corrections(std::vector<int32_t> &out)
     return 0;
 }
 
-int32_t TdcIface::set_corrections(const std::vector<int32_t> &values)
-{
+int32_t TdcIface::set_corrections(const std::vector<int32_t> &values) {
     return ox_tdc_set_corrections2(dev_desc, static_cast<int>(values.size()), values.data(), 0);
 }
 
-int32_t TdcIface::twi_read(uint8_t address, uint8_t *buffer, int32_t length, int32_t flag)
-{
+int32_t TdcIface::twi_read(uint8_t address, uint8_t *buffer, int32_t length, int32_t flag) {
     const int32_t r = ox_twi_read2(dev_desc, address, buffer, length, flag);
     if (r < 0)
         set_error_from_code(r);
     return r;
 }
 
-int32_t TdcIface::twi_write(uint8_t address, uint8_t *buffer, int32_t length, int32_t flag)
-{
+int32_t TdcIface::twi_write(uint8_t address, uint8_t *buffer, int32_t length, int32_t flag) {
     const int32_t r = ox_twi_write2(dev_desc, address, buffer, length, flag);
     if (r < 0)
         set_error_from_code(r);
     return r;
 }
 
-const HistoParams *TdcIface::get_histo_params() const
-{
+const HistoParams *TdcIface::get_histo_params() const {
     return histo_pipe->get_params();
 }
 
-void TdcIface::set_histo_params(const HistoParams &params)
-{
+void TdcIface::set_histo_params(const HistoParams &params) {
     histo_pipe->set_params(params);
 }
 
-const HistoStats *TdcIface::get_histo_stats() const
-{
+const HistoStats *TdcIface::get_histo_stats() const {
     return histo_pipe->get_stats();
 }
 
-void TdcIface::reset_histo_stats()
-{
+void TdcIface::reset_histo_stats() {
     histo_pipe->reset_stats();
 }
 
-const std::vector<double> *TdcIface::get_channel_histo(uint32_t channel) const
-{
+const std::vector<double> *TdcIface::get_channel_histo(uint32_t channel) const {
     return histo_pipe->get_channel_histo(channel);
 }
 
-void TdcIface::clear_histos()
-{
+void TdcIface::clear_histos() {
     histo_pipe->clear_histos();
 }
 
-const PipeStatistics *TdcIface::get_pipe_statistics() const
-{
+const PipeStatistics *TdcIface::get_pipe_statistics() const {
     return histo_pipe->get_pipe_statistics();
 }
 
-bool TdcIface::histos_unavailable() const
-{
+bool TdcIface::histos_unavailable() const {
     return histo_pipe->histos_unavailable();
 }
