@@ -1,0 +1,122 @@
+#ifndef MWIDGET_H
+#define MWIDGET_H
+
+#include <QString>
+#include <QWidget>
+
+#include <cstdint>
+
+class QCheckBox;
+class QComboBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class QSettings;
+class QSpinBox;
+class Mhisto;
+class MhistoToolbar;
+class Mrates;
+class StatsWindow;
+class TdcIface;
+class WindowEpot;
+
+// The measurement panel: parameters, start and stop, the run state machine
+// and the plots of the accumulated histograms and of the last rates.
+class Mwidget : public QWidget {
+    Q_OBJECT
+public:
+    Mwidget(TdcIface *tdc, QWidget *parent);
+    ~Mwidget() override;
+
+    void apply_histo_params();
+    void save_settings(QSettings &settings, const QString &prefix);
+    void load_settings(QSettings &settings, const QString &prefix);
+    void update_binsize_display(double binsize_ns);
+    void update_histo_points_display();
+
+    // Read-only views of the run state, for the main window and for tests.
+    int32_t get_run_state() const { return run_state; }
+    bool is_autorun_active() const { return autorun_active; }
+    bool histo_params_changed() const { return params_changed; }
+    int32_t get_event_total() const { return event_total; }
+
+    // Bytes the histograms of the current parameters take (points per channel
+    // times channels times 8), or a negative value when the point count is not
+    // a finite number.
+    double required_histo_bytes() const;
+    // Memory the machine can still hand out, in bytes; negative when unknown.
+    static double available_memory_bytes();
+
+signals:
+    void show_this(QString text);
+
+public slots:
+    void save_data();
+    void save_data_filter_zeros();
+    void slot_init_deinit(bool init);
+    void show_control_epot();
+
+private slots:
+    void slot_device_connected();
+    void slot_connection_lost();
+    void handle_completed_meas(int code);
+    void start();
+    void stop();
+    void show_error_message(int code);
+    void histowindow_start_changed(int);
+    void histowindow_size_changed(int);
+    void binning_changed(int index);
+    void open_stats_window();
+    void buffer_clear();
+    void autorun_changed(bool checked);
+
+private:
+    void create_widgets();
+    void build_layout();
+    void make_connections();
+    void save_data_body(bool filter_zeros);
+    bool histos_fit_in_memory();
+    void end_run();
+    void return_to_idle_without_device();
+    double binning_factor() const;
+    void count_events();
+
+    TdcIface *tdc;
+    QSpinBox *sb_exposure;
+    QSpinBox *sb_iterations;
+    QSpinBox *sb_iterations_left;
+    QSpinBox *sb_event_threshold;
+    QSpinBox *sb_histo_start;
+    QSpinBox *sb_histo_size;
+    QComboBox *cb_binning;
+    QLineEdit *le_binsize;
+    QLineEdit *le_histo_points;
+    QPushButton *bu_start;
+    QPushButton *bu_stop;
+    QLabel *lb_autorun;
+    QLabel *lb_exposure;
+    QLabel *lb_accumulate;
+    QLabel *lb_iterations;
+    QLabel *lb_iterations_left;
+    QLabel *lb_event_threshold;
+    QLabel *lb_binsize;
+    QLabel *lb_histo_start;
+    QLabel *lb_histo_size;
+    QLabel *lb_binning;
+    Mhisto *histo;
+    MhistoToolbar *histo_toolbar;
+    Mrates *rates;
+    StatsWindow *stats_window;
+    QCheckBox *cb_autorun;
+    QCheckBox *cb_accumulate;
+    WindowEpot *epot_window;
+    int32_t run_state;
+    bool autorun_active;
+    bool params_changed;
+    int32_t event_total;
+    // The displays derive from the device bin size, which exists only once a
+    // device has been initialised; until then they stay empty.
+    bool device_binsize_known = false;
+};
+
+#endif // MWIDGET_H
