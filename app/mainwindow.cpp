@@ -1,0 +1,156 @@
+#include "mainwindow.h"
+
+#include "aboutdialog.h"
+#include "aboutlicensesdlg.h"
+#include "mwidget.h"
+#include "panelchannelcorrections.h"
+#include "tdciface.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QCloseEvent>
+#include <QMenu>
+#include <QMenuBar>
+#include <QPoint>
+#include <QSettings>
+#include <QSize>
+#include <QStatusBar>
+
+namespace {
+const char *const settings_prefix_panel = "mwidget/";
+const char *const key_size = "size/size";
+const char *const key_position = "size/position";
+const char *const key_maximized = "size/maximized";
+} // namespace
+
+MainWindow::MainWindow(QWidget *parent)
+    : QMainWindow(parent, Qt::WindowFlags()), org_name("Corvane"), app_name("VelmoraV2") {
+    tdc = new TdcIface(this);
+    setWindowTitle("Velmora");
+    menu_bar = menuBar();
+    create_menus();
+
+    mwidget = new Mwidget(tdc, this);
+    setCentralWidget(mwidget);
+    // Created now rather than by the first message, so the panel does not
+    // shift when the first state text arrives.
+    statusBar();
+
+    make_connections();
+    restore_geometry_and_settings();
+}
+
+MainWindow::~MainWindow() = default;
+
+void MainWindow::create_menus() {
+    menu_file = new QMenu("&File", this);
+    menu_device = new QMenu("&Device", this);
+    menu_about = new QMenu("&About", this);
+    menu_tools = new QMenu("&Tools", this);
+
+    act_export = new QAction("&Export", this);
+    act_export_filtered = new QAction("E&xport (filter zeros)", this);
+    menu_file->addAction(act_export);
+    menu_file->addAction(act_export_filtered);
+    act_quit = new QAction("Quit", this);
+    menu_file->addAction(act_quit);
+
+    act_about = new QAction("About Velmora", this);
+    act_about_qt = new QAction("About Qt", this);
+    act_licenses = new QAction("Licenses", this);
+    menu_about->addAction(act_about);
+    menu_about->addAction(act_about_qt);
+    menu_about->addAction(act_licenses);
+
+    act_connect = new QAction("Connect", this);
+    act_connect->setCheckable(true);
+    menu_device->addAction(act_connect);
+
+    act_average_time = new QAction("AverageTime", this);
+    menu_tools->addAction(act_average_time);
+
+    act_epot = new QAction("Control DS3902 Potentiometer", this);
+    act_channel_shifts = new QAction("Edit Channel Shifts", this);
+    menu_device->addAction(act_epot);
+    menu_device->addAction(act_channel_shifts);
+
+    menu_bar->addMenu(menu_file);
+    menu_bar->addMenu(menu_device);
+    menu_bar->addMenu(menu_tools);
+    menu_bar->addMenu(menu_about);
+}
+
+void MainWindow::make_connections() {
+    connect(mwidget, &Mwidget::show_this, this, &MainWindow::show_message);
+    connect(act_export, &QAction::triggered, mwidget, &Mwidget::save_data);
+    connect(act_export_filtered, &QAction::triggered, mwidget, &Mwidget::save_data_filter_zeros);
+    connect(act_about, &QAction::triggered, this, &MainWindow::show_about);
+    connect(act_about_qt, &QAction::triggered, qApp, &QApplication::aboutQt);
+    connect(act_licenses, &QAction::triggered, this, &MainWindow::show_licenses);
+    // The panel keeps this slot private; only the meta-object reaches it.
+    connect(act_average_time, SIGNAL(triggered()), mwidget, SLOT(open_stats_window()));
+    connect(act_quit, &QAction::triggered, this, &MainWindow::close);
+    // Through triggered(bool) only the user's choice opens or closes the
+    // device; setting the check state from code does not.
+    connect(act_connect, &QAction::triggered, mwidget, &Mwidget::slot_init_deinit);
+    connect(this, &MainWindow::quit_requested, mwidget, &Mwidget::slot_init_deinit);
+    connect(act_epot, &QAction::triggered, mwidget, &Mwidget::show_control_epot);
+    connect(act_channel_shifts, &QAction::triggered, this, &MainWindow::slot_channel_corrections);
+    connect(tdc, &TdcIface::connection_lost, this, &MainWindow::slot_connection_lost);
+}
+
+void MainWindow::restore_geometry_and_settings() {
+    QSettings settings(org_name, app_name);
+    if (settings.value(key_maximized, false).toBool()) {
+        showMaximized();
+    } else {
+        resize(settings.value(key_size, sizeHint()).toSize());
+        move(settings.value(key_position, QPoint(200, 200)).toPoint());
+    }
+    mwidget->load_settings(settings, settings_prefix_panel);
+}
+
+void MainWindow::closeEvent(QCloseEvent *event) {
+    {
+        QSettings settings(org_name, app_name);
+        settings.setValue(key_size, size());
+        settings.setValue(key_position, pos());
+        settings.setValue(key_maximized, isMaximized());
+        mwidget->save_settings(settings, settings_prefix_panel);
+    }
+    // The panel stops a running measurement and closes the device at once,
+    // before the window goes.
+    if (act_connect->isChecked())
+        emit quit_requested(false);
+    emit close_children();
+    event->accept();
+}
+
+void MainWindow::show_message(QString text) {
+    statusBar()->showMessage(text, 0);
+}
+
+void MainWindow::show_about() {
+    AboutDialog about(nullptr);
+    about.exec();
+}
+
+void MainWindow::show_licenses() {
+    auto *licenses = new AboutLicensesDlg(nullptr);
+    connect(this, &QObject::destroyed, licenses, &QObject::deleteLater);
+    licenses->show();
+}
+
+void MainWindow::slot_connection_lost() {
+    act_connect->setChecked(false);
+}
+
+void MainWindow::slot_channel_corrections() {
+    auto *editor = new PanelChannelCorrections(tdc, org_name, app_name, nullptr);
+    editor->setWindowTitle("Velmora: Edit Channel Shifts");
+    connect(this, &MainWindow::close_children, editor, &QObject::deleteLater);
+    // An editor points at the device interface, which goes with this window;
+    // it must not outlive it even when the window is destroyed unclosed.
+    connect(this, &QObject::destroyed, editor, &QObject::deleteLater);
+    editor->show();
+}

@@ -1,0 +1,64 @@
+#ifndef MAINWINDOW_H
+#define MAINWINDOW_H
+
+#include <QMainWindow>
+#include <QString>
+
+class QAction;
+class QCloseEvent;
+class QMenu;
+class QMenuBar;
+class Mwidget;
+class TdcIface;
+
+// The program's top-level window: menus, status bar and the measurement
+// panel, with the window geometry kept between runs.
+class MainWindow : public QMainWindow {
+    Q_OBJECT
+public:
+    explicit MainWindow(QWidget *parent = nullptr);
+    ~MainWindow() override;
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
+
+signals:
+    void quit_requested(bool init);
+    void close_children();
+
+public slots:
+    void show_message(QString text);
+
+private slots:
+    void show_about();
+    void show_licenses();
+    void slot_connection_lost();
+    void slot_channel_corrections();
+
+private:
+    void create_menus();
+    void make_connections();
+    void restore_geometry_and_settings();
+
+    QString org_name;
+    QString app_name;
+    QAction *act_quit;
+    QAction *act_export;
+    QAction *act_export_filtered;
+    QAction *act_about;
+    QAction *act_about_qt;
+    QAction *act_licenses;
+    QAction *act_connect;
+    QAction *act_average_time;
+    QAction *act_epot;
+    QAction *act_channel_shifts;
+    QMenu *menu_file;
+    QMenu *menu_about;
+    QMenu *menu_device;
+    QMenu *menu_tools;
+    QMenuBar *menu_bar;
+    TdcIface *tdc;
+    Mwidget *mwidget;
+};
+
+#endif // MAINWINDOW_H
