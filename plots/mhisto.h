@@ -1,0 +1,82 @@
+#ifndef MHISTO_H
+#define MHISTO_H
+
+#include <qwt_plot.h>
+
+#include <QColor>
+#include <QPointer>
+#include <QString>
+#include <QStringList>
+
+#include <array>
+#include <cstdint>
+#include <vector>
+
+class QwtPlotCurve;
+class QwtPlotPanner;
+class QwtPlotZoomer;
+class TdcIface;
+
+// Colour of channel c's curve, index = channel number. Built once, before
+// main, from Qt's named colours.
+extern const std::array<QColor, 16> curve_colors;
+
+// The large histogram plot: one step curve per TDC channel, time in ns on the
+// bottom axis and counts on the left axis. Also writes the text export of the
+// histograms, which shares the plot's time axis.
+class Mhisto : public QwtPlot {
+    Q_OBJECT
+public:
+    Mhisto(TdcIface *tdc, QWidget *parent);
+    ~Mhisto() override;
+
+    // Takes over the accumulated histograms and statistics and redraws.
+    void refresh();
+    // Lower edge in ns of every histogram bin for the current parameters.
+    void compute_time_axis(std::vector<double> &t) const;
+
+    // Asks for a file name and exports. False: nothing could be saved;
+    // true: written, or cancelled by the user.
+    bool save_data(bool filter_zeros);
+    // Writes the rates file and the channel files for a chosen name without
+    // asking anything. False when there was nothing to write or a file could
+    // not be written completely.
+    bool write_data(const QString &fileName, bool filter_zeros);
+
+    // Formats one bin line (time and count, "%20.10g %10.10g" in the classic
+    // locale, no line end) into buf, which must hold at least
+    // bin_line_capacity bytes; returns the number of bytes written.
+    static constexpr std::size_t bin_line_capacity = 128;
+    static std::size_t format_bin_line(char *buf, double time, double count);
+
+public slots:
+    void slot_auto_scaling_y(int mode);
+    void slot_linewidth_changed(int width);
+
+signals:
+    void newAverage(double average);
+    void newMinMax(double minimum, double maximum);
+
+private:
+    void apply_pens();
+    void update_curves(const std::vector<double> &t, uint32_t channels, uint32_t channel_mask);
+    bool apply_y_top(double top);
+    QStringList export_file_names(const QString &fileName, uint32_t channels) const;
+
+    std::array<QwtPlotCurve *, 16> curves{};
+    QPointer<QwtPlotZoomer> zoomer;
+    QPointer<QwtPlotPanner> panner;
+    TdcIface *tdc;
+    double x_min = 0.0;
+    double x_max = 1000.0;
+    int auto_scaling_y = 0;
+    int line_width = 1;
+    double y_max = 0.0;
+
+    // Kept between refreshes so a refresh allocates only when histograms grow.
+    std::vector<double> time_axis;
+    std::vector<double> sample_x;
+    std::vector<double> sample_y;
+};
+
+#endif // MHISTO_H

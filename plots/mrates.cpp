@@ -1,0 +1,65 @@
+#include "mrates.h"
+
+#include "tdciface.h"
+
+#include <qwt_plot_curve.h>
+#include <qwt_plot_grid.h>
+
+#include <QBrush>
+#include <QColor>
+#include <QPen>
+
+#include <algorithm>
+
+Mrates::Mrates(TdcIface *tdc, QWidget *parent) : QwtPlot(parent), tdc(tdc) {
+    setAxisScale(QwtPlot::xBottom, 0.5, 1.5, 0.0);
+    y_max = 100.0;
+    setAxisScale(QwtPlot::yLeft, -0.5, y_max, 0.0);
+
+    grid = new QwtPlotGrid();
+    grid->setPen(
+        QPen(QBrush(Qt::gray, Qt::SolidPattern), 1.0, Qt::DashLine, Qt::SquareCap, Qt::BevelJoin));
+    grid->attach(this);
+
+    setCanvasBackground(QBrush(Qt::white, Qt::SolidPattern));
+
+    curve = new QwtPlotCurve(QStringLiteral("curve") + QString::number(1));
+    curve->attach(this);
+    curve->setAxes(QwtPlot::xBottom, QwtPlot::yLeft);
+    curve->setStyle(QwtPlotCurve::Sticks);
+
+    QColor red;
+    red.setRgb(255, 0, 0, 255);
+    curve->setPen(
+        QPen(QBrush(red, Qt::SolidPattern), 6.0, Qt::SolidLine, Qt::FlatCap, Qt::BevelJoin));
+
+    setAxisTitle(QwtPlot::xBottom, QStringLiteral("Channel"));
+    setAxisTitle(QwtPlot::yLeft, QStringLiteral("Counts"));
+
+    replot();
+}
+
+Mrates::~Mrates() = default;
+
+void Mrates::plotRates() {
+    constexpr int channels = 16;
+    const PipeStatistics &stats = *tdc->get_pipe_statistics();
+    double x[channels];
+    double y[channels];
+    double max = 0.0;
+    for (int i = 0; i < channels; ++i) {
+        x[i] = i + 1;
+        y[i] = static_cast<double>(stats.words[i]);
+        max = std::max(max, y[i]);
+    }
+    curve->setSamples(x, y, channels);
+
+    setAxisScale(QwtPlot::xBottom, 0.5, channels + 0.5, 0.0);
+    // Grow at once, shrink only when the bars use less than 30 % of the height,
+    // so the scale does not jump with every measurement.
+    if (max > y_max || y_max * 0.3 > max) {
+        y_max = max * 1.05;
+        setAxisScale(QwtPlot::yLeft, -0.5, y_max, 0.0);
+    }
+    replot();
+}

@@ -1,0 +1,202 @@
+// Times Mhisto::refresh() including the repaint it causes, on the offscreen
+// platform at 1280 x 800, for 16 channels of dense and sparse histograms.
+// Prints the time spent building samples (refresh without painting) and
+// painting, so it is clear which one dominates.
+
+#include "fakeoxtdc.h"
+#include "mhisto.h"
+#include "tdciface.h"
+
+#include <qwt_painter.h>
+#include <qwt_plot_canvas.h>
+#include <qwt_plot_curve.h>
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QRandomGenerator>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <vector>
+
+namespace {
+
+struct Case {
+    const char *name;
+    uint32_t bins;
+    double filled; // fraction of bins with counts
+    int repeats;
+};
+
+// Histograms shaped like a measurement: a decay of up to `peak` counts with
+// Poisson-like noise over a flat background; a bin is left empty with
+// probability 1 - filled. Events set the channel mask, the peak count (which
+// scales the y axis) and size the histograms; the shape itself is written into
+// the accumulator's storage, since playing billions of events would only time
+// the fill.
+void fill(FakeOxTdc &fake, TdcIface &tdc, const Case &c, double noise_scale = 1.0) {
+    const double binsize = 0.5;
+    const uint32_t peak = 1000;
+    tdc.set_histo_params({0.0, (c.bins - 1) * binsize, binsize, 0, 16});
+    tdc.reset_histo_stats();
+    tdc.clear_histos();
+    std::vector<TdcEvent> events;
+    for (uint32_t ch = 0; ch < 16; ++ch) {
+        for (uint32_t k = 0; k < peak; ++k)
+            events.push_back(FakeOxTdc::make_event(ch, 0));
+    }
+    fake.play_exposure(events, FakeOxTdc::make_statistics(std::vector<uint32_t>(16, peak)));
+
+    QRandomGenerator random(42);
+    for (uint32_t ch = 0; ch < 16; ++ch) {
+        auto &h = *const_cast<std::vector<double> *>(tdc.get_channel_histo(ch));
+        const double tau = c.bins * (0.05 + 0.02 * ch);
+        const double rise = c.bins * 0.01;
+        for (uint32_t i = 0; i < c.bins; ++i) {
+            if (random.generateDouble() >= c.filled) {
+                h[i] = 0.0;
+                continue;
+            }
+            const double mean = 20.0 + 0.9 * peak * std::exp(-double(i) / tau) *
+                                           (1.0 - std::exp(-(i + 1.0) / rise));
+            const double noise = (random.generateDouble() + random.generateDouble() +
+                                  random.generateDouble() - 1.5) *
+                                 2.0 * std::sqrt(mean);
+            h[i] = std::max(1.0, std::round(mean + noise));
+        }
+    }
+}
+
+double thread_cpu_ms() {
+    timespec ts;
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return ts.tv_sec * 1e3 + ts.tv_nsec / 1e6;
+}
+
+double median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+struct Timing {
+    double refresh_ms; // CPU time of the GUI thread
+    double paint_ms;
+    double wall_ms; // both together, by the wall clock
+};
+
+Timing time_refreshes(QApplication &app, Mhisto &plot, int repeats) {
+    plot.refresh(); // first refresh sizes the buffers and sets the scales
+    plot.repaint();
+    app.processEvents();
+    std::vector<double> refresh_ms;
+    std::vector<double> paint_ms;
+    std::vector<double> wall_ms;
+    QElapsedTimer timer;
+    for (int r = 0; r < repeats; ++r) {
+        timer.start();
+        const double t0 = thread_cpu_ms();
+        plot.refresh();
+        const double t1 = thread_cpu_ms();
+        plot.repaint(); // paints plot, axes and canvas now
+        app.processEvents();
+        const double t2 = thread_cpu_ms();
+        wall_ms.push_back(timer.nsecsElapsed() / 1e6);
+        refresh_ms.push_back(t1 - t0);
+        paint_ms.push_back(t2 - t1);
+    }
+    return {median(refresh_ms), median(paint_ms), median(wall_ms)};
+}
+
+void set_curve_attribute(Mhisto &plot, QwtPlotCurve::PaintAttribute attribute, bool on) {
+    for (QwtPlotItem *item : plot.itemList(QwtPlotItem::Rtti_PlotCurve))
+        static_cast<QwtPlotCurve *>(item)->setPaintAttribute(attribute, on);
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    FakeOxTdc &fake = FakeOxTdc::instance();
+    fake.reset();
+    TdcIface tdc;
+    tdc.init(QStringLiteral("bench.ini"));
+    Mhisto plot(&tdc, nullptr);
+    plot.resize(1280, 800);
+    plot.show();
+    app.processEvents();
+
+    const Case cases[] = {
+        {"16 x 20,000 dense", 20000, 1.0, 15},
+        {"16 x 100,000 dense", 100000, 1.0, 9},
+        {"16 x 100,000 90% empty", 100000, 0.1, 9},
+        {"16 x 1,000,000 dense", 1000000, 1.0, 5},
+    };
+    std::printf("refresh() of Mhisto at 1280 x 800, platform %s; medians in ms\n",
+                qPrintable(QGuiApplication::platformName()));
+    std::printf("CPU time of the GUI thread (build = refresh() up to the repaint, paint = the\n"
+                "repaint), and the wall clock of both, which includes waiting for a busy CPU\n");
+    std::printf("%-24s %10s %10s %10s %10s %10s\n", "case", "samples", "build", "paint", "total",
+                "wall");
+    const int case_count = argc > 1 ? std::atoi(argv[1]) : 4;
+    for (int k = 0; k < case_count && k < 4; ++k) {
+        const Case &c = cases[k];
+        fill(fake, tdc, c);
+        const Timing t = time_refreshes(app, plot, c.repeats);
+        if (!qEnvironmentVariableIsEmpty("BENCH_GRAB_DIR"))
+            plot.grab().save(qEnvironmentVariable("BENCH_GRAB_DIR") +
+                             QStringLiteral("/refresh_%1.png").arg(c.bins));
+        size_t samples = 0;
+        for (QwtPlotItem *item : plot.itemList(QwtPlotItem::Rtti_PlotCurve))
+            samples += static_cast<QwtPlotCurve *>(item)->dataSize();
+        std::printf("%-24s %10zu %10.1f %10.1f %10.1f %10.1f\n", c.name, samples, t.refresh_ms,
+                    t.paint_ms, t.refresh_ms + t.paint_ms, t.wall_ms);
+        std::fflush(stdout);
+    }
+
+    // What the painting costs with other Qwt settings, on the 100,000-bin
+    // dense case: shows why the plot keeps its settings.
+    if (argc > 2 && std::strcmp(argv[2], "novariants") == 0)
+        return 0;
+    fill(fake, tdc, cases[0]);
+    std::printf("\nvariants on %s (build / paint, CPU ms)\n", cases[0].name);
+    auto report = [&](const char *what) {
+        const Timing t = time_refreshes(app, plot, 31);
+        std::printf("  %-44s %8.1f %8.1f\n", what, t.refresh_ms, t.paint_ms);
+        std::fflush(stdout);
+    };
+    report("as built");
+    set_curve_attribute(plot, QwtPlotCurve::ClipPolygons, true);
+    report("curves with ClipPolygons");
+    set_curve_attribute(plot, QwtPlotCurve::ClipPolygons, false);
+    QwtPainter::setPolylineSplitting(!QwtPainter::polylineSplitting());
+    report(QwtPainter::polylineSplitting() ? "polyline splitting on" : "polyline splitting off");
+    set_curve_attribute(plot, QwtPlotCurve::ClipPolygons, true);
+    report(QwtPainter::polylineSplitting() ? "splitting on, with ClipPolygons"
+                                           : "splitting off, with ClipPolygons");
+    set_curve_attribute(plot, QwtPlotCurve::ClipPolygons, false);
+    QwtPainter::setPolylineSplitting(!QwtPainter::polylineSplitting());
+    plot.slot_linewidth_changed(2);
+    report("line width 2 (no cosmetic pen)");
+    plot.slot_linewidth_changed(1);
+    for (QwtPlotItem *item : plot.itemList(QwtPlotItem::Rtti_PlotCurve))
+        item->setRenderHint(QwtPlotItem::RenderAntialiased, true);
+    report("antialiased curves");
+    for (QwtPlotItem *item : plot.itemList(QwtPlotItem::Rtti_PlotCurve))
+        item->setRenderHint(QwtPlotItem::RenderAntialiased, false);
+    auto *canvas = qobject_cast<QwtPlotCanvas *>(plot.canvas());
+    canvas->setPaintAttribute(QwtPlotCanvas::BackingStore, false);
+    report("canvas without backing store");
+    canvas->setPaintAttribute(QwtPlotCanvas::BackingStore, true);
+    // The same bins without noise: far fewer pixels per step, same samples.
+    fill(fake, tdc, cases[0], 0.0);
+    report("smooth data (no noise)");
+    fill(fake, tdc, cases[0], 0.25);
+    report("a quarter of the noise");
+    return 0;
+}
