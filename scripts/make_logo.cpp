@@ -2,6 +2,9 @@
 // (a decay seen as step bars, with the time pulses that fed it along the
 // baseline) beside the name. 400 x 106 pixels, 8-bit RGBA, transparent.
 //
+// With a second file name it also draws the desktop icon: the histogram
+// and its pulses alone on a 128 x 128 transparent square.
+//
 // Built and run by scripts/make_logo.sh; needs only QtGui and a sans font.
 
 #include <QGuiApplication>
@@ -94,8 +97,8 @@ void draw_name(QPainter &p) {
 
 int main(int argc, char **argv) {
     QGuiApplication app(argc, argv);
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: make_logo <output.png>\n");
+    if (argc != 2 && argc != 3) {
+        std::fprintf(stderr, "usage: make_logo <logo.png> [<icon.png>]\n");
         return 2;
     }
     QImage image(400, 106, QImage::Format_ARGB32);
@@ -111,6 +114,20 @@ int main(int argc, char **argv) {
     if (!image.save(argv[1], "PNG")) {
         std::fprintf(stderr, "make_logo: cannot write %s\n", argv[1]);
         return 1;
+    }
+    if (argc == 3) {
+        QImage icon(128, 128, QImage::Format_ARGB32);
+        icon.fill(Qt::transparent);
+        {
+            QPainter p(&icon);
+            p.setRenderHint(QPainter::Antialiasing);
+            draw_histogram(p, QRectF(10, 14, 104, 84));
+            draw_pulses(p, 10, 112, 104);
+        }
+        if (!icon.save(argv[2], "PNG")) {
+            std::fprintf(stderr, "make_logo: cannot write %s\n", argv[2]);
+            return 1;
+        }
     }
     return 0;
 }

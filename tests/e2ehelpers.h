@@ -54,9 +54,8 @@ private:
             return;
         if (auto *box = qobject_cast<QMessageBox *>(w)) {
             seen.append({"message", box->windowTitle(), box->text()});
-            QAbstractButton *button = message_answer != QMessageBox::NoButton
-                                          ? box->button(message_answer)
-                                          : nullptr;
+            QAbstractButton *button =
+                message_answer != QMessageBox::NoButton ? box->button(message_answer) : nullptr;
             if (!button && !box->buttons().isEmpty())
                 button = box->buttons().first();
             if (button)
@@ -70,8 +69,11 @@ private:
             if (save_name.isEmpty()) {
                 fd->reject();
             } else {
+                // The name as typed into the dialog; done() rather than
+                // accept(), which would refuse a name in a folder that does
+                // not exist before the program could try it.
                 fd->selectFile(save_name);
-                fd->accept();
+                static_cast<QDialog *>(fd)->done(QDialog::Accepted); // protected in QFileDialog
             }
             return;
         }

@@ -3,28 +3,23 @@
 #include <cstring>
 #include <thread>
 
-FakeOxTdc &FakeOxTdc::instance()
-{
+FakeOxTdc &FakeOxTdc::instance() {
     static FakeOxTdc fake;
     return fake;
 }
 
-FakeOxTdc::FakeOxTdc()
-{
+FakeOxTdc::FakeOxTdc() {
     reset();
 }
 
-void FakeOxTdc::reset()
-{
+void FakeOxTdc::reset() {
     std::lock_guard<std::mutex> lock(mutex);
     queued.clear();
     defaults = {
-        {"ox_tdc_init_inifile", 0},     {"ox_tdc_deinit2", 0},
-        {"ox_tdc_get_binsize2", 0},     {"ox_tdc_start_measure2", 0},
-        {"ox_tdc_interrupt2", 0},       {"ox_tdc_get_corrections2", 0},
-        {"ox_tdc_set_corrections2", 0}, {"ox_twi_read2", 0},
-        {"ox_twi_write2", 0},           {"ox_pipe_open2", 3},
-        {"ox_pipe_close2", 0},          {"ox_get_err_msg", 0},
+        {"ox_tdc_init_inifile", 0},     {"ox_tdc_deinit2", 0},    {"ox_tdc_get_binsize2", 0},
+        {"ox_tdc_start_measure2", 0},   {"ox_tdc_interrupt2", 0}, {"ox_tdc_get_corrections2", 0},
+        {"ox_tdc_set_corrections2", 0}, {"ox_twi_read2", 0},      {"ox_twi_write2", 0},
+        {"ox_pipe_open2", 3},           {"ox_pipe_close2", 0},    {"ox_get_err_msg", 0},
     };
     log.clear();
     binsize = 0.5;
@@ -36,27 +31,23 @@ void FakeOxTdc::reset()
     auto_exposure = nullptr;
 }
 
-void FakeOxTdc::queue_result(const std::string &name, int result, int times)
-{
+void FakeOxTdc::queue_result(const std::string &name, int result, int times) {
     std::lock_guard<std::mutex> lock(mutex);
     for (int i = 0; i < times; ++i)
         queued[name].push_back(result);
 }
 
-void FakeOxTdc::set_default_result(const std::string &name, int result)
-{
+void FakeOxTdc::set_default_result(const std::string &name, int result) {
     std::lock_guard<std::mutex> lock(mutex);
     defaults[name] = result;
 }
 
-std::vector<FakeCall> FakeOxTdc::calls() const
-{
+std::vector<FakeCall> FakeOxTdc::calls() const {
     std::lock_guard<std::mutex> lock(mutex);
     return log;
 }
 
-std::vector<FakeCall> FakeOxTdc::calls_of(const std::string &name) const
-{
+std::vector<FakeCall> FakeOxTdc::calls_of(const std::string &name) const {
     std::lock_guard<std::mutex> lock(mutex);
     std::vector<FakeCall> out;
     for (const FakeCall &c : log)
@@ -65,64 +56,55 @@ std::vector<FakeCall> FakeOxTdc::calls_of(const std::string &name) const
     return out;
 }
 
-int FakeOxTdc::count(const std::string &name) const
-{
+int FakeOxTdc::count(const std::string &name) const {
     return static_cast<int>(calls_of(name).size());
 }
 
-void FakeOxTdc::clear_calls()
-{
+void FakeOxTdc::clear_calls() {
     std::lock_guard<std::mutex> lock(mutex);
     log.clear();
 }
 
-void FakeOxTdc::set_binsize(double ns)
-{
+void FakeOxTdc::set_binsize(double ns) {
     std::lock_guard<std::mutex> lock(mutex);
     binsize = ns;
 }
 
-void FakeOxTdc::set_corrections(const std::vector<int> &values)
-{
+void FakeOxTdc::set_corrections(const std::vector<int> &values) {
     std::lock_guard<std::mutex> lock(mutex);
     device_corrections = values;
 }
 
-std::vector<int> FakeOxTdc::corrections() const
-{
+std::vector<int> FakeOxTdc::corrections() const {
     std::lock_guard<std::mutex> lock(mutex);
     return device_corrections;
 }
 
-void FakeOxTdc::queue_twi_read_bytes(const std::vector<unsigned char> &bytes)
-{
+void FakeOxTdc::queue_twi_read_bytes(const std::vector<unsigned char> &bytes) {
     std::lock_guard<std::mutex> lock(mutex);
     twi_bytes.insert(twi_bytes.end(), bytes.begin(), bytes.end());
 }
 
-void FakeOxTdc::set_error_text(int code, const std::string &text)
-{
+void FakeOxTdc::set_error_text(int code, const std::string &text) {
     std::lock_guard<std::mutex> lock(mutex);
     texts[code] = text;
 }
 
-bool FakeOxTdc::pipe_is_open() const
-{
+bool FakeOxTdc::pipe_is_open() const {
     std::lock_guard<std::mutex> lock(mutex);
     return pipe_open;
 }
 
-PipeCallbacks FakeOxTdc::callbacks() const
-{
+PipeCallbacks FakeOxTdc::callbacks() const {
     std::lock_guard<std::mutex> lock(mutex);
     return table;
 }
 
 int FakeOxTdc::take_result(const std::string &name, std::vector<long long> args,
-                           std::vector<unsigned char> bytes)
-{
+                           std::vector<unsigned char> bytes) {
     std::lock_guard<std::mutex> lock(mutex);
-    log.push_back(FakeCall{name, std::move(args), std::move(bytes), std::chrono::steady_clock::now()});
+    log.push_back(
+        FakeCall{name, std::move(args), std::move(bytes), std::chrono::steady_clock::now()});
     auto q = queued.find(name);
     if (q != queued.end() && !q->second.empty()) {
         const int r = q->second.front();
@@ -132,28 +114,24 @@ int FakeOxTdc::take_result(const std::string &name, std::vector<long long> args,
     return defaults[name];
 }
 
-void FakeOxTdc::record_pipe(const PipeCallbacks *callbacks, bool open)
-{
+void FakeOxTdc::record_pipe(const PipeCallbacks *callbacks, bool open) {
     std::lock_guard<std::mutex> lock(mutex);
     pipe_open = open;
     table = open && callbacks ? *callbacks : PipeCallbacks{};
 }
 
-double FakeOxTdc::binsize_value() const
-{
+double FakeOxTdc::binsize_value() const {
     std::lock_guard<std::mutex> lock(mutex);
     return binsize;
 }
 
-std::string FakeOxTdc::error_text(int code) const
-{
+std::string FakeOxTdc::error_text(int code) const {
     std::lock_guard<std::mutex> lock(mutex);
     auto it = texts.find(code);
     return it != texts.end() ? it->second : "fake error " + std::to_string(code);
 }
 
-bool FakeOxTdc::take_twi_byte(unsigned char &byte)
-{
+bool FakeOxTdc::take_twi_byte(unsigned char &byte) {
     std::lock_guard<std::mutex> lock(mutex);
     if (twi_bytes.empty())
         return false;
@@ -162,20 +140,17 @@ bool FakeOxTdc::take_twi_byte(unsigned char &byte)
     return true;
 }
 
-void FakeOxTdc::store_corrections(const int *values, int count)
-{
+void FakeOxTdc::store_corrections(const int *values, int count) {
     std::lock_guard<std::mutex> lock(mutex);
     device_corrections.assign(values, values + count);
 }
 
-void FakeOxTdc::set_auto_exposure(std::function<void()> play)
-{
+void FakeOxTdc::set_auto_exposure(std::function<void()> play) {
     std::lock_guard<std::mutex> lock(mutex);
     auto_exposure = std::move(play);
 }
 
-void FakeOxTdc::run_auto_exposure()
-{
+void FakeOxTdc::run_auto_exposure() {
     std::function<void()> play;
     {
         std::lock_guard<std::mutex> lock(mutex);
@@ -185,40 +160,34 @@ void FakeOxTdc::run_auto_exposure()
         play();
 }
 
-void FakeOxTdc::run_on_library_thread(const std::function<void()> &work)
-{
+void FakeOxTdc::run_on_library_thread(const std::function<void()> &work) {
     if (!pipe_is_open())
         return;
     std::thread library(work);
     library.join();
 }
 
-void FakeOxTdc::deliver_start()
-{
+void FakeOxTdc::deliver_start() {
     const PipeCallbacks cb = callbacks();
     run_on_library_thread([cb]() { cb.start_of_meas(cb.priv); });
 }
 
-void FakeOxTdc::deliver_events(const std::vector<TdcEvent> &events)
-{
+void FakeOxTdc::deliver_events(const std::vector<TdcEvent> &events) {
     const PipeCallbacks cb = callbacks();
     run_on_library_thread([cb, &events]() { cb.events(cb.priv, events.data(), events.size()); });
 }
 
-void FakeOxTdc::deliver_statistics(const PipeStatistics &block)
-{
+void FakeOxTdc::deliver_statistics(const PipeStatistics &block) {
     const PipeCallbacks cb = callbacks();
     run_on_library_thread([cb, &block]() { cb.statistics(cb.priv, &block); });
 }
 
-void FakeOxTdc::deliver_end()
-{
+void FakeOxTdc::deliver_end() {
     const PipeCallbacks cb = callbacks();
     run_on_library_thread([cb]() { cb.end_of_meas(cb.priv); });
 }
 
-void FakeOxTdc::play_exposure(const std::vector<TdcEvent> &events, const PipeStatistics &block)
-{
+void FakeOxTdc::play_exposure(const std::vector<TdcEvent> &events, const PipeStatistics &block) {
     const PipeCallbacks cb = callbacks();
     run_on_library_thread([cb, &events, &block]() {
         cb.start_of_meas(cb.priv);
@@ -228,16 +197,14 @@ void FakeOxTdc::play_exposure(const std::vector<TdcEvent> &events, const PipeSta
     });
 }
 
-TdcEvent FakeOxTdc::make_event(uint32_t channel, uint64_t time)
-{
+TdcEvent FakeOxTdc::make_event(uint32_t channel, uint64_t time) {
     TdcEvent e{};
     e.channel = channel;
     e.time = time;
     return e;
 }
 
-PipeStatistics FakeOxTdc::make_statistics(const std::vector<uint32_t> &counts)
-{
+PipeStatistics FakeOxTdc::make_statistics(const std::vector<uint32_t> &counts) {
     PipeStatistics block{};
     for (size_t i = 0; i < counts.size() && i < 256; ++i)
         block.words[i] = counts[i];
@@ -248,24 +215,20 @@ PipeStatistics FakeOxTdc::make_statistics(const std::vector<uint32_t> &counts)
 
 extern "C" {
 
-int ox_tdc_init_inifile(const char *ini_path_utf8)
-{
+int ox_tdc_init_inifile(const char *ini_path_utf8) {
     (void)ini_path_utf8;
-    return FakeOxTdc::instance().take_result("ox_tdc_init_inifile", {},
-                                             ini_path_utf8
-                                                 ? std::vector<unsigned char>(
-                                                       ini_path_utf8,
-                                                       ini_path_utf8 + std::strlen(ini_path_utf8))
-                                                 : std::vector<unsigned char>{});
+    return FakeOxTdc::instance().take_result(
+        "ox_tdc_init_inifile", {},
+        ini_path_utf8
+            ? std::vector<unsigned char>(ini_path_utf8, ini_path_utf8 + std::strlen(ini_path_utf8))
+            : std::vector<unsigned char>{});
 }
 
-int ox_tdc_deinit2(int dev)
-{
+int ox_tdc_deinit2(int dev) {
     return FakeOxTdc::instance().take_result("ox_tdc_deinit2", {dev});
 }
 
-int ox_tdc_get_binsize2(int dev, double *binsize_ns)
-{
+int ox_tdc_get_binsize2(int dev, double *binsize_ns) {
     FakeOxTdc &fake = FakeOxTdc::instance();
     const int r = fake.take_result("ox_tdc_get_binsize2", {dev});
     if (r >= 0 && binsize_ns)
@@ -273,8 +236,7 @@ int ox_tdc_get_binsize2(int dev, double *binsize_ns)
     return r;
 }
 
-int ox_tdc_start_measure2(int dev, int exposure_ms)
-{
+int ox_tdc_start_measure2(int dev, int exposure_ms) {
     FakeOxTdc &fake = FakeOxTdc::instance();
     const int r = fake.take_result("ox_tdc_start_measure2", {dev, exposure_ms});
     if (r >= 0)
@@ -282,16 +244,14 @@ int ox_tdc_start_measure2(int dev, int exposure_ms)
     return r;
 }
 
-int ox_tdc_interrupt2(int dev)
-{
+int ox_tdc_interrupt2(int dev) {
     return FakeOxTdc::instance().take_result("ox_tdc_interrupt2", {dev});
 }
 
-int ox_tdc_get_corrections2(int dev, int *count, int *values)
-{
+int ox_tdc_get_corrections2(int dev, int *count, int *values) {
     FakeOxTdc &fake = FakeOxTdc::instance();
-    const int r = fake.take_result("ox_tdc_get_corrections2",
-                                   {dev, count ? *count : -1, values ? 1 : 0});
+    const int r =
+        fake.take_result("ox_tdc_get_corrections2", {dev, count ? *count : -1, values ? 1 : 0});
     if (r < 0 || count == nullptr)
         return r;
     const std::vector<int> stored = fake.corrections();
@@ -304,8 +264,7 @@ int ox_tdc_get_corrections2(int dev, int *count, int *values)
     return r;
 }
 
-int ox_tdc_set_corrections2(int dev, int count, const int *values, int reserved)
-{
+int ox_tdc_set_corrections2(int dev, int count, const int *values, int reserved) {
     FakeOxTdc &fake = FakeOxTdc::instance();
     std::vector<unsigned char> bytes;
     if (values && count > 0)
@@ -317,8 +276,7 @@ int ox_tdc_set_corrections2(int dev, int count, const int *values, int reserved)
     return r;
 }
 
-int ox_twi_read2(int dev, unsigned char address, unsigned char *buffer, int length, int flag)
-{
+int ox_twi_read2(int dev, unsigned char address, unsigned char *buffer, int length, int flag) {
     FakeOxTdc &fake = FakeOxTdc::instance();
     const int r = fake.take_result("ox_twi_read2", {dev, address, length, flag});
     if (r >= 0 && buffer) {
@@ -331,16 +289,14 @@ int ox_twi_read2(int dev, unsigned char address, unsigned char *buffer, int leng
     return r;
 }
 
-int ox_twi_write2(int dev, unsigned char address, unsigned char *buffer, int length, int flag)
-{
+int ox_twi_write2(int dev, unsigned char address, unsigned char *buffer, int length, int flag) {
     std::vector<unsigned char> bytes;
     if (buffer && length > 0)
         bytes.assign(buffer, buffer + length);
     return FakeOxTdc::instance().take_result("ox_twi_write2", {dev, address, length, flag}, bytes);
 }
 
-int ox_pipe_open2(int dev, int type, void *args)
-{
+int ox_pipe_open2(int dev, int type, void *args) {
     FakeOxTdc &fake = FakeOxTdc::instance();
     const int r = fake.take_result("ox_pipe_open2", {dev, type});
     if (r >= 0 && args) {
@@ -350,16 +306,14 @@ int ox_pipe_open2(int dev, int type, void *args)
     return r;
 }
 
-int ox_pipe_close2(int dev, int pipe)
-{
+int ox_pipe_close2(int dev, int pipe) {
     FakeOxTdc &fake = FakeOxTdc::instance();
     const int r = fake.take_result("ox_pipe_close2", {dev, pipe});
     fake.record_pipe(nullptr, false);
     return r;
 }
 
-int ox_get_err_msg(int code, char *buffer)
-{
+int ox_get_err_msg(int code, char *buffer) {
     FakeOxTdc &fake = FakeOxTdc::instance();
     fake.take_result("ox_get_err_msg", {code});
     if (buffer) {

@@ -20,9 +20,9 @@
 #include <vector>
 
 struct FakeCall {
-    std::string name;                   // entry point, e.g. "ox_tdc_start_measure2"
-    std::vector<long long> args;        // integer arguments in order (pointers excluded)
-    std::vector<unsigned char> bytes;   // bytes sent (twi write) or values (set corrections)
+    std::string name;                 // entry point, e.g. "ox_tdc_start_measure2"
+    std::vector<long long> args;      // integer arguments in order (pointers excluded)
+    std::vector<unsigned char> bytes; // bytes sent (twi write) or values (set corrections)
     std::chrono::steady_clock::time_point when;
 };
 
