@@ -382,14 +382,7 @@ void Mwidget::slot_init_deinit(bool init) {
 
     if (run_state == 2) {
         autorun_active = false;
-        sb_iterations_left->setValue(1);
-        bu_start->setEnabled(true);
-        bu_stop->setEnabled(false);
-        const int rc = tdc->interrupt();
-        if (rc >= 0 || rc == device_busy)
-            run_state = 1;
-        else
-            show_error_message(rc);
+        interrupt_exposure();
     }
     const int rc = tdc->deinit();
     if (rc < 0) {
@@ -522,6 +515,13 @@ void Mwidget::stop() {
         autorun_active = false;
         return;
     }
+    interrupt_exposure();
+}
+
+// Ends the exposure under way early. The completion that follows ends the
+// run: one iteration is left, so an accumulating run counts down to 0. A busy
+// answer means the device is already finishing, which is as good.
+void Mwidget::interrupt_exposure() {
     sb_iterations_left->setValue(1);
     bu_start->setEnabled(true);
     bu_stop->setEnabled(false);

@@ -77,6 +77,7 @@ private:
     void save_data_body(bool filter_zeros);
     bool histos_fit_in_memory();
     void end_run();
+    void interrupt_exposure();
     void return_to_idle_without_device();
     double binning_factor() const;
     void count_events();

@@ -6,18 +6,21 @@
 set -euo pipefail
 
 build=$1
-prefix=$(mktemp -d)
-trap 'rm -rf "$prefix"' EXIT
+# A staged install: the files land below $stage with the configured prefix,
+# so the paths written into the desktop entry are found there.
+stage=$(mktemp -d)
+trap 'rm -rf "$stage"' EXIT
+prefix=$stage
 
-cmake --install "$build" --prefix "$prefix" > "$prefix/install.log"
+DESTDIR="$stage" cmake --install "$build" > "$stage/install.log"
 
-entry=$(find "$prefix" -name velmora.desktop -path '*/applications/*')
+entry=$(find "$stage" -name velmora.desktop -path '*/applications/*')
 test -n "$entry" || { echo "no desktop entry installed"; exit 1; }
-test -n "$(find "$prefix" -path '*/icons/hicolor/128x128/apps/velmora.png')" || { echo "no icon"; exit 1; }
+test -n "$(find "$stage" -path '*/icons/hicolor/128x128/apps/velmora.png')" || { echo "no icon"; exit 1; }
 
 exec_line=$(sed -n 's/^Exec=//p' "$entry")
-path_line=$(sed -n 's/^Path=//p' "$entry")
-program=${exec_line%% *}
+path_line=$stage$(sed -n 's/^Path=//p' "$entry")
+program=$stage${exec_line%% *}
 test -x "$program" || { echo "Exec does not name an installed program: $exec_line"; exit 1; }
 test -f "$path_line/tdc_qv5.ini" || { echo "no tdc_qv5.ini in the entry's Path $path_line"; exit 1; }
 

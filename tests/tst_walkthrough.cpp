@@ -29,6 +29,17 @@ namespace {
 
 constexpr int run_timeout_ms = 20000;
 
+// With VELMORA_SCREENSHOT set, the main window after the accumulating run is
+// saved there (scripts/screenshot.sh makes the README's picture this way).
+void grab_if_asked(QWidget *window) {
+    const QString path = QString::fromLocal8Bit(qgetenv("VELMORA_SCREENSHOT"));
+    if (path.isEmpty())
+        return;
+    window->resize(1280, 800);
+    QApplication::processEvents();
+    QVERIFY(window->grab().save(path));
+}
+
 QStringList read_lines(const QString &path) {
     QFile f(path);
     if (!f.open(QIODevice::ReadOnly | QIODevice::Text))
@@ -215,6 +226,7 @@ void TestWalkthrough::user_session() {
         seen << args.at(0).toInt();
     QCOMPARE(seen.mid(seen.size() - 3), (QList<int>{2, 1, 0}));
     QVERIFY(s.tdc->get_histo_stats()->nr_events > s.last_exposure_events());
+    grab_if_asked(s.window.get());
 
     // An automatic run: one press of stop ends the repetition after the
     // exposure under way.
