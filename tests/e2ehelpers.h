@@ -8,8 +8,10 @@
 #include <QAction>
 #include <QApplication>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QFormLayout>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMainWindow>
 #include <QMessageBox>
 #include <QPointer>
@@ -65,16 +67,7 @@ private:
             return;
         }
         if (auto *fd = qobject_cast<QFileDialog *>(w)) {
-            seen.append({"file", fd->windowTitle(), save_name});
-            if (save_name.isEmpty()) {
-                fd->reject();
-            } else {
-                // The name as typed into the dialog; done() rather than
-                // accept(), which would refuse a name in a folder that does
-                // not exist before the program could try it.
-                fd->selectFile(save_name);
-                static_cast<QDialog *>(fd)->done(QDialog::Accepted); // protected in QFileDialog
-            }
+            answer_file_dialog(fd);
             return;
         }
         if (auto *dlg = qobject_cast<QDialog *>(w)) {
@@ -86,6 +79,28 @@ private:
         }
     }
 
+    // Types the whole path into the dialog's name field and accepts, as a
+    // user would. A dialog that refuses the name stays open and is tried
+    // again at the next poll; after two seconds it is cancelled, which fails
+    // the test rather than hanging it.
+    void answer_file_dialog(QFileDialog *fd) {
+        auto *name_field = fd->findChild<QLineEdit *>("fileNameEdit");
+        if (save_name.isEmpty() || !name_field || ++file_attempts > 200) {
+            seen.append({save_name.isEmpty() ? "file" : "file dialog refused the name",
+                         fd->windowTitle(), save_name});
+            file_attempts = 0;
+            fd->reject();
+            return;
+        }
+        name_field->setText(QFileInfo(save_name).absoluteFilePath());
+        static_cast<QDialog *>(fd)->accept(); // protected in QFileDialog
+        if (!fd->isVisible()) {
+            seen.append({"file", fd->windowTitle(), save_name});
+            file_attempts = 0;
+        }
+    }
+
+    int file_attempts = 0;
     QTimer timer;
 };
 
