@@ -65,7 +65,7 @@ void fill(FakeOxTdc &fake, TdcIface &tdc, const Case &c, double noise_scale = 1.
                                            (1.0 - std::exp(-(i + 1.0) / rise));
             const double noise = (random.generateDouble() + random.generateDouble() +
                                   random.generateDouble() - 1.5) *
-                                 2.0 * std::sqrt(mean);
+                                 2.0 * noise_scale * std::sqrt(mean);
             h[i] = std::max(1.0, std::round(mean + noise));
         }
     }
@@ -193,6 +193,9 @@ int main(int argc, char **argv) {
     canvas->setPaintAttribute(QwtPlotCanvas::BackingStore, false);
     report("canvas without backing store");
     canvas->setPaintAttribute(QwtPlotCanvas::BackingStore, true);
+    QwtPainter::setRoundingAlignment(!QwtPainter::roundingAlignment());
+    report(QwtPainter::roundingAlignment() ? "rounding alignment on" : "rounding alignment off");
+    QwtPainter::setRoundingAlignment(!QwtPainter::roundingAlignment());
     // The same bins without noise: far fewer pixels per step, same samples.
     fill(fake, tdc, cases[0], 0.0);
     report("smooth data (no noise)");
