@@ -2,7 +2,7 @@
 // filter, and the same lines written with std::ostream formatting (precision
 // 10, setw, classic locale) as a reference for speed and bytes.
 
-#include "fakeoxtdc.h"
+#include "histogramrig.h"
 #include "mhisto.h"
 #include "tdciface.h"
 
@@ -33,16 +33,12 @@ constexpr double start = 12.5;
 // Sizes the histograms with one exposure, then writes decay-shaped counts
 // straight into the accumulator's storage (16 x 10^6 bins of events would
 // only time the fill).
-void fill(FakeOxTdc &fake, TdcIface &tdc) {
-    tdc.set_histo_params({start, (bins - 1) * binsize, binsize, 0, channels});
-    std::vector<TdcEvent> events;
-    const uint64_t start_bins = static_cast<uint64_t>(start / binsize);
-    for (uint32_t c = 0; c < channels; ++c)
-        events.push_back(FakeOxTdc::make_event(c, start_bins));
-    fake.play_exposure(events, FakeOxTdc::make_statistics(std::vector<uint32_t>(channels, 1)));
+void fill(HistogramRig &rig) {
+    rig.set_params(start, (bins - 1) * binsize, binsize, 0, channels);
+    rig.expose(std::vector<Histogram>(channels, Histogram{1}), {}, false);
     QRandomGenerator random(5);
     for (uint32_t c = 0; c < channels; ++c) {
-        auto &h = *const_cast<std::vector<double> *>(tdc.get_channel_histo(c));
+        std::vector<double> &h = *rig.storage(c);
         for (uint32_t i = 0; i < bins; ++i)
             h[i] = std::floor(5000.0 * std::exp(-double(i) / (40000.0 * (c + 1))) +
                               random.bounded(30));
@@ -72,12 +68,9 @@ int main(int argc, char **argv) {
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
-    FakeOxTdc &fake = FakeOxTdc::instance();
-    fake.reset();
-    TdcIface tdc;
-    tdc.init(QStringLiteral("bench.ini"));
-    fill(fake, tdc);
-    Mhisto plot(&tdc, nullptr);
+    HistogramRig rig;
+    fill(rig);
+    Mhisto plot(rig.tdc.get(), nullptr);
 
     QTemporaryDir dir(QDir::tempPath() + QStringLiteral("/bench_export-XXXXXX"));
     const QString name = dir.filePath(QStringLiteral("export.txt"));
@@ -108,7 +101,7 @@ int main(int argc, char **argv) {
     timer.start();
     for (uint32_t c = 0; c < 2; ++c) {
         const QString path = dir.filePath(QStringLiteral("stream_ch%1.txt").arg(c));
-        write_with_stream(path.toStdString(), c, t, *tdc.get_channel_histo(c));
+        write_with_stream(path.toStdString(), c, t, *rig.tdc->get_channel_histo(c));
     }
     const double stream_seconds = timer.nsecsElapsed() / 1e9;
     const double stream_rate = 2.0 * bins / stream_seconds;

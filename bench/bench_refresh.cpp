@@ -3,7 +3,7 @@
 // Prints the time spent building samples (refresh without painting) and
 // painting, so it is clear which one dominates.
 
-#include "fakeoxtdc.h"
+#include "histogramrig.h"
 #include "mhisto.h"
 #include "tdciface.h"
 
@@ -38,22 +38,15 @@ struct Case {
 // scales the y axis) and size the histograms; the shape itself is written into
 // the accumulator's storage, since playing billions of events would only time
 // the fill.
-void fill(FakeOxTdc &fake, TdcIface &tdc, const Case &c, double noise_scale = 1.0) {
+void fill(HistogramRig &rig, const Case &c, double noise_scale = 1.0) {
     const double binsize = 0.5;
     const uint32_t peak = 1000;
-    tdc.set_histo_params({0.0, (c.bins - 1) * binsize, binsize, 0, 16});
-    tdc.reset_histo_stats();
-    tdc.clear_histos();
-    std::vector<TdcEvent> events;
-    for (uint32_t ch = 0; ch < 16; ++ch) {
-        for (uint32_t k = 0; k < peak; ++k)
-            events.push_back(FakeOxTdc::make_event(ch, 0));
-    }
-    fake.play_exposure(events, FakeOxTdc::make_statistics(std::vector<uint32_t>(16, peak)));
+    rig.set_params(0.0, (c.bins - 1) * binsize, binsize, 0, 16);
+    rig.expose(std::vector<Histogram>(16, Histogram{peak}));
 
     QRandomGenerator random(42);
     for (uint32_t ch = 0; ch < 16; ++ch) {
-        auto &h = *const_cast<std::vector<double> *>(tdc.get_channel_histo(ch));
+        std::vector<double> &h = *rig.storage(ch);
         const double tau = c.bins * (0.05 + 0.02 * ch);
         const double rise = c.bins * 0.01;
         for (uint32_t i = 0; i < c.bins; ++i) {
@@ -122,11 +115,8 @@ int main(int argc, char **argv) {
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
-    FakeOxTdc &fake = FakeOxTdc::instance();
-    fake.reset();
-    TdcIface tdc;
-    tdc.init(QStringLiteral("bench.ini"));
-    Mhisto plot(&tdc, nullptr);
+    HistogramRig rig;
+    Mhisto plot(rig.tdc.get(), nullptr);
     plot.resize(1280, 800);
     plot.show();
     app.processEvents();
@@ -146,7 +136,7 @@ int main(int argc, char **argv) {
     const int case_count = argc > 1 ? std::atoi(argv[1]) : 4;
     for (int k = 0; k < case_count && k < 4; ++k) {
         const Case &c = cases[k];
-        fill(fake, tdc, c);
+        fill(rig, c);
         const Timing t = time_refreshes(app, plot, c.repeats);
         if (!qEnvironmentVariableIsEmpty("BENCH_GRAB_DIR"))
             plot.grab().save(qEnvironmentVariable("BENCH_GRAB_DIR") +
@@ -163,7 +153,7 @@ int main(int argc, char **argv) {
     // dense case: shows why the plot keeps its settings.
     if (argc > 2 && std::strcmp(argv[2], "novariants") == 0)
         return 0;
-    fill(fake, tdc, cases[0]);
+    fill(rig, cases[0]);
     std::printf("\nvariants on %s (build / paint, CPU ms)\n", cases[0].name);
     auto report = [&](const char *what) {
         const Timing t = time_refreshes(app, plot, 31);
@@ -197,9 +187,9 @@ int main(int argc, char **argv) {
     report(QwtPainter::roundingAlignment() ? "rounding alignment on" : "rounding alignment off");
     QwtPainter::setRoundingAlignment(!QwtPainter::roundingAlignment());
     // The same bins without noise: far fewer pixels per step, same samples.
-    fill(fake, tdc, cases[0], 0.0);
+    fill(rig, cases[0], 0.0);
     report("smooth data (no noise)");
-    fill(fake, tdc, cases[0], 0.25);
+    fill(rig, cases[0], 0.25);
     report("a quarter of the noise");
     return 0;
 }

@@ -2,7 +2,7 @@
 // filter of empty runs, which channels get a file, and what counts as a
 // failure.
 
-#include "fakeoxtdc.h"
+#include "histogramrig.h"
 #include "mhisto.h"
 #include "tdciface.h"
 
@@ -27,65 +27,19 @@
 #include <iomanip>
 #include <limits>
 #include <locale>
-#include <memory>
 #include <sstream>
 #include <unistd.h>
 #include <vector>
 
 namespace {
 
-using Histogram = std::vector<uint32_t>;
-
-// A connected TdcIface on the test double whose exposures produce exactly
-// the histograms asked for.
-class Rig {
-public:
-    Rig() : fake(FakeOxTdc::instance()) {
-        fake.reset();
-        tdc = std::make_unique<TdcIface>();
-        tdc->init(QStringLiteral("x.ini"));
-    }
-
-    void set_params(double start, double size, double binsize, uint32_t binning,
-                    uint32_t channels) {
-        tdc->set_histo_params({start, size, binsize, binning, channels});
-    }
-
-    // Plays one exposure with the given histograms; the statistics block
-    // carries each channel's event count unless `block_counts` is given.
-    void expose(const std::vector<Histogram> &histos, std::vector<uint32_t> block_counts = {},
-                bool fresh = true) {
-        const HistoParams p = *tdc->get_histo_params();
-        const uint64_t start_bins = static_cast<uint64_t>(p.start / p.binsize);
-        std::vector<TdcEvent> events;
-        std::vector<uint32_t> counts(16, 0);
-        for (uint32_t c = 0; c < histos.size(); ++c) {
-            for (uint64_t i = 0; i < histos[c].size(); ++i) {
-                for (uint32_t k = 0; k < histos[c][i]; ++k)
-                    events.push_back(FakeOxTdc::make_event(c, start_bins + (i << p.binning)));
-                counts[c] += histos[c][i];
-            }
-        }
-        if (!block_counts.empty())
-            counts = block_counts;
-        if (fresh) {
-            tdc->reset_histo_stats();
-            tdc->clear_histos();
-        }
-        fake.play_exposure(events, FakeOxTdc::make_statistics(counts));
-    }
-
-    // Counts that no test can deliver event by event (10^10 and more) are put
-    // straight into the accumulator's storage after an exposure sized it.
-    void overwrite_bins(uint32_t channel, const std::vector<double> &values) {
-        auto *h = const_cast<std::vector<double> *>(tdc->get_channel_histo(channel));
-        QVERIFY(h && h->size() == values.size());
-        *h = values;
-    }
-
-    FakeOxTdc &fake;
-    std::unique_ptr<TdcIface> tdc;
-};
+// Counts that no test can deliver event by event (10^10 and more) are put
+// straight into the accumulator's storage after an exposure sized it.
+void overwrite_bins(HistogramRig &rig, uint32_t channel, const std::vector<double> &values) {
+    std::vector<double> *h = rig.storage(channel);
+    QVERIFY(h && h->size() == values.size());
+    *h = values;
+}
 
 QByteArray read_file(const QString &path) {
     QFile file(path);
@@ -292,7 +246,7 @@ void TestExport::files_for_random_histograms() {
     QTemporaryDir dir;
     QRandomGenerator random(99);
     for (int round = 0; round < 6; ++round) {
-        Rig rig;
+        HistogramRig rig;
         const double binsize = 0.1 + random.bounded(40) * 0.0125;
         const uint32_t binning = random.bounded(4);
         const double start = random.bounded(200000) * 0.037;
@@ -332,14 +286,14 @@ void TestExport::files_for_random_histograms() {
 
 void TestExport::large_counts_and_exponents() {
     QTemporaryDir dir;
-    Rig rig;
+    HistogramRig rig;
     // A far start offset and a tiny bin: times with exponents at both ends.
     const double start = 4.2e12;
     const double binsize = 3e-7;
     rig.set_params(start, 5 * binsize, binsize, 0, 2);
     rig.expose({{1, 1, 1, 1, 1, 1}, {1, 0, 0, 0, 0, 0}});
     const std::vector<double> big = {12345678901.0, 1e15, 4294967296.0, 0.0, 9999999999.0, 3.0};
-    rig.overwrite_bins(0, big);
+    overwrite_bins(rig, 0, big);
     Mhisto plot(rig.tdc.get(), nullptr);
     QVERIFY(plot.write_data(dir.filePath("big"), false));
     QCOMPARE(read_file(dir.filePath("big_ch0.txt")),
@@ -355,7 +309,7 @@ void TestExport::large_counts_and_exponents() {
 
 void TestExport::rates_file_for_16_and_4_channels() {
     QTemporaryDir dir;
-    Rig rig;
+    HistogramRig rig;
     rig.set_params(0.0, 4.5, 0.5, 0, 16);
     std::vector<uint32_t> counts(16);
     for (uint32_t c = 0; c < 16; ++c)
@@ -393,7 +347,7 @@ void TestExport::file_names_from_chosen_name() {
     QFETCH(QString, prefix);
     QTemporaryDir dir;
     QDir(dir.path()).mkdir("sub");
-    Rig rig;
+    HistogramRig rig;
     rig.set_params(0.0, 1.5, 0.5, 0, 2);
     rig.expose({{0, 1, 0, 0}, {2, 0, 0, 0}});
     Mhisto plot(rig.tdc.get(), nullptr);
@@ -426,7 +380,7 @@ void TestExport::filter_of_empty_runs() {
     QFETCH(QVector<uint32_t>, histogram);
     QFETCH(QVector<int>, written);
     QTemporaryDir dir;
-    Rig rig;
+    HistogramRig rig;
     const int bins = histogram.size();
     rig.set_params(10.0, (bins - 1) * 2.0, 0.5, 2, 1);
     // An event outside the window gives the channel a count in the block even
@@ -445,7 +399,7 @@ void TestExport::filter_of_empty_runs() {
 
 void TestExport::channels_qualify_by_last_exposure() {
     QTemporaryDir dir;
-    Rig rig;
+    HistogramRig rig;
     rig.set_params(0.0, 2.0, 0.5, 0, 3);
     rig.expose({{1, 0, 0, 0, 0}, {0, 2, 0, 0, 0}, {0, 0, 3, 0, 0}});
     // Accumulated on top: only channel 0 had events this time, and the block
@@ -461,12 +415,12 @@ void TestExport::channels_qualify_by_last_exposure() {
 void TestExport::nothing_to_export() {
     QTemporaryDir dir;
     {
-        Rig rig; // no exposure yet: no histograms
+        HistogramRig rig; // no exposure yet: no histograms
         Mhisto plot(rig.tdc.get(), nullptr);
         QVERIFY(!plot.write_data(dir.filePath("none.txt"), false));
     }
     {
-        Rig rig;
+        HistogramRig rig;
         rig.set_params(0.0, 2.0, 0.5, 0, 0);
         rig.expose({}, {3, 3});
         Mhisto plot(rig.tdc.get(), nullptr);
@@ -478,7 +432,7 @@ void TestExport::nothing_to_export() {
 
 void TestExport::unwritable_folder_fails() {
     QTemporaryDir dir;
-    Rig rig;
+    HistogramRig rig;
     rig.set_params(0.0, 2.0, 0.5, 0, 2);
     rig.expose({{1, 0, 0, 0, 0}, {0, 1, 0, 0, 0}});
     Mhisto plot(rig.tdc.get(), nullptr);
@@ -503,7 +457,7 @@ void TestExport::unwritable_folder_fails() {
 
 void TestExport::one_failed_file_does_not_stop_the_others() {
     QTemporaryDir dir;
-    Rig rig;
+    HistogramRig rig;
     rig.set_params(0.0, 2.0, 0.5, 0, 3);
     const std::vector<Histogram> histos = {{1, 0, 0, 0, 0}, {0, 1, 0, 0, 0}, {0, 0, 1, 0, 0}};
     rig.expose(histos);
@@ -529,7 +483,7 @@ void TestExport::one_failed_file_does_not_stop_the_others() {
 
 void TestExport::time_axis_shorter_than_histogram() {
     QTemporaryDir dir;
-    Rig rig;
+    HistogramRig rig;
     rig.set_params(0.0, 9.5, 0.5, 0, 1);
     Histogram h(20, 0);
     h[3] = 2;
@@ -548,7 +502,7 @@ void TestExport::time_axis_shorter_than_histogram() {
 
 void TestExport::save_dialog_and_overwrite_question() {
     QTemporaryDir dir;
-    Rig rig;
+    HistogramRig rig;
     rig.set_params(0.0, 2.0, 0.5, 0, 2);
     rig.expose({{1, 0, 0, 0, 0}, {0, 1, 0, 0, 0}});
     Mhisto plot(rig.tdc.get(), nullptr);

@@ -2,6 +2,7 @@
 // whose accumulator is filled by the device library's test double.
 
 #include "fakeoxtdc.h"
+#include "histogramrig.h"
 #include "mhisto.h"
 #include "mhistotoolbar.h"
 #include "mrates.h"
@@ -21,58 +22,9 @@
 #include <QtTest>
 
 #include <cmath>
-#include <memory>
 #include <vector>
 
 namespace {
-
-using Histogram = std::vector<uint32_t>;
-
-// A connected TdcIface on the test double, with helpers to run exposures
-// whose histograms come out as asked.
-class Rig {
-public:
-    Rig() : fake(FakeOxTdc::instance()) {
-        fake.reset();
-        tdc = std::make_unique<TdcIface>();
-        tdc->init(QStringLiteral("x.ini"));
-    }
-
-    // Window of `bins` bins of 2^binning device bins (0.5 ns each) from start.
-    void set_window(double start, uint32_t bins, uint32_t binning = 0, uint32_t channels = 16) {
-        const double step = std::ldexp(0.5, static_cast<int>(binning));
-        tdc->set_histo_params({start, (bins - 1) * step, 0.5, binning, channels});
-    }
-
-    // Clears, then plays one exposure holding exactly the given per-channel
-    // histograms; the statistics block carries each channel's event count.
-    void expose(const std::vector<Histogram> &histos) {
-        const HistoParams p = *tdc->get_histo_params();
-        const uint64_t start_bins = static_cast<uint64_t>(p.start / p.binsize);
-        std::vector<TdcEvent> events;
-        std::vector<uint32_t> counts(16, 0);
-        for (uint32_t c = 0; c < histos.size(); ++c) {
-            for (uint64_t i = 0; i < histos[c].size(); ++i) {
-                for (uint32_t k = 0; k < histos[c][i]; ++k)
-                    events.push_back(FakeOxTdc::make_event(c, start_bins + (i << p.binning)));
-                counts[c] += histos[c][i];
-            }
-        }
-        play(events, counts, true);
-    }
-
-    void play(const std::vector<TdcEvent> &events, const std::vector<uint32_t> &counts,
-              bool fresh) {
-        if (fresh) {
-            tdc->reset_histo_stats();
-            tdc->clear_histos();
-        }
-        fake.play_exposure(events, FakeOxTdc::make_statistics(counts));
-    }
-
-    FakeOxTdc &fake;
-    std::unique_ptr<TdcIface> tdc;
-};
 
 QwtPlotCurve *curve_of(const QwtPlot &plot, int channel) {
     const QString title = QStringLiteral("curve%1").arg(channel + 1);
@@ -172,7 +124,7 @@ private slots:
 };
 
 void TestPlots::construction_and_pens() {
-    Rig rig;
+    HistogramRig rig;
     Mhisto plot(rig.tdc.get(), nullptr);
     QCOMPARE(plot.axisTitle(QwtPlot::xBottom).text(), QStringLiteral("Time [ns]"));
     QCOMPARE(plot.axisTitle(QwtPlot::yLeft).text(), QStringLiteral("Counts"));
@@ -241,7 +193,7 @@ void TestPlots::thinning_examples_data() {
 void TestPlots::thinning_examples() {
     QFETCH(QVector<uint32_t>, histogram);
     QFETCH(QVector<int>, drawn_bins);
-    Rig rig;
+    HistogramRig rig;
     Mhisto plot(rig.tdc.get(), nullptr);
     const Histogram h(histogram.begin(), histogram.end());
     rig.set_window(10.0, static_cast<uint32_t>(h.size()), 1);
@@ -263,7 +215,7 @@ void TestPlots::thinning_examples() {
 }
 
 void TestPlots::thinning_random_histograms() {
-    Rig rig;
+    HistogramRig rig;
     Mhisto plot(rig.tdc.get(), nullptr);
     QRandomGenerator random(20261206);
     const double densities[] = {0.0, 0.003, 0.05, 0.3, 0.8, 1.0};
@@ -303,7 +255,7 @@ void TestPlots::thinning_random_histograms() {
 }
 
 void TestPlots::time_axis() {
-    Rig rig;
+    HistogramRig rig;
     Mhisto plot(rig.tdc.get(), nullptr);
     rig.tdc->set_histo_params({100.0, 50.0, 0.5, 2, 16});
     std::vector<double> t{1.0, 2.0};
@@ -327,7 +279,7 @@ void TestPlots::time_axis() {
 }
 
 void TestPlots::autoscaling_fit_and_grow() {
-    Rig rig;
+    HistogramRig rig;
     Mhisto plot(rig.tdc.get(), nullptr);
     rig.set_window(0.0, 20);
     rig.expose({single_peak(20, 5, 200)});
@@ -350,7 +302,7 @@ void TestPlots::autoscaling_fit_and_grow() {
 }
 
 void TestPlots::autoscaling_off_and_back_to_fit() {
-    Rig rig;
+    HistogramRig rig;
     Mhisto plot(rig.tdc.get(), nullptr);
     plot.slot_auto_scaling_y(2);
     rig.set_window(0.0, 20);
@@ -373,7 +325,7 @@ void TestPlots::autoscaling_off_and_back_to_fit() {
 }
 
 void TestPlots::refresh_without_events_keeps_axis() {
-    Rig rig;
+    HistogramRig rig;
     Mhisto plot(rig.tdc.get(), nullptr);
     rig.set_window(0.0, 20);
     rig.expose({single_peak(20, 5, 200)});
@@ -393,7 +345,7 @@ void TestPlots::refresh_without_events_keeps_axis() {
 }
 
 void TestPlots::events_outside_window_reset_top() {
-    Rig rig;
+    HistogramRig rig;
     Mhisto plot(rig.tdc.get(), nullptr);
     rig.set_window(100.0, 20);
     rig.expose({single_peak(20, 5, 50)});
@@ -413,7 +365,7 @@ void TestPlots::events_outside_window_reset_top() {
 }
 
 void TestPlots::zoom_base_follows_refresh() {
-    Rig rig;
+    HistogramRig rig;
     Mhisto plot(rig.tdc.get(), nullptr);
     plot.resize(800, 600);
     QwtPlotZoomer *zoomer = zoomer_of(plot);
@@ -455,7 +407,7 @@ void TestPlots::zoom_base_follows_refresh() {
 }
 
 void TestPlots::bottom_axis_follows_window() {
-    Rig rig;
+    HistogramRig rig;
     Mhisto plot(rig.tdc.get(), nullptr);
     rig.tdc->set_histo_params({0.0, 1000.0, 0.5, 0, 16});
     rig.expose({single_peak(2001, 5, 3)});
@@ -469,7 +421,7 @@ void TestPlots::bottom_axis_follows_window() {
 }
 
 void TestPlots::channel_mask_hides_stale_channels() {
-    Rig rig;
+    HistogramRig rig;
     Mhisto plot(rig.tdc.get(), nullptr);
     rig.set_window(0.0, 10);
     rig.expose({single_peak(10, 2, 4), single_peak(10, 3, 5)});
@@ -486,7 +438,7 @@ void TestPlots::channel_mask_hides_stale_channels() {
 }
 
 void TestPlots::channel_counts_four_and_zero() {
-    Rig rig;
+    HistogramRig rig;
     Mhisto plot(rig.tdc.get(), nullptr);
     rig.set_window(0.0, 10);
     rig.expose(std::vector<Histogram>(16, single_peak(10, 4, 2)));
@@ -515,7 +467,7 @@ void TestPlots::channel_counts_four_and_zero() {
 }
 
 void TestPlots::signals_carry_times() {
-    Rig rig;
+    HistogramRig rig;
     Mhisto plot(rig.tdc.get(), nullptr);
     rig.set_window(0.0, 100);
     QSignalSpy average(&plot, &Mhisto::newAverage);
@@ -534,7 +486,7 @@ void TestPlots::signals_carry_times() {
 }
 
 void TestPlots::rates_hysteresis() {
-    Rig rig;
+    HistogramRig rig;
     Mrates rates(rig.tdc.get(), nullptr);
     QCOMPARE(axis_range(rates, QwtPlot::yLeft), qMakePair(-0.5, 100.0));
     auto plot_max = [&](uint32_t max) {
@@ -558,7 +510,7 @@ void TestPlots::rates_hysteresis() {
 }
 
 void TestPlots::rates_axes_and_bars() {
-    Rig rig;
+    HistogramRig rig;
     rig.set_window(0.0, 10, 0, 4);
     Mrates rates(rig.tdc.get(), nullptr);
     QCOMPARE(axis_range(rates, QwtPlot::xBottom), qMakePair(0.5, 1.5));
@@ -622,7 +574,7 @@ void TestPlots::toolbar_items_and_signals() {
     QCOMPARE(modes.size(), 3);
 
     // The toolbar drives the plot's slots as the panel wires them.
-    Rig rig;
+    HistogramRig rig;
     Mhisto plot(rig.tdc.get(), nullptr);
     connect(&toolbar, &MhistoToolbar::linewidth_changed, &plot, &Mhisto::slot_linewidth_changed);
     spin->setValue(4);

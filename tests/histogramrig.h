@@ -1,0 +1,78 @@
+// A connected TdcIface on the device library's test double, for tests and
+// benchmarks of the plots: exposures are played so that the histograms come
+// out exactly as asked.
+#ifndef HISTOGRAMRIG_H
+#define HISTOGRAMRIG_H
+
+#include "fakeoxtdc.h"
+#include "tdciface.h"
+
+#include <cmath>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+// Counts per bin of one channel's histogram, as an exposure should produce them.
+using Histogram = std::vector<uint32_t>;
+
+class HistogramRig {
+public:
+    HistogramRig() : fake(FakeOxTdc::instance()) {
+        fake.reset();
+        tdc = std::make_unique<TdcIface>();
+        tdc->init(QStringLiteral("x.ini"));
+    }
+
+    void set_params(double start, double size, double binsize, uint32_t binning,
+                    uint32_t channels) {
+        tdc->set_histo_params({start, size, binsize, binning, channels});
+    }
+
+    // Window of `bins` bins of 2^binning device bins (0.5 ns each) from start.
+    void set_window(double start, uint32_t bins, uint32_t binning = 0, uint32_t channels = 16) {
+        const double step = std::ldexp(0.5, static_cast<int>(binning));
+        set_params(start, (bins - 1) * step, 0.5, binning, channels);
+    }
+
+    // Plays one exposure holding exactly the given per-channel histograms,
+    // after clearing unless `fresh` is false; the statistics block carries
+    // each channel's event count unless `block_counts` is given.
+    void expose(const std::vector<Histogram> &histos, std::vector<uint32_t> block_counts = {},
+                bool fresh = true) {
+        const HistoParams p = *tdc->get_histo_params();
+        const uint64_t start_bins = static_cast<uint64_t>(p.start / p.binsize);
+        std::vector<TdcEvent> events;
+        std::vector<uint32_t> counts(16, 0);
+        for (uint32_t c = 0; c < histos.size(); ++c) {
+            for (uint64_t i = 0; i < histos[c].size(); ++i) {
+                for (uint32_t k = 0; k < histos[c][i]; ++k)
+                    events.push_back(FakeOxTdc::make_event(c, start_bins + (i << p.binning)));
+                counts[c] += histos[c][i];
+            }
+        }
+        if (!block_counts.empty())
+            counts = block_counts;
+        play(events, counts, fresh);
+    }
+
+    void play(const std::vector<TdcEvent> &events, const std::vector<uint32_t> &counts,
+              bool fresh) {
+        if (fresh) {
+            tdc->reset_histo_stats();
+            tdc->clear_histos();
+        }
+        fake.play_exposure(events, FakeOxTdc::make_statistics(counts));
+    }
+
+    // Counts that no exposure could deliver event by event (10^10 and more,
+    // or millions of bins) go straight into the accumulator's storage once an
+    // exposure has sized it. Null while the channel has no histogram.
+    std::vector<double> *storage(uint32_t channel) {
+        return const_cast<std::vector<double> *>(tdc->get_channel_histo(channel));
+    }
+
+    FakeOxTdc &fake;
+    std::unique_ptr<TdcIface> tdc;
+};
+
+#endif // HISTOGRAMRIG_H
