@@ -29,11 +29,10 @@
 #include <QStandardPaths>
 #include <QStatusBar>
 #include <QTabWidget>
-#include <QTextDocument>
 #include <QTimer>
 #include <QtTest>
 
-#include <functional>
+#include <algorithm>
 #include <memory>
 
 static void unregister_resources() {
@@ -49,13 +48,11 @@ const char *const org = "Corvane";
 const char *const app = "VelmoraV2";
 
 // Answers every modal window that opens while it lives, so that no box blocks
-// a test: message boxes are recorded and closed, any other modal window is
-// handed to `on_modal` (which must close it) or rejected.
+// a test: message boxes are closed, other dialogs rejected; both are recorded.
 class ModalAnswerer {
 public:
-    std::function<void(QWidget *)> on_modal;
-    QStringList box_titles;
     QStringList box_texts;
+    QStringList dialog_titles;
 
     ModalAnswerer() {
         timer.setInterval(5);
@@ -66,15 +63,11 @@ public:
 private:
     void answer() {
         QWidget *modal = QApplication::activeModalWidget();
-        if (!modal)
-            return;
         if (auto *box = qobject_cast<QMessageBox *>(modal)) {
-            box_titles << box->windowTitle();
             box_texts << box->text();
             box->done(QMessageBox::Ok);
-        } else if (on_modal) {
-            on_modal(modal);
         } else if (auto *dialog = qobject_cast<QDialog *>(modal)) {
+            dialog_titles << dialog->windowTitle();
             dialog->reject();
         }
     }
@@ -86,6 +79,7 @@ private:
 class VersionedAbout : public AboutDialog {
 public:
     VersionedAbout(int major, int minor, int patch) : AboutDialog(nullptr, major, minor, patch) {}
+    QString text() const { return findChildren<QLabel *>().value(1)->text(); }
 };
 
 QAction *find_action(QMainWindow &window, const QString &menu_title, const QString &text) {
@@ -103,11 +97,11 @@ QAction *connect_action(QMainWindow &window) {
     return find_action(window, "&Device", "Connect");
 }
 
-template <class T> QList<T *> top_level_windows() {
-    QList<T *> found;
+QList<QPointer<QWidget>> top_level_windows(const QString &title) {
+    QList<QPointer<QWidget>> found;
     for (QWidget *widget : QApplication::topLevelWidgets())
-        if (auto *typed = qobject_cast<T *>(widget))
-            found << typed;
+        if (widget->windowTitle() == title)
+            found << widget;
     return found;
 }
 
@@ -125,8 +119,6 @@ QString resource_text(const QString &path) {
 // Screenshots for a person to look at, written only when asked for.
 void save_grab(QWidget *widget, const QString &name) {
     const QString dir = qEnvironmentVariable("VELMORA_SCREENSHOT_DIR");
-    if (dir.isEmpty())
-        return;
     QDir().mkpath(dir);
     QVERIFY(widget->grab().save(dir + "/" + name + ".png"));
 }
@@ -142,18 +134,15 @@ private slots:
     void cleanup();
 
     void menus_in_order();
-    void status_bar_shows_panel_texts();
-    void first_start_geometry();
     void size_and_position_stored_and_restored();
     void maximized_stored_and_restored();
-    void close_with_connect_checked_closes_device();
-    void close_with_connect_unchecked_requests_nothing();
+    void close_requests_quit_only_when_connected_data();
+    void close_requests_quit_only_when_connected();
     void connection_loss_unchecks_connect();
-    void channel_shift_editors_go_with_close();
-    void channel_shift_editors_go_with_window();
-    void about_dialog_from_menu();
+    void child_windows_data();
+    void child_windows();
+    void about_dialog();
     void about_dialog_unversioned();
-    void licence_windows_from_menu();
     void licence_tabs_read_only_from_top();
     void missing_resources();
     void resources_stored_uncompressed_with_crlf();
@@ -207,40 +196,20 @@ void TestApp::menus_in_order() {
     }
     QVERIFY(!connect_action(window)->isChecked());
     QVERIFY(qobject_cast<Mwidget *>(window.centralWidget()));
-    QVERIFY(window.findChild<QStatusBar *>());
-}
-
-void TestApp::status_bar_shows_panel_texts() {
-    MainWindow window;
-    auto *panel = qobject_cast<Mwidget *>(window.centralWidget());
-    QVERIFY(panel);
-    emit panel->show_this("exposure running");
-    QCOMPARE(window.statusBar()->currentMessage(), QString("exposure running"));
-    // A state text stays until the next one replaces it.
-    QTest::qWait(50);
-    QCOMPARE(window.statusBar()->currentMessage(), QString("exposure running"));
-    emit panel->show_this("Device is initialized");
-    QCOMPARE(window.statusBar()->currentMessage(), QString("Device is initialized"));
-}
-
-void TestApp::first_start_geometry() {
-    MainWindow window;
-    QCOMPARE(window.pos(), QPoint(200, 200));
-    QCOMPARE(window.size(), window.sizeHint());
-    QVERIFY(!window.isMaximized());
 }
 
 void TestApp::size_and_position_stored_and_restored() {
+    // Larger than the hint in both directions, so no minimum size interferes.
     QSize stored;
     {
         MainWindow window;
         window.show();
         QVERIFY(QTest::qWaitForWindowExposed(&window));
-        // Larger than the hint in both directions, so no minimum size interferes.
+        QCOMPARE(window.pos(), QPoint(200, 200)); // the first start
+        QCOMPARE(window.size(), window.sizeHint());
         stored = window.sizeHint() + QSize(60, 40);
         window.resize(stored);
         window.move(260, 240);
-        QCOMPARE(window.size(), stored);
         QVERIFY(window.close());
     }
     QSettings settings(org, app);
@@ -257,11 +226,9 @@ void TestApp::size_and_position_stored_and_restored() {
     QCOMPARE(again.size(), stored);
     QCOMPARE(again.pos(), QPoint(260, 240));
     QVERIFY(!again.isMaximized());
-    QSpinBox *exposure = nullptr;
-    for (QSpinBox *box : again.findChildren<QSpinBox *>())
-        if (box->value() == 250)
-            exposure = box;
-    QVERIFY2(exposure, "the panel's settings are loaded at start-up");
+    const QList<QSpinBox *> boxes = again.findChildren<QSpinBox *>();
+    QVERIFY2(std::any_of(boxes.begin(), boxes.end(), [](QSpinBox *b) { return b->value() == 250; }),
+             "the panel's settings are loaded at start-up");
 }
 
 void TestApp::maximized_stored_and_restored() {
@@ -269,7 +236,6 @@ void TestApp::maximized_stored_and_restored() {
         MainWindow window;
         window.showMaximized();
         QVERIFY(QTest::qWaitForWindowExposed(&window));
-        QVERIFY(window.isMaximized());
         window.close();
     }
     QSettings settings(org, app);
@@ -281,55 +247,41 @@ void TestApp::maximized_stored_and_restored() {
     settings.sync();
     MainWindow again;
     QVERIFY(again.isMaximized());
-    QVERIFY(again.isVisible());
     QVERIFY(QTest::qWaitForWindowExposed(&again));
     QVERIFY(again.size() != QSize(310, 220));
     QVERIFY(again.pos() != QPoint(17, 19));
 }
 
-void TestApp::close_with_connect_checked_closes_device() {
+void TestApp::close_requests_quit_only_when_connected_data() {
+    QTest::addColumn<int>("toggles");
+    QTest::newRow("connected") << 1;
+    QTest::newRow("connected, then disconnected") << 2;
+}
+
+void TestApp::close_requests_quit_only_when_connected() {
+    QFETCH(int, toggles);
+    const bool connected = toggles == 1;
     FakeOxTdc &fake = FakeOxTdc::instance();
     MainWindow window;
     QSignalSpy quit(&window, &MainWindow::quit_requested);
     QSignalSpy children(&window, &MainWindow::close_children);
     QAction *connect = connect_action(window);
-    connect->trigger();
-    QVERIFY(connect->isChecked());
+    for (int i = 0; i < toggles; ++i)
+        connect->trigger();
+    QCOMPARE(connect->isChecked(), connected);
     QCOMPARE(fake.count("ox_tdc_init_inifile"), 1);
-    QCOMPARE(window.statusBar()->currentMessage(), QString("Device is initialized"));
-    QCOMPARE(fake.count("ox_tdc_deinit2"), 0);
+    QCOMPARE(fake.count("ox_tdc_deinit2"), connected ? 0 : 1);
+    QCOMPARE(window.statusBar()->currentMessage(),
+             QString(connected ? "Device is initialized" : "Device is deinitialized"));
 
     QVERIFY(window.close());
-    QCOMPARE(quit.count(), 1);
-    QCOMPARE(quit.at(0).at(0).toBool(), false);
+    QCOMPARE(quit.count(), connected ? 1 : 0);
+    if (connected)
+        QCOMPARE(quit.at(0).at(0).toBool(), false);
     QCOMPARE(children.count(), 1);
     // The device is closed before the window goes, not when it is destroyed.
     QCOMPARE(fake.count("ox_tdc_deinit2"), 1);
     QVERIFY(answerer->box_texts.isEmpty());
-}
-
-void TestApp::close_with_connect_unchecked_requests_nothing() {
-    FakeOxTdc &fake = FakeOxTdc::instance();
-    MainWindow window;
-    QSignalSpy quit(&window, &MainWindow::quit_requested);
-    QSignalSpy children(&window, &MainWindow::close_children);
-
-    // Opened and closed again from the menu: unchecked at the close.
-    QAction *connect = connect_action(window);
-    connect->trigger();
-    connect->trigger();
-    QVERIFY(!connect->isChecked());
-    QCOMPARE(fake.count("ox_tdc_deinit2"), 1);
-    QCOMPARE(window.statusBar()->currentMessage(), QString("Device is deinitialized"));
-
-    QVERIFY(window.close());
-    QCOMPARE(quit.count(), 0);
-    QCOMPARE(children.count(), 1);
-    QCOMPARE(fake.count("ox_tdc_deinit2"), 1);
-
-    // Checking "Connect" from code opens nothing.
-    connect->setChecked(true);
-    QCOMPARE(fake.count("ox_tdc_init_inifile"), 1);
 }
 
 void TestApp::connection_loss_unchecks_connect() {
@@ -346,8 +298,7 @@ void TestApp::connection_loss_unchecks_connect() {
     for (QPushButton *button : window.findChildren<QPushButton *>())
         if (button->text() == "start")
             start = button;
-    QVERIFY(start);
-    QVERIFY(start->isEnabled());
+    QVERIFY(start && start->isEnabled());
     start->click();
     QVERIFY(!connect->isChecked());
     QCOMPARE(answerer->box_texts, QStringList{"connection to the device lost"});
@@ -360,160 +311,98 @@ void TestApp::connection_loss_unchecks_connect() {
 
     // A loss reported while unchecked leaves it unchecked.
     connect->trigger();
-    QVERIFY(!connect->isChecked());
     emit window.findChild<TdcIface *>()->connection_lost();
     QVERIFY(!connect->isChecked());
+    // Checking "Connect" from code opens nothing; only the menu choice does.
+    connect->setChecked(true);
+    QCOMPARE(fake.count("ox_tdc_init_inifile"), 2);
 }
 
-void TestApp::channel_shift_editors_go_with_close() {
-    MainWindow window;
-    QAction *shifts = find_action(window, "&Device", "Edit Channel Shifts");
-    QVERIFY(shifts);
-    shifts->trigger();
-    shifts->trigger();
-    const QList<PanelChannelCorrections *> editors = top_level_windows<PanelChannelCorrections>();
-    QCOMPARE(editors.size(), 2);
-    QList<QPointer<PanelChannelCorrections>> watched;
-    for (PanelChannelCorrections *editor : editors) {
-        QCOMPARE(editor->windowTitle(), QString("Velmora: Edit Channel Shifts"));
-        QVERIFY(editor->isVisible());
-        QVERIFY(!editor->parent());
-        watched << editor;
-    }
-
-    // Closing an editor only hides it; the main window's close deletes every one.
-    watched[0]->close();
-    flush_deferred_deletes();
-    QVERIFY(watched[0]);
-    QVERIFY(window.close());
-    flush_deferred_deletes();
-    QVERIFY(!watched[0]);
-    QVERIFY(!watched[1]);
-}
-
-void TestApp::channel_shift_editors_go_with_window() {
+void TestApp::child_windows_data() {
+    QTest::addColumn<QString>("entry");
+    QTest::addColumn<QString>("title");
+    QTest::addColumn<bool>("close_window");
+    QTest::addColumn<bool>("survive_close");
+    const QString shifts = "Velmora: Edit Channel Shifts";
+    QTest::newRow("shift editors, window closed")
+        << "Edit Channel Shifts" << shifts << true << false;
     // An editor holds the device interface, which goes with the window: it
     // must not outlive the window even when the window never saw a close.
-    QPointer<PanelChannelCorrections> editor;
-    {
-        MainWindow window;
-        find_action(window, "&Device", "Edit Channel Shifts")->trigger();
-        editor = top_level_windows<PanelChannelCorrections>().value(0);
-        QVERIFY(editor);
-    }
-    flush_deferred_deletes();
-    QVERIFY(!editor);
+    QTest::newRow("shift editors, window destroyed unclosed")
+        << "Edit Channel Shifts" << shifts << false << false;
+    QTest::newRow("licences, window closed") << "Licenses"
+                                             << "Velmora : Licenses" << true << true;
 }
 
-void TestApp::about_dialog_from_menu() {
-    MainWindow window;
-    QString title, text;
-    QSize logo_size;
-    bool logo_alpha = false;
-    int frame_style = 0;
-    bool opens_links = true;
-    Qt::TextFormat format = Qt::PlainText;
-    QPointer<QWidget> seen;
-    int label_count = 0;
-    QString logo_label_text = "unset";
-    answerer->on_modal = [&](QWidget *modal) {
-        auto *about = qobject_cast<AboutDialog *>(modal);
-        auto *dialog = qobject_cast<QDialog *>(modal);
-        if (dialog && !about)
-            dialog->reject();
-        if (!about)
-            return;
-        seen = about;
-        title = about->windowTitle();
-        const QList<QLabel *> labels = about->findChildren<QLabel *>();
-        label_count = labels.size();
-        if (label_count == 2) {
-            const QPixmap logo = labels[0]->pixmap(Qt::ReturnByValue);
-            logo_size = logo.size();
-            logo_alpha = logo.hasAlphaChannel();
-            logo_label_text = labels[0]->text();
-            text = labels[1]->text();
-            frame_style = labels[1]->frameStyle();
-            format = labels[1]->textFormat();
-            opens_links = labels[1]->openExternalLinks();
+// Each choice opens another parentless window; closing one only hides it; they
+// go with the main window's close or, at the latest, with the main window.
+void TestApp::child_windows() {
+    QFETCH(QString, entry);
+    QFETCH(QString, title);
+    QFETCH(bool, close_window);
+    QFETCH(bool, survive_close);
+    QList<QPointer<QWidget>> windows;
+    {
+        MainWindow window;
+        QAction *action = find_action(window, entry == "Licenses" ? "&About" : "&Device", entry);
+        action->trigger();
+        action->trigger();
+        windows = top_level_windows(title);
+        QCOMPARE(windows.size(), 2);
+        for (const auto &child : windows) {
+            QVERIFY(child->isVisible());
+            QVERIFY(!child->isModal());
+            QVERIFY(!child->parent());
+            if (entry == "Licenses")
+                QCOMPARE(child->size(), QSize(600, 600));
         }
-        save_grab(about, "about_from_menu");
-        about->accept();
-    };
+
+        windows[0]->close();
+        flush_deferred_deletes();
+        QVERIFY(windows[0] && !windows[0]->isVisible());
+        QVERIFY(windows[1]->isVisible());
+        if (close_window) {
+            QVERIFY(window.close());
+            flush_deferred_deletes();
+            QCOMPARE(bool(windows[0]), survive_close);
+            QCOMPARE(bool(windows[1]), survive_close);
+            if (survive_close)
+                QVERIFY(windows[1]->isVisible());
+        }
+    }
+    flush_deferred_deletes();
+    QVERIFY(!windows[0] && !windows[1]);
+}
+
+void TestApp::about_dialog() {
+    MainWindow window;
     find_action(window, "&About", "About Velmora")->trigger();
+    QCOMPARE(answerer->dialog_titles, QStringList{"About velmora application"});
+    flush_deferred_deletes();
+    QVERIFY(top_level_windows("About velmora application").isEmpty()); // gone after its run
 
-    // The modal run ended and the dialog is gone.
-    QVERIFY(title.size() > 0);
-    QVERIFY(!seen);
-    QCOMPARE(title, QString("About velmora application"));
-    QCOMPARE(label_count, 2);
-    QVERIFY(logo_label_text.isEmpty());
-    QCOMPARE(logo_size, QSize(400, 106));
-    QVERIFY(logo_alpha);
-    QCOMPARE(frame_style, 0x32);
-    QCOMPARE(format, Qt::RichText);
-    QVERIFY(!opens_links);
-    QCOMPARE(text, QString("This program is designed to demonstrate basic<br>\n"
-                           "functionalities of the Corvane TDC hardware.<br>\n"
-                           "<br>\nVelmora Version: 3.0.8<br>\n<br>\n"
-                           "Velmora is based in part on the work of<br>\n"
-                           "the Qwt project (<a href='https://qwt-project.org/'>"
-                           "https://qwt-project.org/</a>)"));
-
-    QTextDocument shown;
-    shown.setHtml(text);
-    QCOMPARE(shown.toPlainText().split('\n'),
-             QStringList({"This program is designed to demonstrate basic",
-                          "functionalities of the Corvane TDC hardware.", "",
-                          "Velmora Version: 3.0.8", "", "Velmora is based in part on the work of",
-                          "the Qwt project (https://qwt-project.org/)"}));
+    AboutDialog about(nullptr);
+    const QList<QLabel *> labels = about.findChildren<QLabel *>();
+    QCOMPARE(labels.size(), 2);
+    QVERIFY(labels[0]->text().isEmpty());
+    const QPixmap logo = labels[0]->pixmap(Qt::ReturnByValue);
+    QCOMPARE(logo.size(), QSize(400, 106));
+    QVERIFY(logo.hasAlphaChannel());
+    QCOMPARE(labels[1]->textFormat(), Qt::RichText);
+    QCOMPARE(labels[1]->text(), QString("This program is designed to demonstrate basic<br>\n"
+                                        "functionalities of the Corvane TDC hardware.<br>\n"
+                                        "<br>\nVelmora Version: 3.0.8<br>\n<br>\n"
+                                        "Velmora is based in part on the work of<br>\n"
+                                        "the Qwt project (<a href='https://qwt-project.org/'>"
+                                        "https://qwt-project.org/</a>)"));
 }
 
 void TestApp::about_dialog_unversioned() {
-    VersionedAbout unversioned(0, 4, 2);
-    const QString text = unversioned.findChildren<QLabel *>().value(1)->text();
+    const QString text = VersionedAbout(0, 4, 2).text();
     QVERIFY(text.contains("<br>\nVelmora Unversioned.<br>\n"));
     QVERIFY(!text.contains("Version:"));
-
     // No field width or padding in the version number.
-    VersionedAbout later(12, 10, 0);
-    QVERIFY(
-        later.findChildren<QLabel *>().value(1)->text().contains("Velmora Version: 12.10.0<br>"));
-}
-
-void TestApp::licence_windows_from_menu() {
-    QPointer<AboutLicensesDlg> first, second;
-    {
-        MainWindow window;
-        QAction *licenses = find_action(window, "&About", "Licenses");
-        licenses->trigger();
-        licenses->trigger();
-        const QList<AboutLicensesDlg *> windows = top_level_windows<AboutLicensesDlg>();
-        QCOMPARE(windows.size(), 2);
-        first = windows[0];
-        second = windows[1];
-        for (AboutLicensesDlg *dlg : windows) {
-            QVERIFY(dlg->isVisible());
-            QVERIFY(!dlg->isModal());
-            QVERIFY(!dlg->parent());
-            QCOMPARE(dlg->windowTitle(), QString("Velmora : Licenses"));
-            QCOMPARE(dlg->size(), QSize(600, 600));
-        }
-
-        // Closing one hides only that one; closing the main window leaves both.
-        first->close();
-        flush_deferred_deletes();
-        QVERIFY(first && !first->isVisible());
-        QVERIFY(second->isVisible());
-        window.close();
-        flush_deferred_deletes();
-        QVERIFY(first && second);
-        QVERIFY(second->isVisible());
-    }
-    // Destroying the main window deletes them.
-    flush_deferred_deletes();
-    QVERIFY(!first);
-    QVERIFY(!second);
+    QVERIFY(VersionedAbout(12, 10, 0).text().contains("Velmora Version: 12.10.0<br>"));
 }
 
 void TestApp::licence_tabs_read_only_from_top() {
@@ -526,12 +415,7 @@ void TestApp::licence_tabs_read_only_from_top() {
     QCOMPARE(tabs->count(), 3);
     QCOMPARE(tabs->currentIndex(), 0);
     const QStringList titles = {"Licenses", "LGPL v3", "GPL v3"};
-    const QStringList resources = {":/rsrc/about_licenses/note1.txt",
-                                   ":/rsrc/about_licenses/license_lgpl.txt",
-                                   ":/rsrc/about_licenses/license_gpl.txt"};
-    const QStringList first_lines = {"Velmora uses the Qt library, which it may use under the",
-                                     "                   GNU LESSER GENERAL PUBLIC LICENSE",
-                                     "                    GNU GENERAL PUBLIC LICENSE"};
+    const QStringList files = {"note1.txt", "license_lgpl.txt", "license_gpl.txt"};
     for (int i = 0; i < 3; ++i) {
         QCOMPARE(tabs->tabText(i), titles[i]);
         tabs->setCurrentIndex(i);
@@ -541,10 +425,9 @@ void TestApp::licence_tabs_read_only_from_top() {
         QApplication::processEvents();
 
         // The whole text is there, shown from its first line.
-        const QString expected = resource_text(resources[i]);
+        const QString expected = resource_text(":/rsrc/about_licenses/" + files[i]);
         QVERIFY(expected.size() > 400);
         const QString shown = view->toPlainText();
-        QCOMPARE(shown.split('\n').value(0).remove('\r'), first_lines[i]);
         QCOMPARE(QString(shown).remove('\r'), QString(expected).remove('\r'));
         QCOMPARE(view->textCursor().position(), 0);
         QCOMPARE(view->verticalScrollBar()->value(), 0);
@@ -555,7 +438,6 @@ void TestApp::licence_tabs_read_only_from_top() {
         view->setFocus();
         QTest::keyClicks(view, "typed");
         QTest::keyClick(view, Qt::Key_Delete);
-        QTest::keyClick(view, Qt::Key_Return);
         QCOMPARE(view->toPlainText(), shown);
     }
 }
@@ -581,8 +463,7 @@ void TestApp::missing_resources() {
     // A missing logo leaves its label empty and is not reported.
     AboutDialog about(nullptr);
     const QLabel *logo = about.findChildren<QLabel *>().value(0);
-    QVERIFY(logo);
-    QVERIFY(logo->pixmap(Qt::ReturnByValue).isNull());
+    QVERIFY(logo && logo->pixmap(Qt::ReturnByValue).isNull());
     QVERIFY(answerer->box_texts.isEmpty());
 }
 
@@ -596,10 +477,9 @@ void TestApp::resources_stored_uncompressed_with_crlf() {
         QCOMPARE(resource.compressionAlgorithm(), QResource::NoCompression);
     }
 
+    // Transparent background, something drawn on it.
     const QImage logo(":/rsrc/logo.png");
     QCOMPARE(logo.size(), QSize(400, 106));
-    QVERIFY(logo.hasAlphaChannel());
-    // Transparent background, something drawn on it.
     QCOMPARE(qAlpha(logo.pixel(0, 0)), 0);
     QCOMPARE(qAlpha(logo.pixel(399, 105)), 0);
     int opaque = 0;
@@ -612,13 +492,12 @@ void TestApp::resources_stored_uncompressed_with_crlf() {
         const QString text = resource_text(paths[i]);
         QVERIFY(text.endsWith("\r\n"));
         QCOMPARE(text.count("\n"), text.count("\r\n"));
+        if (i > 1)
+            QVERIFY(text.contains("Version 3, 29 June 2007"));
     }
     const QString note = resource_text(paths[1]);
-    const int note_lines = note.count("\r\n");
-    QVERIFY(note_lines >= 8 && note_lines <= 14);
+    QVERIFY(note.count("\r\n") >= 8 && note.count("\r\n") <= 14);
     QVERIFY(note.contains("4b"));
-    QVERIFY(resource_text(paths[2]).contains("Version 3, 29 June 2007"));
-    QVERIFY(resource_text(paths[3]).contains("Version 3, 29 June 2007"));
     QVERIFY(resource_text(paths[3]).contains("END OF TERMS AND CONDITIONS"));
 }
 
@@ -626,19 +505,16 @@ void TestApp::screenshots() {
     if (qEnvironmentVariableIsEmpty("VELMORA_SCREENSHOT_DIR"))
         QSKIP("set VELMORA_SCREENSHOT_DIR to write the screenshots");
     MainWindow window;
-    window.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    AboutDialog about(nullptr);
+    AboutLicensesDlg licenses(nullptr);
+    for (QWidget *widget : {static_cast<QWidget *>(&window), static_cast<QWidget *>(&about),
+                            static_cast<QWidget *>(&licenses)}) {
+        widget->show();
+        QVERIFY(QTest::qWaitForWindowExposed(widget));
+    }
     emit qobject_cast<Mwidget *>(window.centralWidget())->show_this("Device is deinitialized");
     save_grab(&window, "mainwindow");
-
-    AboutDialog about(nullptr);
-    about.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&about));
     save_grab(&about, "about");
-
-    AboutLicensesDlg licenses(nullptr);
-    licenses.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&licenses));
     save_grab(&licenses, "licenses_note");
     licenses.findChild<QTabWidget *>()->setCurrentIndex(2);
     QApplication::processEvents();

@@ -45,6 +45,22 @@ struct Exposure {
     PipeStatistics block{};
 };
 
+// One run mode and what it does: the run controls, how many rounds of
+// completions are handled, and what is seen after each completion.
+struct RunMode {
+    bool accumulate;
+    bool autorun;
+    int iterations;
+    int rounds;
+    int exposures;
+    QList<int> left;
+    QList<int> states;
+    QList<double> sums;
+    uint64_t stats_events;
+    int total;
+    double final_sum;
+};
+
 // Events as (channel, time in device bins); the statistics block counts them.
 Exposure exposure_of(const std::vector<std::pair<uint32_t, uint64_t>> &events) {
     Exposure e;
@@ -116,6 +132,8 @@ private:
 
 } // namespace
 
+Q_DECLARE_METATYPE(RunMode)
+
 class TestPanel : public QObject {
     Q_OBJECT
 
@@ -175,6 +193,34 @@ private:
         QVERIFY(tdc->is_initialized());
     }
 
+    // The run controls: accumulate, autorun, iterations and event threshold.
+    void set_run(bool accumulate, bool autorun, int iterations, int threshold = 0) {
+        check("cb_accumulate")->setChecked(accumulate);
+        check("cb_autorun")->setChecked(autorun);
+        spin("sb_iterations")->setValue(iterations);
+        spin("sb_event_threshold")->setValue(threshold);
+    }
+
+    // An "Error" box was the last modal seen, the count-th so far.
+    void verify_error_box(int count, const QString &text) const {
+        QCOMPARE(catcher->boxes(), count);
+        QCOMPARE(catcher->seen.last().title, QStringLiteral("Error"));
+        QCOMPARE(catcher->last_text(), text);
+    }
+
+    void verify_buttons(bool start_enabled, bool stop_enabled) const {
+        QCOMPARE(button("bu_start")->isEnabled(), start_enabled);
+        QCOMPARE(button("bu_stop")->isEnabled(), stop_enabled);
+    }
+
+    // Idle after the device went away: nothing can be started or stopped.
+    void verify_idle_without_device() const {
+        QCOMPARE(panel->get_run_state(), 0);
+        QVERIFY(!panel->is_autorun_active());
+        verify_buttons(false, false);
+        QVERIFY(!binning()->isEnabled());
+    }
+
     // Handles the completions the device has posted so far; each completion
     // that starts another exposure posts the next one for a later round.
     void deliver(int rounds = 1) {
@@ -226,54 +272,9 @@ private slots:
 
     // ---- construction, settings, displays ----------------------------------
 
-    void constructionState() {
-        QCOMPARE(spin("sb_exposure")->value(), 100);
-        QCOMPARE(spin("sb_exposure")->maximum(), 10000000);
-        QCOMPARE(spin("sb_iterations")->value(), 1);
-        QCOMPARE(spin("sb_iterations")->minimum(), 1);
-        QCOMPARE(spin("sb_iterations")->maximum(), 1000000000);
-        QCOMPARE(spin("sb_iterations_left")->value(), 0);
-        QVERIFY(!spin("sb_iterations_left")->isEnabled());
-        QCOMPARE(spin("sb_event_threshold")->value(), 0);
-        QCOMPARE(spin("sb_event_threshold")->maximum(), 1000000000);
-        QCOMPARE(spin("sb_histo_start")->value(), 0);
-        QCOMPARE(spin("sb_histo_size")->value(), 1000);
-        QCOMPARE(spin("sb_histo_size")->maximum(), 1000000000);
-        QVERIFY(!button("bu_start")->isEnabled());
-        QVERIFY(!button("bu_stop")->isEnabled());
-        QVERIFY(!check("cb_autorun")->isChecked());
-        QVERIFY(!check("cb_accumulate")->isChecked());
-        for (const char *name : {"le_binsize", "le_histo_points"}) {
-            QLineEdit *d = display(name);
-            QVERIFY(d->isReadOnly());
-            QVERIFY(!d->isEnabled());
-            QCOMPARE(d->focusPolicy(), Qt::NoFocus);
-            QCOMPARE(d->alignment(), Qt::AlignCenter);
-            QVERIFY(d->text().isEmpty());
-        }
-        QComboBox *cb = binning();
-        QVERIFY(!cb->isEnabled());
-        QCOMPARE(cb->count(), 21);
-        QCOMPARE(cb->currentIndex(), 0);
-        for (int i = 0; i < 21; ++i) {
-            QCOMPARE(cb->itemText(i), QString::number(1u << i));
-            QCOMPARE(cb->itemData(i).userType(), int(QMetaType::UInt));
-            QCOMPARE(cb->itemData(i).toUInt(), 1u << i);
-        }
-        QCOMPARE(cb->itemText(20), QStringLiteral("1048576"));
-        QCOMPARE(panel->get_run_state(), 0);
-        QVERIFY(!panel->is_autorun_active());
-        QVERIFY(panel->histo_params_changed());
-        QVERIFY(panel->findChild<Mrates *>()->minimumWidth() >= 300);
-        QVERIFY(stats_window() != nullptr);
-        QVERIFY(!stats_window()->isVisible());
-    }
-
     void windowsShownAndFreedWithPanel() {
         auto *epot = panel->findChild<WindowEpot *>();
-        QVERIFY(epot);
-        QVERIFY(epot->isWindow());
-        QVERIFY(!epot->isVisible());
+        QVERIFY(epot && epot->isWindow() && !epot->isVisible());
         panel->show_control_epot();
         QVERIFY(epot->isVisible());
         invoke("open_stats_window");
@@ -292,6 +293,7 @@ private slots:
         QSettings settings(dir.filePath("empty.ini"), QSettings::IniFormat);
         check("cb_autorun")->setChecked(true);
         binning()->setCurrentIndex(5);
+        spin("sb_exposure")->setValue(7);
         panel->load_settings(settings, "mwidget/");
         QCOMPARE(spin("sb_exposure")->value(), 100);
         QCOMPARE(binning()->currentIndex(), 0);
@@ -316,14 +318,11 @@ private slots:
             << "event_threshold" << QVariant(1500000000) << "sb_event_threshold" << 1000000000;
         QTest::newRow("start as text")
             << "histo_start" << QVariant("250") << "sb_histo_start" << 250;
-        QTest::newRow("binning 64") << "binning" << QVariant(qlonglong(64)) << "cb_binning" << 6;
-        QTest::newRow("binning 3") << "binning" << QVariant(qlonglong(3)) << "cb_binning" << 0;
-        QTest::newRow("binning 0") << "binning" << QVariant(qlonglong(0)) << "cb_binning" << 0;
-        QTest::newRow("binning -64") << "binning" << QVariant(qlonglong(-64)) << "cb_binning" << 0;
-        QTest::newRow("binning 2^32+1")
-            << "binning" << QVariant(qlonglong(4294967297LL)) << "cb_binning" << 0;
-        QTest::newRow("binning max")
-            << "binning" << QVariant(qlonglong(1048576)) << "cb_binning" << 20;
+        const QList<QPair<qlonglong, int>> binnings = {
+            {64, 6}, {3, 0}, {0, 0}, {-64, 0}, {4294967297LL, 0}, {1048576, 20}};
+        for (const auto &b : binnings)
+            QTest::addRow("binning %lld", b.first)
+                << "binning" << QVariant(b.first) << "cb_binning" << b.second;
     }
 
     void loadClampsStoredValues() {
@@ -346,14 +345,16 @@ private slots:
 
     void saveAndLoadRoundTrip() {
         QTemporaryDir dir;
-        spin("sb_exposure")->setValue(250);
+        const QList<QPair<const char *, int>> spins = {{"sb_exposure", 250},
+                                                       {"sb_histo_start", 30},
+                                                       {"sb_histo_size", 5000},
+                                                       {"sb_iterations", 7},
+                                                       {"sb_event_threshold", 12345}};
+        for (const auto &s : spins)
+            spin(s.first)->setValue(s.second);
         binning()->setCurrentIndex(6);
-        spin("sb_histo_start")->setValue(30);
-        spin("sb_histo_size")->setValue(5000);
         check("cb_autorun")->setChecked(true);
         check("cb_accumulate")->setChecked(true);
-        spin("sb_iterations")->setValue(7);
-        spin("sb_event_threshold")->setValue(12345);
         {
             QSettings settings(dir.filePath("r.ini"), QSettings::IniFormat);
             panel->save_settings(settings, "mwidget/");
@@ -365,15 +366,11 @@ private slots:
         Mwidget other(tdc.get(), nullptr);
         QSettings settings(dir.filePath("r.ini"), QSettings::IniFormat);
         other.load_settings(settings, "mwidget/");
-        auto o = [&](const char *n) { return other.findChild<QSpinBox *>(n); };
-        QCOMPARE(o("sb_exposure")->value(), 250);
+        for (const auto &s : spins)
+            QCOMPARE(other.findChild<QSpinBox *>(s.first)->value(), s.second);
         QCOMPARE(other.findChild<QComboBox *>("cb_binning")->currentIndex(), 6);
-        QCOMPARE(o("sb_histo_start")->value(), 30);
-        QCOMPARE(o("sb_histo_size")->value(), 5000);
         QVERIFY(other.findChild<QCheckBox *>("cb_autorun")->isChecked());
         QVERIFY(other.findChild<QCheckBox *>("cb_accumulate")->isChecked());
-        QCOMPARE(o("sb_iterations")->value(), 7);
-        QCOMPARE(o("sb_event_threshold")->value(), 12345);
         // The stored autorun only ticks the box: nothing starts.
         QVERIFY(!other.is_autorun_active());
         QCOMPARE(other.get_run_state(), 0);
@@ -407,7 +404,6 @@ private slots:
         QTest::newRow("1") << 1.0 << "1 ns";
         QTest::newRow("999.5") << 999.5 << "999.5 ns";
         QTest::newRow("1000") << 1000.0 << "1 us";
-        QTest::newRow("131072") << 131072.0 << "131.072 us";
         QTest::newRow("1e6") << 1e6 << "1 ms";
         QTest::newRow("1e9") << 1e9 << "1 s";
         QTest::newRow("2.5e12") << 2.5e12 << "2500 s";
@@ -424,7 +420,6 @@ private slots:
     void binsizeFollowsBinning() {
         fake().set_binsize(0.125);
         connect_device();
-        QCOMPARE(display("le_binsize")->text(), QStringLiteral("125 ps"));
         binning()->setCurrentIndex(4);
         QCOMPARE(display("le_binsize")->text(), QStringLiteral("2 ns"));
         binning()->setCurrentIndex(20);
@@ -442,16 +437,12 @@ private slots:
         const QString orange = "QLineEdit { color: #A04000; background-color: #FFF8E0; }";
         const QString red = "QLineEdit { color: #C00000; background-color: #F8E8E0; }";
         // Device bin 0.125 ns: at binning 1 a window of s ns has 8 s points.
-        QTest::newRow("8 k") << 0 << 1000 << "8 k" << black << false;
         QTest::newRow("19992") << 0 << 2499 << "19.992 k" << black << false;
         QTest::newRow("20000 exactly") << 0 << 2500 << "20 k" << brown << true;
-        QTest::newRow("40 k") << 0 << 5000 << "40 k" << brown << true;
         QTest::newRow("99992") << 0 << 12499 << "99.992 k" << brown << true;
         QTest::newRow("100000 exactly") << 0 << 12500 << "100 k" << orange << true;
-        QTest::newRow("800 k") << 0 << 100000 << "800 k" << orange << true;
         QTest::newRow("1999992") << 0 << 249999 << "1.99999 M" << orange << true;
         QTest::newRow("2000000 exactly") << 0 << 250000 << "2 M" << red << true;
-        QTest::newRow("8 M") << 0 << 1000000 << "8 M" << red << true;
         QTest::newRow("8 G") << 0 << 1000000000 << "8 G" << red << true;
         // Binning 8: one point per ns.
         QTest::newRow("999") << 3 << 999 << "999" << black << false;
@@ -483,7 +474,8 @@ private slots:
 
     // ---- connecting ---------------------------------------------------------
 
-    void connectFailsAndUnchecksAction() {
+    void connectFailsThenSucceedsThenDisconnects() {
+        fake().set_binsize(0.125);
         fake().queue_result("ox_tdc_init_inifile", -17);
         fake().set_error_text(-17, "no device at this port");
         QAction action("Connect", nullptr);
@@ -492,53 +484,39 @@ private slots:
         QSignalSpy status(panel.get(), &Mwidget::show_this);
         action.trigger();
         QVERIFY(!action.isChecked());
-        QCOMPARE(catcher->boxes(), 1);
-        QCOMPARE(catcher->seen.last().title, QStringLiteral("Error"));
-        QCOMPARE(catcher->last_text(), QStringLiteral("no device at this port"));
-        QVERIFY(!button("bu_start")->isEnabled());
+        verify_error_box(1, "no device at this port");
+        verify_buttons(false, false);
         QVERIFY(!binning()->isEnabled());
         QVERIFY(!display("le_binsize")->isEnabled());
+        QVERIFY(display("le_binsize")->text().isEmpty());
         QCOMPARE(status.count(), 0);
-    }
 
-    void connectSucceeds() {
-        fake().set_binsize(0.125);
-        QAction action("Connect", nullptr);
-        action.setCheckable(true);
-        connect(&action, &QAction::triggered, panel.get(), &Mwidget::slot_init_deinit);
-        QSignalSpy status(panel.get(), &Mwidget::show_this);
         action.trigger();
         QVERIFY(action.isChecked());
-        QCOMPARE(catcher->boxes(), 0);
+        QCOMPARE(catcher->boxes(), 1);
         const auto init_calls = fake().calls_of("ox_tdc_init_inifile");
-        QCOMPARE(init_calls.size(), size_t(1));
-        QCOMPARE(QByteArray(reinterpret_cast<const char *>(init_calls[0].bytes.data()),
-                            int(init_calls[0].bytes.size())),
+        QCOMPARE(init_calls.size(), size_t(2));
+        QCOMPARE(QByteArray(reinterpret_cast<const char *>(init_calls[1].bytes.data()),
+                            int(init_calls[1].bytes.size())),
                  QByteArray("tdc_qv5.ini"));
-        QVERIFY(button("bu_start")->isEnabled());
-        QVERIFY(!button("bu_stop")->isEnabled());
+        verify_buttons(true, false);
         QVERIFY(binning()->isEnabled());
-        QVERIFY(display("le_binsize")->isEnabled());
         QVERIFY(display("le_histo_points")->isEnabled());
         QCOMPARE(display("le_binsize")->text(), QStringLiteral("125 ps"));
         QCOMPARE(display("le_histo_points")->text(), QStringLiteral("8 k"));
         QCOMPARE(status.count(), 1);
         QCOMPARE(status.at(0).at(0).toString(), QStringLiteral("Device is initialized"));
         QVERIFY(panel->histo_params_changed());
-    }
 
-    void disconnectWhenIdle() {
-        connect_device();
-        QSignalSpy status(panel.get(), &Mwidget::show_this);
-        panel->slot_init_deinit(false);
+        action.trigger();
         QCOMPARE(fake().count("ox_tdc_deinit2"), 1);
         QCOMPARE(interrupts(), 0);
         QVERIFY(!button("bu_start")->isEnabled());
         QVERIFY(!binning()->isEnabled());
         // The displays stay enabled once a device was seen.
         QVERIFY(display("le_binsize")->isEnabled());
-        QCOMPARE(status.count(), 1);
-        QCOMPARE(status.at(0).at(0).toString(), QStringLiteral("Device is deinitialized"));
+        QCOMPARE(status.count(), 2);
+        QCOMPARE(status.at(1).at(0).toString(), QStringLiteral("Device is deinitialized"));
     }
 
     void disconnectFailing() {
@@ -551,8 +529,7 @@ private slots:
         // As a stop: state 1, start enabled, stop disabled; no status text.
         QCOMPARE(interrupts(), 1);
         QCOMPARE(panel->get_run_state(), 1);
-        QVERIFY(button("bu_start")->isEnabled());
-        QVERIFY(!button("bu_stop")->isEnabled());
+        verify_buttons(true, false);
         QVERIFY(binning()->isEnabled());
         QCOMPARE(catcher->boxes(), 1);
         QCOMPARE(status.count(), 0);
@@ -562,25 +539,19 @@ private slots:
     // more, so the panel goes idle at once and the data can be exported.
     void disconnectDuringRunReturnsToIdle() {
         connect_device();
-        check("cb_autorun")->setChecked(true);
+        set_run(false, true, 1);
         invoke("start");
         QVERIFY(panel->is_autorun_active());
-        QCOMPARE(panel->get_run_state(), 2);
         panel->slot_init_deinit(false);
         QCOMPARE(interrupts(), 1);
         QCOMPARE(fake().count("ox_tdc_deinit2"), 1);
-        QCOMPARE(panel->get_run_state(), 0);
-        QVERIFY(!panel->is_autorun_active());
-        QVERIFY(!button("bu_start")->isEnabled());
-        QVERIFY(!button("bu_stop")->isEnabled());
-        QVERIFY(!binning()->isEnabled());
+        verify_idle_without_device();
         QCOMPARE(spin("sb_iterations_left")->value(), 1);
         // The completion of the cut-off exposure still arrives: it is drawn
         // but neither restarts the run nor enables start.
         deliver(3);
         QCOMPARE(starts(), 1);
-        QCOMPARE(panel->get_run_state(), 0);
-        QVERIFY(!button("bu_start")->isEnabled());
+        verify_idle_without_device();
         QVERIFY(histo_sum() > 0);
         panel->save_data();
         QCOMPARE(catcher->file_dialogs(), 1);
@@ -593,8 +564,7 @@ private slots:
     // Sound behaviour: the same when the connection is lost mid-run.
     void connectionLostDuringRunReturnsToIdle() {
         connect_device();
-        check("cb_accumulate")->setChecked(true);
-        spin("sb_iterations")->setValue(3);
+        set_run(true, false, 3);
         fake().set_error_text(-90, "connection lost");
         fake().queue_result("ox_tdc_start_measure2", 0);
         fake().queue_result("ox_tdc_start_measure2", -90);
@@ -602,13 +572,8 @@ private slots:
         deliver();
         QCOMPARE(starts(), 2);
         QVERIFY(!tdc->is_initialized());
-        QCOMPARE(panel->get_run_state(), 0);
-        QVERIFY(!panel->is_autorun_active());
-        QVERIFY(!button("bu_start")->isEnabled());
-        QVERIFY(!button("bu_stop")->isEnabled());
-        QVERIFY(!binning()->isEnabled());
-        QCOMPARE(catcher->boxes(), 1);
-        QCOMPARE(catcher->last_text(), QStringLiteral("connection lost"));
+        verify_idle_without_device();
+        verify_error_box(1, "connection lost");
         QCOMPARE(histo_sum(), 3.0);
         panel->save_data();
         QCOMPARE(catcher->file_dialogs(), 1);
@@ -618,40 +583,70 @@ private slots:
         connect_device();
         fake().queue_result("ox_tdc_start_measure2", -90);
         invoke("start");
-        QCOMPARE(panel->get_run_state(), 0);
-        QVERIFY(!button("bu_start")->isEnabled());
-        QVERIFY(!binning()->isEnabled());
+        verify_idle_without_device();
         QCOMPARE(catcher->boxes(), 1);
     }
 
     // ---- run modes ----------------------------------------------------------
 
-    void singleExposure() {
+    // Each run mode, then a first stop: it interrupts nothing, and the
+    // exposure under way (if any) completes and ends the run.
+    void runModes_data() {
+        QTest::addColumn<RunMode>("mode");
+        // Single: iterations left is only set, not counted.
+        QTest::newRow("single") << RunMode{false, false, 4, 3, 1, {4}, {0}, {0.0}, 4, 4, 3.0};
+        // Accumulate: cleared only at start, so the sum grows by one exposure.
+        QTest::newRow("accumulate 3")
+            << RunMode{true, false, 3, 10, 3, {2, 1, 0}, {2, 2, 0}, {0.0, 3.0, 6.0}, 12, 12, 9.0};
+        QTest::newRow("accumulate 1") << RunMode{true, false, 1, 5, 1, {0}, {0}, {0.0}, 4, 4, 3.0};
+        // Autorun: every picture shows one exposure; histograms and statistics
+        // are cleared after drawing; iterations left is not touched. The last
+        // exposure is not cleared, so it can be exported.
+        QTest::newRow("autorun") << RunMode{
+            false, true, 5, 4, 5, {5, 5, 5, 5}, {2, 2, 2, 2}, {0, 0, 0, 0, 0}, 4, 16, 3.0};
+        // Accumulating autorun: histograms cleared after each complete cycle,
+        // statistics not; the event total runs on over cycles. The stop lets
+        // the current cycle run to its end, which keeps its data.
+        QTest::newRow("accumulating autorun") << RunMode{
+            true, true, 2,  5, 6, {1, 2, 1, 2, 1}, {2, 2, 2, 2, 2}, {0.0, 3.0, 0.0, 3.0, 0.0, 3.0},
+            24,   20,   6.0};
+    }
+
+    void runModes() {
+        QFETCH(RunMode, mode);
         connect_device();
-        spin("sb_iterations")->setValue(4);
-        spin("sb_exposure")->setValue(250);
-        // Data from before the run is cleared by start().
-        invoke("start");
-        deliver(3);
-        QCOMPARE(histo_sum(), 3.0);
+        set_run(mode.accumulate, mode.autorun, mode.iterations);
         QSignalSpy status(panel.get(), &Mwidget::show_this);
         button("bu_start")->click();
         QCOMPARE(status.count(), 1);
         QCOMPARE(status.at(0).at(0).toString(), QStringLiteral("exposure running"));
         QCOMPARE(panel->get_run_state(), 2);
-        QVERIFY(!button("bu_start")->isEnabled());
-        QVERIFY(button("bu_stop")->isEnabled());
-        deliver(3);
-        QCOMPARE(starts(), 2);
-        QCOMPARE(fake().calls_of("ox_tdc_start_measure2").back().args.at(1), 250LL);
+        QCOMPARE(panel->is_autorun_active(), mode.autorun);
+        QCOMPARE(spin("sb_iterations_left")->value(), mode.iterations);
+        verify_buttons(false, true);
+        deliver(mode.rounds);
+        QCOMPARE(starts(), mode.exposures);
+        QCOMPARE(left_after, mode.left);
+        QCOMPARE(state_after, mode.states);
+        QCOMPARE(sum_at_start, mode.sums);
+        QCOMPARE(tdc->get_histo_stats()->nr_events, mode.stats_events);
+        QCOMPARE(panel->get_event_total(), mode.total);
+        // The statistics window shows the data before any clearing.
+        QVERIFY(stats_texts().contains("     150.000"));
+        if (mode.autorun) {
+            button("bu_stop")->click();
+            QVERIFY(!panel->is_autorun_active());
+            QCOMPARE(panel->get_run_state(), 2);
+            verify_buttons(false, true);
+            deliver(5);
+        }
+        QCOMPARE(interrupts(), 0);
+        QCOMPARE(starts(), mode.exposures);
         QCOMPARE(panel->get_run_state(), 0);
-        QVERIFY(button("bu_start")->isEnabled());
+        QCOMPARE(left_after.last(), mode.accumulate ? 0 : mode.iterations);
+        verify_buttons(true, false);
         QCOMPARE(button("bu_start")->text(), QStringLiteral("start"));
-        QVERIFY(!button("bu_stop")->isEnabled());
-        QCOMPARE(spin("sb_iterations_left")->value(), 4);
-        QCOMPARE(histo_sum(), 3.0);
-        QCOMPARE(tdc->get_histo_stats()->nr_events, 4u);
-        QCOMPARE(panel->get_event_total(), 4);
+        QCOMPARE(histo_sum(), mode.final_sum);
     }
 
     void plotsAndStatisticsFollowEachExposure() {
@@ -660,128 +655,35 @@ private slots:
         deliver();
         // Events at 100, 200, 300 and 40 device bins of 0.5 ns.
         const QStringList texts = stats_texts();
-        QVERIFY2(texts.contains("      20.000"), qPrintable(texts.join('|')));
-        QVERIFY2(texts.contains("     150.000"), qPrintable(texts.join('|')));
-        QVERIFY2(texts.contains("      80.000"), qPrintable(texts.join('|')));
+        for (const char *value : {"      20.000", "     150.000", "      80.000"})
+            QVERIFY2(texts.contains(value), qPrintable(texts.join('|')));
         const auto curves = panel->findChild<Mhisto *>()->itemList(QwtPlotItem::Rtti_PlotCurve);
         QVERIFY(static_cast<QwtPlotCurve *>(curves.at(0))->dataSize() > 0);
         const auto bars = panel->findChild<Mrates *>()->itemList(QwtPlotItem::Rtti_PlotCurve);
         auto *rates_curve = static_cast<QwtPlotCurve *>(bars.at(0));
         QCOMPARE(rates_curve->sample(0).y(), 3.0);
         QCOMPARE(rates_curve->sample(1).y(), 1.0);
-    }
-
-    void accumulateCountsDown() {
-        connect_device();
-        check("cb_accumulate")->setChecked(true);
-        spin("sb_iterations")->setValue(3);
-        invoke("start");
-        QCOMPARE(spin("sb_iterations_left")->value(), 3);
-        deliver(10);
-        QCOMPARE(starts(), 3);
-        QCOMPARE(left_after, (QList<int>{2, 1, 0}));
-        QCOMPARE(state_after, (QList<int>{2, 2, 0}));
-        // Cleared only at start(): the sum grows by one exposure each time.
-        QCOMPARE(sum_at_start, (QList<double>{0.0, 3.0, 6.0}));
-        QCOMPARE(histo_sum(), 9.0);
-        QCOMPARE(tdc->get_histo_stats()->nr_events, 12u);
-        QVERIFY(button("bu_start")->isEnabled());
-        QVERIFY(!button("bu_stop")->isEnabled());
-    }
-
-    void accumulateSingleIteration() {
-        connect_device();
-        check("cb_accumulate")->setChecked(true);
-        spin("sb_iterations")->setValue(1);
-        invoke("start");
-        deliver(5);
-        QCOMPARE(starts(), 1);
-        QCOMPARE(left_after, (QList<int>{0}));
-        QCOMPARE(panel->get_run_state(), 0);
-    }
-
-    void autorunClearsAfterDrawing() {
-        connect_device();
-        check("cb_autorun")->setChecked(true);
-        spin("sb_iterations")->setValue(5);
-        invoke("start");
-        QVERIFY(panel->is_autorun_active());
-        deliver(4);
-        QCOMPARE(starts(), 5);
-        // Every picture shows one exposure; histograms and statistics are
-        // cleared after it was drawn, and iterations left is not touched.
-        QCOMPARE(sum_at_start, (QList<double>{0.0, 0.0, 0.0, 0.0, 0.0}));
-        QCOMPARE(left_after, (QList<int>{5, 5, 5, 5}));
-        // Only the exposure under way is in the statistics.
-        QCOMPARE(tdc->get_histo_stats()->nr_events, 4u);
-        QVERIFY(stats_texts().contains("     150.000"));
-        const auto curves = panel->findChild<Mhisto *>()->itemList(QwtPlotItem::Rtti_PlotCurve);
-        QVERIFY(static_cast<QwtPlotCurve *>(curves.at(0))->dataSize() > 0);
-        QCOMPARE(panel->get_event_total(), 16);
-
-        // First stop: the repetition ends, no interrupt; the exposure under
-        // way completes and ends the run.
-        button("bu_stop")->click();
-        QVERIFY(!panel->is_autorun_active());
-        QCOMPARE(panel->get_run_state(), 2);
-        QVERIFY(button("bu_stop")->isEnabled());
-        QVERIFY(!button("bu_start")->isEnabled());
-        deliver(3);
-        QCOMPARE(interrupts(), 0);
-        QCOMPARE(starts(), 5);
-        QCOMPARE(panel->get_run_state(), 0);
-        QVERIFY(button("bu_start")->isEnabled());
-        QVERIFY(!button("bu_stop")->isEnabled());
-        // The last exposure was not cleared: it can be exported.
-        QCOMPARE(histo_sum(), 3.0);
+        invoke("buffer_clear");
+        QCOMPARE(histo_sum(), 0.0);
     }
 
     void autorunSecondStopInterrupts() {
         connect_device();
-        check("cb_autorun")->setChecked(true);
+        set_run(false, true, 1);
         invoke("start");
         button("bu_stop")->click();
         QCOMPARE(interrupts(), 0);
         button("bu_stop")->click();
         QCOMPARE(interrupts(), 1);
         QCOMPARE(panel->get_run_state(), 1);
-        QCOMPARE(spin("sb_iterations_left")->value(), 1);
         deliver(3);
         QCOMPARE(panel->get_run_state(), 0);
         QCOMPARE(starts(), 1);
     }
 
-    void accumulatingAutorunCycles() {
-        connect_device();
-        check("cb_autorun")->setChecked(true);
-        check("cb_accumulate")->setChecked(true);
-        spin("sb_iterations")->setValue(2);
-        spin("sb_event_threshold")->setValue(0);
-        invoke("start");
-        deliver(5);
-        QCOMPARE(starts(), 6);
-        QCOMPARE(left_after, (QList<int>{1, 2, 1, 2, 1}));
-        // After each complete cycle the histograms are cleared, the statistics
-        // are not; the event total runs on over cycles.
-        QCOMPARE(sum_at_start, (QList<double>{0.0, 3.0, 0.0, 3.0, 0.0, 3.0}));
-        QCOMPARE(tdc->get_histo_stats()->nr_events, 24u);
-        QCOMPARE(panel->get_event_total(), 20);
-
-        // A first stop lets the current cycle run to its end, which then
-        // keeps its data.
-        button("bu_stop")->click();
-        QCOMPARE(interrupts(), 0);
-        deliver(5);
-        QCOMPARE(starts(), 6);
-        QCOMPARE(left_after.last(), 0);
-        QCOMPARE(panel->get_run_state(), 0);
-        QCOMPARE(histo_sum(), 6.0);
-    }
-
     void stopDuringAccumulationInterrupts() {
         connect_device();
-        check("cb_accumulate")->setChecked(true);
-        spin("sb_iterations")->setValue(5);
+        set_run(true, false, 5);
         invoke("start");
         deliver();
         QCOMPARE(spin("sb_iterations_left")->value(), 4);
@@ -789,8 +691,7 @@ private slots:
         QCOMPARE(interrupts(), 1);
         QCOMPARE(panel->get_run_state(), 1);
         QCOMPARE(spin("sb_iterations_left")->value(), 1);
-        QVERIFY(button("bu_start")->isEnabled());
-        QVERIFY(!button("bu_stop")->isEnabled());
+        verify_buttons(true, false);
         deliver(3);
         QCOMPARE(starts(), 2);
         QCOMPARE(spin("sb_iterations_left")->value(), 0);
@@ -818,39 +719,14 @@ private slots:
         fake().queue_result("ox_tdc_interrupt2", answer);
         button("bu_stop")->click();
         QCOMPARE(panel->get_run_state(), state);
-        QVERIFY(button("bu_start")->isEnabled());
-        QVERIFY(!button("bu_stop")->isEnabled());
+        verify_buttons(true, false);
         QCOMPARE(catcher->boxes(), boxes);
         if (boxes)
             QCOMPARE(catcher->last_text(), QStringLiteral("interrupt refused"));
-    }
-
-    void startWhileStoppingRunsAgain() {
-        connect_device();
-        fake().set_auto_exposure(nullptr);
-        invoke("start");
-        button("bu_stop")->click();
-        QCOMPARE(panel->get_run_state(), 1);
+        // Start while stopping runs again.
         button("bu_start")->click();
         QCOMPARE(panel->get_run_state(), 2);
-        QVERIFY(!button("bu_start")->isEnabled());
-        QVERIFY(button("bu_stop")->isEnabled());
-    }
-
-    void completionWhileStoppingMayContinue() {
-        // Ticking autorun after a stop makes the run go on; the state stays 1.
-        connect_device();
-        invoke("start");
-        button("bu_stop")->click();
-        QCOMPARE(panel->get_run_state(), 1);
-        check("cb_autorun")->click();
-        QVERIFY(panel->is_autorun_active());
-        deliver();
-        QCOMPARE(starts(), 2);
-        QCOMPARE(panel->get_run_state(), 1);
-        check("cb_autorun")->click();
-        deliver();
-        QCOMPARE(panel->get_run_state(), 0);
+        verify_buttons(false, true);
     }
 
     void autorunBoxDuringRun() {
@@ -861,10 +737,14 @@ private slots:
         QVERIFY(!panel->is_autorun_active());
         check("cb_autorun")->click();
         QVERIFY(!panel->is_autorun_active());
+        button("bu_stop")->click();
+        QCOMPARE(panel->get_run_state(), 1);
+        // Ticking it after a stop makes the run go on; the state stays 1.
         check("cb_autorun")->click();
         QVERIFY(panel->is_autorun_active());
         deliver(3);
         QVERIFY(starts() >= 3);
+        QCOMPARE(panel->get_run_state(), 1);
         check("cb_autorun")->click();
         deliver(3);
         QCOMPARE(panel->get_run_state(), 0);
@@ -880,20 +760,16 @@ private slots:
         QSignalSpy status(panel.get(), &Mwidget::show_this);
         button("bu_start")->click();
         QCOMPARE(status.count(), 1);
-        QCOMPARE(catcher->boxes(), 1);
-        QCOMPARE(catcher->seen.last().title, QStringLiteral("Error"));
-        QCOMPARE(catcher->last_text(), QStringLiteral("start refused"));
+        verify_error_box(1, "start refused");
         QCOMPARE(panel->get_run_state(), 0);
-        QVERIFY(button("bu_start")->isEnabled());
-        QVERIFY(!button("bu_stop")->isEnabled());
+        verify_buttons(true, false);
         // The histograms were cleared before the start was tried.
         QCOMPARE(histo_sum(), 0.0);
     }
 
     void failedContinuationKeepsRunning() {
         connect_device();
-        check("cb_accumulate")->setChecked(true);
-        spin("sb_iterations")->setValue(3);
+        set_run(true, false, 3);
         fake().queue_result("ox_tdc_start_measure2", 0);
         fake().queue_result("ox_tdc_start_measure2", -7);
         invoke("start");
@@ -901,8 +777,7 @@ private slots:
         QCOMPARE(starts(), 2);
         QCOMPARE(catcher->boxes(), 1);
         QCOMPARE(panel->get_run_state(), 2);
-        QVERIFY(button("bu_stop")->isEnabled());
-        QVERIFY(!button("bu_start")->isEnabled());
+        verify_buttons(false, true);
     }
 
     void showErrorMessageUsesLastText() {
@@ -911,56 +786,59 @@ private slots:
         fake().set_error_text(-33, "text of the last failure");
         invoke("start");
         QCOMPARE(catcher->boxes(), 1);
-        QVERIFY(QMetaObject::invokeMethod(panel.get(), "show_error_message", Q_ARG(int, 0)));
-        QVERIFY(QMetaObject::invokeMethod(panel.get(), "show_error_message", Q_ARG(int, 5)));
-        QCOMPARE(catcher->boxes(), 1);
-        QVERIFY(QMetaObject::invokeMethod(panel.get(), "show_error_message", Q_ARG(int, -1)));
-        QCOMPARE(catcher->boxes(), 2);
-        QCOMPARE(catcher->last_text(), QStringLiteral("text of the last failure"));
+        for (int code : {0, 5, -1})
+            QVERIFY(QMetaObject::invokeMethod(panel.get(), "show_error_message", Q_ARG(int, code)));
+        // Only the negative code shows a box.
+        verify_error_box(2, "text of the last failure");
+    }
+
+    void ignoresCompletionCodeFour() {
+        connect_device();
+        fake().set_auto_exposure(nullptr);
+        invoke("start");
+        QVERIFY(QMetaObject::invokeMethod(panel.get(), "handle_completed_meas", Q_ARG(int, 4)));
+        QCOMPARE(panel->get_run_state(), 2);
+        QVERIFY(stats_texts().contains("no data yet"));
+        QVERIFY(QMetaObject::invokeMethod(panel.get(), "handle_completed_meas", Q_ARG(int, 1)));
+        QCOMPARE(panel->get_run_state(), 0);
+        QVERIFY(!stats_texts().contains("no data yet"));
     }
 
     // ---- event threshold ----------------------------------------------------
 
     void thresholdEndsAccumulation_data() {
+        QTest::addColumn<bool>("accumulate");
         QTest::addColumn<bool>("autorun");
         QTest::addColumn<int>("threshold");
         QTest::addColumn<int>("exposures");
+        QTest::addColumn<int>("state");
         QTest::addColumn<int>("left");
-        QTest::newRow("plain, exceeded on 2nd") << false << 1000 << 2 << 8;
-        QTest::newRow("plain, equal is not exceeded") << false << 1200 << 3 << 7;
-        QTest::newRow("plain, no threshold") << false << 0 << 10 << 0;
-        QTest::newRow("autorun, exceeded on 2nd") << true << 1000 << 2 << 8;
+        QTest::newRow("plain, exceeded on 2nd") << true << false << 1000 << 2 << 0 << 8;
+        QTest::newRow("plain, equal is not exceeded") << true << false << 1200 << 3 << 0 << 7;
+        QTest::newRow("plain, no threshold") << true << false << 0 << 10 << 0 << 0;
+        QTest::newRow("autorun, exceeded on 2nd") << true << true << 1000 << 2 << 0 << 8;
+        // Without accumulate the threshold does not apply.
+        QTest::newRow("no accumulate") << false << true << 100 << 16 << 2 << 10;
     }
 
     void thresholdEndsAccumulation() {
+        QFETCH(bool, accumulate);
         QFETCH(bool, autorun);
         QFETCH(int, threshold);
         QFETCH(int, exposures);
+        QFETCH(int, state);
         QFETCH(int, left);
         connect_device();
         repeat_exposure = counts_of({500, 100});
-        check("cb_accumulate")->setChecked(true);
-        check("cb_autorun")->setChecked(autorun);
-        spin("sb_iterations")->setValue(10);
-        spin("sb_event_threshold")->setValue(threshold);
+        set_run(accumulate, autorun, 10, threshold);
         invoke("start");
         deliver(15);
         QCOMPARE(starts(), exposures);
-        QCOMPARE(panel->get_run_state(), 0);
+        QCOMPARE(panel->get_run_state(), state);
         QCOMPARE(spin("sb_iterations_left")->value(), left);
-        QCOMPARE(panel->get_event_total(), 600 * exposures);
-    }
-
-    void thresholdIgnoredWithoutAccumulate() {
-        connect_device();
-        repeat_exposure = counts_of({5000});
-        check("cb_autorun")->setChecked(true);
-        spin("sb_event_threshold")->setValue(100);
-        invoke("start");
-        deliver(4);
-        QCOMPARE(starts(), 5);
-        QCOMPARE(panel->get_run_state(), 2);
-        QCOMPARE(panel->get_event_total(), 20000);
+        const int handled = accumulate ? exposures : exposures - 1;
+        QCOMPARE(left_after.size(), handled);
+        QCOMPARE(panel->get_event_total(), 600 * handled);
     }
 
     // Sound behaviour: a threshold that ends an automatic accumulating run on
@@ -968,10 +846,7 @@ private slots:
     void thresholdAtCycleEndKeepsData() {
         connect_device();
         repeat_exposure = exposure_of({{0, 100}, {0, 120}});
-        check("cb_accumulate")->setChecked(true);
-        check("cb_autorun")->setChecked(true);
-        spin("sb_iterations")->setValue(2);
-        spin("sb_event_threshold")->setValue(3);
+        set_run(true, true, 2, 3);
         invoke("start");
         deliver(5);
         QCOMPARE(starts(), 2);
@@ -1015,26 +890,13 @@ private slots:
         // wrapping below the threshold and running on.
         connect_device();
         repeat_exposure = counts_of({1500000000u});
-        check("cb_accumulate")->setChecked(true);
-        check("cb_autorun")->setChecked(true);
-        spin("sb_iterations")->setValue(100);
-        spin("sb_event_threshold")->setValue(1000000000);
+        set_run(true, true, 100, 1000000000);
         script = {counts_of({400000000u}), counts_of({400000000u})};
         invoke("start");
         deliver(6);
         QCOMPARE(starts(), 3);
         QCOMPARE(panel->get_event_total(), 2147483647);
         QCOMPARE(panel->get_run_state(), 0);
-
-        script = {counts_of({2000000000u}), counts_of({2000000000u})};
-        spin("sb_event_threshold")->setValue(0);
-        check("cb_accumulate")->setChecked(false);
-        invoke("start");
-        deliver(3);
-        QCOMPARE(panel->get_event_total(), 2147483647);
-        button("bu_stop")->click();
-        deliver(2);
-        QCOMPARE(panel->get_event_total(), 2147483647);
     }
 
     // ---- parameters ---------------------------------------------------------
@@ -1053,12 +915,19 @@ private slots:
         QCOMPARE(p.binning, 3u);
         QCOMPARE(p.channels, 16u);
         QVERIFY(!panel->histo_params_changed());
+        deliver();
+        // Changes made behind the panel's back survive a start without
+        // parameter changes.
+        HistoParams behind = p;
+        behind.size = 600.0;
+        tdc->set_histo_params(behind);
+        invoke("start");
+        QCOMPARE(tdc->get_histo_params()->size, 600.0);
     }
 
     void parameterChangeTakesEffectNextExposure() {
         connect_device();
-        check("cb_accumulate")->setChecked(true);
-        spin("sb_iterations")->setValue(3);
+        set_run(true, false, 3);
         spin("sb_exposure")->setValue(10);
         invoke("start");
         QCOMPARE(tdc->get_histo_params()->size, 1000.0);
@@ -1087,53 +956,28 @@ private slots:
         QCOMPARE(panel->get_run_state(), 0);
     }
 
-    void unchangedParametersAreNotHandedOver() {
-        connect_device();
-        invoke("start");
-        deliver();
-        QVERIFY(!panel->histo_params_changed());
-        // Changes made behind the panel's back survive a start without
-        // parameter changes.
-        HistoParams p = *tdc->get_histo_params();
-        p.size = 600.0;
-        tdc->set_histo_params(p);
-        invoke("start");
-        QCOMPARE(tdc->get_histo_params()->size, 600.0);
-    }
-
-    void bufferClear() {
-        connect_device();
-        invoke("start");
-        deliver();
-        QCOMPARE(histo_sum(), 3.0);
-        invoke("buffer_clear");
-        QCOMPARE(histo_sum(), 0.0);
-    }
-
     // ---- memory guard -------------------------------------------------------
 
-    void requiredBytes() {
+    // Sound behaviour: histograms that cannot fit in memory are refused
+    // before anything is cleared or started.
+    void startRefusedWhenHistogramsDoNotFit() {
         connect_device();
         // 1000 ns at 0.5 ns: 2001 points x 16 channels x 8 bytes.
         QCOMPARE(panel->required_histo_bytes(), 2001.0 * 16 * 8);
         binning()->setCurrentIndex(1);
         QCOMPARE(panel->required_histo_bytes(), 1001.0 * 16 * 8);
         QVERIFY(Mwidget::available_memory_bytes() > 0.0);
-    }
 
-    // Sound behaviour: histograms that cannot fit in memory are refused
-    // before anything is cleared or started.
-    void startRefusedWhenHistogramsDoNotFit() {
         fake().set_binsize(0.001);
+        panel->slot_init_deinit(false);
         connect_device();
+        binning()->setCurrentIndex(0);
         invoke("start");
         deliver(2);
-        const double before = histo_sum();
-        QCOMPARE(before, 3.0);
+        QCOMPARE(histo_sum(), 3.0);
         const uint64_t events_before = tdc->get_histo_stats()->nr_events;
 
         spin("sb_histo_size")->setValue(1000000000); // 10^12 points per channel
-        QVERIFY(panel->required_histo_bytes() > 1e14);
         QSignalSpy status(panel.get(), &Mwidget::show_this);
         button("bu_start")->click();
         QCOMPARE(catcher->boxes(), 1);
@@ -1144,7 +988,7 @@ private slots:
         QCOMPARE(status.count(), 0);
         QCOMPARE(panel->get_run_state(), 0);
         QVERIFY(button("bu_start")->isEnabled());
-        QCOMPARE(histo_sum(), before);
+        QCOMPARE(histo_sum(), 3.0);
         QCOMPARE(tdc->get_histo_stats()->nr_events, events_before);
         QVERIFY(panel->histo_params_changed());
         QCOMPARE(tdc->get_histo_params()->size, 1000.0);
@@ -1153,10 +997,7 @@ private slots:
     void continuationRefusedWhenHistogramsDoNotFit() {
         fake().set_binsize(0.001);
         connect_device();
-        check("cb_accumulate")->setChecked(true);
-        check("cb_autorun")->setChecked(true);
-        spin("sb_iterations")->setValue(1);
-        spin("sb_event_threshold")->setValue(0);
+        set_run(true, true, 1);
         invoke("start");
         spin("sb_histo_size")->setValue(1000000000);
         deliver();
@@ -1171,7 +1012,7 @@ private slots:
 
     void unavailableHistogramsEndTheRun() {
         connect_device();
-        check("cb_autorun")->setChecked(true);
+        set_run(false, true, 1);
         invoke("start");
         deliver();
         // Parameters handed over behind the panel whose bins cannot be
@@ -1200,30 +1041,20 @@ private slots:
         invoke("start");
         panel->save_data();
         panel->save_data_filter_zeros();
-        QCOMPARE(catcher->seen.size(), 0);
         button("bu_stop")->click();
         QCOMPARE(panel->get_run_state(), 1);
         panel->save_data();
         QCOMPARE(catcher->seen.size(), 0);
-        fake().deliver_end();
+        fake().play_exposure(repeat_exposure.events, repeat_exposure.block);
         deliver();
         QCOMPARE(panel->get_run_state(), 0);
-        panel->save_data();
-        QCOMPARE(catcher->file_dialogs(), 1);
-        QCOMPARE(catcher->boxes(), 0);
-    }
-
-    void exportWritesFilesAfterRun() {
-        connect_device();
-        invoke("start");
-        deliver();
         QTemporaryDir dir;
         catcher->file_to_choose = dir.filePath("scan.txt");
         panel->save_data_filter_zeros();
+        QCOMPARE(catcher->file_dialogs(), 1);
         QCOMPARE(catcher->boxes(), 0);
-        QVERIFY(QFile::exists(dir.filePath("scan_rates.txt")));
-        QVERIFY(QFile::exists(dir.filePath("scan_ch0.txt")));
-        QVERIFY(QFile::exists(dir.filePath("scan_ch1.txt")));
+        for (const char *name : {"scan_rates.txt", "scan_ch0.txt", "scan_ch1.txt"})
+            QVERIFY2(QFile::exists(dir.filePath(name)), name);
         QVERIFY(!QFile::exists(dir.filePath("scan_ch2.txt")));
     }
 
@@ -1233,21 +1064,7 @@ private slots:
         catcher->file_to_choose = dir.filePath("nothing.txt");
         panel->save_data();
         QCOMPARE(catcher->file_dialogs(), 1);
-        QCOMPARE(catcher->boxes(), 1);
-        QCOMPARE(catcher->seen.last().title, QStringLiteral("Error"));
-        QCOMPARE(catcher->last_text(), QStringLiteral("Could not save data"));
-    }
-
-    void ignoresCompletionCodeFour() {
-        connect_device();
-        fake().set_auto_exposure(nullptr);
-        invoke("start");
-        QVERIFY(QMetaObject::invokeMethod(panel.get(), "handle_completed_meas", Q_ARG(int, 4)));
-        QCOMPARE(panel->get_run_state(), 2);
-        QVERIFY(stats_texts().contains("no data yet"));
-        QVERIFY(QMetaObject::invokeMethod(panel.get(), "handle_completed_meas", Q_ARG(int, 1)));
-        QCOMPARE(panel->get_run_state(), 0);
-        QVERIFY(!stats_texts().contains("no data yet"));
+        verify_error_box(1, "Could not save data");
     }
 };
 

@@ -5,7 +5,6 @@
 #include "tdciface.h"
 
 #include <QCoreApplication>
-#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QStandardPaths>
@@ -13,7 +12,7 @@
 #include <QtTest>
 
 #include <algorithm>
-#include <atomic>
+#include <array>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -39,10 +38,6 @@ public:
         std::unique_lock<std::mutex> lock(mutex);
         return cv.wait_for(lock, std::chrono::milliseconds(timeout_ms), [&] { return count >= n; });
     }
-    int seen() {
-        std::lock_guard<std::mutex> lock(mutex);
-        return count;
-    }
 
 private:
     std::mutex mutex;
@@ -51,7 +46,8 @@ private:
 };
 
 // A raw pipe client with its own callback table, to watch the callbacks
-// themselves.
+// themselves. On request it tries, inside the end callback, to start again and
+// to release the device, as a careless client might.
 struct RawClient {
     std::mutex mutex;
     std::condition_variable cv;
@@ -60,14 +56,18 @@ struct RawClient {
     uint64_t events = 0;
     PipeStatistics last{};
     int dev = -1;
-    int start_in_end = 1; // result of a start issued inside the end callback
-    int deinit_in_end = 1;
     bool try_inside_end = false;
+    int start_in_end = 1;
+    int deinit_in_end = 1;
 
-    static void on_start(void *p) {
+    template <class F> static void locked(void *p, F change) {
         auto *c = static_cast<RawClient *>(p);
         std::lock_guard<std::mutex> lock(c->mutex);
-        ++c->starts;
+        change(*c);
+        c->cv.notify_all();
+    }
+    static void on_start(void *p) {
+        locked(p, [](RawClient &c) { ++c.starts; });
     }
     static void on_end(void *p) {
         auto *c = static_cast<RawClient *>(p);
@@ -75,20 +75,13 @@ struct RawClient {
             c->start_in_end = ox_tdc_start_measure2(c->dev, 0);
             c->deinit_in_end = ox_tdc_deinit2(c->dev);
         }
-        std::lock_guard<std::mutex> lock(c->mutex);
-        ++c->ends;
-        c->cv.notify_all();
+        locked(p, [](RawClient &c) { ++c.ends; });
     }
     static void on_stats(void *p, const PipeStatistics *s) {
-        auto *c = static_cast<RawClient *>(p);
-        std::lock_guard<std::mutex> lock(c->mutex);
-        c->last = *s;
+        locked(p, [s](RawClient &c) { c.last = *s; });
     }
     static void on_events(void *p, const TdcEvent *, size_t n) {
-        auto *c = static_cast<RawClient *>(p);
-        std::lock_guard<std::mutex> lock(c->mutex);
-        c->events += n;
-        c->cv.notify_all();
+        locked(p, [n](RawClient &c) { c.events += n; });
     }
     static void nothing() {}
 
@@ -98,15 +91,19 @@ struct RawClient {
         PipeCallbackArgs args{&table};
         return ox_pipe_open2(device, OX_PIPE_TYPE_USER_CALLBACKS, &args);
     }
-    // Waits for the first events; true when they came before the end of the exposure.
+    // Waits for the first events or the end; true when events came first.
     bool events_before_end() {
         std::unique_lock<std::mutex> lock(mutex);
         cv.wait_for(lock, std::chrono::seconds(20), [&] { return events > 0 || ends > 0; });
         return events > 0 && ends == 0;
     }
-    bool wait_ends(int n) {
+    bool wait_end() {
         std::unique_lock<std::mutex> lock(mutex);
-        return cv.wait_for(lock, std::chrono::seconds(20), [&] { return ends >= n; });
+        return cv.wait_for(lock, std::chrono::seconds(20), [&] { return ends > 0; });
+    }
+    int ends_seen() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return ends;
     }
 };
 
@@ -121,16 +118,10 @@ uint64_t sum_words(const PipeStatistics &s, int from, int to) {
 }
 
 // A device with one channel whose events all fall into one device bin.
-const char *sharp_peak_ini = "[device]\n"
-                             "binsize_ns = 0.5\n"
-                             "channels = 2\n"
-                             "seed = 7\n"
-                             "realtime = false\n"
-                             "[channel0]\n"
-                             "shape = peak\n"
-                             "rate_hz = 200000\n"
-                             "delay_ns = 100.25\n"
-                             "sigma_ns = 0\n";
+const char *sharp_peak_ini =
+    "[device]\nbinsize_ns = 0.5\nchannels = 2\nseed = 7\nrealtime = false\n"
+    "[channel0]\nshape = peak\nrate_hz = 200000\ndelay_ns = 100.25\n"
+    "sigma_ns = 0\n";
 
 // Histogram bins of one device bin over the default 0 ... 1000 ns window.
 void use_device_bins(TdcIface &tdc) {
@@ -146,14 +137,12 @@ class TestSimulator : public QObject {
 
 private slots:
     void initTestCase();
-    void opensDefaultConfiguration();
     void rejectsBadConfiguration_data();
     void rejectsBadConfiguration();
     void rejectsBadCalls();
     void exposuresOfSeveralLengths();
     void busyAndInterrupt();
-    void eventsArriveWhileExposureRuns();
-    void startAndReleaseInsideCallbacks();
+    void callbacksOfRawClient();
     void injectedBusyAndConnectionLoss();
     void injectedPipeAndBusFailures();
     void correctionsShiftPeak();
@@ -185,72 +174,37 @@ QString TestSimulator::write_ini(const QString &name, const QByteArray &content)
     return path;
 }
 
-void TestSimulator::opensDefaultConfiguration() {
-    TdcIface tdc;
-    QSignalSpy connected(&tdc, &TdcIface::connected);
-    const int dev = tdc.init(default_ini);
-    QVERIFY2(dev >= 0, qPrintable(tdc.get_error_message()));
-    QCOMPARE(connected.count(), 1);
-    QCOMPARE(tdc.get_binsize(), 0.125);
-
-    std::vector<int32_t> corrections{5, 5};
-    QCOMPARE(tdc.get_corrections(corrections), 0);
-    QCOMPARE(corrections, std::vector<int32_t>(16, 0));
-
-    // The same process may open the device again once it was released.
-    QCOMPARE(tdc.deinit(), 0);
-    QVERIFY(tdc.init(default_ini) >= 0);
-    QCOMPARE(tdc.deinit(), 0);
-}
-
 void TestSimulator::rejectsBadConfiguration_data() {
     QTest::addColumn<QByteArray>("content");
     QTest::addColumn<int>("code");
     QTest::addColumn<QStringList>("mentions");
-
-    QTest::newRow("syntax") << QByteArray("[device]\nchannels = 4\nthis line is no key\n") << -21
-                            << QStringList{":3:", "syntax"};
-    QTest::newRow("unterminated section")
-        << QByteArray("[device\nchannels = 4\n") << -21 << QStringList{":1:"};
-    QTest::newRow("unknown section") << QByteArray("[device]\nseed = 3\n\n[detector]\nx = 1\n")
-                                     << -22 << QStringList{":5:", "[detector]"};
-    QTest::newRow("channel number beyond 15")
-        << QByteArray("[channel16]\nshape = flat\n") << -22 << QStringList{"[channel16]"};
-    QTest::newRow("key outside a section")
-        << QByteArray("seed = 3\n") << -22 << QStringList{":1:", "seed"};
-    QTest::newRow("unknown key") << QByteArray("[device]\nbinsize = 0.5\n") << -23
-                                 << QStringList{":2:", "binsize", "[device]"};
-    QTest::newRow("unknown fault key") << QByteArray("[faults]\nfail_everything = true\n") << -23
-                                       << QStringList{"fail_everything", "[faults]"};
-    QTest::newRow("malformed number") << QByteArray("[channel3]\nshape = decay\nrate_hz = fast\n")
-                                      << -24 << QStringList{":3:", "rate_hz", "fast"};
-    QTest::newRow("trailing junk")
-        << QByteArray("[device]\nchannels = 4x\n") << -24 << QStringList{"channels", "4x"};
-    QTest::newRow("unknown shape")
-        << QByteArray("[channel0]\nshape = square\n") << -24 << QStringList{"shape", "square"};
-    QTest::newRow("malformed boolean")
-        << QByteArray("[device]\nrealtime = maybe\n") << -24 << QStringList{"realtime", "maybe"};
-    QTest::newRow("negative seed")
-        << QByteArray("[device]\nseed = -1\n") << -24 << QStringList{"seed"};
-    QTest::newRow("too many channels")
-        << QByteArray("[device]\nchannels = 17\n") << -25 << QStringList{":2:", "channels", "17"};
-    QTest::newRow("zero bin size")
-        << QByteArray("[device]\nbinsize_ns = 0\n") << -25 << QStringList{"binsize_ns"};
-    QTest::newRow("negative lifetime")
-        << QByteArray("[channel2]\nshape = decay\nlifetime_ns = -4\n") << -25
-        << QStringList{":3:", "lifetime_ns", "[channel2]"};
-    QTest::newRow("correction beyond 16 bits")
-        << QByteArray("[channel0]\ncorrection = 40000\n") << -25 << QStringList{"correction"};
-    QTest::newRow("threshold beyond 255")
-        << QByteArray("[device]\nthreshold = 256\n") << -25 << QStringList{"threshold"};
-    QTest::newRow("key given twice")
-        << QByteArray("[device]\nseed = 1\nseed = 2\n") << -26 << QStringList{":3:", "seed"};
-    QTest::newRow("section beyond channel count")
-        << QByteArray("[device]\nchannels = 4\n\n[channel5]\nshape = flat\n") << -26
-        << QStringList{":5:", "[channel5]"};
-    QTest::newRow("too many bins")
-        << QByteArray("[device]\nbinsize_ns = 0.001\nrange_ns = 100000\n") << -26
-        << QStringList{"range_ns"};
+    auto row = [](const char *name, const char *ini, int code, const QStringList &mentions) {
+        QTest::newRow(name) << QByteArray(ini) << code << mentions;
+    };
+    row("syntax", "[device]\nchannels = 4\nthis line is no key\n", -21, {":3:", "syntax"});
+    row("unterminated section", "[device\nchannels = 4\n", -21, {":1:"});
+    row("unknown section", "[device]\nseed = 3\n\n[detector]\nx = 1\n", -22, {":5:", "[detector]"});
+    row("channel number beyond 15", "[channel16]\nshape = flat\n", -22, {"[channel16]"});
+    row("key outside a section", "seed = 3\n", -22, {":1:", "seed"});
+    row("unknown key", "[device]\nbinsize = 0.5\n", -23, {":2:", "binsize", "[device]"});
+    row("unknown fault key", "[faults]\nfail_everything = true\n", -23,
+        {"fail_everything", "[faults]"});
+    row("malformed number", "[channel3]\nshape = decay\nrate_hz = fast\n", -24,
+        {":3:", "rate_hz", "fast"});
+    row("trailing junk", "[device]\nchannels = 4x\n", -24, {"channels", "4x"});
+    row("unknown shape", "[channel0]\nshape = square\n", -24, {"shape", "square"});
+    row("malformed boolean", "[device]\nrealtime = maybe\n", -24, {"realtime", "maybe"});
+    row("negative seed", "[device]\nseed = -1\n", -24, {"seed"});
+    row("too many channels", "[device]\nchannels = 17\n", -25, {":2:", "channels", "17"});
+    row("zero bin size", "[device]\nbinsize_ns = 0\n", -25, {"binsize_ns"});
+    row("negative lifetime", "[channel2]\nshape = decay\nlifetime_ns = -4\n", -25,
+        {":3:", "lifetime_ns", "[channel2]"});
+    row("correction beyond 16 bits", "[channel0]\ncorrection = 40000\n", -25, {"correction"});
+    row("threshold beyond 255", "[device]\nthreshold = 256\n", -25, {"threshold"});
+    row("key given twice", "[device]\nseed = 1\nseed = 2\n", -26, {":3:", "seed"});
+    row("section beyond channel count", "[device]\nchannels = 4\n\n[channel5]\nshape = flat\n", -26,
+        {":5:", "[channel5]"});
+    row("too many bins", "[device]\nbinsize_ns = 0.001\nrange_ns = 100000\n", -26, {"range_ns"});
 }
 
 void TestSimulator::rejectsBadConfiguration() {
@@ -347,8 +301,15 @@ void TestSimulator::rejectsBadCalls() {
 void TestSimulator::exposuresOfSeveralLengths() {
     TdcIface tdc;
     CompletionWaiter done(tdc);
+    QSignalSpy connected(&tdc, &TdcIface::connected);
     const int dev = tdc.init(default_ini);
-    QVERIFY(dev >= 0);
+    QVERIFY2(dev >= 0, qPrintable(tdc.get_error_message()));
+    QCOMPARE(connected.count(), 1);
+    // The default device: 0.125 ns bins, 16 channels without corrections.
+    QCOMPARE(tdc.get_binsize(), 0.125);
+    std::vector<int32_t> corrections{5, 5};
+    QCOMPARE(tdc.get_corrections(corrections), 0);
+    QCOMPARE(corrections, std::vector<int32_t>(16, 0));
     use_device_bins(tdc);
 
     int expected = 0;
@@ -414,36 +375,24 @@ void TestSimulator::busyAndInterrupt() {
     QCOMPARE(tdc.deinit(), 0);
 }
 
-void TestSimulator::eventsArriveWhileExposureRuns() {
-    const int dev = ox_tdc_init_inifile(default_ini.toUtf8().constData());
-    QVERIFY(dev >= 0);
-    RawClient client;
-    QVERIFY(client.open_pipe(dev) >= 0);
-    QCOMPARE(ox_tdc_start_measure2(dev, 1500), 0);
-    // A real-time exposure hands its events over as they are detected, not
-    // all at its end.
-    QVERIFY(client.events_before_end());
-    QVERIFY(client.wait_ends(1));
-    QCOMPARE(client.starts, 1);
-    QCOMPARE(sum_words(client.last, 0, 16), client.events);
-    QVERIFY(client.events > 1500000);
-    QCOMPARE(ox_tdc_deinit2(dev), 0);
-}
-
-void TestSimulator::startAndReleaseInsideCallbacks() {
+void TestSimulator::callbacksOfRawClient() {
     const int dev = ox_tdc_init_inifile(default_ini.toUtf8().constData());
     QVERIFY(dev >= 0);
     RawClient client;
     client.try_inside_end = true;
     QVERIFY(client.open_pipe(dev) >= 0);
-    QCOMPARE(ox_tdc_start_measure2(dev, 5), 0);
-    QVERIFY(client.wait_ends(1));
+    QCOMPARE(ox_tdc_start_measure2(dev, 1500), 0);
+    // A real-time exposure hands its events over as they are detected, not
+    // all at its end.
+    QVERIFY(client.events_before_end());
+    QVERIFY(client.wait_end());
+    QCOMPARE(client.starts, 1);
+    QCOMPARE(sum_words(client.last, 0, 16), client.events);
+    QVERIFY(client.events > 1500000);
     // Inside the end callback the exposure has not ended yet, and the device
     // cannot be released by the thread that runs its callbacks.
     QCOMPARE(client.start_in_end, -11);
     QCOMPARE(client.deinit_in_end, -39);
-    QCOMPARE(client.starts, 1);
-    QCOMPARE(sum_words(client.last, 0, 16), client.events);
     QCOMPARE(ox_tdc_deinit2(dev), 0);
 }
 
@@ -504,25 +453,6 @@ void TestSimulator::injectedBusyAndConnectionLoss() {
     QCOMPARE(ox_tdc_start_measure2(third, 0), 0);
     QCOMPARE(ox_tdc_start_measure2(third, 0), -90);
     QCOMPARE(ox_tdc_deinit2(third), 0);
-
-    // Lost while an exposure runs: it ends without another callback, at the
-    // latest when the next open has replaced the lost device.
-    const QString running = write_ini("running.ini", "[channel0]\nshape = flat\nrate_hz = 100000\n"
-                                                     "[faults]\nlose_connection_at_start = 2\n");
-    const int fourth = ox_tdc_init_inifile(running.toUtf8().constData());
-    QVERIFY(fourth >= 0);
-    auto *client = new RawClient;
-    QVERIFY(client->open_pipe(fourth) >= 0);
-    QCOMPARE(ox_tdc_start_measure2(fourth, 60000), 0);
-    QCOMPARE(ox_tdc_start_measure2(fourth, 10), -90);
-    const int fifth = ox_tdc_init_inifile(running.toUtf8().constData());
-    QVERIFY(fifth >= 0);
-    {
-        std::lock_guard<std::mutex> lock(client->mutex);
-        QCOMPARE(client->ends, 0);
-    }
-    delete client; // a late callback would touch freed memory
-    QCOMPARE(ox_tdc_deinit2(fifth), 0);
 }
 
 void TestSimulator::injectedPipeAndBusFailures() {
@@ -659,22 +589,33 @@ void TestSimulator::busRoundTripAndThreshold() {
 }
 
 void TestSimulator::closingWhileExposureRuns() {
-    // A callback after the release would touch the freed client.
-    for (bool close_pipe_first : {false, true}) {
-        const int dev = ox_tdc_init_inifile(default_ini.toUtf8().constData());
+    // A callback after the release would touch the freed client. A device lost
+    // while an exposure runs ends it without another callback too, at the
+    // latest when the next open has replaced the lost device.
+    const QString lossy = write_ini("running.ini", "[channel0]\nshape = flat\nrate_hz = 100000\n"
+                                                   "[faults]\nlose_connection_at_start = 2\n");
+    enum Ending { release, close_pipe_then_release, lose_then_reopen };
+    for (Ending ending : {release, close_pipe_then_release, lose_then_reopen}) {
+        const QByteArray ini = (ending == lose_then_reopen ? lossy : default_ini).toUtf8();
+        int dev = ox_tdc_init_inifile(ini.constData());
         QVERIFY(dev >= 0);
         auto *client = new RawClient;
         const int pipe = client->open_pipe(dev);
         QVERIFY(pipe >= 0);
         QCOMPARE(ox_tdc_start_measure2(dev, 60000), 0);
-        if (close_pipe_first)
+        if (ending == close_pipe_then_release)
             QCOMPARE(ox_pipe_close2(dev, pipe), 0);
-        QCOMPARE(ox_tdc_deinit2(dev), 0);
-        {
-            std::lock_guard<std::mutex> lock(client->mutex);
-            QCOMPARE(client->ends, 0);
+        if (ending == lose_then_reopen) {
+            QCOMPARE(ox_tdc_start_measure2(dev, 10), -90);
+            dev = ox_tdc_init_inifile(ini.constData());
+            QVERIFY(dev >= 0);
+        } else {
+            QCOMPARE(ox_tdc_deinit2(dev), 0);
         }
+        QCOMPARE(client->ends_seen(), 0);
         delete client;
+        if (ending == lose_then_reopen)
+            QCOMPARE(ox_tdc_deinit2(dev), 0);
     }
 
     // The same through TdcIface, which closes its pipe before releasing.
