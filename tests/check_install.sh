@@ -10,7 +10,6 @@ build=$1
 # so the paths written into the desktop entry are found there.
 stage=$(mktemp -d)
 trap 'rm -rf "$stage"' EXIT
-prefix=$stage
 
 DESTDIR="$stage" cmake --install "$build" > "$stage/install.log"
 
@@ -25,11 +24,16 @@ test -x "$program" || { echo "Exec does not name an installed program: $exec_lin
 test -f "$path_line/tdc_qv5.ini" || { echo "no tdc_qv5.ini in the entry's Path $path_line"; exit 1; }
 
 # The installed program resolves the installed device library.
-ldd "$program" | grep -q "liboxTDC1.so => $prefix" || { ldd "$program"; echo "liboxTDC1.so not from the install"; exit 1; }
+# (ldd's output is kept first: grep -q stopping early would break the pipe.)
+libraries=$(ldd "$program")
+case "$libraries" in
+  *"liboxTDC1.so => $stage/"*) ;;
+  *) echo "$libraries"; echo "liboxTDC1.so not from the install"; exit 1 ;;
+esac
 
 cd "$path_line"
 set +e
-QT_QPA_PLATFORM=offscreen XDG_CONFIG_HOME="$prefix/config" timeout 3 "$program"
+QT_QPA_PLATFORM=offscreen XDG_CONFIG_HOME="$stage/config" timeout 3 "$program"
 rc=$?
 set -e
 # 124: still running when the timeout stopped it, as it should be.
