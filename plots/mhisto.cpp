@@ -291,7 +291,10 @@ void Mhisto::apply_pens() {
     const double width = line_width == 1 ? 0.0 : static_cast<double>(line_width);
     // Cutting long polylines into short pieces only pays off for wide pens in
     // Qt's raster engine; with the cosmetic pen it only adds painting time.
+    // Rounding every point to whole pixels beforehand is wasted work for the
+    // cosmetic pen as well: its stroker snaps to pixels itself.
     QwtPainter::setPolylineSplitting(line_width != 1);
+    QwtPainter::setRoundingAlignment(line_width != 1);
     for (std::size_t c = 0; c < curves.size(); ++c) {
         curves[c]->setPen(QPen(QBrush(curve_colors[c]), width, Qt::SolidLine));
         // The cosmetic stroker clips every segment cheaply itself; clipping
