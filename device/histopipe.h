@@ -60,8 +60,9 @@ public:
     // the device was lost the descriptor means nothing any more.
     void forget_pipe();
     // True when the last rebuild could not size the histograms (the bin count
-    // was not a finite number, exceeded the 1 GiB limit or could not be
-    // allocated); there are no histogram bins until a later rebuild succeeds.
+    // was not a finite number, the histograms would take more than three
+    // quarters of the physical memory, or they could not be allocated); there
+    // are no histogram bins until a later rebuild succeeds.
     bool histos_unavailable() const { return histo_alloc_failed; }
 
     // Number of histogram bins for a parameter record; false when the count

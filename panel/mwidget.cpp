@@ -386,6 +386,13 @@ void Mwidget::slot_init_deinit(bool init) {
     }
     const int rc = tdc->deinit();
     if (rc < 0) {
+        // The interface lets go of the device even when the library fails to
+        // release it, so an exposure cut off here reports no completion: the
+        // run ends now, or its data could never be exported.
+        if (run_state != 0 && !tdc->is_initialized()) {
+            run_state = 0;
+            autorun_active = false;
+        }
         show_error_message(rc);
         return;
     }

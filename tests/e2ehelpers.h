@@ -1,53 +1,35 @@
 #ifndef E2EHELPERS_H
 #define E2EHELPERS_H
 
-// Helpers for the end-to-end tests: they find the program's widgets the way a
-// user does (by menu texts, button texts and form labels) and answer modal
-// dialogs that would otherwise block the test.
+// Helpers for tests that drive windows as a user does: widgets are found by
+// their texts, and modal windows are answered so that none blocks a test.
 
 #include <QAction>
 #include <QApplication>
 #include <QFileDialog>
-#include <QFileInfo>
 #include <QFormLayout>
 #include <QLabel>
 #include <QLineEdit>
-#include <QMainWindow>
 #include <QMessageBox>
-#include <QPointer>
 #include <QPushButton>
 #include <QTimer>
-#include <QWidget>
 
-#include <functional>
+#include <utility>
 
-struct ModalRecord {
-    QString type; // "message", "file", "dialog"
-    QString title;
-    QString text;
-};
-
-// Watches for modal windows and answers them: message boxes get the button
-// chosen by `message_answer` (default: the first button), file dialogs get
-// `save_name`, any other dialog is accepted.
+// Answers every modal window while it lives and records it as "title: text":
+// a message box gets its "Yes" button if it has one, else its first; a file
+// dialog gets `save_name` typed into its name field (recorded only when it
+// refuses the name); any other dialog is accepted.
 class ModalAnswerer : public QObject {
 public:
-    explicit ModalAnswerer(QObject *parent = nullptr) : QObject(parent) {
-        timer.setInterval(10);
-        QObject::connect(&timer, &QTimer::timeout, this, &ModalAnswerer::poll);
-        timer.start();
-    }
+    QStringList seen;
+    QString save_name;
 
-    QList<ModalRecord> seen;
-    QString save_name; // empty: cancel file dialogs
-    QMessageBox::StandardButton message_answer = QMessageBox::NoButton;
-    std::function<void(QWidget *)> on_dialog; // for other dialogs; default accept
-
-    QList<ModalRecord> take() {
-        QList<ModalRecord> out = seen;
-        seen.clear();
-        return out;
+    ModalAnswerer() {
+        connect(&timer, &QTimer::timeout, this, &ModalAnswerer::poll);
+        timer.start(10);
     }
+    QStringList take() { return std::exchange(seen, {}); }
 
 private:
     void poll() {
@@ -55,88 +37,46 @@ private:
         if (!w || !w->isVisible())
             return;
         if (auto *box = qobject_cast<QMessageBox *>(w)) {
-            seen.append({"message", box->windowTitle(), box->text()});
-            QAbstractButton *button =
-                message_answer != QMessageBox::NoButton ? box->button(message_answer) : nullptr;
-            if (!button && !box->buttons().isEmpty())
-                button = box->buttons().first();
-            if (button)
-                button->click();
-            else
-                box->reject();
-            return;
-        }
-        if (auto *fd = qobject_cast<QFileDialog *>(w)) {
-            answer_file_dialog(fd);
-            return;
-        }
-        if (auto *dlg = qobject_cast<QDialog *>(w)) {
-            seen.append({"dialog", dlg->windowTitle(), QString()});
-            if (on_dialog)
-                on_dialog(dlg);
-            else
-                dlg->accept();
+            seen << box->windowTitle() + ": " + box->text();
+            QAbstractButton *yes = box->button(QMessageBox::Yes);
+            (yes ? yes : box->buttons().value(0))->click();
+        } else if (auto *fd = qobject_cast<QFileDialog *>(w)) {
+            fd->findChild<QLineEdit *>("fileNameEdit")->setText(save_name);
+            static_cast<QDialog *>(fd)->accept(); // protected in QFileDialog
+            if (fd->isVisible()) {
+                seen << "file dialog refused: " + save_name;
+                fd->reject();
+            }
+        } else if (auto *dialog = qobject_cast<QDialog *>(w)) {
+            seen << dialog->windowTitle() + ": ";
+            dialog->accept();
         }
     }
-
-    // Types the whole path into the dialog's name field and accepts, as a
-    // user would. A dialog that refuses the name stays open and is tried
-    // again at the next poll; after two seconds it is cancelled, which fails
-    // the test rather than hanging it.
-    void answer_file_dialog(QFileDialog *fd) {
-        auto *name_field = fd->findChild<QLineEdit *>("fileNameEdit");
-        if (save_name.isEmpty() || !name_field || ++file_attempts > 200) {
-            seen.append({save_name.isEmpty() ? "file" : "file dialog refused the name",
-                         fd->windowTitle(), save_name});
-            file_attempts = 0;
-            fd->reject();
-            return;
-        }
-        name_field->setText(QFileInfo(save_name).absoluteFilePath());
-        static_cast<QDialog *>(fd)->accept(); // protected in QFileDialog
-        if (!fd->isVisible()) {
-            seen.append({"file", fd->windowTitle(), save_name});
-            file_attempts = 0;
-        }
-    }
-
-    int file_attempts = 0;
     QTimer timer;
 };
 
-inline QAction *find_action(QWidget *window, const QString &text) {
-    for (QAction *a : window->findChildren<QAction *>())
-        if (a->text() == text)
-            return a;
+template <typename T> T *find_text(QWidget *parent, const QString &text) {
+    for (T *item : parent->findChildren<T *>())
+        if (item->text() == text)
+            return item;
     return nullptr;
 }
 
-inline QPushButton *find_button(QWidget *panel, const QString &text) {
-    for (QPushButton *b : panel->findChildren<QPushButton *>())
-        if (b->text() == text)
-            return b;
+// A visible top-level window with this title or of this class.
+inline QWidget *find_window(const QString &name) {
+    for (QWidget *w : QApplication::topLevelWidgets())
+        if (w->isVisible() && (w->windowTitle() == name || w->inherits(qPrintable(name))))
+            return w;
     return nullptr;
 }
 
 // The field of the form row whose label reads `label`.
 template <typename T> T *form_field(QWidget *panel, const QString &label) {
-    for (QFormLayout *form : panel->findChildren<QFormLayout *>()) {
-        for (int row = 0; row < form->rowCount(); ++row) {
-            QLayoutItem *l = form->itemAt(row, QFormLayout::LabelRole);
-            QLayoutItem *f = form->itemAt(row, QFormLayout::FieldRole);
-            auto *lab = l ? qobject_cast<QLabel *>(l->widget()) : nullptr;
-            if (lab && lab->text() == label && f && f->widget())
-                return qobject_cast<T *>(f->widget());
-        }
-    }
-    return nullptr;
-}
-
-template <typename T> T *find_top_level(const QString &class_name) {
-    for (QWidget *w : QApplication::topLevelWidgets())
-        if (w->inherits(class_name.toLatin1().constData()))
-            if (auto *t = qobject_cast<T *>(w))
-                return t;
+    for (QFormLayout *form : panel->findChildren<QFormLayout *>())
+        for (T *field : panel->findChildren<T *>())
+            if (auto *l = qobject_cast<QLabel *>(form->labelForField(field));
+                l && l->text() == label)
+                return field;
     return nullptr;
 }
 
