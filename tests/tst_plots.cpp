@@ -7,96 +7,57 @@
 #include "mrates.h"
 
 #include <qwt_plot_curve.h>
-#include <qwt_plot_panner.h>
 #include <qwt_plot_zoomer.h>
-#include <qwt_scale_div.h>
 
 #include <QComboBox>
-#include <QLabel>
 #include <QSpinBox>
 #include <QtTest>
 
-#include <cmath>
-#include <vector>
+Q_DECLARE_METATYPE(Histogram)
 
 namespace {
 
-QwtPlotCurve *curve_of(const QwtPlot &plot, int channel) {
-    const QString title = QStringLiteral("curve%1").arg(channel + 1);
-    for (QwtPlotItem *item : plot.itemList(QwtPlotItem::Rtti_PlotCurve)) {
-        if (item->title().text() == title)
-            return static_cast<QwtPlotCurve *>(item);
-    }
-    return nullptr;
+using Emitted = QList<QList<QVariant>>;
+using Points = QVector<QPointF>;
+
+const QwtPlotCurve *curve_of(const QwtPlot &plot, int channel) {
+    return static_cast<QwtPlotCurve *>(plot.itemList(QwtPlotItem::Rtti_PlotCurve)[channel]);
 }
 
-QVector<QPointF> samples(const QwtPlot &plot, int channel) {
-    QVector<QPointF> points;
+Points samples(const QwtPlot &plot, int channel) {
     const QwtPlotCurve *curve = curve_of(plot, channel);
+    Points points;
     for (size_t i = 0; i < curve->dataSize(); ++i)
-        points << curve->sample(static_cast<int>(i));
+        points << curve->sample(int(i));
     return points;
 }
 
-QPair<double, double> axis_range(const QwtPlot &plot, int axis) {
-    const QwtScaleDiv &div = plot.axisScaleDiv(axis);
-    return {div.lowerBound(), div.upperBound()};
+QPair<double, double> range(const QwtPlot &plot, int axis) {
+    return {plot.axisScaleDiv(axis).lowerBound(), plot.axisScaleDiv(axis).upperBound()};
 }
 
-QList<int> ints(const QSignalSpy &spy) {
-    QList<int> values;
-    for (const QList<QVariant> &args : spy)
-        values << args[0].toInt();
-    return values;
-}
-
-QwtPlotZoomer *zoomer_of(const QwtPlot &plot) {
-    return plot.canvas()->findChild<QwtPlotZoomer *>();
-}
-
-Histogram single_peak(uint32_t bins, uint32_t at, uint32_t count) {
+Histogram peak(uint32_t bins, uint32_t at, uint32_t count) {
     Histogram h(bins, 0);
     h[at] = count;
     return h;
 }
 
-// Checks the drawn samples of one histogram against the whole histogram:
-// every drawn point is a bin (not the last one), every non-empty bin is
-// drawn, every drawn empty bin touches a non-empty one, and the step
-// function of the drawn points has the value of every bin up to the last.
-void check_thinning(const QVector<QPointF> &drawn, const Histogram &h, double start, double step) {
-    const int n = static_cast<int>(h.size());
-    if (n < 2) {
-        QCOMPARE(drawn.size(), n);
-        if (n == 1)
-            QCOMPARE(drawn[0], QPointF(start, h[0]));
-        return;
+// The steps drawn through the points must have the value of every bin but the
+// last, with no more points than the bins that are not empty or touch one.
+void check_steps(const Points &drawn, const Histogram &h, double start, double step) {
+    const size_t shown = h.size() > 1 ? h.size() - 1 : h.size();
+    Histogram steps(shown, 0);
+    int needed = 0;
+    for (size_t i = 0; i < shown; ++i)
+        needed += h[i] || (i > 0 && h[i - 1]) || (i + 1 < h.size() && h[i + 1]);
+    for (int k = 0; k < drawn.size(); ++k) {
+        const double first = (drawn[k].x() - start) / step;
+        const double end = k + 1 < drawn.size() ? (drawn[k + 1].x() - start) / step : shown;
+        QVERIFY(first >= 0 && first == std::round(first) && first < end && end <= shown);
+        std::fill(steps.begin() + long(first), steps.begin() + long(end), uint32_t(drawn[k].y()));
     }
-    std::vector<int> kept;
-    for (const QPointF &p : drawn) {
-        const double index = (p.x() - start) / step;
-        QCOMPARE(index, std::round(index));
-        const int i = static_cast<int>(index);
-        QVERIFY2(i >= 0 && i <= n - 2, "point outside the drawable bins");
-        QVERIFY2(kept.empty() || i > kept.back(), "points not in increasing order");
-        QCOMPARE(p.y(), double(h[i]));
-        kept.push_back(i);
-    }
-    std::vector<bool> is_kept(n, false);
-    for (int i : kept)
-        is_kept[i] = true;
-    int last_kept = -1;
-    for (int i = 0; i <= n - 2; ++i) {
-        if (h[i] != 0)
-            QVERIFY2(is_kept[i], qPrintable(QStringLiteral("non-empty bin %1 dropped").arg(i)));
-        if (is_kept[i] && h[i] == 0)
-            QVERIFY2((i > 0 && h[i - 1] != 0) || h[i + 1] != 0,
-                     qPrintable(QStringLiteral("empty bin %1 kept needlessly").arg(i)));
-        if (is_kept[i])
-            last_kept = i;
-        const uint32_t drawn_value = last_kept < 0 ? 0 : h[last_kept];
-        QVERIFY2(drawn_value == h[i], qPrintable(QStringLiteral("step differs at bin %1").arg(i)));
-    }
+    QVERIFY(steps == Histogram(h.begin(), h.begin() + long(shown)));
+    QCOMPARE(drawn.size(), needed);
 }
 
 } // namespace
@@ -106,409 +67,205 @@ class TestPlots : public QObject {
 private slots:
     void initTestCase() { QStandardPaths::setTestModeEnabled(true); }
 
-    void construction_and_pens() {
-        HistogramRig rig;
-        Mhisto plot(rig.tdc.get(), nullptr);
-        QCOMPARE(plot.axisTitle(QwtPlot::xBottom).text(), QStringLiteral("Time [ns]"));
-        QCOMPARE(plot.axisTitle(QwtPlot::yLeft).text(), QStringLiteral("Counts"));
-        QCOMPARE(plot.itemList(QwtPlotItem::Rtti_PlotGrid).size(), 1);
-
-        for (int c = 0; c < 16; ++c) {
-            QVERIFY(curve_colors[c].isValid());
-            const QwtPlotCurve *curve = curve_of(plot, c);
-            QVERIFY(curve);
-            QCOMPARE(curve->style(), QwtPlotCurve::Steps);
-            QCOMPARE(curve->pen().color(), curve_colors[c]);
-            QCOMPARE(curve->pen().widthF(), 0.0);
-        }
-        QCOMPARE(curve_colors[0], QColor(0, 255, 0));      // "lime"
-        QCOMPARE(curve_colors[15], QColor(255, 192, 203)); // "pink"
-        QCOMPARE(curve_colors[13], curve_colors[4]);       // "aqua" is Qt's other name of "cyan"
-
-        plot.slot_linewidth_changed(3);
-        for (int c = 0; c < 16; ++c) {
-            QCOMPARE(curve_of(plot, c)->pen().widthF(), 3.0);
-            QCOMPARE(curve_of(plot, c)->pen().color(), curve_colors[c]);
-        }
-        plot.slot_linewidth_changed(1);
-        for (int c = 0; c < 16; ++c)
-            QCOMPARE(curve_of(plot, c)->pen().widthF(), 0.0);
-
-        auto *panner = plot.canvas()->findChild<QwtPlotPanner *>();
-        QVERIFY(panner);
-        Qt::MouseButton pan_button;
-        Qt::KeyboardModifiers pan_modifiers;
-        panner->getMouseButton(pan_button, pan_modifiers);
-        QCOMPARE(pan_button, Qt::MiddleButton);
-        QCOMPARE(pan_modifiers, Qt::KeyboardModifiers(Qt::NoModifier));
-
-        QVERIFY(zoomer_of(plot));
-        const auto patterns = zoomer_of(plot)->mousePattern();
-        QCOMPARE(int(patterns[QwtEventPattern::MouseSelect2].button), int(Qt::RightButton));
-        QCOMPARE(int(patterns[QwtEventPattern::MouseSelect2].modifiers), int(Qt::ControlModifier));
-        QCOMPARE(int(patterns[QwtEventPattern::MouseSelect3].button), int(Qt::RightButton));
-        QCOMPARE(int(patterns[QwtEventPattern::MouseSelect3].modifiers), int(Qt::NoModifier));
-    }
-
     void thinning_examples_data() {
-        QTest::addColumn<QVector<uint32_t>>("histogram");
-        QTest::addColumn<QVector<int>>("drawn_bins");
-        QTest::newRow("peak in the middle")
-            << QVector<uint32_t>{0, 0, 0, 5, 0, 0, 0, 0} << QVector<int>{2, 3, 4};
-        QTest::newRow("last bin not drawn")
-            << QVector<uint32_t>{3, 0, 0, 0, 0, 2} << QVector<int>{0, 1, 4};
-        QTest::newRow("all empty") << QVector<uint32_t>{0, 0, 0, 0} << QVector<int>{};
-        QTest::newRow("single bin") << QVector<uint32_t>{7} << QVector<int>{0};
-        QTest::newRow("two bins") << QVector<uint32_t>{0, 4} << QVector<int>{0};
-        QTest::newRow("dense") << QVector<uint32_t>{1, 2, 3, 4} << QVector<int>{0, 1, 2};
-        QTest::newRow("zero between")
-            << QVector<uint32_t>{1, 0, 1, 0, 0, 1, 1} << QVector<int>{0, 1, 2, 3, 4, 5};
+        QTest::addColumn<Histogram>("histogram");
+        QTest::addColumn<QVector<int>>("drawn");
+        QTest::newRow("peak") << Histogram{0, 0, 0, 5, 0, 0, 0, 0} << QVector<int>{2, 3, 4};
+        QTest::newRow("last bin") << Histogram{3, 0, 0, 0, 0, 2} << QVector<int>{0, 1, 4};
+        QTest::newRow("all empty") << Histogram{0, 0, 0, 0} << QVector<int>{};
+        QTest::newRow("single bin") << Histogram{7} << QVector<int>{0};
+        QTest::newRow("gaps") << Histogram{1, 0, 1, 0, 0, 1, 1} << QVector<int>{0, 1, 2, 3, 4, 5};
     }
 
     void thinning_examples() {
-        QFETCH(QVector<uint32_t>, histogram);
-        QFETCH(QVector<int>, drawn_bins);
+        QFETCH(Histogram, histogram);
+        QFETCH(QVector<int>, drawn);
         HistogramRig rig;
         Mhisto plot(rig.tdc.get(), nullptr);
-        const Histogram h(histogram.begin(), histogram.end());
-        rig.set_window(10.0, static_cast<uint32_t>(h.size()), 1);
-        // Channel 1 holds the example; channel 0 a count in the first bin, so the
-        // example's channel is drawn even when its histogram is empty.
-        rig.expose({single_peak(static_cast<uint32_t>(h.size()), 0, 1), h});
+        // Bins of 1 ns from 0.25 ns on, in a size of no whole number of bins:
+        // the time axis keeps the start unrounded and counts the bins that
+        // begin inside the window.
+        rig.set_params(0.25, histogram.size() - 0.1, 0.5, 1, 16);
+        rig.expose({histogram});
         plot.refresh();
-
-        QVector<QPointF> expected;
-        for (int i : drawn_bins)
-            expected << QPointF(10.0 + i * 1.0, h[i]);
-        if (std::all_of(h.begin(), h.end(), [](uint32_t v) { return v == 0; })) {
-            // No event on the channel: its mask bit is clear, so it is empty
-            // either way; put the zeros in with an event in a later exposure.
-            QVERIFY(samples(plot, 1).isEmpty());
-            return;
-        }
-        QCOMPARE(samples(plot, 1), expected);
+        Points expected;
+        for (int i : drawn)
+            expected << QPointF(0.25 + i, histogram[i]);
+        QCOMPARE(samples(plot, 0), expected);
+        std::vector<double> t;
+        plot.compute_time_axis(t);
+        QCOMPARE(t.size(), histogram.size());
     }
 
-    void thinning_random_histograms() {
+    void thinning_keeps_the_steps_of_random_histograms() {
         HistogramRig rig;
         Mhisto plot(rig.tdc.get(), nullptr);
         QRandomGenerator random(20261206);
-        const double densities[] = {0.0, 0.003, 0.05, 0.3, 0.8, 1.0};
         for (int round = 0; round < 30; ++round) {
-            const uint32_t bins = 1 + random.bounded(400);
+            const uint32_t bins = 1 + random.bounded(400), binning = random.bounded(3);
             const double start = random.bounded(1000);
-            const uint32_t binning = random.bounded(3);
             rig.set_window(start, bins, binning);
             std::vector<Histogram> histos(16, Histogram(bins, 0));
             for (int c = 0; c < 16; ++c) {
-                const double density = densities[(c + round) % 6];
+                const double density = std::ldexp(1.0, -((c + round) % 9)) - 0.004; // 1 to none
                 for (uint32_t &v : histos[c])
                     v = random.generateDouble() < density ? 1 + random.bounded(4) : 0;
-                // The first and last bins matter most: force them now and then.
-                if (c % 4 == 1)
-                    histos[c].back() = 3;
-                if (c % 4 == 2)
-                    histos[c].front() = 2;
+                if (c % 4 < 2) // the edge bins matter most
+                    histos[c][c % 2 ? bins - 1 : 0] = 3;
             }
             rig.expose(histos);
             plot.refresh();
-            const double step = std::ldexp(0.5, static_cast<int>(binning));
             for (int c = 0; c < 16; ++c) {
-                const bool any = std::any_of(histos[c].begin(), histos[c].end(),
-                                             [](uint32_t v) { return v != 0; });
-                if (!any) {
-                    QVERIFY(samples(plot, c).isEmpty());
-                    continue;
-                }
-                check_thinning(samples(plot, c), histos[c], start, step);
-                if (QTest::currentTestFailed()) {
-                    qWarning("round %d channel %d, %u bins", round, c, bins);
-                    return;
-                }
+                check_steps(samples(plot, c), histos[c], start, std::ldexp(0.5, int(binning)));
+                if (QTest::currentTestFailed())
+                    QFAIL(qPrintable(QStringLiteral("round %1, channel %2").arg(round).arg(c)));
             }
         }
-    }
-
-    void time_axis() {
-        HistogramRig rig;
-        Mhisto plot(rig.tdc.get(), nullptr);
-        rig.tdc->set_histo_params({100.0, 50.0, 0.5, 2, 16});
-        std::vector<double> t{1.0, 2.0};
-        plot.compute_time_axis(t);
-        QCOMPARE(t.size(), size_t(26));
-        for (size_t i = 0; i < t.size(); ++i)
-            QCOMPARE(t[i], 100.0 + 2.0 * i);
-
-        // The start offset is kept unrounded, and a size that is no whole number
-        // of bins still counts the bins that begin inside the window.
-        rig.tdc->set_histo_params({0.25, 10.9, 1.0, 0, 16});
-        plot.compute_time_axis(t);
-        QCOMPARE(t.size(), size_t(11));
-        QCOMPARE(t.front(), 0.25);
-        QCOMPARE(t.back(), 10.25);
-
-        // A bin count that cannot exist gives an empty axis, not a crash.
+        // A bin count that cannot exist gives an empty time axis, not a crash.
         rig.tdc->set_histo_params({0.0, 1e300, 1e-300, 0, 16});
+        std::vector<double> t{1.0};
         plot.compute_time_axis(t);
         QVERIFY(t.empty());
     }
 
-    void autoscaling_sequences() {
-        // Each sequence starts on a fresh plot in "fit"; a mode of -1 keeps the
-        // mode, 7 is unknown and behaves like "off".
-        struct Step {
-            int mode;
-            uint32_t peak;
-            double top;
-        };
+    void autoscaling_signals_and_zoom_base() {
+        // Each sequence starts on a fresh plot in "fit"; mode 7 is unknown and
+        // acts like "off". A peak of -1 is an exposure without events, -2 one
+        // whose events (5 and 499.5 ns) all fall outside the window.
+        constexpr int keep = -1, none = -1, outside = -2;
+        // clang-format off
+        struct Step { int mode, peak; double top; };
         const std::vector<std::vector<Step>> sequences = {
-            // clang-format off
-            {{-1, 200, 210.0}, {-1, 100, 105.0}, {1, 80, 105.0}, {-1, 400, 420.0},
-             {-1, 399, 420.0}, {2, 10, 420.0}, {7, 500, 420.0}, {0, 10, 10.5}},
-            // clang-format on
-            // Nothing applied yet: even "off" sets the axis once.
-            {{2, 40, 42.0}, {-1, 400, 42.0}},
-        };
+            {{keep, 200, 210}, {keep, 100, 105}, {1, 80, 105}, {keep, 400, 420}, {keep, 399, 420},
+             {2, 10, 420}, {7, 500, 420}, {0, 10, 10.5}, {keep, none, 10.5}, {keep, outside, 0},
+             {2, 100, 105}, {keep, 400, 105}},
+            {{2, 40, 42}, {keep, 400, 42}},
+            {{1, 50, 52.5}, {keep, outside, 52.5}, {keep, none, 52.5}, {keep, 20, 52.5}}};
+        // clang-format on
         for (const std::vector<Step> &sequence : sequences) {
             HistogramRig rig;
             Mhisto plot(rig.tdc.get(), nullptr);
-            rig.set_window(0.0, 20);
+            plot.resize(800, 600);
+            auto *zoomer = plot.canvas()->findChild<QwtPlotZoomer *>();
+            const double reset_min = rig.tdc->bins_to_time(~uint64_t(0), 0);
+            double shown_top = -1;
+            rig.set_window(100.0, 20);
             for (const Step &step : sequence) {
-                if (step.mode >= 0)
+                if (step.mode != keep)
                     plot.slot_auto_scaling_y(step.mode);
-                rig.expose({single_peak(20, 5, step.peak)});
+                QSignalSpy minmax(&plot, &Mhisto::newMinMax), average(&plot, &Mhisto::newAverage);
+                if (step.peak == outside)
+                    rig.play({FakeOxTdc::make_event(0, 10), FakeOxTdc::make_event(0, 999)}, {2},
+                             true);
+                else
+                    rig.expose({step.peak == none ? Histogram{} : peak(20, 5, step.peak)});
                 plot.refresh();
-                QCOMPARE(axis_range(plot, QwtPlot::yLeft), qMakePair(0.0, step.top));
+                // A top that changes was applied; otherwise the zoomed view stays.
+                QCOMPARE(range(plot, QwtPlot::yLeft), step.top != shown_top
+                                                          ? qMakePair(0.0, step.top)
+                                                          : qMakePair(100.0, 900.0));
+                shown_top = step.top;
+                // The average is rounded down to a device bin (1009 / 2 = 504).
+                const Emitted expected = step.peak == none      ? Emitted{{reset_min, 0.0}, {0.0}}
+                                         : step.peak == outside ? Emitted{{5.0, 499.5}, {252.0}}
+                                                                : Emitted{{102.5, 102.5}, {102.5}};
+                QCOMPARE(minmax + average, expected);
+                // Going back from a view beyond the base shows the window and 0
+                // to the top; the next refresh starts from that view.
+                zoomer->zoom(0);
+                QCOMPARE(range(plot, QwtPlot::xBottom), qMakePair(100.0, 109.5));
+                QCOMPARE(range(plot, QwtPlot::yLeft), qMakePair(0.0, step.top));
+                zoomer->zoom(QRectF(QPointF(90, 100), QPointF(101, 900)));
             }
         }
     }
 
-    void events_outside_window_reset_top() {
-        HistogramRig rig;
-        Mhisto plot(rig.tdc.get(), nullptr);
-        rig.set_window(100.0, 20);
-        rig.expose({single_peak(20, 5, 50)});
-        plot.refresh();
-        QCOMPARE(axis_range(plot, QwtPlot::yLeft), qMakePair(0.0, 52.5));
-
-        // Before and after the window: counted, but never binned.
-        rig.play({FakeOxTdc::make_event(0, 10), FakeOxTdc::make_event(0, 100000)}, {2}, true);
-        plot.refresh();
-        QCOMPARE(axis_range(plot, QwtPlot::yLeft).second, 0.0);
-
-        // The top is back to "none applied", so even "off" takes the next one.
-        plot.slot_auto_scaling_y(2);
-        rig.expose({single_peak(20, 5, 100)});
-        plot.refresh();
-        QCOMPARE(axis_range(plot, QwtPlot::yLeft), qMakePair(0.0, 105.0));
-    }
-
-    void zoom_base_follows_refresh() {
-        HistogramRig rig;
-        Mhisto plot(rig.tdc.get(), nullptr);
-        plot.resize(800, 600);
-        QwtPlotZoomer *zoomer = zoomer_of(plot);
-        rig.tdc->set_histo_params({100.0, 50.0, 0.5, 2, 16});
-        rig.expose({single_peak(26, 5, 200)});
-        plot.refresh();
-        QCOMPARE(zoomer->zoomBase(), QRectF(QPointF(100.0, 0.0), QPointF(150.0, 210.0)));
-        QCOMPARE(zoomer->zoomRectIndex(), 0u);
-
-        // A refresh that sets no scale keeps the user's zoom.
-        plot.slot_auto_scaling_y(2);
-        const QRectF zoomed(QPointF(110.0, 10.0), QPointF(120.0, 50.0));
-        zoomer->zoom(zoomed);
-        rig.expose({single_peak(26, 5, 300)});
-        plot.refresh();
-        QCOMPARE(axis_range(plot, QwtPlot::xBottom), qMakePair(110.0, 120.0));
-        QCOMPARE(zoomer->zoomBase(), QRectF(QPointF(100.0, 0.0), QPointF(150.0, 210.0)));
-
-        // After a new top the base is the window and 0 to that top, whatever was
-        // shown before.
-        plot.slot_auto_scaling_y(0);
-        zoomer->zoom(QRectF(QPointF(90.0, 100.0), QPointF(160.0, 900.0)));
-        rig.expose({single_peak(26, 5, 400)});
-        plot.refresh();
-        QCOMPARE(zoomer->zoomBase(), QRectF(QPointF(100.0, 0.0), QPointF(150.0, 420.0)));
-        zoomer->zoom(0);
-        QCOMPARE(axis_range(plot, QwtPlot::xBottom), qMakePair(100.0, 150.0));
-        QCOMPARE(axis_range(plot, QwtPlot::yLeft), qMakePair(0.0, 420.0));
-
-        // A new window moves the base with it.
-        rig.tdc->set_histo_params({0.0, 20.0, 0.5, 0, 16});
-        rig.expose({single_peak(41, 5, 10)});
-        plot.refresh();
-        QCOMPARE(zoomer->zoomBase(), QRectF(QPointF(0.0, 0.0), QPointF(20.0, 10.5)));
-        zoomer->zoom(QRectF(QPointF(5.0, 1.0), QPointF(6.0, 2.0)));
-        zoomer->zoom(0);
-        QCOMPARE(axis_range(plot, QwtPlot::xBottom), qMakePair(0.0, 20.0));
-        QCOMPARE(axis_range(plot, QwtPlot::yLeft), qMakePair(0.0, 10.5));
-    }
-
-    void bottom_axis_follows_window() {
-        HistogramRig rig;
-        Mhisto plot(rig.tdc.get(), nullptr);
-        rig.tdc->set_histo_params({0.0, 1000.0, 0.5, 0, 16});
-        rig.expose({single_peak(2001, 5, 3)});
-        plot.refresh();
-        QVERIFY2(plot.axisAutoScale(QwtPlot::xBottom), "the initial window sets no scale");
-        rig.tdc->set_histo_params({250.0, 500.0, 0.5, 0, 16});
-        rig.expose({single_peak(1001, 5, 3)});
-        plot.refresh();
-        QVERIFY(!plot.axisAutoScale(QwtPlot::xBottom));
-        QCOMPARE(axis_range(plot, QwtPlot::xBottom), qMakePair(250.0, 750.0));
-    }
-
-    void channel_mask_hides_stale_channels() {
+    void channel_mask_and_channel_counts() {
         HistogramRig rig;
         Mhisto plot(rig.tdc.get(), nullptr);
         rig.set_window(0.0, 10);
-        rig.expose({single_peak(10, 2, 4), single_peak(10, 3, 5)});
+        rig.expose(std::vector<Histogram>(16, peak(10, 4, 2)));
         plot.refresh();
-        QCOMPARE(samples(plot, 1).size(), 3);
+        // Four channels: the curves above them keep what they showed.
+        const Points before{{1.5, 0}, {2.0, 2}, {2.5, 0}}, after{{2.5, 0}, {3.0, 9}, {3.5, 0}};
+        rig.set_window(0.0, 10, 0, 4);
+        rig.expose(std::vector<Histogram>(16, peak(10, 6, 9)));
+        plot.refresh();
+        for (int c = 0; c < 16; ++c)
+            QCOMPARE(samples(plot, c), c < 4 ? after : before);
 
-        // Accumulate without clearing, but with fresh statistics: channel 1 still
-        // holds counts yet had no events since the reset.
+        // Accumulated on top after a statistics reset: channels 1 to 3 still
+        // hold counts but had no events since, so they are drawn empty.
         rig.tdc->reset_histo_stats();
         rig.play({FakeOxTdc::make_event(0, 2)}, {1}, false);
         plot.refresh();
-        QVERIFY(samples(plot, 1).isEmpty());
-        QCOMPARE(samples(plot, 0), (QVector<QPointF>{{0.5, 0}, {1.0, 5}, {1.5, 0}}));
-    }
+        const Points accumulated = Points{{0.5, 0}, {1.0, 1}, {1.5, 0}} + after;
+        QCOMPARE(samples(plot, 0), accumulated);
+        for (int c = 1; c < 16; ++c)
+            QCOMPARE(samples(plot, c), c < 4 ? Points{} : before);
 
-    void channel_counts_four_and_zero() {
-        HistogramRig rig;
-        Mhisto plot(rig.tdc.get(), nullptr);
-        rig.set_window(0.0, 10);
-        rig.expose(std::vector<Histogram>(16, single_peak(10, 4, 2)));
-        plot.refresh();
-        for (int c = 0; c < 16; ++c)
-            QCOMPARE(samples(plot, c).size(), 3);
-
-        rig.set_window(0.0, 10, 0, 4);
-        rig.expose(std::vector<Histogram>(16, single_peak(10, 6, 9)));
-        plot.refresh();
-        for (int c = 0; c < 4; ++c)
-            QCOMPARE(samples(plot, c)[1], QPointF(3.0, 9.0));
-        for (int c = 4; c < 16; ++c)
-            QCOMPARE(samples(plot, c)[1], QPointF(2.0, 2.0)); // kept from before
-        QCOMPARE(axis_range(plot, QwtPlot::yLeft), qMakePair(0.0, 9 * 1.05));
-
-        QSignalSpy average(&plot, &Mhisto::newAverage);
-        QSignalSpy minmax(&plot, &Mhisto::newMinMax);
+        // No channels: a refresh changes and signals nothing.
+        QSignalSpy average(&plot, &Mhisto::newAverage), minmax(&plot, &Mhisto::newMinMax);
         rig.set_window(0.0, 10, 0, 0);
         rig.play({FakeOxTdc::make_event(0, 3)}, {1}, true);
         plot.refresh();
-        QCOMPARE(average.size(), 0);
-        QCOMPARE(minmax.size(), 0);
-        QCOMPARE(samples(plot, 0)[1], QPointF(3.0, 9.0));
-        QCOMPARE(axis_range(plot, QwtPlot::yLeft), qMakePair(0.0, 9 * 1.05));
+        QCOMPARE(average.size() + minmax.size(), 0);
+        QCOMPARE(samples(plot, 0), accumulated);
+        QCOMPARE(range(plot, QwtPlot::yLeft), qMakePair(0.0, 1.05));
     }
 
-    void signals_carry_times_even_without_events() {
-        HistogramRig rig;
-        Mhisto plot(rig.tdc.get(), nullptr);
-        rig.set_window(0.0, 100);
-        QSignalSpy average(&plot, &Mhisto::newAverage);
-        QSignalSpy minmax(&plot, &Mhisto::newMinMax);
-        // 10, 20 and 31 device bins of 0.5 ns; the average is rounded down to a
-        // whole device bin (61 / 3 = 20) before it becomes a time.
-        rig.play({FakeOxTdc::make_event(0, 10), FakeOxTdc::make_event(3, 31),
-                  FakeOxTdc::make_event(20, 20)},
-                 {1, 0, 0, 1}, true);
-        plot.refresh();
-        QCOMPARE(minmax.size(), 1);
-        QCOMPARE(minmax[0][0].toDouble(), 5.0);
-        QCOMPARE(minmax[0][1].toDouble(), 15.5);
-        QCOMPARE(average.size(), 1);
-        QCOMPARE(average[0][0].toDouble(), 10.0);
-
-        // An exposure without events keeps the axis and still signals; the reset
-        // minimum (all bits set) is passed on converted like any time.
-        rig.expose({});
-        plot.refresh();
-        QCOMPARE(axis_range(plot, QwtPlot::yLeft), qMakePair(0.0, 1.05));
-        QCOMPARE(average.size(), 2);
-        QCOMPARE(average[1][0].toDouble(), 0.0);
-        QCOMPARE(minmax.size(), 2);
-        QCOMPARE(minmax[1][0].toDouble(), rig.tdc->bins_to_time(~uint64_t(0), 0));
-        QCOMPARE(minmax[1][1].toDouble(), 0.0);
-        QVERIFY(samples(plot, 0).isEmpty());
-    }
-
-    void rates_hysteresis() {
-        HistogramRig rig;
-        Mrates rates(rig.tdc.get(), nullptr);
-        QCOMPARE(axis_range(rates, QwtPlot::yLeft), qMakePair(-0.5, 100.0));
-        auto plot_max = [&](uint32_t max) {
-            std::vector<uint32_t> counts(16, 0);
-            counts[7] = max;
-            counts[2] = max / 2;
-            rig.play({}, counts, true);
-            rates.plotRates();
-            return axis_range(rates, QwtPlot::yLeft);
-        };
-        const std::pair<uint32_t, double> steps[] = {
-            {50, 100.0}, {30, 100.0}, {20, 21.0}, {25, 26.25}, {26, 26.25},
-            {27, 28.35}, {0, 0.0},    {0, 0.0},   {10, 10.5},  {4000000000u, 4.2e9}};
-        for (const auto &step : steps)
-            QCOMPARE(plot_max(step.first), qMakePair(-0.5, step.second));
-    }
-
-    void rates_axes_and_bars() {
+    void rates_axes_bars_and_hysteresis() {
         HistogramRig rig;
         rig.set_window(0.0, 10, 0, 4);
         Mrates rates(rig.tdc.get(), nullptr);
-        QCOMPARE(axis_range(rates, QwtPlot::xBottom), qMakePair(0.5, 1.5));
-        QCOMPARE(rates.axisTitle(QwtPlot::xBottom).text(), QStringLiteral("Channel"));
-        QCOMPARE(rates.axisTitle(QwtPlot::yLeft).text(), QStringLiteral("Counts"));
-        const QwtPlotCurve *curve = curve_of(rates, 0);
-        QVERIFY(curve);
-        QCOMPARE(curve->style(), QwtPlotCurve::Sticks);
-        QCOMPARE(curve->dataSize(), size_t(0));
-
-        // Only four channels, but all sixteen words of the block are shown.
-        std::vector<uint32_t> counts(16);
-        for (uint32_t c = 0; c < 16; ++c)
-            counts[c] = c * 3;
-        rig.play({}, counts, true);
-        rates.plotRates();
-        QCOMPARE(axis_range(rates, QwtPlot::xBottom), qMakePair(0.5, 16.5));
-        QCOMPARE(curve->dataSize(), size_t(16));
-        for (int c = 0; c < 16; ++c)
-            QCOMPARE(curve->sample(c), QPointF(c + 1, c * 3));
+        QCOMPARE(range(rates, QwtPlot::xBottom), qMakePair(0.5, 1.5));
+        QCOMPARE(range(rates, QwtPlot::yLeft), qMakePair(-0.5, 100.0));
+        // The top grows at once and shrinks only below 30 % of the height.
+        // clang-format off
+        const std::pair<uint32_t, double> steps[] = {{50, 100.0}, {30, 100.0}, {20, 21.0},
+            {25, 26.25}, {26, 26.25}, {27, 28.35}, {0, 0.0}, {0, 0.0}, {10, 10.5}, {4000000000u, 4.2e9}};
+        // clang-format on
+        for (const auto &[max, top] : steps) {
+            Points bars; // all sixteen words of the block, whatever the channel count
+            std::vector<uint32_t> counts(16);
+            for (uint32_t c = 0; c < 16; ++c) {
+                counts[c] = c == 9 ? max : uint32_t(uint64_t(max) * ((c * 5) % 16) / 16);
+                bars << QPointF(c + 1, counts[c]);
+            }
+            rig.play({}, counts, true);
+            rates.plotRates();
+            QCOMPARE(range(rates, QwtPlot::yLeft), qMakePair(-0.5, top));
+            QCOMPARE(range(rates, QwtPlot::xBottom), qMakePair(0.5, 16.5));
+            QCOMPARE(samples(rates, 0), bars);
+        }
     }
 
-    void toolbar_items_and_signals() {
+    void toolbar_signals_bounds_and_pens() {
+        HistogramRig rig;
+        Mhisto plot(rig.tdc.get(), nullptr);
         MhistoToolbar toolbar(nullptr);
+        connect(&toolbar, &MhistoToolbar::linewidth_changed, &plot,
+                &Mhisto::slot_linewidth_changed);
+        auto check_pens = [&](double width) { // width 1 is the cosmetic pen of width 0
+            for (int c = 0; c < 16; ++c)
+                QCOMPARE(curve_of(plot, c)->pen(), QPen(curve_colors[c], width));
+        };
         auto *combo = toolbar.findChild<QComboBox *>();
         auto *spin = toolbar.findChild<QSpinBox *>();
-        QVERIFY(combo && spin);
-        QCOMPARE(combo->count(), 3);
-        QCOMPARE(combo->currentText(), QStringLiteral("fit"));
-        QCOMPARE(spin->value(), 1);
-        QStringList labels;
-        for (auto *label : toolbar.findChildren<QLabel *>())
-            labels << label->text();
-        QCOMPARE(labels, (QStringList{"y-autoscaling:", "line width:"}));
-
+        QCOMPARE(combo->currentText() + spin->text(), QStringLiteral("fit1"));
         QSignalSpy modes(&toolbar, &MhistoToolbar::auto_scaling_y_changed);
         QSignalSpy widths(&toolbar, &MhistoToolbar::linewidth_changed);
-        combo->setCurrentIndex(combo->findText(QStringLiteral("grow")));
-        combo->setCurrentIndex(combo->findText(QStringLiteral("off")));
-        combo->setCurrentIndex(combo->findText(QStringLiteral("fit")));
-        QCOMPARE(ints(modes), (QList<int>{1, 2, 0}));
-
+        for (const char *mode : {"grow", "off", "fit"})
+            combo->setCurrentIndex(combo->findText(QLatin1String(mode)));
         spin->stepUp();
-        QCOMPARE(ints(widths), QList<int>{2});
         spin->setValue(9);
-        QCOMPARE(spin->value(), 4);
         spin->stepUp();
+        check_pens(4.0);
         spin->setValue(0);
-        QCOMPARE(spin->value(), 1);
         spin->stepDown();
-        QCOMPARE(ints(widths), (QList<int>{2, 4, 1})); // nothing past the ends
-        QCOMPARE(modes.size(), 3);
+        check_pens(0.0);
+        QCOMPARE(Emitted(modes), (Emitted{{1}, {2}, {0}}));
+        QCOMPARE(Emitted(widths), (Emitted{{2}, {4}, {1}})); // nothing past the ends
     }
 };
 
