@@ -9,7 +9,8 @@ namespace {
 const char *const qwt_project_url = "https://qwt-project.org/";
 }
 
-AboutDialog::AboutDialog(QWidget *parent) : AboutDialog(parent, 3, 0, 8) {}
+AboutDialog::AboutDialog(QWidget *parent)
+    : AboutDialog(parent, VELMORA_VERSION_MAJOR, VELMORA_VERSION_MINOR, VELMORA_VERSION_PATCH) {}
 
 AboutDialog::AboutDialog(QWidget *parent, int major, int minor, int patch)
     : QDialog(parent, Qt::WindowFlags()), version_major(major), version_minor(minor),

@@ -8,14 +8,7 @@
 int main(int argc, char *argv[]) {
     QApplication app(argc, argv);
 
-    std::unique_ptr<MainWindow> window;
-    try {
-        window = std::make_unique<MainWindow>(nullptr);
-    } catch (int code) {
-        // A step of the start-up that cannot go on hands its code out as an int.
-        return code;
-    }
-
+    auto window = std::make_unique<MainWindow>(nullptr);
     window->show();
     const int result = app.exec();
 

@@ -87,8 +87,7 @@ void MainWindow::make_connections() {
     connect(act_about, &QAction::triggered, this, &MainWindow::show_about);
     connect(act_about_qt, &QAction::triggered, qApp, &QApplication::aboutQt);
     connect(act_licenses, &QAction::triggered, this, &MainWindow::show_licenses);
-    // The panel keeps this slot private; only the meta-object reaches it.
-    connect(act_average_time, SIGNAL(triggered()), mwidget, SLOT(open_stats_window()));
+    connect(act_average_time, &QAction::triggered, mwidget, &Mwidget::open_stats_window);
     connect(act_quit, &QAction::triggered, this, &MainWindow::close);
     // Through triggered(bool) only the user's choice opens or closes the
     // device; setting the check state from code does not.

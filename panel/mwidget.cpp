@@ -657,7 +657,3 @@ void Mwidget::show_control_epot() {
 void Mwidget::open_stats_window() {
     stats_window->show();
 }
-
-void Mwidget::buffer_clear() {
-    tdc->clear_histos();
-}

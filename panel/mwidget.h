@@ -24,6 +24,10 @@ class WindowEpot;
 // and the plots of the accumulated histograms and of the last rates.
 class Mwidget : public QWidget {
     Q_OBJECT
+    // The main window connects its "AverageTime" action to the private slot
+    // open_stats_window() by member pointer, so the compiler checks it.
+    friend class MainWindow;
+
 public:
     Mwidget(TdcIface *tdc, QWidget *parent);
     ~Mwidget() override;
@@ -67,7 +71,6 @@ private slots:
     void histowindow_size_changed(int);
     void binning_changed(int index);
     void open_stats_window();
-    void buffer_clear();
     void autorun_changed(bool checked);
 
 private:

@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Sets up a Debian 12 machine, builds Velmora and runs the whole test suite:
+#   0. the formatting check: every tracked C++ source as .clang-format wants it;
 #   1. the normal build, every suite, on the offscreen platform;
 #   2. the same suites built with AddressSanitizer and UndefinedBehaviorSanitizer;
 #   3. the device layer and the simulated device built with ThreadSanitizer;
 #   4. a short libFuzzer run on the simulated device's configuration reader.
+# One stage alone: scripts/test.sh format|plain|asan|tsan|fuzz.
 # Build folders: build/, build-asan/, build-tsan/, build-fuzz/ under the checkout (or $VELMORA_BUILD_ROOT).
 set -euo pipefail
 
@@ -26,7 +28,30 @@ run_suite() {
   ctest --test-dir "$dir" --output-on-failure -j "$jobs" "$@"
 }
 
+# The C++ sources under version control (every .cpp and .h when the tree is
+# not a git checkout), NUL-separated.
+cxx_sources() {
+  if git -C "$here" rev-parse --is-inside-work-tree > /dev/null 2>&1; then
+    git -C "$here" ls-files -z -- '*.cpp' '*.h'
+  else
+    ( cd "$here" && find . -path './build*' -prune -o -type f \( -name '*.cpp' -o -name '*.h' \) -print0 )
+  fi
+}
+
 stage=${1:-all}
+case "$stage" in
+  all|format|plain|asan|tsan|fuzz) ;;
+  *) echo "usage: scripts/test.sh [all|format|plain|asan|tsan|fuzz]" >&2; exit 2 ;;
+esac
+
+# First, since it takes seconds: a file that clang-format would change fails
+# the run like a failing test (the fix: clang-format -i on that file, or
+# scripts/format.sh for every tracked source).
+if [ "$stage" = all ] || [ "$stage" = format ]; then
+  echo "== formatting (clang-format --dry-run -Werror)"
+  ( cd "$here" && cxx_sources | xargs -0 clang-format --dry-run -Werror )
+  echo "formatting: every C++ source is formatted"
+fi
 
 if [ "$stage" = all ] || [ "$stage" = plain ]; then
   echo "== build and test"

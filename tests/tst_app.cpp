@@ -164,7 +164,7 @@ private slots:
         QCOMPARE(about.findChildren<QLabel *>().value(1)->text(),
                  QString("This program is designed to demonstrate basic<br>\n"
                          "functionalities of the Corvane TDC hardware.<br>\n"
-                         "<br>\nVelmora Version: 3.0.8<br>\n<br>\n"
+                         "<br>\nVelmora Version: " VELMORA_VERSION "<br>\n<br>\n"
                          "Velmora is based in part on the work of<br>\n"
                          "the Qwt project (<a href='https://qwt-project.org/'>"
                          "https://qwt-project.org/</a>)"));
