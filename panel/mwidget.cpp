@@ -658,6 +658,11 @@ void Mwidget::open_stats_window() {
     stats_window->show();
 }
 
+void Mwidget::close_tool_windows() {
+    stats_window->close();
+    epot_window->close();
+}
+
 void Mwidget::buffer_clear() {
     tdc->clear_histos();
 }

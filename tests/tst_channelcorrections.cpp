@@ -6,6 +6,7 @@
 #include <QLabel>
 #include <QProcess>
 #include <QSettings>
+#include <QSignalSpy>
 #include <QSpinBox>
 #include <QStandardPaths>
 #include <QtTest>
@@ -114,7 +115,9 @@ private slots:
         QCOMPARE(writes(), expected);
     }
 
-    void connectionChangesAndOutOfRangeValues() {
+    // Rows follow the connection; every editor shows what the device holds
+    // after any editor's write, so a change never undoes another editor's.
+    void connectionChangesAndEditorsInStep() {
         PanelChannelCorrections first(tdc.get(), org, app, nullptr);
         PanelChannelCorrections second(tdc.get(), org, app, nullptr);
         FakeOxTdc::instance().set_corrections(ramp(3, 10, 10));
@@ -123,13 +126,11 @@ private slots:
         QCoreApplication::processEvents();
         QCOMPARE(rowsText(first), expectedText(ramp(3, 10, 10)));
         const QList<QSpinBox *> three = rowsOf(first);
-
         QVERIFY(tdc->deinit() >= 0);
         QCOMPARE(rowsText(first), expectedText(ramp(3, 10, 10), false));
         reconnect(ramp(20, 100, 2));
         QCOMPARE(rowsText(first), expectedText(ramp(20, 100, 2)));
         reconnect(ramp(5, -1, -1)); // fewer channels drop rows from the end only
-        QCOMPARE(rowsText(second), expectedText(ramp(5, -1, -1)));
         QCOMPARE(rowsOf(first).mid(0, 3), three);
         FakeOxTdc::instance().queue_result("ox_tdc_start_measure2", -90);
         QCOMPARE(tdc->start_measure(10), -90);
@@ -139,24 +140,46 @@ private slots:
         const QString tip(" !The device holds %1, which lies outside -32768 ... 32767; it is "
                           "shown clamped and kept unless you change this channel.");
         const QString marked = "ch0=32767" + tip.arg(40000) + ", ch1=-32768" + tip.arg(-50000);
-        QCOMPARE(rowsText(first), marked + ", ch2=5, ch3=32767");
         QCOMPARE(rowsText(second), marked + ", ch2=5, ch3=32767");
         QCOMPARE(FakeOxTdc::instance().count("ox_tdc_set_corrections2"), 0);
-        first.resize(260, 240);
-        first.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&first));
-        QVERIFY(first.grab().save(QDir::temp().filePath("velmora_channelcorrections.png")));
-
-        // Each editor writes the true values it last read plus its own change;
-        // only the edited row loses its mark.
         rowsOf(first)[2]->setValue(6);
         rowsOf(second)[0]->setValue(100);
         QCOMPARE(writes(), (std::vector<std::vector<int>>{{40000, -50000, 6, 32767},
-                                                          {100, -50000, 5, 32767}}));
-        QCOMPARE(rowsText(second), "ch0=100, ch1=-32768" + tip.arg(-50000) + ", ch2=5, ch3=32767");
-        reconnect({1, 2, 3, 4}); // in range again: the reused rows lose their marks
-        QCOMPARE(rowsText(first), expectedText({1, 2, 3, 4}));
-        QCOMPARE(FakeOxTdc::instance().count("ox_tdc_set_corrections2"), 2);
+                                                          {100, -50000, 6, 32767}}));
+        for (PanelChannelCorrections *editor : {&first, &second})
+            QCOMPARE(rowsText(*editor),
+                     "ch0=100, ch1=-32768" + tip.arg(-50000) + ", ch2=6, ch3=32767");
+    }
+
+    // A refused write puts the row back to the device's value, marked with the
+    // library's text, and never leaks into a later write; a failed re-read
+    // after a reconnection leaves the rows disabled with the reason shown.
+    void refusedWriteAndFailedReread() {
+        FakeOxTdc::instance().set_error_text(-38, "correction out of range");
+        FakeOxTdc::instance().set_error_text(-7, "device busy");
+        reconnect({1, 2, 3, 4});
+        PanelChannelCorrections editor(tdc.get(), org, app, nullptr);
+        QSignalSpy status(&editor, &PanelChannelCorrections::show_this);
+        FakeOxTdc::instance().queue_result("ox_tdc_set_corrections2", -38);
+        rowsOf(editor)[0]->setValue(500);
+        const QString refused("ch0: the device refused 500 and keeps 1: correction out of range");
+        QCOMPARE(rowsText(editor), "ch0=1 !" + refused + ", ch1=2, ch2=3, ch3=4");
+        QCOMPARE(status.takeFirst(), QVariantList{refused});
+        editor.resize(420, 240);
+        editor.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&editor));
+        QVERIFY(editor.grab().save(QDir::temp().filePath("velmora_channelcorrections.png")));
+        rowsOf(editor)[1]->setValue(9);
+        QCOMPARE(rowsText(editor), expectedText({1, 9, 3, 4}));
+        QCOMPARE(writes(), (std::vector<std::vector<int>>{{500, 2, 3, 4}, {1, 9, 3, 4}}));
+
+        FakeOxTdc::instance().queue_result("ox_tdc_get_corrections2", -7);
+        reconnect({5, 6, 7, 8});
+        const QString reason("The channel shifts could not be read from the device: device busy");
+        QCOMPARE(rowsText(editor),
+                 QString("ch0=1 off%1, ch1=9 off%1, ch2=3 off%1, ch3=4 off%1").arg(reason));
+        QCOMPARE(editor.findChild<QLabel *>("lb_read_failure")->text(), reason);
+        QCOMPARE(status.count(), 0);
     }
 
     void geometryIsStoredOnCloseAndSurvivesRestart() {

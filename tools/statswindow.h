@@ -18,6 +18,8 @@ public:
     // The fixed text of a value field: 3 decimals, '.' as decimal point
     // whatever the locale, right-aligned in at least 12 characters.
     static QString formatValue(double value);
+    // Shown in all three fields after an exposure without a single event.
+    static const QString no_events_text;
 
 public slots:
     void updateAverage(double average);
@@ -27,6 +29,9 @@ private:
     // Minimum (0), maximum (1), average (2); owned by the dialog's object tree.
     QVector<QLabel *> valueLabels;
     QVector<QString> captions;
+    // The last minimum and maximum came from an exposure without events; the
+    // average that follows them is then no value either.
+    bool no_events = false;
 };
 
 #endif // STATSWINDOW_H
