@@ -16,6 +16,7 @@
 #include <QScrollBar>
 #include <QSettings>
 #include <QSignalSpy>
+#include <QSpinBox>
 #include <QStandardPaths>
 #include <QStatusBar>
 #include <QTabWidget>
@@ -61,21 +62,6 @@ private slots:
         QSettings("Corvane", "VelmoraV2").clear();
         FakeOxTdc::instance().reset();
         answerer.take();
-    }
-
-    void menus_in_order() {
-        MainWindow window;
-        QStringList shown = {window.windowTitle()};
-        for (QAction *menu : window.menuBar()->actions()) {
-            shown << menu->text();
-            for (QAction *action : menu->menu()->actions())
-                shown << "  " + action->text() + (action->isCheckable() ? " [ ]" : "");
-        }
-        QCOMPARE(shown,
-                 QStringList({"Velmora", "&File", "  &Export", "  E&xport (filter zeros)", "  Quit",
-                              "&Device", "  Connect [ ]", "  Control DS3902 Potentiometer",
-                              "  Edit Channel Shifts", "&Tools", "  AverageTime", "&About",
-                              "  About Velmora", "  About Qt", "  Licenses"}));
     }
 
     // The first start puts the window at (200, 200) in its size hint; a
@@ -151,6 +137,37 @@ private slots:
         }
         flush_deletes();
         QVERIFY(!licences[0] && !licences[1] && !editors.value(0));
+    }
+
+    // Quit ends the program even with the tool windows open: no parentless
+    // window that keeps the event loop running stays on screen.
+    void quit_closes_tool_windows() {
+        MainWindow window;
+        window.show();
+        find_text<QAction>(&window, "AverageTime")->trigger();
+        find_text<QAction>(&window, "Control DS3902 Potentiometer")->trigger();
+        QPointer<QWidget> stats = find_window("Velmora Statistics Window");
+        QVERIFY(stats && stats->isVisible());
+        find_text<QAction>(&window, "Quit")->trigger();
+        QStringList keeping_loop_alive;
+        for (QWidget *w : QApplication::topLevelWidgets())
+            if (w->isVisible() && (!w->parentWidget() || w->isWindow()))
+                keeping_loop_alive << w->metaObject()->className();
+        QCOMPARE(keeping_loop_alive, QStringList());
+        QVERIFY(stats); // closed, not deleted: it lives as long as the panel
+    }
+
+    // A shift editor's refused write reaches the main window's status bar.
+    void editor_reports_refused_write() {
+        MainWindow window;
+        find_text<QAction>(&window, "Connect")->trigger();
+        FakeOxTdc::instance().set_corrections({0, 0});
+        find_text<QAction>(&window, "Edit Channel Shifts")->trigger();
+        FakeOxTdc::instance().set_error_text(-38, "out of range");
+        FakeOxTdc::instance().queue_result("ox_tdc_set_corrections2", -38);
+        find_window("Velmora: Edit Channel Shifts")->findChildren<QSpinBox *>()[1]->setValue(3);
+        QCOMPARE(window.statusBar()->currentMessage(),
+                 QString("ch1: the device refused 3 and keeps 0: out of range"));
     }
 
     void about_dialog() {

@@ -144,9 +144,13 @@ private slots:
         QCOMPARE(result->text(), QString());
         QCOMPARE(tdc->init("x.ini"), 0);
         QCOMPARE(enabled(), 3);
-        QCOMPARE(result->text(), QString());
         QCOMPARE(spin[0]->value(), 77);
         QCOMPARE(FakeOxTdc::instance().count("ox_twi_read2"), 0); // nothing read on connection
+        FakeOxTdc::instance().queue_result("ox_tdc_start_measure2", -90); // the device is lost
+        QCOMPARE(tdc->start_measure(10), -90);
+        QCOMPARE(enabled(), 0);
+        QCOMPARE(tdc->init("x.ini"), 0);
+        QCOMPARE(enabled(), 3);
     }
 };
 

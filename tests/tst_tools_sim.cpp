@@ -57,14 +57,20 @@ private slots:
         tdc.set_histo_params(params);
     }
 
-    void correctionMovesPeak() {
-        PanelChannelCorrections editor(&tdc, "VelmoraTests", "ToolsSim", nullptr);
-        const QList<QSpinBox *> rows = editor.findChildren<QSpinBox *>();
+    // Two editors: the second one's change of another channel keeps the
+    // first one's shift, which moves channel 10's peak by as many bins.
+    void correctionsOfTwoEditorsMovePeak() {
+        PanelChannelCorrections first(&tdc, "VelmoraTests", "ToolsSim", nullptr);
+        PanelChannelCorrections second(&tdc, "VelmoraTests", "ToolsSim", nullptr);
+        const QList<QSpinBox *> rows = first.findChildren<QSpinBox *>();
         QCOMPARE(rows.size(), 16);
         const int original = rows[10]->value();
         QVERIFY(expose() > 0);
         const double before = centre();
         rows[10]->setValue(original + 40);
+        QSpinBox *other = second.findChildren<QSpinBox *>()[3];
+        other->setValue(other->value() + 1);
+        QCOMPARE(second.findChildren<QSpinBox *>()[10]->value(), original + 40);
         QVERIFY(expose() > 0);
         qInfo("centre of channel 10: bin %.2f -> %.2f", before, centre());
         QVERIFY(qAbs(centre() - before - 40) < 1.0);

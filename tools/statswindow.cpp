@@ -8,7 +8,10 @@
 #include <QLabel>
 #include <QVBoxLayout>
 
-const QString StatsWindow::no_events_text = QStringLiteral("\u2014");
+namespace {
+// Shown in all three fields after an exposure without a single event.
+const QString no_events_text = QStringLiteral("\u2014");
+} // namespace
 
 StatsWindow::StatsWindow(QWidget *parent) : QDialog(parent) {
     setWindowTitle("Velmora Statistics Window");

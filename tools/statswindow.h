@@ -18,8 +18,6 @@ public:
     // The fixed text of a value field: 3 decimals, '.' as decimal point
     // whatever the locale, right-aligned in at least 12 characters.
     static QString formatValue(double value);
-    // Shown in all three fields after an exposure without a single event.
-    static const QString no_events_text;
 
 public slots:
     void updateAverage(double average);
