@@ -35,6 +35,7 @@ PanelChannelCorrections::PanelChannelCorrections(TdcIface *tdc, QString orgName,
     scrollArea->setWidgetResizable(true);
     lb_read_failure->setObjectName("lb_read_failure");
     lb_read_failure->setWordWrap(true);
+    lb_read_failure->setMargin(4);
     lb_read_failure->setStyleSheet("QLabel { color: #C00000; }");
     lb_read_failure->hide();
     outer->addWidget(lb_read_failure);
