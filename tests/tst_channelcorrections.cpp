@@ -163,6 +163,11 @@ private slots:
         editor.show();
         QVERIFY(QTest::qWaitForWindowExposed(&editor));
         QVERIFY(editor.grab().save(QDir::temp().filePath("velmora_channelcorrections.png")));
+        FakeOxTdc::instance().queue_result("ox_tdc_get_corrections2", -7); // no write unread
+        rowsOf(editor)[2]->setValue(8);
+        QCOMPARE(status.takeFirst(),
+                 QVariantList{"ch2: 8 was not written, the channel shifts "
+                              "could not be read from the device: device busy"});
         rowsOf(editor)[1]->setValue(9);
         QCOMPARE(rowsText(editor), expectedText({1, 9, 3, 4}));
         QCOMPARE(writes(), (Sets{{500, 2, 3, 4}, {1, 9, 3, 4}}));
