@@ -122,6 +122,8 @@ void MainWindow::closeEvent(QCloseEvent *event) {
     if (act_connect->isChecked())
         emit quit_requested(false);
     emit close_children();
+    // The event loop ends only once no parentless window is left on screen.
+    mwidget->close_tool_windows();
     event->accept();
 }
 
@@ -147,6 +149,7 @@ void MainWindow::slot_connection_lost() {
 void MainWindow::slot_channel_corrections() {
     auto *editor = new PanelChannelCorrections(tdc, org_name, app_name, nullptr);
     editor->setWindowTitle("Velmora: Edit Channel Shifts");
+    connect(editor, &PanelChannelCorrections::show_this, this, &MainWindow::show_message);
     connect(this, &MainWindow::close_children, editor, &QObject::deleteLater);
     // An editor points at the device interface, which goes with this window;
     // it must not outlive it even when the window is destroyed unclosed.

@@ -149,20 +149,34 @@ double TdcIface::bins_to_time(uint64_t n, uint32_t binning) const {
 int32_t TdcIface::get_corrections(std::vector<int32_t> &out) {
     int count = 0;
     int32_t r = ox_tdc_get_corrections2(dev_desc, &count, nullptr);
-    if (r < 0)
+    if (r < 0) {
+        set_error_from_code(r);
         return r;
-    if (count < 0)
+    }
+    if (count < 0) {
+        last_error = QStringLiteral("The device reported a negative number of corrections");
         return ErrNegativeCount;
+    }
     std::vector<int32_t> values(static_cast<size_t>(count), 0);
     r = ox_tdc_get_corrections2(dev_desc, &count, count > 0 ? values.data() : nullptr);
-    if (r < 0)
+    if (r < 0) {
+        set_error_from_code(r);
         return r;
+    }
     out = std::move(values);
     return 0;
 }
 
+// The editors show a refused write with the library's text, so a failure
+// keeps it; a success tells every editor to show the device's new values.
 int32_t TdcIface::set_corrections(const std::vector<int32_t> &values) {
-    return ox_tdc_set_corrections2(dev_desc, static_cast<int>(values.size()), values.data(), 0);
+    const int32_t r =
+        ox_tdc_set_corrections2(dev_desc, static_cast<int>(values.size()), values.data(), 0);
+    if (r < 0)
+        set_error_from_code(r);
+    else
+        emit corrections_changed();
+    return r;
 }
 
 int32_t TdcIface::twi_read(uint8_t address, uint8_t *buffer, int32_t length, int32_t flag) {

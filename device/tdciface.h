@@ -55,6 +55,9 @@ signals:
     void connected();
     void disconnecting();
     void connection_lost();
+    // After every successful set_corrections, so that all views of the
+    // corrections can show what the device now holds.
+    void corrections_changed();
 
 private:
     void set_error_from_code(int32_t code);

@@ -657,3 +657,8 @@ void Mwidget::show_control_epot() {
 void Mwidget::open_stats_window() {
     stats_window->show();
 }
+
+void Mwidget::close_tool_windows() {
+    stats_window->close();
+    epot_window->close();
+}

@@ -37,6 +37,9 @@ public:
     void load_settings(QSettings &settings, const QString &prefix);
     void update_binsize_display(double binsize_ns);
     void update_histo_points_display();
+    // Closes the panel's own top-level windows; the statistics dialog has no
+    // parent and would otherwise keep the program running.
+    void close_tool_windows();
 
     // Read-only views of the run state, for the main window and for tests.
     int32_t get_run_state() const { return run_state; }

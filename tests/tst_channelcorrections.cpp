@@ -2,12 +2,10 @@
 #include "panelchannelcorrections.h"
 #include "tdciface.h"
 
-#include <QApplication>
 #include <QLabel>
-#include <QProcess>
 #include <QSettings>
+#include <QSignalSpy>
 #include <QSpinBox>
-#include <QStandardPaths>
 #include <QtTest>
 
 #include <memory>
@@ -15,7 +13,7 @@
 namespace {
 const char *const org = "VelmoraTests";
 const char *const app = "ChannelCorrections";
-const char *const childEnv = "TST_CHCORR_GEOMETRY_CHILD";
+using Sets = std::vector<std::vector<int>>;
 
 // Rows are only ever added and removed at the end, so creation order is display order.
 QList<QSpinBox *> rowsOf(PanelChannelCorrections &panel) {
@@ -33,16 +31,16 @@ QString rowsText(PanelChannelCorrections &panel) {
     return text.join(", ");
 }
 
-QString expectedText(const std::vector<int> &values, bool enabled = true) {
+QString expectedText(const std::vector<int> &values, const QString &suffix = "") {
     QStringList text;
     for (size_t i = 0; i < values.size(); ++i)
-        text << QString("ch%1=%2").arg(i).arg(values[i]) + (enabled ? "" : " off");
+        text << QString("ch%1=%2").arg(i).arg(values[i]) + suffix;
     return text.join(", ");
 }
 
 // The corrections of every set-corrections call, decoded from the sent bytes.
-std::vector<std::vector<int>> writes() {
-    std::vector<std::vector<int>> all;
+Sets writes() {
+    Sets all;
     for (const FakeCall &call : FakeOxTdc::instance().calls_of("ox_tdc_set_corrections2")) {
         const int *values = reinterpret_cast<const int *>(call.bytes.data());
         all.emplace_back(values, values + call.bytes.size() / sizeof(int));
@@ -76,6 +74,7 @@ private slots:
     void init() {
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         FakeOxTdc::instance().reset();
+        FakeOxTdc::instance().set_error_text(-7, "device busy");
         tdc = std::make_unique<TdcIface>();
     }
 
@@ -84,7 +83,6 @@ private slots:
         QTest::addColumn<std::vector<int>>("device");
         QTest::addColumn<int>("rows");
         QTest::newRow("no device: placeholder") << 1 << std::vector<int>{} << 1;
-        QTest::newRow("16 zeros") << 0 << std::vector<int>(16, 0) << 16;
         QTest::newRow("16 shifts") << 0 << ramp(16, -40, 7) << 16;
         QTest::newRow("600 channels") << 0 << ramp(600, 0, 3) << 512;
         QTest::newRow("0 channels") << 0 << std::vector<int>{} << 0;
@@ -102,11 +100,15 @@ private slots:
         std::vector<int> shown = device;
         shown.resize(size_t(rows), 0);
         QCOMPARE(rowsText(panel), expectedText(shown));
+        QCOMPARE(panel.findChild<QLabel *>("lb_read_failure")->text(),
+                 QString(readResult < 0 ? "The channel shifts could not be read from the "
+                                          "device: device busy"
+                                        : ""));
         if (rows > 0)
             rowsOf(panel).back()->setValue(99);
         // Filling wrote nothing; the user's change writes the whole set once,
         // channels beyond the rows included.
-        std::vector<std::vector<int>> expected;
+        Sets expected;
         if (readResult == 0 && rows > 0) {
             expected.push_back(device);
             expected[0][size_t(rows - 1)] = 99;
@@ -114,52 +116,72 @@ private slots:
         QCOMPARE(writes(), expected);
     }
 
-    void connectionChangesAndOutOfRangeValues() {
+    // Rows follow the connection; every editor shows what the device holds
+    // after any editor's write, so a change never undoes another editor's.
+    void connectionChangesAndEditorsInStep() {
         PanelChannelCorrections first(tdc.get(), org, app, nullptr);
         PanelChannelCorrections second(tdc.get(), org, app, nullptr);
-        FakeOxTdc::instance().set_corrections(ramp(3, 10, 10));
-        QCOMPARE(tdc->init("x.ini"), 0);
-        QCOMPARE(rowsText(first), QString("ch0=0")); // init still runs when connected() fires
-        QCoreApplication::processEvents();
-        QCOMPARE(rowsText(first), expectedText(ramp(3, 10, 10)));
-        const QList<QSpinBox *> three = rowsOf(first);
-
-        QVERIFY(tdc->deinit() >= 0);
-        QCOMPARE(rowsText(first), expectedText(ramp(3, 10, 10), false));
         reconnect(ramp(20, 100, 2));
         QCOMPARE(rowsText(first), expectedText(ramp(20, 100, 2)));
+        const QList<QSpinBox *> three = rowsOf(first).mid(0, 3);
         reconnect(ramp(5, -1, -1)); // fewer channels drop rows from the end only
-        QCOMPARE(rowsText(second), expectedText(ramp(5, -1, -1)));
         QCOMPARE(rowsOf(first).mid(0, 3), three);
+        QVERIFY(tdc->deinit() >= 0);
+        QCOMPARE(rowsText(first), expectedText(ramp(5, -1, -1), " off"));
+        reconnect(ramp(5, -1, -1));
         FakeOxTdc::instance().queue_result("ox_tdc_start_measure2", -90);
         QCOMPARE(tdc->start_measure(10), -90);
-        QCOMPARE(rowsText(second), expectedText(ramp(5, -1, -1), false));
+        QCOMPARE(rowsText(second), expectedText(ramp(5, -1, -1), " off"));
 
         reconnect({40000, -50000, 5, 32767});
         const QString tip(" !The device holds %1, which lies outside -32768 ... 32767; it is "
                           "shown clamped and kept unless you change this channel.");
         const QString marked = "ch0=32767" + tip.arg(40000) + ", ch1=-32768" + tip.arg(-50000);
-        QCOMPARE(rowsText(first), marked + ", ch2=5, ch3=32767");
         QCOMPARE(rowsText(second), marked + ", ch2=5, ch3=32767");
-        QCOMPARE(FakeOxTdc::instance().count("ox_tdc_set_corrections2"), 0);
-        first.resize(260, 240);
-        first.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&first));
-        QVERIFY(first.grab().save(QDir::temp().filePath("velmora_channelcorrections.png")));
-
-        // Each editor writes the true values it last read plus its own change;
-        // only the edited row loses its mark.
         rowsOf(first)[2]->setValue(6);
         rowsOf(second)[0]->setValue(100);
-        QCOMPARE(writes(), (std::vector<std::vector<int>>{{40000, -50000, 6, 32767},
-                                                          {100, -50000, 5, 32767}}));
-        QCOMPARE(rowsText(second), "ch0=100, ch1=-32768" + tip.arg(-50000) + ", ch2=5, ch3=32767");
-        reconnect({1, 2, 3, 4}); // in range again: the reused rows lose their marks
-        QCOMPARE(rowsText(first), expectedText({1, 2, 3, 4}));
-        QCOMPARE(FakeOxTdc::instance().count("ox_tdc_set_corrections2"), 2);
+        QCOMPARE(writes(), (Sets{{40000, -50000, 6, 32767}, {100, -50000, 6, 32767}}));
+        for (PanelChannelCorrections *editor : {&first, &second})
+            QCOMPARE(rowsText(*editor),
+                     "ch0=100, ch1=-32768" + tip.arg(-50000) + ", ch2=6, ch3=32767");
     }
 
-    void geometryIsStoredOnCloseAndSurvivesRestart() {
+    // A refused write puts the row back to the device's value, marked with the
+    // library's text, and never leaks into a later write; a failed re-read
+    // after a reconnection leaves the rows disabled with the reason shown.
+    void refusedWriteAndFailedReread() {
+        FakeOxTdc::instance().set_error_text(-38, "correction out of range");
+        reconnect({1, 2, 3, 4});
+        PanelChannelCorrections editor(tdc.get(), org, app, nullptr);
+        QSignalSpy status(&editor, &PanelChannelCorrections::show_this);
+        FakeOxTdc::instance().queue_result("ox_tdc_set_corrections2", -38);
+        rowsOf(editor)[0]->setValue(500);
+        const QString refused("ch0: the device refused 500 and keeps 1: correction out of range");
+        QCOMPARE(rowsText(editor), "ch0=1 !" + refused + ", ch1=2, ch2=3, ch3=4");
+        QCOMPARE(status.takeFirst(), QVariantList{refused});
+        editor.resize(420, 240);
+        editor.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&editor));
+        QVERIFY(editor.grab().save(QDir::temp().filePath("velmora_channelcorrections.png")));
+        FakeOxTdc::instance().queue_result("ox_tdc_get_corrections2", -7); // no write unread
+        rowsOf(editor)[2]->setValue(8);
+        QCOMPARE(status.takeFirst(),
+                 QVariantList{"ch2: 8 was not written, the channel shifts "
+                              "could not be read from the device: device busy"});
+        rowsOf(editor)[1]->setValue(9);
+        QCOMPARE(rowsText(editor), expectedText({1, 9, 3, 4}));
+        QCOMPARE(writes(), (Sets{{500, 2, 3, 4}, {1, 9, 3, 4}}));
+
+        FakeOxTdc::instance().queue_result("ox_tdc_get_corrections2", -7);
+        reconnect({5, 6, 7, 8});
+        const QString reason(
+            " offThe channel shifts could not be read from the device: device busy");
+        QCOMPARE(rowsText(editor), expectedText({1, 9, 3, 4}, reason));
+        QCOMPARE(status.count(), 0);
+    }
+
+    // Only a closed editor stores its geometry; the next one opens with it.
+    void geometryIsStoredOnClose() {
         QSettings(org, app).clear();
         PanelChannelCorrections(tdc.get(), org, app, nullptr).show(); // destroyed, never closed
         QVERIFY(!QSettings(org, app).contains("panelchcorr/geometry"));
@@ -171,22 +193,8 @@ private slots:
             QVERIFY(panel.close());
         }
         QCOMPARE(PanelChannelCorrections(tdc.get(), org, app, nullptr).size(), QSize(333, 456));
-        qputenv(childEnv, "1");
-        const int restarted = QProcess::execute(QCoreApplication::applicationFilePath(), {});
-        qunsetenv(childEnv);
-        QCOMPARE(restarted, 0);
     }
 };
 
-int main(int argc, char **argv) {
-    QApplication application(argc, argv);
-    QStandardPaths::setTestModeEnabled(true);
-    if (qEnvironmentVariableIsSet(childEnv)) { // the restarted program of the geometry test
-        TdcIface tdc;
-        return PanelChannelCorrections(&tdc, org, app, nullptr).size() == QSize(333, 456) ? 0 : 1;
-    }
-    TstChannelCorrections test;
-    return QTest::qExec(&test, argc, argv);
-}
-
+QTEST_MAIN(TstChannelCorrections)
 #include "tst_channelcorrections.moc"

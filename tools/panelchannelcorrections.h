@@ -8,19 +8,15 @@
 #include <vector>
 
 class QCloseEvent;
+class QLabel;
 class QScrollArea;
 class QSpinBox;
 class QVBoxLayout;
 class TdcIface;
 
-// One displayed channel: the container widget (label and spin box) and its spin box.
-struct ChannelRow {
-    QWidget *rowWidget;
-    QSpinBox *spinBox;
-};
-
-// Editor of the device's per-channel time shifts. Every user change of a row
-// writes the whole set of corrections back to the device.
+// Editor of the device's per-channel time shifts. A user change of a row reads
+// the device's current set, changes that one channel and writes the set back;
+// after every successful write each open editor shows the device's values.
 class PanelChannelCorrections : public QWidget {
     Q_OBJECT
 public:
@@ -28,7 +24,11 @@ public:
     ~PanelChannelCorrections() override;
 
     // Rows never exceed this count; channels beyond it are still written.
-    static constexpr int maxRows = 512;
+    static constexpr int max_rows = 512;
+
+signals:
+    // A status text for the main window's status bar.
+    void show_this(QString text);
 
 protected:
     void closeEvent(QCloseEvent *event) override;
@@ -37,13 +37,24 @@ private slots:
     void devConnected();
     void devDisconnected();
     void slotValueChanged(int value);
+    void show_written_corrections();
 
 private:
+    // One displayed channel: the container widget (label and spin box) and its spin box.
+    struct ChannelRow {
+        QWidget *rowWidget;
+        QSpinBox *spinBox;
+    };
+
+    bool read_device();
+    void write_channel(size_t channel, int value);
+    void refuse_change(size_t channel, const QString &message);
     void setRowCount(int count);
     void setRowsEnabled(bool enabled);
-    void showDeviceValues();
-    void showDeviceValue(QSpinBox *spinBox, int32_t value);
-    static void clearOutOfRangeMark(QSpinBox *spinBox);
+    void show_device_values();
+    void show_device_value(QSpinBox *spin_box, int32_t value);
+    void show_read_failure(const QString &reason);
+    static void mark(QSpinBox *spin_box, const char *style, const QString &tip);
 
     TdcIface *tdc;
     QString orgName;
@@ -52,9 +63,11 @@ private:
     QScrollArea *scrollArea;
     std::vector<ChannelRow> rows;
     std::vector<int32_t> corrections;
+    // Why the rows are disabled after a failed read; hidden otherwise.
+    QLabel *lb_read_failure;
     // Set while the rows show values read from the device, so that showing
     // them is never mistaken for a user change and written back.
-    bool fillingRows = false;
+    bool filling_rows = false;
 };
 
 #endif // PANELCHANNELCORRECTIONS_H

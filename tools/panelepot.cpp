@@ -11,8 +11,8 @@
 namespace {
 // Fifth argument of the bus calls: 0 keeps the bus for the read that follows a
 // register-pointer write, 1 ends the transfer.
-constexpr int32_t keepBus = 0;
-constexpr int32_t endTransfer = 1;
+constexpr int32_t keep_bus = 0;
+constexpr int32_t end_transfer = 1;
 } // namespace
 
 PanelEpot::PanelEpot(TdcIface *tdc, QWidget *parent)
@@ -42,6 +42,8 @@ PanelEpot::PanelEpot(TdcIface *tdc, QWidget *parent)
     connect(epot1r2, &LabelEditSet::newValueSet, this, &PanelEpot::slot_epot1r2);
     connect(tdc, &TdcIface::connected, this, &PanelEpot::deviceConnected);
     connect(tdc, &TdcIface::disconnecting, this, &PanelEpot::deviceDisconnected);
+    // A lost device is gone as surely as a closed one.
+    connect(tdc, &TdcIface::connection_lost, this, &PanelEpot::deviceDisconnected);
     connect(bu_read, &QPushButton::clicked, this, &PanelEpot::bu_read_clicked);
 
     epot1r1->setEnabled(false);
@@ -52,11 +54,11 @@ PanelEpot::PanelEpot(TdcIface *tdc, QWidget *parent)
 PanelEpot::~PanelEpot() = default;
 
 void PanelEpot::slot_epot1r1(int value) {
-    write_register(regThreshold, value);
+    write_register(reg_threshold, value);
 }
 
 void PanelEpot::slot_epot1r2(int value) {
-    write_register(regZero, value);
+    write_register(reg_zero, value);
 }
 
 void PanelEpot::write_register(uint8_t reg, int value) {
@@ -64,7 +66,7 @@ void PanelEpot::write_register(uint8_t reg, int value) {
         return;
     uint8_t bytes[2] = {reg, static_cast<uint8_t>(value)};
     // The library's contract: any non-negative result is a success.
-    show_result(tdc->twi_write(busAddress, bytes, 2, endTransfer) >= 0);
+    show_result(tdc->twi_write(bus_address, bytes, 2, end_transfer) >= 0);
 }
 
 void PanelEpot::deviceConnected() {
@@ -85,11 +87,11 @@ void PanelEpot::deviceDisconnected() {
 // Sets the DS3902's register pointer to the threshold register and reads both
 // registers; false when either transfer failed.
 bool PanelEpot::read_registers(uint8_t *buffer) {
-    buffer[0] = regThreshold;
+    buffer[0] = reg_threshold;
     buffer[1] = 0x00;
-    if (tdc->twi_write(busAddress, buffer, 1, keepBus) < 0)
+    if (tdc->twi_write(bus_address, buffer, 1, keep_bus) < 0)
         return false;
-    return tdc->twi_read(busAddress, buffer, 2, endTransfer) >= 0;
+    return tdc->twi_read(bus_address, buffer, 2, end_transfer) >= 0;
 }
 
 void PanelEpot::bu_read_clicked(bool) {

@@ -19,9 +19,9 @@ public:
     ~PanelEpot() override;
 
     // Bus address of the DS3902 and its two registers.
-    static constexpr uint8_t busAddress = 0x20;
-    static constexpr uint8_t regThreshold = 0x02;
-    static constexpr uint8_t regZero = 0x03;
+    static constexpr uint8_t bus_address = 0x20;
+    static constexpr uint8_t reg_threshold = 0x02;
+    static constexpr uint8_t reg_zero = 0x03;
 
 public slots:
     void slot_epot1r1(int value);

@@ -8,6 +8,11 @@
 #include <QLabel>
 #include <QVBoxLayout>
 
+namespace {
+// Shown in all three fields after an exposure without a single event.
+const QString no_events_text = QStringLiteral("\u2014");
+} // namespace
+
 StatsWindow::StatsWindow(QWidget *parent) : QDialog(parent) {
     setWindowTitle("Velmora Statistics Window");
 
@@ -48,10 +53,16 @@ QString StatsWindow::formatValue(double value) {
 }
 
 void StatsWindow::updateAverage(double average) {
-    valueLabels[2]->setText(formatValue(average));
+    valueLabels[2]->setText(no_events ? no_events_text : formatValue(average));
 }
 
+// Every counted event lies between the minimum and the maximum, so a minimum
+// above the maximum can only be the untouched statistics of an exposure
+// without events (the minimum then still holds its reset value, all bits set).
 void StatsWindow::updateMinMax(double minimum, double maximum) {
-    valueLabels[0]->setText(formatValue(minimum));
-    valueLabels[1]->setText(formatValue(maximum));
+    no_events = minimum > maximum;
+    valueLabels[0]->setText(no_events ? no_events_text : formatValue(minimum));
+    valueLabels[1]->setText(no_events ? no_events_text : formatValue(maximum));
+    if (no_events)
+        valueLabels[2]->setText(no_events_text);
 }

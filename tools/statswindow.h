@@ -27,6 +27,9 @@ private:
     // Minimum (0), maximum (1), average (2); owned by the dialog's object tree.
     QVector<QLabel *> valueLabels;
     QVector<QString> captions;
+    // The last minimum and maximum came from an exposure without events; the
+    // average that follows them is then no value either.
+    bool no_events = false;
 };
 
 #endif // STATSWINDOW_H
