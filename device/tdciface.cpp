@@ -210,3 +210,15 @@ const PipeStatistics *TdcIface::get_pipe_statistics() const {
 bool TdcIface::histos_unavailable() const {
     return histo_pipe->histos_unavailable();
 }
+
+const std::array<uint64_t, 16> &TdcIface::get_delivered_counts() const {
+    return histo_pipe->get_delivered_counts();
+}
+
+uint64_t TdcIface::get_delivered_running() const {
+    return histo_pipe->get_delivered_running();
+}
+
+const HistoParams *TdcIface::get_active_histo_params() const {
+    return histo_pipe->get_active_params();
+}

@@ -49,6 +49,11 @@ public:
     // True when the accumulator could not size its histograms at the last
     // start of a measurement (see HistoPipe::histos_unavailable).
     bool histos_unavailable() const;
+    // Deliveries of the current exposure and the record the histograms were
+    // filled with (see HistoPipe); the running count may be read any time.
+    const std::array<uint64_t, 16> &get_delivered_counts() const;
+    uint64_t get_delivered_running() const;
+    const HistoParams *get_active_histo_params() const;
 
 signals:
     void complete_callback(int code);
