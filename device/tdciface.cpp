@@ -169,6 +169,8 @@ int32_t TdcIface::twi_read(uint8_t address, uint8_t *buffer, int32_t length, int
     const int32_t r = ox_twi_read2(dev_desc, address, buffer, length, flag);
     if (r < 0)
         set_error_from_code(r);
+    else
+        epot_settings.note_read(address, buffer, length); // recorded with exports
     return r;
 }
 
@@ -176,6 +178,8 @@ int32_t TdcIface::twi_write(uint8_t address, uint8_t *buffer, int32_t length, in
     const int32_t r = ox_twi_write2(dev_desc, address, buffer, length, flag);
     if (r < 0)
         set_error_from_code(r);
+    else
+        epot_settings.note_write(address, buffer, length); // recorded with exports
     return r;
 }
 

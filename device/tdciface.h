@@ -1,6 +1,7 @@
 #ifndef TDCIFACE_H
 #define TDCIFACE_H
 
+#include "epotsettings.h"
 #include "histopipe.h"
 
 #include <QObject>
@@ -54,6 +55,8 @@ public:
     const std::array<uint64_t, 16> &get_delivered_counts() const;
     uint64_t get_delivered_running() const;
     const HistoParams *get_active_histo_params() const;
+    // The potentiometer's settings as last read or set through this object.
+    const EpotSettings &get_epot_settings() const { return epot_settings; }
 
 signals:
     void complete_callback(int code);
@@ -71,6 +74,7 @@ private:
     // Until a device reports its own, one device bin counts as 1 ns, which
     // keeps every display derived from it finite.
     double binsize = 1.0;
+    EpotSettings epot_settings;
 };
 
 #endif // TDCIFACE_H
