@@ -301,6 +301,73 @@ private slots:
         QVERIFY2(peak >= 40 / 0.125 && peak <= 42 / 0.125, qPrintable(QString::number(peak)));
     }
 
+    // The default file with other [device] keys; twelve exposures of 1 to 45
+    // ms. Per exposure and channel the block counts what was delivered (the
+    // accumulator's count, confirmed by the histogram) plus what was lost; the
+    // link never carries more than its rate; the device's count of detected
+    // events agrees with the losses.
+    void lost_per_channel(const QByteArray &device_keys, std::array<uint64_t, 16> &lost) {
+        QFile file(default_ini);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QByteArray ini = file.readAll().replace("realtime = true\n", device_keys);
+        TdcIface tdc;
+        CompletionWaiter done(tdc);
+        const int dev = tdc.init(write_ini("link.ini", ini));
+        QVERIFY2(dev >= 0, qPrintable(tdc.get_error_message()));
+        use_device_bins(tdc);
+        const double link_hz =
+            QString(ini).section("link_rate_hz = ", 1).section('\n', 0, 0).toDouble();
+        uint64_t detected = 0;
+        for (int run = 1; run <= 12; ++run) {
+            tdc.clear_histos();
+            const int ms = run * 4 - 3;
+            QVERIFY(tdc.start_measure(ms) == 0 && done.wait_for(run));
+            const std::array<uint64_t, 16> delivered = tdc.get_delivered_counts();
+            const uint32_t *words = tdc.get_pipe_statistics()->words;
+            for (int c = 0; c < 16; ++c) {
+                const std::vector<double> &h = *tdc.get_channel_histo(c);
+                QCOMPARE(uint64_t(std::accumulate(h.begin(), h.end(), 0.0)), delivered[c]);
+                QVERIFY(words[c] >= delivered[c]);
+                lost[c] += words[c] - delivered[c];
+            }
+            const uint64_t sum = std::accumulate(delivered.begin(), delivered.end(), uint64_t(0));
+            QVERIFY(link_hz == 0 || sum <= link_hz * ms / 1000);
+            QCOMPARE(tdc.get_delivered_running(), sum);
+            detected += counted(*tdc.get_pipe_statistics());
+        }
+        QCOMPARE(uint64_t(oxsim_generated_events(dev)), detected);
+        QCOMPARE(detected - tdc.get_histo_stats()->nr_events,
+                 std::accumulate(lost.begin(), lost.end(), uint64_t(0)));
+    }
+
+    // The default link loses nothing; a slow one loses the same events in
+    // real time as without, whatever the scheduling.
+    void linkLimitDropsBeyondCapacity() {
+        std::array<uint64_t, 16> plain{}, slow{}, slow_real_time{};
+        lost_per_channel("realtime = false\n", plain);
+        lost_per_channel("realtime = false\nlink_rate_hz = 8e5\n", slow);
+        lost_per_channel("link_rate_hz = 8e5\n", slow_real_time);
+        QCOMPARE(plain, (std::array<uint64_t, 16>{}));
+        QVERIFY(std::accumulate(slow.begin(), slow.end(), uint64_t(0)) > 10000);
+        QCOMPARE(slow_real_time, slow);
+    }
+
+    // The running count is published while a real-time exposure runs and read
+    // here, on another thread, without a lock; it ends at the exposure's total.
+    void liveCountDuringExposure() {
+        TdcIface tdc;
+        CompletionWaiter done(tdc);
+        QVERIFY(tdc.init(default_ini) >= 0);
+        QCOMPARE(tdc.start_measure(60000), 0);
+        QTRY_VERIFY_WITH_TIMEOUT(tdc.get_delivered_running() > 0, 20000);
+        const uint64_t seen = tdc.get_delivered_running();
+        QTRY_VERIFY_WITH_TIMEOUT(tdc.get_delivered_running() > seen, 20000);
+        QCOMPARE(tdc.interrupt(), 0);
+        QVERIFY(done.wait_for(1));
+        QCOMPARE(tdc.get_delivered_running(), counted(*tdc.get_pipe_statistics()));
+        QCOMPARE(tdc.get_delivered_running(), tdc.get_histo_stats()->nr_events);
+    }
+
     // A seed fixes every exposure's events, so a run can be repeated exactly;
     // another seed gives other events.
     void sameSeedSameEvents() {
