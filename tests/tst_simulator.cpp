@@ -56,6 +56,12 @@ void use_device_bins(TdcIface &tdc) {
     tdc.set_histo_params(params);
 }
 
+// What a series of exposures counted, per channel.
+struct Run {
+    std::array<uint64_t, 16> lost{}, counted{};
+    std::vector<double> last; // the last exposure's histograms, end to end
+};
+
 } // namespace
 
 class TestSimulator : public QObject {
@@ -68,6 +74,69 @@ class TestSimulator : public QObject {
         QFile f(dir.filePath(name));
         return f.open(QIODevice::WriteOnly) && f.write(content) == content.size() ? f.fileName()
                                                                                   : QString();
+    }
+
+    // Twelve exposures of 0 to 60 ms, every fifth interrupted if asked, on the default
+    // file with `changes` made: each lasts its time in real time, and per
+    // exposure and channel the block counts the deliveries (the accumulator's
+    // count, confirmed by the histogram) plus the losses, which the link's
+    // rate bounds; the device's count of detected events and nr_events agree.
+    // Inside the end callback the device is busy and cannot be released.
+    void run_default_file(const QList<QByteArrayList> &changes, Run &out,
+                          bool interrupting = false) {
+        QFile file(default_ini);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QByteArray ini = file.readAll();
+        for (const QByteArrayList &change : changes)
+            ini.replace(change[0], change[1]);
+        const bool realtime = ini.contains("realtime = true");
+        const double link_hz =
+            QString(ini).section("link_rate_hz = ", 1).section('\n', 0, 0).toDouble();
+        TdcIface tdc;
+        int dev = -1, start_in_end = 1, release_in_end = 1;
+        connect(
+            &tdc, &TdcIface::complete_callback, this,
+            [&] {
+                start_in_end = ox_tdc_start_measure2(dev, 0);
+                release_in_end = ox_tdc_deinit2(dev);
+            },
+            Qt::DirectConnection);
+        CompletionWaiter done(tdc);
+        dev = tdc.init(write_ini("changed.ini", ini));
+        QVERIFY2(dev >= 0, qPrintable(tdc.get_error_message()));
+        use_device_bins(tdc);
+        for (int run = 1; run <= 12; ++run) {
+            const int ms = std::array<int, 4>{0, 1, 7, 60}[(run + 3) % 4]; // 60 ms last
+            tdc.clear_histos();
+            QElapsedTimer timer;
+            timer.start();
+            QCOMPARE(tdc.start_measure(ms), 0);
+            if (interrupting && run % 5 == 0)
+                tdc.interrupt(); // may end it early or find it finished
+            QVERIFY(done.wait_for(run));
+            QVERIFY(!realtime || (interrupting && run % 5 == 0) || timer.elapsed() >= ms);
+            QVERIFY(start_in_end == -11 && release_in_end == -39);
+            const std::array<uint64_t, 16> delivered = tdc.get_delivered_counts();
+            const PipeStatistics &stats = *tdc.get_pipe_statistics();
+            QVERIFY(counted(stats, 16, 256) == 0 && (ms > 0 || counted(stats) == 0));
+            out.last.clear();
+            for (int c = 0; c < 16; ++c) {
+                const std::vector<double> &h = *tdc.get_channel_histo(c);
+                QCOMPARE(uint64_t(std::accumulate(h.begin(), h.end(), 0.0)), delivered[c]);
+                QVERIFY(stats.words[c] >= delivered[c]);
+                out.lost[c] += stats.words[c] - delivered[c];
+                out.counted[c] += stats.words[c];
+                out.last.insert(out.last.end(), h.begin(), h.end());
+            }
+            const uint64_t sum = std::accumulate(delivered.begin(), delivered.end(), uint64_t(0));
+            QVERIFY(link_hz == 0 || sum <= link_hz * ms / 1000);
+            QCOMPARE(tdc.get_delivered_running(), sum);
+        }
+        const uint64_t detected =
+            std::accumulate(out.counted.begin(), out.counted.end(), uint64_t(0));
+        QCOMPARE(uint64_t(oxsim_generated_events(dev)), detected);
+        QCOMPARE(detected - tdc.get_histo_stats()->nr_events,
+                 std::accumulate(out.lost.begin(), out.lost.end(), uint64_t(0)));
     }
 
 private slots:
@@ -253,103 +322,26 @@ private slots:
         QCOMPARE(tdc.deinit(), 0);
     }
 
-    // Forty real-time exposures of 0 to 60 ms, some interrupted: each lasts
-    // its time, and events generated = nr_events = the blocks' counts = the
-    // histograms' contents, per channel, with quiet channel 8 empty. Inside the
-    // end callback the device is still busy and cannot be released.
-    void exactAccountingOverManyExposures() {
-        TdcIface tdc;
-        int dev = -1, start_in_end = 1, release_in_end = 1;
-        connect(
-            &tdc, &TdcIface::complete_callback, this,
-            [&] {
-                start_in_end = ox_tdc_start_measure2(dev, 0);
-                release_in_end = ox_tdc_deinit2(dev);
-            },
-            Qt::DirectConnection);
-        CompletionWaiter done(tdc);
-        dev = tdc.init(default_ini);
-        QVERIFY2(dev >= 0, qPrintable(tdc.get_error_message()));
-        use_device_bins(tdc);
-        uint64_t per_channel[16] = {};
-        for (int run = 1; run <= 40; ++run) {
-            const int ms = std::array<int, 4>{0, 1, 7, 60}[run % 4];
-            QElapsedTimer timer;
-            timer.start();
-            QCOMPARE(tdc.start_measure(ms), 0);
-            if (run % 5 == 0)
-                tdc.interrupt(); // may end it early or find it finished
-            QVERIFY(done.wait_for(run));
-            QVERIFY(run % 5 == 0 || timer.elapsed() >= ms);
-            const PipeStatistics &stats = *tdc.get_pipe_statistics();
-            QVERIFY(counted(stats, 16, 256) == 0 && (ms > 0 || counted(stats) == 0));
-            QVERIFY(start_in_end == -11 && release_in_end == -39);
-            for (int c = 0; c < 16; ++c)
-                per_channel[c] += stats.words[c];
-        }
-        const uint64_t summed = std::accumulate(per_channel, per_channel + 16, uint64_t(0));
-        QVERIFY2(summed > 100000 && per_channel[8] == 0, qPrintable(QString::number(summed)));
-        QCOMPARE(tdc.get_histo_stats()->nr_events, summed);
-        QCOMPARE(uint64_t(oxsim_generated_events(dev)), summed);
-        for (uint32_t c = 0; c < 16; ++c) {
-            const std::vector<double> &h = *tdc.get_channel_histo(c);
-            QCOMPARE(uint64_t(std::accumulate(h.begin(), h.end(), 0.0)), per_channel[c]);
-        }
-        // Channel 0 decays right after 40 ns: its histogram peaks there.
-        const std::vector<double> &h = *tdc.get_channel_histo(0);
-        const auto peak = std::max_element(h.begin(), h.end()) - h.begin();
-        QVERIFY2(peak >= 40 / 0.125 && peak <= 42 / 0.125, qPrintable(QString::number(peak)));
-    }
-
-    // The default file with other [device] keys; twelve exposures of 1 to 45
-    // ms. Per exposure and channel the block counts what was delivered (the
-    // accumulator's count, confirmed by the histogram) plus what was lost; the
-    // link never carries more than its rate; the device's count of detected
-    // events agrees with the losses.
-    void lost_per_channel(const QByteArray &device_keys, std::array<uint64_t, 16> &lost) {
-        QFile file(default_ini);
-        QVERIFY(file.open(QIODevice::ReadOnly));
-        const QByteArray ini = file.readAll().replace("realtime = true\n", device_keys);
-        TdcIface tdc;
-        CompletionWaiter done(tdc);
-        const int dev = tdc.init(write_ini("link.ini", ini));
-        QVERIFY2(dev >= 0, qPrintable(tdc.get_error_message()));
-        use_device_bins(tdc);
-        const double link_hz =
-            QString(ini).section("link_rate_hz = ", 1).section('\n', 0, 0).toDouble();
-        uint64_t detected = 0;
-        for (int run = 1; run <= 12; ++run) {
-            tdc.clear_histos();
-            const int ms = run * 4 - 3;
-            QVERIFY(tdc.start_measure(ms) == 0 && done.wait_for(run));
-            const std::array<uint64_t, 16> delivered = tdc.get_delivered_counts();
-            const uint32_t *words = tdc.get_pipe_statistics()->words;
-            for (int c = 0; c < 16; ++c) {
-                const std::vector<double> &h = *tdc.get_channel_histo(c);
-                QCOMPARE(uint64_t(std::accumulate(h.begin(), h.end(), 0.0)), delivered[c]);
-                QVERIFY(words[c] >= delivered[c]);
-                lost[c] += words[c] - delivered[c];
-            }
-            const uint64_t sum = std::accumulate(delivered.begin(), delivered.end(), uint64_t(0));
-            QVERIFY(link_hz == 0 || sum <= link_hz * ms / 1000);
-            QCOMPARE(tdc.get_delivered_running(), sum);
-            detected += counted(*tdc.get_pipe_statistics());
-        }
-        QCOMPARE(uint64_t(oxsim_generated_events(dev)), detected);
-        QCOMPARE(detected - tdc.get_histo_stats()->nr_events,
-                 std::accumulate(lost.begin(), lost.end(), uint64_t(0)));
-    }
-
-    // The default link loses nothing; a slow one loses the same events in
-    // real time as without, whatever the scheduling.
-    void linkLimitDropsBeyondCapacity() {
-        std::array<uint64_t, 16> plain{}, slow{}, slow_real_time{};
-        lost_per_channel("realtime = false\n", plain);
-        lost_per_channel("realtime = false\nlink_rate_hz = 8e5\n", slow);
-        lost_per_channel("link_rate_hz = 8e5\n", slow_real_time);
-        QCOMPARE(plain, (std::array<uint64_t, 16>{}));
-        QVERIFY(std::accumulate(slow.begin(), slow.end(), uint64_t(0)) > 10000);
-        QCOMPARE(slow_real_time, slow);
+    // The default file in real time loses nothing, also when interrupted, with
+    // quiet channel 8 empty and channel 0's decay right after 40 ns. A slow
+    // link loses the same events in real time as without: a seed repeats a
+    // run exactly, whatever the scheduling; another seed gives other events.
+    void exactAccountingAndLinkLimit() {
+        Run plain, slow, slow_real_time, reseeded;
+        run_default_file({}, plain, true);
+        QCOMPARE(plain.lost, (std::array<uint64_t, 16>{}));
+        QVERIFY(std::accumulate(plain.counted.begin(), plain.counted.end(), 0.0) > 30000);
+        QCOMPARE(plain.counted[8], uint64_t(0));
+        const auto peak = std::max_element(plain.last.begin(), plain.last.begin() + 8001);
+        QVERIFY(peak - plain.last.begin() >= 40 / 0.125 && peak - plain.last.begin() <= 42 / 0.125);
+        const QByteArrayList link{"realtime = true\n", "link_rate_hz = 8e5\n"};
+        run_default_file({link}, slow_real_time);
+        run_default_file({link, {"[device]\n", "[device]\nrealtime = false\n"}}, slow);
+        run_default_file({link, {"seed = 20261206", "seed = 7"}}, reseeded);
+        QVERIFY(std::accumulate(slow.lost.begin(), slow.lost.end(), uint64_t(0)) > 10000);
+        QCOMPARE(slow_real_time.lost, slow.lost);
+        QVERIFY(slow_real_time.last == slow.last);
+        QVERIFY(reseeded.last != slow.last);
     }
 
     // The running count is published while a real-time exposure runs and read
@@ -366,31 +358,6 @@ private slots:
         QVERIFY(done.wait_for(1));
         QCOMPARE(tdc.get_delivered_running(), counted(*tdc.get_pipe_statistics()));
         QCOMPARE(tdc.get_delivered_running(), tdc.get_histo_stats()->nr_events);
-    }
-
-    // A seed fixes every exposure's events, so a run can be repeated exactly;
-    // another seed gives other events.
-    void sameSeedSameEvents() {
-        auto histogram_of = [&](const QByteArray &seed) {
-            TdcIface tdc;
-            CompletionWaiter done(tdc);
-            std::vector<double> result;
-            if (tdc.init(write_ini("seeded.ini", "[device]\nrealtime = false\nseed = " + seed +
-                                                     "\n[channel4]\nshape = decay\n"
-                                                     "rate_hz = 2000000\ndelay_ns = 300\n"
-                                                     "lifetime_ns = 50\nsigma_ns = 2\n")) < 0)
-                return result;
-            use_device_bins(tdc);
-            for (int run = 1; run <= 2; ++run) {
-                if (tdc.start_measure(10) != 0 || !done.wait_for(run))
-                    return result;
-            }
-            return *tdc.get_channel_histo(4);
-        };
-        const std::vector<double> a = histogram_of("99");
-        QVERIFY(std::accumulate(a.begin(), a.end(), 0.0) > 10000);
-        QVERIFY(a == histogram_of("99"));
-        QVERIFY(a != histogram_of("100"));
     }
 };
 
