@@ -627,8 +627,10 @@ void Mwidget::handle_completed_meas(int code) {
         return;
     }
 
-    if (params_changed && !histos_fit_in_memory())
+    if (params_changed && !histos_fit_in_memory()) {
+        emit run_ended(); // progress hook: no exposure runs any more
         return;
+    }
     if (clear_for_next)
         tdc->clear_histos();
     if (reset_stats_for_next)

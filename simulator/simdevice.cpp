@@ -354,10 +354,10 @@ struct SimDevice::ExposureRun {
 };
 
 namespace {
-// Events of a channel due by the end of interval `interval` (of `tick`
-// exposure time each), out of `total` over the whole exposure.
-uint64_t due_by(uint64_t total, uint64_t interval, int exposure_ms) {
-    const uint64_t end_ms = std::min<uint64_t>(interval * uint64_t(tick.count()), exposure_ms);
+// Events of a channel due once `intervals` delivery intervals (of `tick`
+// exposure time each) have passed, out of `total` over the whole exposure.
+uint64_t due_by(uint64_t total, uint64_t intervals, int exposure_ms) {
+    const uint64_t end_ms = std::min<uint64_t>(intervals * uint64_t(tick.count()), exposure_ms);
     return uint64_t((unsigned __int128)total * end_ms / uint64_t(exposure_ms));
 }
 } // namespace
