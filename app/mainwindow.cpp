@@ -2,6 +2,7 @@
 
 #include "aboutdialog.h"
 #include "aboutlicensesdlg.h"
+#include "exposureprogress.h"
 #include "mwidget.h"
 #include "panelchannelcorrections.h"
 #include "tdciface.h"
@@ -9,6 +10,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
+#include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
 #include <QPoint>
@@ -37,7 +39,23 @@ MainWindow::MainWindow(QWidget *parent)
     statusBar();
 
     make_connections();
+    add_run_status();
     restore_geometry_and_settings();
+}
+
+// The exposure's progress and the lost-event warning sit at the right of the
+// status bar, beside the panel's state texts.
+void MainWindow::add_run_status() {
+    auto *progress = new ExposureProgress(tdc, this);
+    progress->setObjectName(QStringLiteral("exposure_progress"));
+    auto *warning = new QLabel(this);
+    warning->setObjectName(QStringLiteral("lb_loss_warning"));
+    warning->setStyleSheet(QStringLiteral("QLabel { color: #b00000; font-weight: bold; }"));
+    statusBar()->addPermanentWidget(progress);
+    statusBar()->addPermanentWidget(warning);
+    connect(mwidget, &Mwidget::exposure_started, progress, &ExposureProgress::exposure_started);
+    connect(mwidget, &Mwidget::run_ended, progress, &ExposureProgress::run_ended);
+    connect(mwidget, &Mwidget::loss_warning, warning, &QLabel::setText);
 }
 
 MainWindow::~MainWindow() = default;

@@ -38,6 +38,7 @@ private slots:
 private:
     void create_menus();
     void make_connections();
+    void add_run_status();
     void restore_geometry_and_settings();
 
     QString org_name;

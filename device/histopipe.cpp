@@ -1,5 +1,6 @@
 #include "histopipe.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <new>
@@ -207,6 +208,10 @@ void HistoPipe::set_end_of_meas_action(std::function<void()> action) {
 }
 
 void HistoPipe::on_start_of_meas(void *priv) {
+    auto *self = static_cast<HistoPipe *>(priv);
+    // Each exposure counts its deliveries from zero.
+    self->delivered.fill(0);
+    self->delivered_running.store(0, std::memory_order_relaxed);
     try {
         static_cast<HistoPipe *>(priv)->apply_pending_params();
     } catch (const std::system_error &) {
@@ -301,10 +306,15 @@ void HistoPipe::on_tdc_events(void *priv, const TdcEvent *events, size_t count) 
 void HistoPipe::on_nothing() {}
 
 void HistoPipe::accumulate(const TdcEvent *events, size_t count) {
+    // More than 32 histograms share bits of the channel mask and slots of the
+    // binned counts; that rare case takes the variant that tells them apart.
+    const bool wide = views.size() > 32;
     if (prefetch_bins)
-        accumulate_impl<true>(events, count);
+        wide ? accumulate_impl<true, true>(events, count)
+             : accumulate_impl<true, false>(events, count);
     else
-        accumulate_impl<false>(events, count);
+        wide ? accumulate_impl<false, true>(events, count)
+             : accumulate_impl<false, false>(events, count);
 }
 
 namespace {
@@ -318,9 +328,18 @@ struct LocalStats {
 
 } // namespace
 
-template <bool Prefetch> void HistoPipe::accumulate_impl(const TdcEvent *events, size_t count) {
+template <bool Prefetch, bool Wide>
+void HistoPipe::accumulate_impl(const TdcEvent *events, size_t count) {
     LocalStats s{stats.max_time, stats.min_time,  stats.max_count,
                  stats.sum_time, stats.nr_events, stats.channel_mask};
+    // Counting every delivery per channel costs the event path no more than
+    // the channel mask did: an event that lands in a bin is counted in slot
+    // channel % 32 (the slot's count being non-zero is the mask's bit), one
+    // that misses every bin in `missed` (channels from 16 on share slot 16).
+    // `aliased` takes the channels from 32 on out of the slots again.
+    uint64_t binned[32] = {};
+    uint64_t aliased[32] = {};
+    uint64_t missed[17] = {};
     const ChannelView *table = views.data();
     const uint32_t channels = static_cast<uint32_t>(views.size());
     const uint64_t start = start_bins;
@@ -340,17 +359,23 @@ template <bool Prefetch> void HistoPipe::accumulate_impl(const TdcEvent *events,
         if (t > s.max_time)
             s.max_time = t;
         const uint32_t ch = e.channel;
-        if (ch >= channels)
+        if (ch >= channels) {
+            missed[ch < 16 ? ch : 16] += 1;
             return;
+        }
         const uint64_t idx = (t - start) >> shift;
         const ChannelView &view = table[ch];
-        if (idx >= view.size)
+        if (idx >= view.size) {
+            missed[ch < 16 ? ch : 16] += 1;
             return;
+        }
         const double value = view.bins[idx] + 1.0;
         view.bins[idx] = value;
         if (value > fullest)
             fullest = value;
-        s.channel_mask |= uint32_t(1) << (ch % 32);
+        binned[ch % 32] += 1;
+        if (Wide && ch >= 32)
+            aliased[ch % 32] += 1;
     };
 
     size_t i = 0;
@@ -382,4 +407,12 @@ template <bool Prefetch> void HistoPipe::accumulate_impl(const TdcEvent *events,
     stats.sum_time = s.sum_time;
     stats.nr_events = s.nr_events;
     stats.channel_mask = s.channel_mask;
+    for (uint32_t c = 0; c < 32; ++c)
+        if (binned[c] != 0)
+            stats.channel_mask |= uint32_t(1) << c;
+    for (uint32_t c = 0; c < 16; ++c)
+        delivered[c] += binned[c] - aliased[c] + missed[c];
+    // Only this thread writes the count, so a load and a store suffice.
+    delivered_running.store(delivered_running.load(std::memory_order_relaxed) + count,
+                            std::memory_order_relaxed);
 }

@@ -3,6 +3,8 @@
 
 #include "oxtdc1.h"
 
+#include <array>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -65,6 +67,19 @@ public:
     // are no histogram bins until a later rebuild succeeds.
     bool histos_unavailable() const { return histo_alloc_failed; }
 
+    // Events of channels 0 to 15 delivered since the current (or last)
+    // exposure's start-of-measurement callback. Written by the library's
+    // thread; read like the histograms, after the end of the exposure.
+    const std::array<uint64_t, 16> &get_delivered_counts() const { return delivered; }
+    // Events of every channel delivered so far in the current exposure,
+    // published once per events callback: any thread may read it any time.
+    uint64_t get_delivered_running() const {
+        return delivered_running.load(std::memory_order_relaxed);
+    }
+    // The record the histograms were last filled with (the pending record
+    // applied at the last start of a measurement); read between exposures.
+    const HistoParams *get_active_params() const { return &active; }
+
     // Number of histogram bins for a parameter record; false when the count
     // cannot be represented (not finite, negative or beyond 2^64).
     static bool compute_nbins(const HistoParams &params, uint64_t &nbins);
@@ -84,7 +99,7 @@ private:
     void apply_pending_params();
     void rebuild_histos();
     void accumulate(const TdcEvent *events, size_t count);
-    template <bool Prefetch> void accumulate_impl(const TdcEvent *events, size_t count);
+    template <bool Prefetch, bool Wide> void accumulate_impl(const TdcEvent *events, size_t count);
 
     HistoPipe *priv;
     int32_t pipe_device = -1;
@@ -107,6 +122,9 @@ private:
     bool prefetch_bins = false;
     bool histo_alloc_failed = false;
     int32_t pipe_open_result = 0;
+    // Delivered-event counts of the current exposure (see the accessors).
+    std::array<uint64_t, 16> delivered{};
+    std::atomic<uint64_t> delivered_running{0};
 };
 
 #endif // HISTOPIPE_H

@@ -183,6 +183,8 @@ int32_t TdcIface::twi_read(uint8_t address, uint8_t *buffer, int32_t length, int
     const int32_t r = ox_twi_read2(dev_desc, address, buffer, length, flag);
     if (r < 0)
         set_error_from_code(r);
+    else
+        epot_settings.note_read(address, buffer, length); // recorded with exports
     return r;
 }
 
@@ -190,6 +192,8 @@ int32_t TdcIface::twi_write(uint8_t address, uint8_t *buffer, int32_t length, in
     const int32_t r = ox_twi_write2(dev_desc, address, buffer, length, flag);
     if (r < 0)
         set_error_from_code(r);
+    else
+        epot_settings.note_write(address, buffer, length); // recorded with exports
     return r;
 }
 
@@ -223,4 +227,16 @@ const PipeStatistics *TdcIface::get_pipe_statistics() const {
 
 bool TdcIface::histos_unavailable() const {
     return histo_pipe->histos_unavailable();
+}
+
+const std::array<uint64_t, 16> &TdcIface::get_delivered_counts() const {
+    return histo_pipe->get_delivered_counts();
+}
+
+uint64_t TdcIface::get_delivered_running() const {
+    return histo_pipe->get_delivered_running();
+}
+
+const HistoParams *TdcIface::get_active_histo_params() const {
+    return histo_pipe->get_active_params();
 }

@@ -1,6 +1,7 @@
 #ifndef TDCIFACE_H
 #define TDCIFACE_H
 
+#include "epotsettings.h"
 #include "histopipe.h"
 
 #include <QObject>
@@ -49,6 +50,13 @@ public:
     // True when the accumulator could not size its histograms at the last
     // start of a measurement (see HistoPipe::histos_unavailable).
     bool histos_unavailable() const;
+    // Deliveries of the current exposure and the record the histograms were
+    // filled with (see HistoPipe); the running count may be read any time.
+    const std::array<uint64_t, 16> &get_delivered_counts() const;
+    uint64_t get_delivered_running() const;
+    const HistoParams *get_active_histo_params() const;
+    // The potentiometer's settings as last read or set through this object.
+    const EpotSettings &get_epot_settings() const { return epot_settings; }
 
 signals:
     void complete_callback(int code);
@@ -69,6 +77,7 @@ private:
     // Until a device reports its own, one device bin counts as 1 ns, which
     // keeps every display derived from it finite.
     double binsize = 1.0;
+    EpotSettings epot_settings;
 };
 
 #endif // TDCIFACE_H

@@ -235,6 +235,9 @@ void Mwidget::make_connections() {
     // The device reports the end of an exposure from its own thread.
     connect(tdc, &TdcIface::complete_callback, this, &Mwidget::handle_completed_meas,
             Qt::QueuedConnection);
+    // Every export also records how its data was taken.
+    histo->set_run_info_source(
+        [this](bool filter_zeros) { return collect_run_info(filter_zeros); });
 }
 
 // ---- parameters ------------------------------------------------------------
@@ -392,6 +395,7 @@ void Mwidget::slot_init_deinit(bool init) {
         if (run_state != 0 && !tdc->is_initialized()) {
             run_state = 0;
             autorun_active = false;
+            record_run_end(QStringLiteral("device closed")); // run record hook
         }
         show_error_message(rc);
         return;
@@ -400,8 +404,10 @@ void Mwidget::slot_init_deinit(bool init) {
     cb_binning->setEnabled(false);
     // A closed device reports no further completion, so a run cut off here
     // would otherwise never end and its data could not be exported.
-    if (run_state != 0)
+    if (run_state != 0) {
         return_to_idle_without_device();
+        record_run_end(QStringLiteral("device closed")); // run record hook
+    }
     emit show_this(QStringLiteral("Device is deinitialized"));
 }
 
@@ -416,8 +422,10 @@ void Mwidget::slot_connection_lost() {
     bu_start->setEnabled(false);
     cb_binning->setEnabled(false);
     // The lost device will not report the exposure under way.
-    if (run_state != 0)
+    if (run_state != 0) {
         return_to_idle_without_device();
+        record_run_end(QStringLiteral("connection lost")); // run record hook
+    }
 }
 
 void Mwidget::return_to_idle_without_device() {
@@ -513,11 +521,13 @@ void Mwidget::start() {
     bu_start->setEnabled(false);
     bu_stop->setEnabled(true);
     autorun_active = cb_autorun->isChecked();
+    record_run_start(); // run record hook
 }
 
 void Mwidget::stop() {
     // A first press during an automatic run only ends the repetition; the
     // exposure under way finishes and is drawn.
+    run_stop_requested = true; // run record hook
     if (autorun_active) {
         autorun_active = false;
         return;
@@ -558,6 +568,7 @@ void Mwidget::end_run() {
 void Mwidget::handle_completed_meas(int code) {
     if (code == 4)
         return;
+    account_exposure(); // lost-event hook: before the rates plot marks the losses
     histo->refresh();
     rates->plotRates();
 
@@ -569,6 +580,7 @@ void Mwidget::handle_completed_meas(int code) {
     if (tdc->histos_unavailable()) {
         autorun_active = false;
         end_run();
+        record_run_end(QStringLiteral("histograms unavailable")); // run record hook
         QMessageBox::critical(this, QStringLiteral("Error"),
                               QStringLiteral("The histograms could not be allocated; the run "
                                              "was ended. Choose a smaller window or a larger "
@@ -602,17 +614,23 @@ void Mwidget::handle_completed_meas(int code) {
 
     count_events();
     const int threshold = sb_event_threshold->value();
-    if (accumulate && threshold != 0 && event_total > threshold)
+    const bool threshold_reached = accumulate && threshold != 0 && event_total > threshold;
+    if (threshold_reached)
         go_on = false;
 
     if (!go_on) {
         // The accumulator keeps what the plots show, ready for export.
         end_run();
+        record_run_end(threshold_reached    ? QStringLiteral("event threshold reached")
+                       : run_stop_requested ? QStringLiteral("stopped")
+                                            : QStringLiteral("completed")); // run record hook
         return;
     }
 
-    if (params_changed && !histos_fit_in_memory())
+    if (params_changed && !histos_fit_in_memory()) {
+        emit run_ended(); // progress hook: no exposure runs any more
         return;
+    }
     if (clear_for_next)
         tdc->clear_histos();
     if (reset_stats_for_next)
@@ -620,8 +638,12 @@ void Mwidget::handle_completed_meas(int code) {
     if (params_changed)
         apply_histo_params();
     const int rc = tdc->start_measure(sb_exposure->value());
-    if (rc < 0)
+    if (rc < 0) {
+        emit run_ended(); // progress hook: no exposure runs any more
         show_error_message(rc);
+        return;
+    }
+    announce_exposure(); // progress hook
 }
 
 void Mwidget::show_error_message(int code) {
@@ -661,4 +683,48 @@ void Mwidget::open_stats_window() {
 void Mwidget::close_tool_windows() {
     stats_window->close();
     epot_window->close();
+}
+
+// ---- run record, lost events and progress ----------------------------------
+
+void Mwidget::record_run_start() {
+    run_record = RunInfo::Run{};
+    run_record.exposure_ms = sb_exposure->value();
+    run_record.accumulate = cb_accumulate->isChecked();
+    run_record.autorun = autorun_active;
+    run_record.iterations = sb_iterations->value();
+    run_record.event_threshold = sb_event_threshold->value();
+    run_record.ended = QStringLiteral("running");
+    run_stop_requested = false;
+    losses.start_run();
+    emit loss_warning(QString());
+    announce_exposure();
+}
+
+void Mwidget::announce_exposure() {
+    const bool accumulating = cb_accumulate->isChecked();
+    const int of = accumulating ? sb_iterations->value() : 0;
+    const int number = accumulating ? of - sb_iterations_left->value() + 1 : losses.exposures() + 1;
+    emit exposure_started(sb_exposure->value(), number, of);
+}
+
+void Mwidget::account_exposure() {
+    losses.add_exposure(tdc->get_pipe_statistics()->words, tdc->get_delivered_counts());
+    run_record.exposures_completed = losses.exposures();
+    rates->set_lost_counts(losses.last_lost());
+    emit loss_warning(losses.warning_text());
+}
+
+void Mwidget::record_run_end(const QString &how) {
+    run_record.ended = how;
+    emit run_ended();
+}
+
+RunInfo Mwidget::collect_run_info(bool filter_zeros) {
+    RunInfo info = device_run_info(*tdc);
+    info.run = run_record;
+    info.run_delivered = losses.run_delivered();
+    info.run_lost = losses.run_lost();
+    info.zeros_filtered = filter_zeros;
+    return info;
 }

@@ -1,6 +1,9 @@
 #ifndef MWIDGET_H
 #define MWIDGET_H
 
+#include "lossaccount.h"
+#include "runinfo.h"
+
 #include <QString>
 #include <QWidget>
 
@@ -56,6 +59,12 @@ public:
 
 signals:
     void show_this(QString text);
+    // The run as the status bar follows it: each exposure's start (`number`
+    // of `of` in an accumulating run, `of` 0 otherwise), the end of the run,
+    // and the lost-event warning (empty: nothing lost in this run).
+    void exposure_started(int exposure_ms, int number, int of);
+    void run_ended();
+    void loss_warning(QString text);
 
 public slots:
     void save_data();
@@ -87,6 +96,12 @@ private:
     void return_to_idle_without_device();
     double binning_factor() const;
     void count_events();
+    // Run record, lost events and progress: the hooks of the run.
+    void record_run_start();
+    void announce_exposure();
+    void account_exposure();
+    void record_run_end(const QString &how);
+    RunInfo collect_run_info(bool filter_zeros);
 
     TdcIface *tdc;
     QSpinBox *sb_exposure;
@@ -124,6 +139,10 @@ private:
     // The displays derive from the device bin size, which exists only once a
     // device has been initialised; until then they stay empty.
     bool device_binsize_known = false;
+    // What the info file of an export tells about the run.
+    LossAccount losses;
+    RunInfo::Run run_record;
+    bool run_stop_requested = false;
 };
 
 #endif // MWIDGET_H

@@ -442,6 +442,8 @@ QStringList Mhisto::export_file_names(const QString &fileName, uint32_t channels
     QStringList names{rates_file_name(prefix)};
     for (uint32_t c : exported_channels(*tdc, channels, *tdc->get_pipe_statistics()))
         names << channel_file_name(prefix, c);
+    if (run_info_source) // the info file is replaced as well
+        names << run_info_file_name(prefix);
     return names;
 }
 
@@ -499,5 +501,8 @@ bool Mhisto::write_data(const QString &fileName, bool filter_zeros) {
             continue;
         ok = write_channel_file(channel_file_name(prefix, c), c, t, *h, filter_zeros) && ok;
     }
+    // How the data was taken, beside it.
+    if (run_info_source)
+        ok = write_run_info(run_info_file_name(prefix), run_info_source(filter_zeros)) && ok;
     return ok;
 }

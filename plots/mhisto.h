@@ -1,6 +1,8 @@
 #ifndef MHISTO_H
 #define MHISTO_H
 
+#include "runinfo.h"
+
 #include <qwt_plot.h>
 
 #include <QColor>
@@ -10,6 +12,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 class QwtPlotCurve;
@@ -49,6 +52,12 @@ public:
     static constexpr std::size_t bin_line_capacity = 128;
     static std::size_t format_bin_line(char *buf, double time, double count);
 
+    // With a source set, every export also writes <prefix>_info.json from the
+    // record it gives (called with the zero filter in force).
+    void set_run_info_source(std::function<RunInfo(bool filter_zeros)> source) {
+        run_info_source = std::move(source);
+    }
+
 public slots:
     void slot_auto_scaling_y(int mode);
     void slot_linewidth_changed(int width);
@@ -77,6 +86,7 @@ private:
     std::vector<double> time_axis;
     std::vector<double> sample_x;
     std::vector<double> sample_y;
+    std::function<RunInfo(bool filter_zeros)> run_info_source;
 };
 
 #endif // MHISTO_H

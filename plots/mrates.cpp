@@ -2,8 +2,10 @@
 
 #include "tdciface.h"
 
+#include <qwt_interval_symbol.h>
 #include <qwt_plot_curve.h>
 #include <qwt_plot_grid.h>
+#include <qwt_plot_intervalcurve.h>
 
 #include <QBrush>
 #include <QColor>
@@ -53,6 +55,7 @@ void Mrates::plotRates() {
         max = std::max(max, y[i]);
     }
     curve->setSamples(x, y, channels);
+    mark_lost(x, y);
 
     setAxisScale(QwtPlot::xBottom, 0.5, channels + 0.5, 0.0);
     // Grow at once, shrink only when the bars use less than 30 % of the height,
@@ -62,4 +65,31 @@ void Mrates::plotRates() {
         setAxisScale(QwtPlot::yLeft, -0.5, y_max, 0.0);
     }
     replot();
+}
+
+// The lost part of a bar, from the delivered events up to the device's
+// count, drawn over the bar as a stick of the same width in dark blue. The
+// overlay is created with the first loss, so a plot without losses is
+// exactly the plain bar chart.
+void Mrates::mark_lost(const double *x, const double *y) {
+    QVector<QwtIntervalSample> marks;
+    for (int i = 0; i < 16; ++i) {
+        const double lost = std::min(static_cast<double>(lost_counts[size_t(i)]), y[i]);
+        if (lost > 0.0)
+            marks.append(QwtIntervalSample(x[i], y[i] - lost, y[i]));
+    }
+    if (marks.isEmpty() && lost_marks == nullptr)
+        return;
+    if (lost_marks == nullptr) {
+        lost_marks = new QwtPlotIntervalCurve(QStringLiteral("lost"));
+        lost_marks->setStyle(QwtPlotIntervalCurve::NoCurve);
+        auto *stick = new QwtIntervalSymbol(QwtIntervalSymbol::Bar);
+        stick->setWidth(0); // no caps: a plain stick like the bar's
+        stick->setPen(QPen(QBrush(QColor(30, 40, 150), Qt::SolidPattern), 6.0, Qt::SolidLine,
+                           Qt::FlatCap, Qt::BevelJoin));
+        lost_marks->setSymbol(stick);
+        lost_marks->setZ(curve->z() + 1);
+        lost_marks->attach(this);
+    }
+    lost_marks->setSamples(marks);
 }

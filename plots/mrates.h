@@ -3,8 +3,12 @@
 
 #include <qwt_plot.h>
 
+#include <array>
+#include <cstdint>
+
 class QwtPlotCurve;
 class QwtPlotGrid;
+class QwtPlotIntervalCurve;
 class TdcIface;
 
 // The small plot of the events each channel delivered in the last
@@ -15,14 +19,23 @@ public:
     Mrates(TdcIface *tdc, QWidget *parent);
     ~Mrates() override;
 
+    // Events of each channel that the device counted but did not deliver in
+    // the last measurement; the next plotRates() draws them as the top part
+    // of each bar, in another colour.
+    void set_lost_counts(const std::array<uint64_t, 16> &lost) { lost_counts = lost; }
+
 public slots:
     void plotRates();
 
 private:
+    void mark_lost(const double *x, const double *y);
+
     QwtPlotCurve *curve;
     QwtPlotGrid *grid;
     double y_max = 100.0;
     TdcIface *tdc;
+    QwtPlotIntervalCurve *lost_marks = nullptr;
+    std::array<uint64_t, 16> lost_counts{};
 };
 
 #endif // MRATES_H

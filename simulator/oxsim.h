@@ -9,8 +9,9 @@
 extern "C" {
 #endif
 
-/* Number of events the device has produced since it was opened (delivered
- * to the pipe, or dropped when no pipe was open), or a negative code. */
+/* Number of events the device has detected since it was opened (delivered
+ * to the pipe, dropped by the link, or dropped when no pipe was open), or a
+ * negative code. */
 long long oxsim_generated_events(int dev);
 
 #ifdef __cplusplus

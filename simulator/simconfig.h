@@ -38,6 +38,9 @@ public:
     int zero = 128;     // DS3902 register 0x03 at power-on
     bool realtime = true;
     int block_events = 8192;
+    // Most events per second the link hands over; in every delivery interval
+    // the events beyond its share are dropped, as a full buffer drops them.
+    double link_rate_hz = 1.0e10;
     std::vector<ChannelConfig> sources = std::vector<ChannelConfig>(max_channels);
     FaultConfig faults;
 

@@ -337,6 +337,100 @@ void SimDevice::run() {
     }
 }
 
+// Where one exposure stands. The exposure is handed over in delivery
+// intervals of `tick` exposure time; interval k carries every channel's events
+// due between its two ends, which fixes the split (and so what the link drops)
+// independently of how the worker is scheduled.
+struct SimDevice::ExposureRun {
+    explicit ExposureRun(const Exposure &of) : exposure(of) {}
+    const Exposure &exposure;
+    uint64_t intervals = 0;
+    std::array<uint64_t, SimConfig::max_channels> total{};    // drawn up front
+    std::array<uint64_t, SimConfig::max_channels> wanted{};   // of the interval
+    std::array<uint64_t, SimConfig::max_channels> kept{};     // of the interval
+    std::array<uint64_t, SimConfig::max_channels> detected{}; // so far, delivered or dropped
+    std::vector<SimRandom> rngs;
+    size_t fill = 0;
+};
+
+namespace {
+// Events of a channel due once `intervals` delivery intervals (of `tick`
+// exposure time each) have passed, out of `total` over the whole exposure.
+uint64_t due_by(uint64_t total, uint64_t intervals, int exposure_ms) {
+    const uint64_t end_ms = std::min<uint64_t>(intervals * uint64_t(tick.count()), exposure_ms);
+    return uint64_t((unsigned __int128)total * end_ms / uint64_t(exposure_ms));
+}
+} // namespace
+
+void SimDevice::limit_to_link(ExposureRun &run, uint64_t interval) const {
+    const int channels = config.channels;
+    const double start_ms = double(interval * uint64_t(tick.count()));
+    const double length_ms =
+        std::min(start_ms + double(tick.count()), double(run.exposure.exposure_ms)) - start_ms;
+    const double capacity_events = config.link_rate_hz * length_ms * 1e-3;
+    uint64_t wanted = 0;
+    for (int c = 0; c < channels; ++c)
+        wanted += run.wanted[size_t(c)];
+    if (double(wanted) <= capacity_events) {
+        run.kept = run.wanted;
+        return;
+    }
+    const uint64_t capacity = uint64_t(capacity_events);
+    uint64_t kept = 0;
+    for (int c = 0; c < channels; ++c) {
+        run.kept[size_t(c)] =
+            uint64_t((unsigned __int128)run.wanted[size_t(c)] * capacity / wanted);
+        kept += run.kept[size_t(c)];
+    }
+    // What the rounding left goes to the first channels that still have events.
+    for (int c = 0; c < channels && kept < capacity; ++c) {
+        if (run.kept[size_t(c)] < run.wanted[size_t(c)]) {
+            ++run.kept[size_t(c)];
+            ++kept;
+        }
+    }
+}
+
+void SimDevice::drop(int channel, uint64_t count, SimRandom &rng) const {
+    // Drawn all the same, so the channel's later events do not depend on
+    // what the link dropped.
+    const EventSource &source = sources[size_t(channel)];
+    for (uint64_t i = 0; i < count; ++i)
+        (void)source.draw(rng);
+}
+
+bool SimDevice::hand_over_interval(ExposureRun &run, uint64_t interval) {
+    const int channels = config.channels;
+    for (int c = 0; c < channels; ++c)
+        run.wanted[size_t(c)] =
+            due_by(run.total[size_t(c)], interval + 1, run.exposure.exposure_ms) -
+            due_by(run.total[size_t(c)], interval, run.exposure.exposure_ms);
+    limit_to_link(run, interval);
+
+    const size_t block = buffer.size();
+    for (int c = 0; c < channels; ++c) {
+        SimRandom &rng = run.rngs[size_t(c)];
+        uint64_t left = run.kept[size_t(c)];
+        while (left > 0) {
+            const uint64_t n = std::min<uint64_t>(left, block - run.fill);
+            run.fill = generate(c, n, run.exposure, rng, run.fill);
+            run.detected[size_t(c)] += n;
+            left -= n;
+            if (run.fill == block) {
+                deliver_events(run.fill);
+                run.fill = 0;
+                if (interrupt_requested.load(std::memory_order_relaxed))
+                    return false;
+            }
+        }
+        const uint64_t dropped = run.wanted[size_t(c)] - run.kept[size_t(c)];
+        drop(c, dropped, rng);
+        run.detected[size_t(c)] += dropped;
+        generated.fetch_add(dropped, std::memory_order_acq_rel);
+    }
+    return true;
+}
+
 void SimDevice::run_exposure(const Exposure &exposure) {
     using clock = std::chrono::steady_clock;
     const int channels = config.channels;
@@ -345,59 +439,46 @@ void SimDevice::run_exposure(const Exposure &exposure) {
 
     // How many events each channel detects in this exposure is drawn up front;
     // they are then handed over as the exposure time passes.
+    ExposureRun run(exposure);
     SimRandom counts_rng = SimRandom::stream(config.seed, exposure.index, 0xffff);
-    std::array<uint64_t, SimConfig::max_channels> total{};
-    std::array<uint64_t, SimConfig::max_channels> emitted{};
-    std::vector<SimRandom> rngs;
-    rngs.reserve(size_t(channels));
+    run.rngs.reserve(size_t(channels));
     const double seconds = exposure.exposure_ms / 1000.0;
     for (int c = 0; c < channels; ++c) {
         const double mean = sources[size_t(c)].rate_hz() * exposure.rate_scale * seconds;
-        total[size_t(c)] = sources[size_t(c)].silent() ? 0 : counts_rng.poisson(mean);
-        rngs.push_back(SimRandom::stream(config.seed, exposure.index, uint64_t(c)));
+        run.total[size_t(c)] = sources[size_t(c)].silent() ? 0 : counts_rng.poisson(mean);
+        run.rngs.push_back(SimRandom::stream(config.seed, exposure.index, uint64_t(c)));
     }
+    run.intervals =
+        (uint64_t(exposure.exposure_ms) + uint64_t(tick.count()) - 1) / uint64_t(tick.count());
 
-    const size_t block = buffer.size();
-    size_t fill = 0;
     const auto t0 = clock::now();
-    const auto duration = std::chrono::milliseconds(exposure.exposure_ms);
+    uint64_t next_interval = 0;
     bool interrupted = false;
-    for (;;) {
-        double fraction = 1.0;
-        if (config.realtime && exposure.exposure_ms > 0) {
-            const auto elapsed = clock::now() - t0;
-            fraction = std::min(1.0, std::chrono::duration<double>(elapsed).count() / seconds);
+    while (next_interval < run.intervals && !interrupted) {
+        uint64_t due = run.intervals;
+        if (config.realtime) {
+            const auto elapsed =
+                std::chrono::duration_cast<std::chrono::milliseconds>(clock::now() - t0);
+            if (elapsed.count() < exposure.exposure_ms)
+                due = std::min<uint64_t>(due, uint64_t(elapsed / tick));
         }
-        for (int c = 0; c < channels && !interrupted; ++c) {
-            const uint64_t due =
-                fraction >= 1.0 ? total[size_t(c)] : uint64_t(double(total[size_t(c)]) * fraction);
-            while (emitted[size_t(c)] < due) {
-                const uint64_t n = std::min<uint64_t>(due - emitted[size_t(c)], block - fill);
-                fill = generate(c, n, exposure, rngs[size_t(c)], fill);
-                emitted[size_t(c)] += n;
-                if (fill == block) {
-                    deliver_events(fill);
-                    fill = 0;
-                    if (interrupt_requested.load(std::memory_order_relaxed)) {
-                        interrupted = true;
-                        break;
-                    }
-                }
-            }
-        }
-        deliver_events(fill);
-        fill = 0;
-        if (interrupted || fraction >= 1.0)
+        for (; next_interval < due && !interrupted; ++next_interval)
+            interrupted = !hand_over_interval(run, next_interval);
+        deliver_events(run.fill);
+        run.fill = 0;
+        if (interrupted || next_interval >= run.intervals)
             break;
+        // Sleep to the end of the next interval (the exposure's end at most).
         std::unique_lock<std::mutex> lock(mutex);
-        const auto wake = std::min(clock::now() + tick, t0 + duration);
+        const auto wake = std::min(t0 + tick * int64_t(next_interval + 1),
+                                   t0 + std::chrono::milliseconds(exposure.exposure_ms));
         if (cv.wait_until(lock, wake, [this] { return interrupt_requested.load(); }))
             break;
     }
 
     PipeStatistics statistics{};
     for (int c = 0; c < channels; ++c)
-        statistics.words[c] = uint32_t(std::min<uint64_t>(emitted[size_t(c)], 0xffffffffu));
+        statistics.words[c] = uint32_t(std::min<uint64_t>(run.detected[size_t(c)], 0xffffffffu));
     deliver([&](const PipeCallbacks &t) { t.statistics(t.priv, &statistics); });
     {
         std::lock_guard<std::mutex> lock(mutex);

@@ -46,7 +46,7 @@ public:
     int pipe_open(int type, void *args);
     int pipe_close(int pipe);
 
-    // Events the device has produced since it was opened.
+    // Events the device has detected since it was opened, delivered or not.
     uint64_t generated_events() const { return generated.load(std::memory_order_acquire); }
 
 private:
@@ -59,14 +59,26 @@ private:
         std::array<int64_t, SimConfig::max_channels> corrections{};
     };
 
+    // Where one exposure stands: its events per channel, what has been
+    // detected and handed over, the buffer's fill (defined in simdevice.cpp).
+    struct ExposureRun;
+
     void run();
     void run_exposure(const Exposure &exposure);
+    // Hands over delivery interval `interval` of the exposure, as much of it as
+    // the link carries; false when an interrupt ended the exposure meanwhile.
+    bool hand_over_interval(ExposureRun &run, uint64_t interval);
+    // Splits an interval's events over the link: every channel keeps its
+    // share of the capacity, the rest is dropped.
+    void limit_to_link(ExposureRun &run, uint64_t interval) const;
     // Calls `call` with the callback table unless the pipe is closed or the
     // device is shutting down; the pipe cannot close while it runs.
     template <class F> void deliver(F &&call);
     void deliver_events(size_t count);
     size_t generate(int channel, uint64_t count, const Exposure &exposure, SimRandom &rng,
                     size_t fill);
+    // Draws `count` events of a channel that the link drops.
+    void drop(int channel, uint64_t count, SimRandom &rng) const;
     // -90 when the connection is lost, -31 once released, else 0
     int check_alive(const char *what) const;
     int bus_check(unsigned char address, unsigned char *buffer, int length, int flag,

@@ -6,4 +6,5 @@ velmora_add_test(tst_panel SOURCES tst_panel.cpp LIBS velmora_panel velmora_fake
 if(TARGET oxTDC1)
   velmora_add_test(tst_panel_sim SOURCES tst_panel_sim.cpp LIBS velmora_panel velmora_device oxTDC1)
   set_tests_properties(tst_panel_sim PROPERTIES WORKING_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
+  target_compile_definitions(tst_panel_sim PRIVATE VELMORA_VERSION="${PROJECT_VERSION}")
 endif()

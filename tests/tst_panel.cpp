@@ -3,6 +3,7 @@
 // hand-over, losing the device, the memory guard, the error boxes and the
 // stored parameters.
 
+#include "exposureprogress.h"
 #include "fakeoxtdc.h"
 #include "mwidget.h"
 #include "statswindow.h"
@@ -586,6 +587,21 @@ private slots:
         QVERIFY(!QFile::exists(dir.filePath("scan_ch2.txt"))); // zeros filtered
         connect_device();
         QCOMPARE(run(), QStringLiteral("0 start"));
+    }
+
+    // The status bar's progress texts: three significant digits, the unit
+    // moving up before a rounded value would read 1000.
+    void progressTexts() {
+        const std::pair<QString, QString> texts[] = {
+            {ExposureProgress::time_text(12.34, 60), "12.3 s / 60 s"},
+            {ExposureProgress::time_text(0.05, 0.25), "0.1 s / 0.25 s"},
+            {ExposureProgress::events_text(1, 0), "1 event, 0/s"},
+            {ExposureProgress::events_text(999, 999.7), "999 events, 1.00 k/s"},
+            {ExposureProgress::events_text(1234567, 2.014e6), "1.23 M events, 2.01 M/s"},
+            {ExposureProgress::events_text(99960, 12345), "100 k events, 12.3 k/s"},
+        };
+        for (const auto &[text, expected] : texts)
+            QCOMPARE(text, expected);
     }
 };
 
