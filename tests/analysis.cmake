@@ -1,0 +1,3 @@
+# analysis suites: the lifetime fit without widgets, and against the simulated
+# device's configured lifetimes
+velmora_add_test(tst_lifetimefit SOURCES tst_lifetimefit.cpp LIBS velmora_analysis Qt5::Core)
