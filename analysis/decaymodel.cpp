@@ -108,11 +108,16 @@ void DecayModel::add_gaussian_components(const double *x, double *mu, double *ja
     auto edge_at = [&](size_t e, Edge &out) {
         const double dx = lo + double(e) * width - t0;
         const double u = dx / sigma;
-        const double phi = inv_sqrt_2pi * std::exp(-0.5 * u * u);
-        const double big_phi = 0.5 * std::erfc(-u / sqrt2);
+        // Beyond 38 widths from the onset the Gaussian's density is 0 and its
+        // distribution function 0 or 1 in double precision.
+        const bool far = std::fabs(u) > 38.0;
+        const double phi = far ? 0.0 : inv_sqrt_2pi * std::exp(-0.5 * u * u);
+        const double big_phi = far ? (u > 0.0 ? 1.0 : 0.0) : 0.5 * std::erfc(-u / sqrt2);
         for (int k = 0; k < nk; ++k) {
             const double l = lambda[k];
-            const double g = emg_tail(u, l * sigma, phi);
+            const double ls = l * sigma;
+            const double g =
+                !far ? emg_tail(u, ls, phi) : (u > 0.0 ? std::exp(ls * (0.5 * ls - u)) : 0.0);
             out.f[k] = big_phi - g;
             out.dtau[k] = -l * (g * (dx - l * sigma * sigma) + sigma * phi);
             out.dt0[k] = -l * g;

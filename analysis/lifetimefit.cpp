@@ -91,8 +91,10 @@ int residuals_df(const gsl_vector *x, void *params, gsl_matrix *jac) {
         double r = 0.0, dr = 0.0;
         if (p.mu[i] > 0.0)
             p.residual(i, r, dr);
+        double *row = jac->data + i * jac->tda;
+        const double *g = &p.jac_mu[i * np];
         for (size_t j = 0; j < np; ++j)
-            gsl_matrix_set(jac, i, j, dr * p.jac_mu[i * np + j]);
+            row[j] = dr * g[j];
     }
     return GSL_SUCCESS;
 }
