@@ -8,6 +8,7 @@ class QAction;
 class QCloseEvent;
 class QMenu;
 class QMenuBar;
+class LifetimeFitWindow;
 class Mwidget;
 class TdcIface;
 
@@ -38,6 +39,7 @@ private slots:
 private:
     void create_menus();
     void make_connections();
+    void connect_lifetime_fit();
     void restore_geometry_and_settings();
 
     QString org_name;
@@ -52,6 +54,7 @@ private:
     QAction *act_average_time;
     QAction *act_epot;
     QAction *act_channel_shifts;
+    QAction *act_lifetime_fit;
     QMenu *menu_file;
     QMenu *menu_about;
     QMenu *menu_device;
@@ -59,6 +62,7 @@ private:
     QMenuBar *menu_bar;
     TdcIface *tdc;
     Mwidget *mwidget;
+    LifetimeFitWindow *fit_window;
 };
 
 #endif // MAINWINDOW_H
