@@ -30,7 +30,7 @@ using Rng = std::unique_ptr<gsl_rng, void (*)(gsl_rng *)>;
 // One response time: a Gaussian, or a skewed response (Gaussian plus a short
 // exponential) that the Gaussian model would not describe.
 double response_time(gsl_rng *rng, const Source &s, bool skewed) {
-    const double t = s.onset + gsl_ran_gaussian(rng, s.sigma);
+    const double t = s.onset + gsl_ran_gaussian_ziggurat(rng, s.sigma);
     return skewed ? t + gsl_ran_exponential(rng, 0.1) : t;
 }
 
