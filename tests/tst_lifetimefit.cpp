@@ -80,6 +80,10 @@ private slots:
         // bias of the lifetimes is a few per cent there (the pulls stay honest).
         QTest::addColumn<double>("tolerance");
         const int gauss = int(IrfKind::Gaussian), measured = int(IrfKind::Measured);
+        const int tail = int(IrfKind::None), squares = 10; // + squares: least squares
+        QTest::newRow("one, tail, 1e5") << 1 << tail << 1e5 << 200 << 0.01;
+        QTest::newRow("one, Gaussian, 1e5, least squares")
+            << 1 << gauss + squares << 1e5 << 200 << 0.01;
         QTest::newRow("one, Gaussian, 1e3") << 1 << gauss << 1e3 << 200 << 0.01;
         QTest::newRow("one, Gaussian, 1e5") << 1 << gauss << 1e5 << 200 << 0.01;
         QTest::newRow("two, Gaussian, 1e3") << 2 << gauss << 1e3 << 200 << 0.03;
@@ -98,11 +102,17 @@ private slots:
         source.components = components == 1
                                 ? std::vector<std::pair<double, double>>{{2.5, 1.0}}
                                 : std::vector<std::pair<double, double>>{{0.5, 0.5}, {3.0, 0.5}};
+        const bool squares = irf >= 10;
+        irf %= 10;
         const bool measured = IrfKind(irf) == IrfKind::Measured;
         Rng rng(gsl_rng_alloc(gsl_rng_mt19937), gsl_rng_free);
         gsl_rng_set(rng.get(), 20261207u + unsigned(components * 10 + irf) + unsigned(counts));
 
         FitRequest request = request_for(source, components, IrfKind(irf));
+        if (squares)
+            request.estimator = FitEstimator::LeastSquares;
+        if (IrfKind(irf) == IrfKind::None) // a tail fit starts after the response
+            request.range_from = source.onset + 6.0 * source.sigma;
         std::vector<double> sum(size_t(components), 0.0), pull_sum(size_t(components), 0.0),
             pull_sq(size_t(components), 0.0);
         int failed = 0;
