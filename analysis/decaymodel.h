@@ -37,6 +37,7 @@ public:
     double first_edge() const { return lo; }
     double bin_width() const { return width; }
     size_t parameter_count() const;
+    const MeasuredIrf &response_used() const { return response; }
 
     static size_t amplitude_index(int k) { return size_t(2 * k); }
     static size_t log_lifetime_index(int k) { return size_t(2 * k + 1); }

@@ -32,20 +32,39 @@ FitResult failure(std::string message) {
 // The residuals the optimiser squares and sums: Poisson deviance residuals,
 // whose squares add up to the deviance (so their least-squares minimum is the
 // likelihood maximum), or Pearson residuals weighted by the model.
+// The optimiser moves the free parameters only; a fixed one keeps its value
+// in `full`.
 struct Problem {
     const DecayModel *model;
     const double *y;
     FitEstimator estimator;
+    std::vector<size_t> free;
+    std::vector<double> full;
     std::vector<double> mu, jac_mu, x_of_jac;
 
-    void evaluate(const gsl_vector *x) {
-        const size_t np = model->parameter_count();
-        x_of_jac.assign(x->data, x->data + np);
-        model->evaluate(x_of_jac.data(), mu.data(), jac_mu.data());
+    Problem(const DecayModel &m, const double *data, FitEstimator e, std::vector<double> start,
+            bool fix_background)
+        : model(&m), y(data), estimator(e), full(std::move(start)), mu(m.bins()),
+          jac_mu(m.bins() * m.parameter_count()) {
+        for (size_t a = 0; a < full.size(); ++a)
+            if (!fix_background || a != m.background_index())
+                free.push_back(a);
     }
-    bool cached(const gsl_vector *x) const {
-        return std::equal(x_of_jac.begin(), x_of_jac.end(), x->data);
+    std::vector<double> free_values() const {
+        std::vector<double> x;
+        for (size_t a : free)
+            x.push_back(full[a]);
+        return x;
     }
+    void evaluate(const double *x) {
+        x_of_jac.assign(x, x + free.size());
+        for (size_t j = 0; j < free.size(); ++j)
+            full[free[j]] = x[j];
+        model->evaluate(full.data(), mu.data(), jac_mu.data());
+    }
+    bool cached(const double *x) const { return std::equal(x_of_jac.begin(), x_of_jac.end(), x); }
+    // d mu_i / d (free parameter j)
+    double derivative(size_t i, size_t j) const { return jac_mu[i * full.size() + free[j]]; }
     // Residual of bin i and its derivative by mu.
     void residual(size_t i, double &r, double &dr) const {
         const double m = mu[i];
@@ -69,7 +88,7 @@ constexpr double rejected_residual = 1e100;
 
 int residuals_f(const gsl_vector *x, void *params, gsl_vector *f) {
     auto &p = *static_cast<Problem *>(params);
-    p.evaluate(x);
+    p.evaluate(x->data);
     for (size_t i = 0; i < p.mu.size(); ++i) {
         if (!(p.mu[i] > 0.0) || !std::isfinite(p.mu[i])) {
             gsl_vector_set_all(f, rejected_residual);
@@ -84,17 +103,16 @@ int residuals_f(const gsl_vector *x, void *params, gsl_vector *f) {
 
 int residuals_df(const gsl_vector *x, void *params, gsl_matrix *jac) {
     auto &p = *static_cast<Problem *>(params);
-    if (!p.cached(x))
-        p.evaluate(x);
-    const size_t np = p.model->parameter_count();
+    if (!p.cached(x->data))
+        p.evaluate(x->data);
+    const size_t np = p.free.size();
     for (size_t i = 0; i < p.mu.size(); ++i) {
         double r = 0.0, dr = 0.0;
         if (p.mu[i] > 0.0)
             p.residual(i, r, dr);
         double *row = jac->data + i * jac->tda;
-        const double *g = &p.jac_mu[i * np];
         for (size_t j = 0; j < np; ++j)
-            row[j] = dr * g[j];
+            row[j] = dr * p.derivative(i, j);
     }
     return GSL_SUCCESS;
 }
@@ -246,8 +264,6 @@ struct Optimum {
 Optimum optimise(Problem &problem, std::vector<double> start) {
     const size_t n = problem.model->bins();
     const size_t np = start.size();
-    problem.mu.resize(n);
-    problem.jac_mu.resize(n * np);
     gsl_multifit_nlinear_fdf fdf{};
     fdf.f = residuals_f;
     fdf.df = residuals_df;
@@ -275,6 +291,7 @@ Optimum optimise(Problem &problem, std::vector<double> start) {
     // refine further; the Newton step test after the fit decides.
     optimum.converged = status == GSL_SUCCESS || status == GSL_ENOPROG;
     gsl_multifit_nlinear_free(work);
+    problem.evaluate(optimum.x.data()); // the last evaluation may have been a rejected step
     return optimum;
 }
 
@@ -282,12 +299,14 @@ Optimum optimise(Problem &problem, std::vector<double> start) {
 // scoring step I^-1 grad(log L) that would still improve the fit.
 bool covariance_at(const Problem &problem, std::vector<double> &cov, std::vector<double> &step) {
     const size_t n = problem.mu.size();
-    const size_t np = problem.model->parameter_count();
+    const size_t np = problem.free.size();
     gsl_matrix *info = gsl_matrix_calloc(np, np);
     gsl_vector *grad = gsl_vector_calloc(np);
+    std::vector<double> g(np);
     for (size_t i = 0; i < n; ++i) {
         const double m = problem.mu[i];
-        const double *g = &problem.jac_mu[i * np];
+        for (size_t a = 0; a < np; ++a)
+            g[a] = problem.derivative(i, a);
         double r, dr;
         problem.residual(i, r, dr);
         const double score = -r * dr; // minus half the derivative of r^2 by mu
@@ -320,8 +339,7 @@ bool all_finite(const std::vector<double> &v) {
 
 // Sum of squared residuals at x; infinite where a bin expects no counts.
 double cost_at(Problem &problem, const std::vector<double> &x) {
-    gsl_vector_const_view at = gsl_vector_const_view_array(x.data(), x.size());
-    problem.evaluate(&at.vector);
+    problem.evaluate(x.data());
     double sum = 0.0;
     for (size_t i = 0; i < problem.mu.size(); ++i) {
         if (!(problem.mu[i] > 0.0))
@@ -368,17 +386,24 @@ bool polish(Problem &problem, std::vector<double> &x, std::vector<double> &cov,
     return covariance_at(problem, cov, step) && all_finite(cov);
 }
 
-FitResult describe(const Problem &problem, const Optimum &optimum, const std::vector<double> &cov,
+// The result at the optimum the problem was last evaluated at; free_cov is
+// the covariance of the free parameters (a fixed one has no error).
+FitResult describe(const Problem &problem, int iterations, const std::vector<double> &free_cov,
                    const Range &range) {
     const DecayModel &model = *problem.model;
     const size_t np = model.parameter_count();
     const size_t n = range.count;
-    const std::vector<double> &x = optimum.x;
+    const std::vector<double> &x = problem.full;
+    std::vector<double> cov(np * np, 0.0);
+    for (size_t a = 0; a < problem.free.size(); ++a)
+        for (size_t b = 0; b < problem.free.size(); ++b)
+            cov[problem.free[a] * np + problem.free[b]] = free_cov[a * problem.free.size() + b];
     auto error_of = [&](size_t a) { return std::sqrt(cov[a * np + a]); };
 
     FitResult result;
     result.ok = true;
-    result.iterations = optimum.iterations;
+    result.background_fixed = problem.free.size() < np;
+    result.iterations = iterations;
     result.first_bin = range.first;
     const int nk = model.components();
     std::vector<int> order(static_cast<size_t>(nk));
@@ -433,12 +458,76 @@ FitResult describe(const Problem &problem, const Optimum &optimum, const std::ve
     result.data.assign(problem.y, problem.y + n);
     result.model = problem.mu;
     result.counts = std::accumulate(result.data.begin(), result.data.end(), 0.0);
-    result.dof = long(n) - long(np);
+    result.dof = long(n) - long(problem.free.size());
     result.goodness = sum / double(result.dof);
     return result;
 }
 
 } // namespace
+
+const char *const no_convergence = "The fit did not converge: no result. A narrower range, "
+                                   "fewer components or another IRF model may help.";
+
+// One fit of the model, the background free or fixed at zero. `background`
+// tells where the optimiser left the background, also when it failed.
+FitResult fit_model(const FitRequest &request, const Range &range, const DecayModel &model,
+                    const double *y, double irf_half_rise, bool fix_background,
+                    double &background) {
+    const size_t n = model.bins();
+    const double lo = model.first_edge();
+    std::vector<double> start = start_values(model, y, n, irf_half_rise, lo);
+    if (fix_background)
+        start[model.background_index()] = 0.0;
+    int earlier_iterations = 0;
+    if (model.components() == 2) {
+        // Two components start from the one-component optimum, split around
+        // its lifetime: the single decay is the better guide to onset,
+        // width and background than any look at the raw bins.
+        const DecayModel single(1, model.irf(), lo, model.bin_width(), n, model.response_used());
+        std::vector<double> single_start = start_values(single, y, n, irf_half_rise, lo);
+        if (fix_background)
+            single_start[single.background_index()] = 0.0;
+        Problem first(single, y, request.estimator, single_start, fix_background);
+        const Optimum one = optimise(first, first.free_values());
+        earlier_iterations = one.iterations;
+        if (one.converged && all_finite(one.x)) {
+            const double amplitude = first.full[DecayModel::amplitude_index(0)];
+            const double log_tau = first.full[DecayModel::log_lifetime_index(0)];
+            start[DecayModel::amplitude_index(0)] = 0.3 * amplitude;
+            start[DecayModel::log_lifetime_index(0)] = log_tau - std::log(3.0);
+            start[DecayModel::amplitude_index(1)] = 0.7 * amplitude;
+            start[DecayModel::log_lifetime_index(1)] = log_tau + std::log(1.5);
+            for (size_t a = single.background_index(); a < single.parameter_count(); ++a)
+                start[a + 2] = first.full[a];
+        }
+    }
+
+    Problem problem(model, y, request.estimator, start, fix_background);
+    Optimum optimum = optimise(problem, problem.free_values());
+    background = problem.full[model.background_index()];
+    if (!optimum.converged || !all_finite(optimum.x))
+        return failure(no_convergence);
+    std::vector<double> cov, step;
+    if (!polish(problem, optimum.x, cov, step))
+        return failure(no_convergence);
+    const size_t np = problem.free.size();
+    for (size_t a = 0; a < np; ++a) {
+        if (!(cov[a * np + a] > 0.0) || std::fabs(step[a]) > 0.05 * std::sqrt(cov[a * np + a]))
+            return failure(no_convergence);
+    }
+    // A component far shorter than a bin is no lifetime the data can tell,
+    // whatever its curvature says; it stands in for a sharp part of the
+    // response.
+    for (int k = 0; k < model.components(); ++k) {
+        const double tau = std::exp(problem.full[DecayModel::log_lifetime_index(k)]);
+        if (tau < 0.25 * model.bin_width())
+            return failure(format("A lifetime came out at %.3g ns, below a quarter of a bin "
+                                  "(%.3g ns): the data cannot resolve it; no result. Try one "
+                                  "component fewer.",
+                                  tau, model.bin_width()));
+    }
+    return describe(problem, optimum.iterations + earlier_iterations, cov, range);
+}
 
 FitResult LifetimeFit::fit(const FitRequest &request) {
     const Range range = range_bins(request);
@@ -469,42 +558,15 @@ FitResult LifetimeFit::fit(const FitRequest &request) {
                               "least %.0f needed.",
                               counts, counts_per_parameter * double(np)));
 
-    std::vector<double> start = start_values(model, y, range.count, irf_half_rise, lo);
-    int earlier_iterations = 0;
-    if (request.components == 2) {
-        // Two components start from the one-component optimum, split around
-        // its lifetime: the single decay is the better guide to onset,
-        // width and background than any look at the raw bins.
-        const DecayModel single(1, request.irf, lo, request.bin_width, range.count, irf);
-        Problem first{&single, y, request.estimator, {}, {}, {}};
-        const Optimum one =
-            optimise(first, start_values(single, y, range.count, irf_half_rise, lo));
-        earlier_iterations = one.iterations;
-        if (one.converged && all_finite(one.x)) {
-            const double amplitude = one.x[DecayModel::amplitude_index(0)];
-            const double log_tau = one.x[DecayModel::log_lifetime_index(0)];
-            start[DecayModel::amplitude_index(0)] = 0.3 * amplitude;
-            start[DecayModel::log_lifetime_index(0)] = log_tau - std::log(3.0);
-            start[DecayModel::amplitude_index(1)] = 0.7 * amplitude;
-            start[DecayModel::log_lifetime_index(1)] = log_tau + std::log(1.5);
-            for (size_t a = single.background_index(); a < single.parameter_count(); ++a)
-                start[a + 2] = one.x[a];
-        }
+    // Data without background put its optimum on the boundary where the
+    // emptiest bins expect nothing; there the background is fixed at zero.
+    double background = 0.0;
+    FitResult result = fit_model(request, range, model, y, irf_half_rise, false, background);
+    if (!result.ok && result.message == no_convergence &&
+        background < 0.01 * counts / double(range.count)) {
+        FitResult without = fit_model(request, range, model, y, irf_half_rise, true, background);
+        if (without.ok)
+            return without;
     }
-
-    Problem problem{&model, y, request.estimator, {}, {}, {}};
-    Optimum optimum = optimise(problem, start);
-    optimum.iterations += earlier_iterations;
-    const char *no_convergence = "The fit did not converge: no result. A narrower range, fewer "
-                                 "components or another IRF model may help.";
-    if (!optimum.converged || !all_finite(optimum.x))
-        return failure(no_convergence);
-    std::vector<double> cov, step;
-    if (!polish(problem, optimum.x, cov, step))
-        return failure(no_convergence);
-    for (size_t a = 0; a < np; ++a) {
-        if (!(cov[a * np + a] > 0.0) || std::fabs(step[a]) > 0.05 * std::sqrt(cov[a * np + a]))
-            return failure(no_convergence);
-    }
-    return describe(problem, optimum, cov, range);
+    return result;
 }

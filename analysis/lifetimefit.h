@@ -33,6 +33,7 @@ struct FitResult {
     std::vector<FitValue> lifetimes; // ns, shortest first
     std::vector<FitValue> fractions; // amplitude fractions, same order
     FitValue background;             // counts per bin
+    bool background_fixed = false;   // at zero: the data show none
     FitValue irf_position;           // Gaussian: onset in ns; measured: shift in ns
     FitValue irf_width;              // Gaussian: sigma in ns
     double counts = 0.0;             // in the range

@@ -361,7 +361,9 @@ void LifetimeFitWindow::showResult(const FitResult &result) {
                result.fractions[k].error, nk > 1);
     }
     addRow(QStringLiteral("background [counts/bin]"), result.background.value,
-           result.background.error);
+           result.background.error, !result.background_fixed);
+    if (result.background_fixed) // the data show none; a free one found no optimum
+        results->item(results->rowCount() - 1, 2)->setText(QStringLiteral("fixed"));
     const IrfKind irf = IrfKind(cb_irf->currentData().toInt());
     if (irf == IrfKind::Gaussian) {
         addRow(QStringLiteral("IRF position [ns]"), result.irf_position.value,
