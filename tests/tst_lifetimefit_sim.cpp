@@ -168,6 +168,15 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(done.count() > fits, 20000);
         QCOMPARE(done.last().at(0).toBool(), true);
         QVERIFY(resultValue(table, "counts in range") > counts);
+
+        // During an exposure a channel not read yet waits for its completion;
+        // a device closed meanwhile sends none, and the window says so.
+        w.setHistogramsReadable([] { return false; });
+        channel->setCurrentIndex(channel->findText("ch2"));
+        QTest::mouseClick(w.findChild<QPushButton *>("bu_fit"), Qt::LeftButton);
+        QVERIFY(message->text().startsWith("An exposure is running"));
+        QVERIFY(tdc.deinit() >= 0);
+        QVERIFY(message->text().startsWith("The exposure ended without completing"));
     }
 };
 

@@ -42,6 +42,9 @@ LifetimeFitWindow::LifetimeFitWindow(TdcIface *tdc, QString orgName, QString app
     setWindowTitle(QStringLiteral("Velmora: Lifetime Fit"));
     buildWidgets();
     connect(&watcher, &QFutureWatcher<FitResult>::finished, this, &LifetimeFitWindow::fitDone);
+    // A device closed or lost during an exposure sends no completion.
+    connect(tdc, &TdcIface::disconnecting, this, &LifetimeFitWindow::exposureAbandoned);
+    connect(tdc, &TdcIface::connection_lost, this, &LifetimeFitWindow::exposureAbandoned);
     QSettings settings(this->orgName, this->appName);
     if (!restoreGeometry(settings.value(geometryKey).toByteArray()))
         resize(1000, 640);
@@ -259,6 +262,15 @@ void LifetimeFitWindow::exposureCompleted(int code) {
         fitPending = false;
         startFit();
     }
+}
+
+void LifetimeFitWindow::exposureAbandoned() {
+    if (!fitPending || watcher.isRunning())
+        return;
+    fitPending = false;
+    lb_message->setStyleSheet(QString::fromLatin1(errorStyle));
+    lb_message->setText(QStringLiteral("The exposure ended without completing: no fit. Press Fit "
+                                       "to fit what the histograms hold."));
 }
 
 void LifetimeFitWindow::fit() {

@@ -61,6 +61,7 @@ protected:
 private slots:
     void fitDone();
     void irfChanged(int index);
+    void exposureAbandoned();
 
 private:
     struct Snapshot {
