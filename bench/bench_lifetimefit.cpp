@@ -69,8 +69,7 @@ void run(const char *name, const FitRequest &request, double goal_ms) {
     std::sort(cpu.begin(), cpu.end());
     std::printf("%-42s wall median %6.2f ms, fastest %6.2f ms; CPU median %6.2f ms (goal %.0f "
                 "ms), %d iterations;",
-                name, ms[ms.size() / 2], ms.front(), cpu[cpu.size() / 2], goal_ms,
-                fit.iterations);
+                name, ms[ms.size() / 2], ms.front(), cpu[cpu.size() / 2], goal_ms, fit.iterations);
     if (!fit.ok) {
         std::printf(" no result: %s\n", fit.message.c_str());
         return;
