@@ -3,6 +3,8 @@
 #include "aboutdialog.h"
 #include "aboutlicensesdlg.h"
 #include "exposureprogress.h"
+#include "lifetimefitwindow.h"
+#include "mhisto.h"
 #include "mwidget.h"
 #include "panelchannelcorrections.h"
 #include "tdciface.h"
@@ -32,6 +34,11 @@ MainWindow::MainWindow(QWidget *parent)
     menu_bar = menuBar();
     create_menus();
 
+    // Before the panel: the fit window's completion slot then runs ahead of
+    // the panel's, while the device is idle and before the next exposure.
+    fit_window = new LifetimeFitWindow(tdc, org_name, app_name, nullptr);
+    connect(tdc, &TdcIface::complete_callback, fit_window, &LifetimeFitWindow::exposureCompleted,
+            Qt::QueuedConnection);
     mwidget = new Mwidget(tdc, this);
     setCentralWidget(mwidget);
     // Created now rather than by the first message, so the panel does not
@@ -58,7 +65,9 @@ void MainWindow::add_run_status() {
     connect(mwidget, &Mwidget::loss_warning, warning, &QLabel::setText);
 }
 
-MainWindow::~MainWindow() = default;
+MainWindow::~MainWindow() {
+    delete fit_window;
+}
 
 void MainWindow::create_menus() {
     menu_file = new QMenu("&File", this);
@@ -86,6 +95,8 @@ void MainWindow::create_menus() {
 
     act_average_time = new QAction("AverageTime", this);
     menu_tools->addAction(act_average_time);
+    act_lifetime_fit = new QAction("Lifetime Fit...", this);
+    menu_tools->addAction(act_lifetime_fit);
 
     act_epot = new QAction("Control DS3902 Potentiometer", this);
     act_channel_shifts = new QAction("Edit Channel Shifts", this);
@@ -114,6 +125,18 @@ void MainWindow::make_connections() {
     connect(act_epot, &QAction::triggered, mwidget, &Mwidget::show_control_epot);
     connect(act_channel_shifts, &QAction::triggered, this, &MainWindow::slot_channel_corrections);
     connect(tdc, &TdcIface::connection_lost, this, &MainWindow::slot_connection_lost);
+    connect_lifetime_fit();
+}
+
+void MainWindow::connect_lifetime_fit() {
+    connect(act_lifetime_fit, &QAction::triggered, fit_window, &LifetimeFitWindow::showAndRaise);
+    connect(this, &MainWindow::close_children, fit_window, &QWidget::close);
+    fit_window->setHistogramsReadable([this] { return mwidget->get_run_state() == 0; });
+    Mhisto *histo = mwidget->findChild<Mhisto *>();
+    connect(fit_window, &LifetimeFitWindow::zoomRangeRequested, this, [this, histo] {
+        const QwtInterval shown = histo->axisInterval(QwtPlot::xBottom);
+        fit_window->setFitRange(shown.minValue(), shown.maxValue());
+    });
 }
 
 void MainWindow::restore_geometry_and_settings() {

@@ -8,6 +8,7 @@ class QAction;
 class QCloseEvent;
 class QMenu;
 class QMenuBar;
+class LifetimeFitWindow;
 class Mwidget;
 class TdcIface;
 
@@ -39,6 +40,7 @@ private:
     void create_menus();
     void make_connections();
     void add_run_status();
+    void connect_lifetime_fit();
     void restore_geometry_and_settings();
 
     QString org_name;
@@ -53,6 +55,7 @@ private:
     QAction *act_average_time;
     QAction *act_epot;
     QAction *act_channel_shifts;
+    QAction *act_lifetime_fit;
     QMenu *menu_file;
     QMenu *menu_about;
     QMenu *menu_device;
@@ -60,6 +63,7 @@ private:
     QMenuBar *menu_bar;
     TdcIface *tdc;
     Mwidget *mwidget;
+    LifetimeFitWindow *fit_window;
 };
 
 #endif // MAINWINDOW_H

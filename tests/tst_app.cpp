@@ -6,9 +6,12 @@
 #include "aboutlicensesdlg.h"
 #include "e2ehelpers.h"
 #include "fakeoxtdc.h"
+#include "lifetimefitwindow.h"
 #include "mainwindow.h"
+#include "mhisto.h"
 #include "tdciface.h"
 
+#include <QDoubleSpinBox>
 #include <QMenuBar>
 #include <QPlainTextEdit>
 #include <QPointer>
@@ -144,6 +147,30 @@ private slots:
         }
         flush_deletes();
         QVERIFY(!licences[0] && !licences[1] && !editors.value(0));
+    }
+
+    // One fit window however often it is asked for; its range follows the
+    // histogram plot's zoom; it goes with the main window.
+    void lifetime_fit_window() {
+        QPointer<QWidget> fit;
+        {
+            MainWindow window;
+            for (int i = 0; i < 2; ++i)
+                find_text<QAction>(&window, "Lifetime Fit...")->trigger();
+            const QList<QPointer<QWidget>> shown = windows_titled("Velmora: Lifetime Fit");
+            QCOMPARE(shown.size(), 1);
+            fit = shown[0];
+            QVERIFY(fit->isVisible() && !fit->parent());
+            Mhisto *histo = window.findChild<Mhisto *>();
+            histo->setAxisScale(QwtPlot::xBottom, 150.0, 300.0);
+            histo->replot(); // as a zoom does
+            find_text<QPushButton>(fit, "Range from Plot Zoom")->click();
+            QCOMPARE(fit->findChild<QDoubleSpinBox *>("sb_from")->value(), 150.0);
+            QCOMPARE(fit->findChild<QDoubleSpinBox *>("sb_to")->value(), 300.0);
+            QVERIFY(window.close());
+            QVERIFY(fit && !fit->isVisible());
+        }
+        QVERIFY(!fit);
     }
 
     void about_dialog() {

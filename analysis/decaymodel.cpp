@@ -1,0 +1,232 @@
+#include "decaymodel.h"
+
+#include <gsl/gsl_sf_erf.h>
+
+#include <algorithm>
+#include <cmath>
+
+namespace {
+
+constexpr double sqrt2 = 1.41421356237309504880;
+constexpr double inv_sqrt_2pi = 0.39894228040143267794;
+
+// The part of the exponentially modified Gaussian's distribution function
+// that the decay takes away from the plain Gaussian's:
+//   G = exp(-lambda (x - t0) + (lambda sigma)^2 / 2) Phi(u - lambda sigma)
+// with u = (x - t0) / sigma and ls = lambda sigma. Far before the onset the
+// two factors under- and overflow; there the Mills ratio form
+// G = phi(u) / hazard(ls - u) stays finite.
+double emg_tail(double u, double ls, double phi_u) {
+    const double z = u - ls;
+    if (z > -5.0)
+        return std::exp(ls * (0.5 * ls - u)) * 0.5 * std::erfc(-z / sqrt2);
+    return phi_u / gsl_sf_hazard(-z);
+}
+
+} // namespace
+
+DecayModel::DecayModel(int components, IrfKind irf, double first_edge, double bin_width,
+                       size_t bins, MeasuredIrf measured)
+    : n_components(components), irf_kind(irf), lo(first_edge), width(bin_width), n_bins(bins),
+      response(std::move(measured)) {
+    response_cumulative.assign(response.weights.size() + 1, 0.0);
+    for (size_t j = 0; j < response.weights.size(); ++j)
+        response_cumulative[j + 1] = response_cumulative[j] + response.weights[j];
+}
+
+size_t DecayModel::parameter_count() const {
+    const size_t irf_parameters =
+        irf_kind == IrfKind::Gaussian ? 2 : (irf_kind == IrfKind::Measured ? 1 : 0);
+    return background_index() + 1 + irf_parameters;
+}
+
+void DecayModel::evaluate(const double *x, double *mu, double *jac) const {
+    const size_t np = parameter_count();
+    std::fill(mu, mu + n_bins, x[background_index()]);
+    if (jac != nullptr) {
+        std::fill(jac, jac + n_bins * np, 0.0);
+        for (size_t i = 0; i < n_bins; ++i)
+            jac[i * np + background_index()] = 1.0;
+    }
+    switch (irf_kind) {
+    case IrfKind::None:
+        add_tail_components(x, mu, jac);
+        break;
+    case IrfKind::Gaussian:
+        add_gaussian_components(x, mu, jac);
+        break;
+    case IrfKind::Measured:
+        add_measured_components(x, mu, jac);
+        break;
+    }
+}
+
+// Decays that start at the range's lower edge: the distribution function of
+// component k is 1 - exp(-lambda_k (x - lo)).
+void DecayModel::add_tail_components(const double *x, double *mu, double *jac) const {
+    const size_t np = parameter_count();
+    for (int k = 0; k < n_components; ++k) {
+        const double amplitude = x[amplitude_index(k)];
+        const double lambda = std::exp(-x[log_lifetime_index(k)]);
+        double g_prev = 1.0;  // 1 - F at the lower edge of bin 0
+        double dl_prev = 0.0; // -lambda dF/dlambda at that edge
+        for (size_t i = 0; i < n_bins; ++i) {
+            const double dx = double(i + 1) * width;
+            const double g = std::exp(-lambda * dx);
+            const double dl = -lambda * dx * g;
+            mu[i] += amplitude * (g_prev - g);
+            if (jac != nullptr) {
+                double *row = jac + i * np;
+                row[amplitude_index(k)] = g_prev - g;
+                row[log_lifetime_index(k)] = amplitude * (dl - dl_prev);
+            }
+            g_prev = g;
+            dl_prev = dl;
+        }
+    }
+}
+
+// The exponentially modified Gaussian, integrated over each bin as the
+// difference of its distribution function F = Phi(u) - G at the bin's edges.
+// With G as in emg_tail, d/dt0 F = -lambda G,
+// d/dlambda F = G ((x - t0) - lambda sigma^2) + sigma phi(u) and
+// d/dsigma F = lambda (phi(u) - lambda sigma G).
+void DecayModel::add_gaussian_components(const double *x, double *mu, double *jac) const {
+    const size_t np = parameter_count();
+    const int nk = n_components;
+    const double t0 = x[position_index()];
+    const double sigma = std::exp(x[log_width_index()]);
+    double amplitude[2], lambda[2];
+    for (int k = 0; k < nk; ++k) {
+        amplitude[k] = x[amplitude_index(k)];
+        lambda[k] = std::exp(-x[log_lifetime_index(k)]);
+    }
+    // Per component: F, d F / d ln tau, d F / d t0, d F / d ln sigma at one edge.
+    struct Edge {
+        double f[2], dtau[2], dt0[2], dsigma[2];
+    };
+    auto edge_at = [&](size_t e, Edge &out) {
+        const double dx = lo + double(e) * width - t0;
+        const double u = dx / sigma;
+        // Beyond 38 widths from the onset the Gaussian's density is 0 and its
+        // distribution function 0 or 1 in double precision.
+        const bool far = std::fabs(u) > 38.0;
+        const double phi = far ? 0.0 : inv_sqrt_2pi * std::exp(-0.5 * u * u);
+        const double big_phi = far ? (u > 0.0 ? 1.0 : 0.0) : 0.5 * std::erfc(-u / sqrt2);
+        for (int k = 0; k < nk; ++k) {
+            const double l = lambda[k];
+            const double ls = l * sigma;
+            const double g =
+                !far ? emg_tail(u, ls, phi) : (u > 0.0 ? std::exp(ls * (0.5 * ls - u)) : 0.0);
+            out.f[k] = big_phi - g;
+            out.dtau[k] = -l * (g * (dx - l * sigma * sigma) + sigma * phi);
+            out.dt0[k] = -l * g;
+            out.dsigma[k] = sigma * l * (phi - l * sigma * g);
+        }
+    };
+    Edge prev, cur;
+    edge_at(0, prev);
+    for (size_t i = 0; i < n_bins; ++i) {
+        edge_at(i + 1, cur);
+        double *row = jac != nullptr ? jac + i * np : nullptr;
+        for (int k = 0; k < nk; ++k) {
+            const double df = cur.f[k] - prev.f[k];
+            mu[i] += amplitude[k] * df;
+            if (row == nullptr)
+                continue;
+            row[amplitude_index(k)] = df;
+            row[log_lifetime_index(k)] = amplitude[k] * (cur.dtau[k] - prev.dtau[k]);
+            row[position_index()] += amplitude[k] * (cur.dt0[k] - prev.dt0[k]);
+            row[log_width_index()] += amplitude[k] * (cur.dsigma[k] - prev.dsigma[k]);
+        }
+        prev = cur;
+    }
+}
+
+// Mass of the shifted response in each bin of the domain, and its derivative
+// by the shift in bins. Between bin edges the response's cumulative sum is a
+// cubic Hermite curve through the exact sums, with the mean of the two
+// neighbouring bins as slope: its density is continuous, so the mass changes
+// smoothly with the shift and the optimum in the shift is not stuck on a kink.
+void DecayModel::shifted_irf(double shift_bins, long domain_lo, size_t domain_bins) const {
+    const std::vector<double> &w = response.weights;
+    const long length = long(w.size());
+    auto weight = [&](long j) { return j < 0 || j >= length ? 0.0 : w[size_t(j)]; };
+    // Cumulative sum and density at y bins from the response's first edge.
+    auto at = [&](double y, double &cumulative, double &density) {
+        if (y <= 0.0 || y >= double(length)) {
+            cumulative = y <= 0.0 ? 0.0 : response_cumulative.back();
+            density = 0.0;
+            return;
+        }
+        const long j = long(y);
+        const double t = y - double(j);
+        const double p0 = response_cumulative[size_t(j)];
+        const double p1 = response_cumulative[size_t(j + 1)];
+        const double m0 = 0.5 * (weight(j - 1) + weight(j));
+        const double m1 = 0.5 * (weight(j) + weight(j + 1));
+        const double t2 = t * t, t3 = t2 * t;
+        cumulative = (2 * t3 - 3 * t2 + 1) * p0 + (t3 - 2 * t2 + t) * m0 + (3 * t2 - 2 * t3) * p1 +
+                     (t3 - t2) * m1;
+        density = (6 * t2 - 6 * t) * (p0 - p1) + (3 * t2 - 4 * t + 1) * m0 + (3 * t2 - 2 * t) * m1;
+    };
+    mass.assign(domain_bins, 0.0);
+    mass_shift.assign(domain_bins, 0.0);
+    const double origin = double(response.first_bin) + shift_bins;
+    double c_lo, d_lo;
+    at(double(domain_lo) - origin, c_lo, d_lo);
+    for (size_t d = 0; d < domain_bins; ++d) {
+        double c_hi, d_hi;
+        at(double(domain_lo + long(d) + 1) - origin, c_hi, d_hi);
+        mass[d] = c_hi - c_lo;
+        mass_shift[d] = d_lo - d_hi;
+        c_lo = c_hi;
+        d_lo = d_hi;
+    }
+}
+
+// Each response bin starts a decay at a uniformly distributed time inside
+// it. Integrated over the bins this gives, for an offset of k bins with
+// E = exp(-w / tau): q0 = 1 - (tau / w)(1 - E) for the bin itself and
+// q1 E^(k-1) with q1 = (tau / w)(1 - E)^2 for k >= 1, so the convolution is
+// one recursion per component.
+void DecayModel::add_measured_components(const double *x, double *mu, double *jac) const {
+    const size_t np = parameter_count();
+    const double shift_bins = x[position_index()] / width;
+    const long irf_start = long(std::floor(double(response.first_bin) + shift_bins));
+    const long domain_lo = std::min(0L, irf_start);
+    const size_t domain_bins = size_t(long(n_bins) - domain_lo);
+    shifted_irf(shift_bins, domain_lo, domain_bins);
+
+    for (int k = 0; k < n_components; ++k) {
+        const double amplitude = x[amplitude_index(k)];
+        const double tau = std::exp(x[log_lifetime_index(k)]);
+        const double r = width / tau;
+        const double one_minus_e = -std::expm1(-r);
+        const double e = 1.0 - one_minus_e;
+        const double de = e * r / tau; // dE / dtau
+        const double q0 = 1.0 - one_minus_e / r;
+        const double q1 = one_minus_e * one_minus_e / r;
+        const double dq0 = -one_minus_e / width + e / tau;
+        const double dq1 = one_minus_e * one_minus_e / width - 2.0 * one_minus_e * e / tau;
+        double s = 0.0, s_tau = 0.0, s_shift = 0.0;
+        for (size_t d = 0; d < domain_bins; ++d) {
+            const long i = domain_lo + long(d);
+            if (i >= 0) {
+                const double c = mass[d] * q0 + q1 * s;
+                mu[i] += amplitude * c;
+                if (jac != nullptr) {
+                    double *row = jac + size_t(i) * np;
+                    row[amplitude_index(k)] = c;
+                    row[log_lifetime_index(k)] =
+                        amplitude * tau * (mass[d] * dq0 + dq1 * s + q1 * s_tau);
+                    row[position_index()] +=
+                        amplitude * (mass_shift[d] * q0 + q1 * s_shift) / width;
+                }
+            }
+            s_tau = s_tau * e + s * de;
+            s = s * e + mass[d];
+            s_shift = s_shift * e + mass_shift[d];
+        }
+    }
+}

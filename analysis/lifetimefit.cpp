@@ -1,0 +1,572 @@
+#include "lifetimefit.h"
+
+#include <gsl/gsl_errno.h>
+#include <gsl/gsl_linalg.h>
+#include <gsl/gsl_multifit_nlinear.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <numeric>
+
+namespace {
+
+// GSL's default handler aborts the program; every GSL status is checked here.
+const bool gsl_handler_off = [] {
+    gsl_set_error_handler_off();
+    return true;
+}();
+
+std::string format(const char *pattern, double a, double b) {
+    char text[256];
+    std::snprintf(text, sizeof text, pattern, a, b);
+    return text;
+}
+
+FitResult failure(std::string message) {
+    FitResult result;
+    result.message = std::move(message);
+    return result;
+}
+
+// The residuals the optimiser squares and sums: Poisson deviance residuals,
+// whose squares add up to the deviance (so their least-squares minimum is the
+// likelihood maximum), or Pearson residuals weighted by the model.
+// The optimiser moves the free parameters only; a fixed one keeps its value
+// in `full`.
+struct Problem {
+    const DecayModel *model;
+    const double *y;
+    FitEstimator estimator;
+    std::vector<size_t> free;
+    std::vector<double> full;
+    std::vector<double> mu, jac_mu, x_of_jac;
+
+    Problem(const DecayModel &m, const double *data, FitEstimator e, std::vector<double> start,
+            bool fix_background)
+        : model(&m), y(data), estimator(e), full(std::move(start)), mu(m.bins()),
+          jac_mu(m.bins() * m.parameter_count()) {
+        for (size_t a = 0; a < full.size(); ++a)
+            if (!fix_background || a != m.background_index())
+                free.push_back(a);
+    }
+    std::vector<double> free_values() const {
+        std::vector<double> x;
+        for (size_t a : free)
+            x.push_back(full[a]);
+        return x;
+    }
+    void evaluate(const double *x) {
+        x_of_jac.assign(x, x + free.size());
+        for (size_t j = 0; j < free.size(); ++j)
+            full[free[j]] = x[j];
+        model->evaluate(full.data(), mu.data(), jac_mu.data());
+    }
+    bool cached(const double *x) const { return std::equal(x_of_jac.begin(), x_of_jac.end(), x); }
+    // d mu_i / d (free parameter j)
+    double derivative(size_t i, size_t j) const { return jac_mu[i * full.size() + free[j]]; }
+    // Residual of bin i and its derivative by mu.
+    void residual(size_t i, double &r, double &dr) const {
+        const double m = mu[i];
+        const double yi = y[i];
+        if (estimator == FitEstimator::LeastSquares) {
+            const double s = std::sqrt(m);
+            r = (yi - m) / s;
+            dr = -(yi + m) / (2.0 * m * s);
+            return;
+        }
+        const double d = yi > 0.0 ? m - yi + yi * std::log(yi / m) : m;
+        const double a = std::sqrt(2.0 * std::max(d, 0.0));
+        r = yi > m ? a : -a;
+        dr = a > 1e-8 * std::sqrt(m) ? -std::fabs(m - yi) / (m * a) : -1.0 / std::sqrt(m);
+    }
+};
+
+// Steps that make an expected count zero or negative are answered with a
+// residual so large that the trust region rejects them.
+constexpr double rejected_residual = 1e100;
+
+int residuals_f(const gsl_vector *x, void *params, gsl_vector *f) {
+    auto &p = *static_cast<Problem *>(params);
+    p.evaluate(x->data);
+    for (size_t i = 0; i < p.mu.size(); ++i) {
+        if (!(p.mu[i] > 0.0) || !std::isfinite(p.mu[i])) {
+            gsl_vector_set_all(f, rejected_residual);
+            return GSL_SUCCESS;
+        }
+        double r, dr;
+        p.residual(i, r, dr);
+        gsl_vector_set(f, i, r);
+    }
+    return GSL_SUCCESS;
+}
+
+int residuals_df(const gsl_vector *x, void *params, gsl_matrix *jac) {
+    auto &p = *static_cast<Problem *>(params);
+    if (!p.cached(x->data))
+        p.evaluate(x->data);
+    const size_t np = p.free.size();
+    for (size_t i = 0; i < p.mu.size(); ++i) {
+        double r = 0.0, dr = 0.0;
+        if (p.mu[i] > 0.0)
+            p.residual(i, r, dr);
+        double *row = jac->data + i * jac->tda;
+        for (size_t j = 0; j < np; ++j)
+            row[j] = dr * p.derivative(i, j);
+    }
+    return GSL_SUCCESS;
+}
+
+struct Range {
+    size_t first = 0;
+    size_t count = 0;
+};
+
+// Bins whose centre lies in [from, to).
+Range range_bins(const FitRequest &request) {
+    Range range;
+    const double w = request.bin_width;
+    const double n = double(request.counts.size());
+    const double first = std::ceil((request.range_from - request.first_edge) / w - 0.5);
+    const double end = std::ceil((request.range_to - request.first_edge) / w - 0.5);
+    const double lo = std::clamp(first, 0.0, n);
+    const double hi = std::clamp(end, 0.0, n);
+    if (std::isfinite(lo) && std::isfinite(hi) && hi > lo) {
+        range.first = size_t(lo);
+        range.count = size_t(hi - lo);
+    }
+    return range;
+}
+
+double mean_of(const double *v, size_t n) {
+    return n == 0 ? 0.0 : std::accumulate(v, v + n, 0.0) / double(n);
+}
+
+// Index of the highest three-bin sum.
+size_t peak_index(const double *y, size_t n) {
+    size_t best = 0;
+    double best_sum = -1.0;
+    for (size_t i = 0; i < n; ++i) {
+        const double s = y[i] + (i > 0 ? y[i - 1] : 0.0) + (i + 1 < n ? y[i + 1] : 0.0);
+        if (s > best_sum) {
+            best_sum = s;
+            best = i;
+        }
+    }
+    return best;
+}
+
+// Last bin before the peak whose count above the base lies below level times
+// the peak's; the peak itself when there is none.
+size_t rise_crossing(const double *y, size_t peak, double base, double level) {
+    const double top = mean_of(y + (peak > 0 ? peak - 1 : 0), peak > 0 ? 3 : 2) - base;
+    for (size_t i = peak; i-- > 0;) {
+        if (y[i] - base < level * top)
+            return i;
+    }
+    return peak;
+}
+
+// The measured response: the other channel's peak above its background
+// (the median bin), out to where it sinks into the background's noise.
+bool prepare_irf(const FitRequest &request, size_t range_first, MeasuredIrf &irf,
+                 double &half_rise_time, std::string &message) {
+    const std::vector<double> &h = request.irf_counts;
+    if (std::accumulate(h.begin(), h.end(), 0.0) <= 0.0) {
+        message = "The IRF channel has no counts.";
+        return false;
+    }
+    std::vector<double> sorted(h);
+    std::nth_element(sorted.begin(), sorted.begin() + long(sorted.size() / 2), sorted.end());
+    const double base = sorted[sorted.size() / 2];
+    const double noise = base + 3.0 * std::sqrt(base);
+    const size_t peak = size_t(std::max_element(h.begin(), h.end()) - h.begin());
+    if (h[peak] - base < 10.0 * std::sqrt(std::max(base, 1.0))) {
+        message = "The IRF channel shows no peak above its background.";
+        return false;
+    }
+    size_t lo = peak, hi = peak + 1;
+    while (lo > 0 && h[lo - 1] > noise)
+        --lo;
+    while (hi < h.size() && h[hi] > noise)
+        ++hi;
+    irf.first_bin = long(lo) - long(range_first);
+    irf.weights.assign(hi - lo, 0.0);
+    for (size_t j = lo; j < hi; ++j)
+        irf.weights[j - lo] = std::max(h[j] - base, 0.0);
+    const double sum = std::accumulate(irf.weights.begin(), irf.weights.end(), 0.0);
+    for (double &v : irf.weights)
+        v /= sum;
+    const size_t half = rise_crossing(h.data(), peak, base, 0.5);
+    half_rise_time = request.first_edge + double(half + 1) * request.bin_width;
+    return true;
+}
+
+// Rough values the optimiser starts from: background from the bins before
+// the rise (or the last tenth of the range), onset and width from the rising
+// edge, lifetime from the first moment of the decay above the background.
+std::vector<double> start_values(const DecayModel &model, const double *y, size_t n,
+                                 double irf_half_rise, double range_start) {
+    const double w = model.bin_width();
+    const size_t peak = peak_index(y, n);
+    // A background that starts at zero cannot grow: the likelihood of a
+    // count where the model expects almost nothing is too steep for a
+    // linearised step. Half a count over the bins looked at is the floor.
+    const size_t tail = std::max<size_t>(1, n / 10);
+    const size_t before = model.irf() != IrfKind::None ? peak / 2 : 0;
+    const double tail_sum = std::accumulate(y + n - tail, y + n, 0.0);
+    const double before_sum = std::accumulate(y, y + before, 0.0);
+    double base = (tail_sum + before_sum + 0.5) / double(tail + before);
+    if (before >= 8 && before_sum >= 10.0) // a long decay may not have ended in the range
+        base = before_sum / double(before);
+
+    const size_t half = rise_crossing(y, peak, base, 0.5);
+    const double t_half = model.first_edge() + double(half + 1) * w;
+    const double t_peak = model.first_edge() + (double(peak) + 0.5) * w;
+    double moment = 0.0, weight = 0.0;
+    for (size_t i = peak; i < n; ++i) {
+        const double above = std::max(y[i] - base, 0.0);
+        moment += above * (double(i) - double(peak)) * w;
+        weight += above;
+    }
+    const double length = double(n) * w;
+    const double tau = std::clamp(weight > 0.0 ? moment / weight : length / 4.0, w, 10.0 * length);
+    const double onset = model.irf() == IrfKind::None ? range_start : t_half;
+    const double inside = -std::expm1(-std::max(model.first_edge() + length - onset, w) / tau);
+    const double above = std::max(std::accumulate(y, y + n, 0.0) - base * double(n), 1.0);
+
+    std::vector<double> x(model.parameter_count(), 0.0);
+    const int nk = model.components();
+    for (int k = 0; k < nk; ++k) {
+        const double factor = nk == 1 ? 1.0 : (k == 0 ? 0.4 : 1.6);
+        x[DecayModel::amplitude_index(k)] = above / inside / nk;
+        x[DecayModel::log_lifetime_index(k)] = std::log(tau * factor);
+    }
+    x[model.background_index()] = base;
+    if (model.irf() == IrfKind::Gaussian) {
+        const size_t low = rise_crossing(y, peak, base, 0.1);
+        const size_t high = rise_crossing(y, peak, base, 0.9);
+        const double sigma = std::max(0.5 * w, double(high - std::min(low, high)) * w / 2.56);
+        x[model.position_index()] = std::min(t_half, t_peak);
+        x[model.log_width_index()] = std::log(sigma);
+    } else if (model.irf() == IrfKind::Measured) {
+        x[model.position_index()] = t_half - irf_half_rise;
+    }
+    return x;
+}
+
+struct Optimum {
+    std::vector<double> x;
+    int iterations = 0;
+    bool converged = false;
+};
+
+Optimum optimise(Problem &problem, std::vector<double> start) {
+    const size_t n = problem.model->bins();
+    const size_t np = start.size();
+    gsl_multifit_nlinear_fdf fdf{};
+    fdf.f = residuals_f;
+    fdf.df = residuals_df;
+    fdf.fvv = nullptr;
+    fdf.n = n;
+    fdf.p = np;
+    fdf.params = &problem;
+    gsl_multifit_nlinear_parameters settings = gsl_multifit_nlinear_default_parameters();
+    settings.scale = gsl_multifit_nlinear_scale_more;
+    settings.solver = gsl_multifit_nlinear_solver_cholesky;
+    gsl_multifit_nlinear_workspace *work =
+        gsl_multifit_nlinear_alloc(gsl_multifit_nlinear_trust, &settings, n, np);
+    Optimum optimum;
+    if (work == nullptr)
+        return optimum;
+    gsl_vector_view x0 = gsl_vector_view_array(start.data(), np);
+    int info = 0;
+    int status = gsl_multifit_nlinear_init(&x0.vector, &fdf, work);
+    if (status == GSL_SUCCESS)
+        status = gsl_multifit_nlinear_driver(200, 1e-9, 1e-9, 0.0, nullptr, nullptr, &info, work);
+    const gsl_vector *x = gsl_multifit_nlinear_position(work);
+    optimum.x.assign(x->data, x->data + np);
+    optimum.iterations = int(gsl_multifit_nlinear_niter(work));
+    // "No progress" is what a trust region reports at an optimum it cannot
+    // refine further; the Newton step test after the fit decides.
+    optimum.converged = status == GSL_SUCCESS || status == GSL_ENOPROG;
+    gsl_multifit_nlinear_free(work);
+    problem.evaluate(optimum.x.data()); // the last evaluation may have been a rejected step
+    return optimum;
+}
+
+// Inverse Fisher information sum_i grad(mu_i) grad(mu_i)^T / mu_i, and the
+// scoring step I^-1 grad(log L) that would still improve the fit.
+bool covariance_at(const Problem &problem, std::vector<double> &cov, std::vector<double> &step) {
+    const size_t n = problem.mu.size();
+    const size_t np = problem.free.size();
+    gsl_matrix *info = gsl_matrix_calloc(np, np);
+    gsl_vector *grad = gsl_vector_calloc(np);
+    std::vector<double> g(np);
+    for (size_t i = 0; i < n; ++i) {
+        const double m = problem.mu[i];
+        for (size_t a = 0; a < np; ++a)
+            g[a] = problem.derivative(i, a);
+        double r, dr;
+        problem.residual(i, r, dr);
+        const double score = -r * dr; // minus half the derivative of r^2 by mu
+        for (size_t a = 0; a < np; ++a) {
+            grad->data[a] += score * g[a];
+            for (size_t b = 0; b <= a; ++b)
+                info->data[a * np + b] += g[a] * g[b] / m;
+        }
+    }
+    for (size_t a = 0; a < np; ++a)
+        for (size_t b = 0; b < a; ++b)
+            gsl_matrix_set(info, b, a, gsl_matrix_get(info, a, b));
+    bool ok = gsl_linalg_cholesky_decomp1(info) == GSL_SUCCESS;
+    if (ok) {
+        gsl_vector *delta = gsl_vector_alloc(np);
+        ok = gsl_linalg_cholesky_solve(info, grad, delta) == GSL_SUCCESS &&
+             gsl_linalg_cholesky_invert(info) == GSL_SUCCESS;
+        cov.assign(info->data, info->data + np * np);
+        step.assign(delta->data, delta->data + np);
+        gsl_vector_free(delta);
+    }
+    gsl_vector_free(grad);
+    gsl_matrix_free(info);
+    return ok;
+}
+
+bool all_finite(const std::vector<double> &v) {
+    return std::all_of(v.begin(), v.end(), [](double a) { return std::isfinite(a); });
+}
+
+// Sum of squared residuals at x; infinite where a bin expects no counts.
+double cost_at(Problem &problem, const std::vector<double> &x) {
+    problem.evaluate(x.data());
+    double sum = 0.0;
+    for (size_t i = 0; i < problem.mu.size(); ++i) {
+        if (!(problem.mu[i] > 0.0))
+            return HUGE_VAL;
+        double r, dr;
+        problem.residual(i, r, dr);
+        sum += r * r;
+    }
+    return sum;
+}
+
+// A trust region stops once its steps are small against the parameters,
+// which in the long valley of two correlated parameters (an amplitude and its
+// lifetime) can still be a good part of a standard error away from the
+// optimum. A few scoring steps, halved while they do not improve the fit,
+// finish the way. Leaves the problem evaluated at x with the covariance.
+bool polish(Problem &problem, std::vector<double> &x, std::vector<double> &cov,
+            std::vector<double> &step) {
+    double cost = cost_at(problem, x);
+    for (int round = 0; round < 10; ++round) {
+        if (!std::isfinite(cost) || !covariance_at(problem, cov, step) || !all_finite(cov))
+            return false;
+        double largest = 0.0; // step in standard errors
+        for (size_t a = 0; a < x.size(); ++a)
+            largest = std::max(largest, std::fabs(step[a]) / std::sqrt(cov[a * x.size() + a]));
+        if (!std::isfinite(largest))
+            return false;
+        if (largest < 0.01)
+            return true;
+        std::vector<double> trial(x.size());
+        double scale = 1.0;
+        double trial_cost = HUGE_VAL;
+        for (int halving = 0; halving < 8 && !(trial_cost < cost); ++halving, scale *= 0.5) {
+            for (size_t a = 0; a < x.size(); ++a)
+                trial[a] = x[a] + scale * step[a];
+            trial_cost = cost_at(problem, trial);
+        }
+        if (!(trial_cost < cost))
+            break;
+        x = trial;
+        cost = trial_cost;
+    }
+    cost_at(problem, x);
+    return covariance_at(problem, cov, step) && all_finite(cov);
+}
+
+// The result at the optimum the problem was last evaluated at; free_cov is
+// the covariance of the free parameters (a fixed one has no error).
+FitResult describe(const Problem &problem, int iterations, const std::vector<double> &free_cov,
+                   const Range &range) {
+    const DecayModel &model = *problem.model;
+    const size_t np = model.parameter_count();
+    const size_t n = range.count;
+    const std::vector<double> &x = problem.full;
+    std::vector<double> cov(np * np, 0.0);
+    for (size_t a = 0; a < problem.free.size(); ++a)
+        for (size_t b = 0; b < problem.free.size(); ++b)
+            cov[problem.free[a] * np + problem.free[b]] = free_cov[a * problem.free.size() + b];
+    auto error_of = [&](size_t a) { return std::sqrt(cov[a * np + a]); };
+
+    FitResult result;
+    result.ok = true;
+    result.background_fixed = problem.free.size() < np;
+    result.iterations = iterations;
+    result.first_bin = range.first;
+    const int nk = model.components();
+    std::vector<int> order(static_cast<size_t>(nk));
+    std::iota(order.begin(), order.end(), 0);
+    std::sort(order.begin(), order.end(), [&](int a, int b) {
+        return x[DecayModel::log_lifetime_index(a)] < x[DecayModel::log_lifetime_index(b)];
+    });
+    // Amplitude fractions a_k / sum a, a_k = A_k / tau_k (the decay's height
+    // at its onset); their errors by the delta method.
+    double height_sum = 0.0;
+    std::vector<double> height(static_cast<size_t>(nk));
+    for (int k = 0; k < nk; ++k) {
+        height[size_t(k)] =
+            x[DecayModel::amplitude_index(k)] * std::exp(-x[DecayModel::log_lifetime_index(k)]);
+        height_sum += height[size_t(k)];
+    }
+    for (int k : order) {
+        const double tau = std::exp(x[DecayModel::log_lifetime_index(k)]);
+        result.lifetimes.push_back({tau, tau * error_of(DecayModel::log_lifetime_index(k))});
+        std::vector<double> grad(np, 0.0);
+        const double fraction = height[size_t(k)] / height_sum;
+        for (int j = 0; j < nk; ++j) {
+            const double d_height = ((j == k ? 1.0 : 0.0) - fraction) / height_sum;
+            const double tau_j = std::exp(x[DecayModel::log_lifetime_index(j)]);
+            grad[DecayModel::amplitude_index(j)] = d_height / tau_j;
+            grad[DecayModel::log_lifetime_index(j)] = -d_height * height[size_t(j)];
+        }
+        double var = 0.0;
+        for (size_t a = 0; a < np; ++a)
+            for (size_t b = 0; b < np; ++b)
+                var += grad[a] * cov[a * np + b] * grad[b];
+        result.fractions.push_back({fraction, std::sqrt(std::max(var, 0.0))});
+    }
+    result.background = {x[model.background_index()], error_of(model.background_index())};
+    if (model.irf() != IrfKind::None)
+        result.irf_position = {x[model.position_index()], error_of(model.position_index())};
+    if (model.irf() == IrfKind::Gaussian) {
+        const double sigma = std::exp(x[model.log_width_index()]);
+        result.irf_width = {sigma, sigma * error_of(model.log_width_index())};
+    }
+
+    double sum = 0.0;
+    result.edges.resize(n);
+    result.residuals.resize(n);
+    for (size_t i = 0; i < n; ++i) {
+        double r, dr;
+        problem.residual(i, r, dr);
+        sum += r * r;
+        result.edges[i] = model.first_edge() + double(i) * model.bin_width();
+        result.residuals[i] = (problem.y[i] - problem.mu[i]) / std::sqrt(problem.mu[i]);
+    }
+    result.data.assign(problem.y, problem.y + n);
+    result.model = problem.mu;
+    result.counts = std::accumulate(result.data.begin(), result.data.end(), 0.0);
+    result.dof = long(n) - long(problem.free.size());
+    result.goodness = sum / double(result.dof);
+    return result;
+}
+
+} // namespace
+
+const char *const no_convergence = "The fit did not converge: no result. A narrower range, "
+                                   "fewer components or another IRF model may help.";
+
+// One fit of the model, the background free or fixed at zero. `background`
+// tells where the optimiser left the background, also when it failed.
+FitResult fit_model(const FitRequest &request, const Range &range, const DecayModel &model,
+                    const double *y, double irf_half_rise, bool fix_background,
+                    double &background) {
+    const size_t n = model.bins();
+    const double lo = model.first_edge();
+    std::vector<double> start = start_values(model, y, n, irf_half_rise, lo);
+    if (fix_background)
+        start[model.background_index()] = 0.0;
+    int earlier_iterations = 0;
+    if (model.components() == 2) {
+        // Two components start from the one-component optimum, split around
+        // its lifetime: the single decay is the better guide to onset,
+        // width and background than any look at the raw bins.
+        const DecayModel single(1, model.irf(), lo, model.bin_width(), n, model.response_used());
+        std::vector<double> single_start = start_values(single, y, n, irf_half_rise, lo);
+        if (fix_background)
+            single_start[single.background_index()] = 0.0;
+        Problem first(single, y, request.estimator, single_start, fix_background);
+        const Optimum one = optimise(first, first.free_values());
+        earlier_iterations = one.iterations;
+        if (one.converged && all_finite(one.x)) {
+            const double amplitude = first.full[DecayModel::amplitude_index(0)];
+            const double log_tau = first.full[DecayModel::log_lifetime_index(0)];
+            start[DecayModel::amplitude_index(0)] = 0.3 * amplitude;
+            start[DecayModel::log_lifetime_index(0)] = log_tau - std::log(3.0);
+            start[DecayModel::amplitude_index(1)] = 0.7 * amplitude;
+            start[DecayModel::log_lifetime_index(1)] = log_tau + std::log(1.5);
+            for (size_t a = single.background_index(); a < single.parameter_count(); ++a)
+                start[a + 2] = first.full[a];
+        }
+    }
+
+    Problem problem(model, y, request.estimator, start, fix_background);
+    Optimum optimum = optimise(problem, problem.free_values());
+    background = problem.full[model.background_index()];
+    if (!optimum.converged || !all_finite(optimum.x))
+        return failure(no_convergence);
+    std::vector<double> cov, step;
+    if (!polish(problem, optimum.x, cov, step))
+        return failure(no_convergence);
+    const size_t np = problem.free.size();
+    for (size_t a = 0; a < np; ++a) {
+        if (!(cov[a * np + a] > 0.0) || std::fabs(step[a]) > 0.05 * std::sqrt(cov[a * np + a]))
+            return failure(no_convergence);
+    }
+    // A component far shorter than a bin is no lifetime the data can tell,
+    // whatever its curvature says; it stands in for a sharp part of the
+    // response.
+    for (int k = 0; k < model.components(); ++k) {
+        const double tau = std::exp(problem.full[DecayModel::log_lifetime_index(k)]);
+        if (tau < 0.25 * model.bin_width())
+            return failure(format("A lifetime came out at %.3g ns, below a quarter of a bin "
+                                  "(%.3g ns): the data cannot resolve it; no result. Try one "
+                                  "component fewer.",
+                                  tau, model.bin_width()));
+    }
+    return describe(problem, optimum.iterations + earlier_iterations, cov, range);
+}
+
+FitResult LifetimeFit::fit(const FitRequest &request) {
+    const Range range = range_bins(request);
+    if (range.count == 0)
+        return failure("The fit range holds no histogram bins.");
+    const double *y = request.counts.data() + range.first;
+    const double counts = std::accumulate(y, y + range.count, 0.0);
+    if (!(counts > 0.0))
+        return failure("The channel has no counts in the fit range.");
+
+    MeasuredIrf irf;
+    double irf_half_rise = 0.0;
+    std::string message;
+    if (request.irf == IrfKind::Measured &&
+        !prepare_irf(request, range.first, irf, irf_half_rise, message))
+        return failure(message);
+
+    const double lo = request.first_edge + double(range.first) * request.bin_width;
+    const DecayModel model(request.components, request.irf, lo, request.bin_width, range.count,
+                           irf);
+    const size_t np = model.parameter_count();
+    if (range.count < 2 * np)
+        return failure(format("Too few bins in the fit range for this model: %.0f bins, at least "
+                              "%.0f needed.",
+                              double(range.count), double(2 * np)));
+    if (counts < counts_per_parameter * double(np))
+        return failure(format("Too few counts in the fit range for this model: %.0f counts, at "
+                              "least %.0f needed.",
+                              counts, counts_per_parameter * double(np)));
+
+    // Data without background put its optimum on the boundary where the
+    // emptiest bins expect nothing; there the background is fixed at zero.
+    double background = 0.0;
+    FitResult result = fit_model(request, range, model, y, irf_half_rise, false, background);
+    if (!result.ok && result.message == no_convergence &&
+        background < 0.01 * counts / double(range.count)) {
+        FitResult without = fit_model(request, range, model, y, irf_half_rise, true, background);
+        if (without.ok)
+            return without;
+    }
+    return result;
+}

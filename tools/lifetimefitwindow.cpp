@@ -1,0 +1,444 @@
+#include "lifetimefitwindow.h"
+
+#include "tdciface.h"
+
+#include <qwt_plot.h>
+#include <qwt_plot_curve.h>
+#include <qwt_plot_grid.h>
+#include <qwt_scale_draw.h>
+#include <qwt_scale_engine.h>
+#include <qwt_scale_widget.h>
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QClipboard>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QDoubleSpinBox>
+#include <QFormLayout>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QPushButton>
+#include <QSettings>
+#include <QTableWidget>
+#include <QVBoxLayout>
+#include <QtConcurrent>
+
+#include <algorithm>
+#include <cmath>
+#include <numeric>
+
+namespace {
+const char *const geometryKey = "lifetimefit/geometry";
+const char *const errorStyle = "QLabel { color: #C00000; }";
+constexpr double maxRangeNs = 1e9;
+} // namespace
+
+LifetimeFitWindow::LifetimeFitWindow(TdcIface *tdc, QString orgName, QString appName,
+                                     QWidget *parent)
+    : QWidget(parent), tdc(tdc), orgName(std::move(orgName)), appName(std::move(appName)),
+      histogramsReadable([] { return true; }) {
+    setWindowTitle(QStringLiteral("Velmora: Lifetime Fit"));
+    buildWidgets();
+    connect(&watcher, &QFutureWatcher<FitResult>::finished, this, &LifetimeFitWindow::fitDone);
+    // A device closed or lost during an exposure sends no completion.
+    connect(tdc, &TdcIface::disconnecting, this, &LifetimeFitWindow::exposureAbandoned);
+    connect(tdc, &TdcIface::connection_lost, this, &LifetimeFitWindow::exposureAbandoned);
+    QSettings settings(this->orgName, this->appName);
+    if (!restoreGeometry(settings.value(geometryKey).toByteArray()))
+        resize(1000, 640);
+}
+
+LifetimeFitWindow::~LifetimeFitWindow() = default;
+
+void LifetimeFitWindow::setHistogramsReadable(std::function<bool()> readable) {
+    histogramsReadable = std::move(readable);
+}
+
+void LifetimeFitWindow::buildWidgets() {
+    cb_channel = new QComboBox(this);
+    cb_channel->setObjectName(QStringLiteral("cb_channel"));
+    sb_from = new QDoubleSpinBox(this);
+    sb_to = new QDoubleSpinBox(this);
+    for (QDoubleSpinBox *box : {sb_from, sb_to}) {
+        box->setRange(-maxRangeNs, maxRangeNs);
+        box->setDecimals(3);
+        box->setSuffix(QStringLiteral(" ns"));
+    }
+    sb_from->setObjectName(QStringLiteral("sb_from"));
+    sb_to->setObjectName(QStringLiteral("sb_to"));
+    bu_zoom = new QPushButton(QStringLiteral("Range from Plot Zoom"), this);
+    cb_components = new QComboBox(this);
+    cb_components->addItem(QStringLiteral("1 exponential + background"), 1);
+    cb_components->addItem(QStringLiteral("2 exponentials + background"), 2);
+    cb_components->setObjectName(QStringLiteral("cb_components"));
+    cb_irf = new QComboBox(this);
+    cb_irf->addItem(QStringLiteral("none"), int(IrfKind::None));
+    cb_irf->addItem(QStringLiteral("Gaussian"), int(IrfKind::Gaussian));
+    cb_irf->addItem(QStringLiteral("measured"), int(IrfKind::Measured));
+    cb_irf->setCurrentIndex(1);
+    cb_irf->setObjectName(QStringLiteral("cb_irf"));
+    cb_irf_channel = new QComboBox(this);
+    cb_irf_channel->setObjectName(QStringLiteral("cb_irf_channel"));
+    cb_irf_channel->setEnabled(false);
+    cb_estimator = new QComboBox(this);
+    cb_estimator->addItem(QStringLiteral("Poisson maximum likelihood"),
+                          int(FitEstimator::PoissonLikelihood));
+    cb_estimator->addItem(QStringLiteral("least squares (model-weighted)"),
+                          int(FitEstimator::LeastSquares));
+    cb_estimator->setObjectName(QStringLiteral("cb_estimator"));
+    cb_live = new QCheckBox(QStringLiteral("live: refit after every exposure"), this);
+    cb_live->setObjectName(QStringLiteral("cb_live"));
+    bu_fit = new QPushButton(QStringLiteral("Fit"), this);
+    bu_fit->setObjectName(QStringLiteral("bu_fit"));
+    bu_copy = new QPushButton(QStringLiteral("Copy"), this);
+    bu_copy->setObjectName(QStringLiteral("bu_copy"));
+    lb_message = new QLabel(this);
+    lb_message->setObjectName(QStringLiteral("lb_message"));
+    lb_message->setWordWrap(true);
+    results = new QTableWidget(0, 3, this);
+    results->setObjectName(QStringLiteral("results"));
+    results->setHorizontalHeaderLabels(
+        {QStringLiteral("quantity"), QStringLiteral("value"), QStringLiteral("std. error")});
+    results->verticalHeader()->hide();
+    results->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    results->horizontalHeader()->setSectionResizeMode(QHeaderView::ResizeToContents);
+    results->horizontalHeader()->setStretchLastSection(true);
+
+    auto *form = new QFormLayout;
+    form->addRow(QStringLiteral("channel:"), cb_channel);
+    form->addRow(QStringLiteral("range from:"), sb_from);
+    form->addRow(QStringLiteral("range to:"), sb_to);
+    form->addRow(QString(), bu_zoom);
+    form->addRow(QStringLiteral("model:"), cb_components);
+    form->addRow(QStringLiteral("IRF:"), cb_irf);
+    form->addRow(QStringLiteral("IRF channel:"), cb_irf_channel);
+    form->addRow(QStringLiteral("estimator:"), cb_estimator);
+    form->addRow(QString(), cb_live);
+    auto *buttons = new QHBoxLayout;
+    buttons->addWidget(bu_fit);
+    buttons->addWidget(bu_copy);
+    auto *controls = new QVBoxLayout;
+    controls->addLayout(form);
+    controls->addLayout(buttons);
+    controls->addWidget(lb_message);
+    controls->addWidget(results, 1);
+
+    buildPlots();
+    auto *plots = new QVBoxLayout;
+    plots->addWidget(plot, 3);
+    plots->addWidget(residualPlot, 1);
+    auto *outer = new QHBoxLayout;
+    outer->addLayout(controls, 0);
+    outer->addLayout(plots, 1);
+    setLayout(outer);
+
+    connect(bu_fit, &QPushButton::clicked, this, &LifetimeFitWindow::fit);
+    connect(bu_copy, &QPushButton::clicked, this, &LifetimeFitWindow::copyResults);
+    connect(bu_zoom, &QPushButton::clicked, this, &LifetimeFitWindow::zoomRangeRequested);
+    connect(cb_irf, QOverload<int>::of(&QComboBox::currentIndexChanged), this,
+            &LifetimeFitWindow::irfChanged);
+}
+
+void LifetimeFitWindow::buildPlots() {
+    plot = new QwtPlot(this);
+    plot->setCanvasBackground(Qt::white);
+    plot->setAxisScaleEngine(QwtPlot::yLeft, new QwtLogScaleEngine);
+    plot->setAxisTitle(QwtPlot::yLeft, QStringLiteral("Counts"));
+    residualPlot = new QwtPlot(this);
+    residualPlot->setCanvasBackground(Qt::white);
+    residualPlot->setAxisTitle(QwtPlot::xBottom, QStringLiteral("Time [ns]"));
+    residualPlot->setAxisTitle(QwtPlot::yLeft, QStringLiteral("Residual [sd]"));
+    for (QwtPlot *p : {plot, residualPlot}) {
+        auto *grid = new QwtPlotGrid;
+        grid->setPen(QPen(Qt::lightGray, 0.0, Qt::DashLine));
+        grid->attach(p);
+        // Equal left axes keep the two time axes on top of each other.
+        p->axisWidget(QwtPlot::yLeft)->setMinBorderDist(0, 0);
+        p->axisScaleDraw(QwtPlot::yLeft)->setMinimumExtent(60);
+    }
+    dataCurve = new QwtPlotCurve(QStringLiteral("data"));
+    dataCurve->setStyle(QwtPlotCurve::Dots);
+    dataCurve->setPen(QPen(QColor(40, 40, 200), 2.0));
+    dataCurve->attach(plot);
+    fitCurve = new QwtPlotCurve(QStringLiteral("fit"));
+    fitCurve->setPen(QPen(QColor(210, 0, 0), 2.0));
+    fitCurve->setRenderHint(QwtPlotItem::RenderAntialiased);
+    fitCurve->attach(plot);
+    residualCurve = new QwtPlotCurve(QStringLiteral("residuals"));
+    residualCurve->setStyle(QwtPlotCurve::Sticks);
+    residualCurve->setPen(QPen(QColor(90, 90, 90), 0.0));
+    residualCurve->attach(residualPlot);
+}
+
+void LifetimeFitWindow::irfChanged(int) {
+    cb_irf_channel->setEnabled(IrfKind(cb_irf->currentData().toInt()) == IrfKind::Measured);
+}
+
+void LifetimeFitWindow::showAndRaise() {
+    show();
+    raise();
+    activateWindow();
+}
+
+void LifetimeFitWindow::showEvent(QShowEvent *event) {
+    QWidget::showEvent(event);
+    if (histogramsReadable())
+        takeSnapshot();
+}
+
+// Only a window the user has seen has a geometry worth keeping.
+void LifetimeFitWindow::closeEvent(QCloseEvent *event) {
+    if (isVisible()) {
+        QSettings settings(orgName, appName);
+        settings.setValue(geometryKey, saveGeometry());
+    }
+    event->accept();
+}
+
+void LifetimeFitWindow::setFitRange(double from, double to) {
+    sb_from->setValue(std::min(from, to));
+    sb_to->setValue(std::max(from, to));
+}
+
+// Lists the channels that hold counts, keeping the choices where it can.
+void LifetimeFitWindow::updateChannelList(const std::array<double, 16> &sums, int channels) {
+    for (QComboBox *box : {cb_channel, cb_irf_channel}) {
+        const QVariant chosen = box->currentData();
+        const QSignalBlocker blocker(box);
+        box->clear();
+        for (int c = 0; c < channels; ++c) {
+            if (sums[size_t(c)] > 0.0)
+                box->addItem(QStringLiteral("ch%1").arg(c), c);
+        }
+        const int again = box->findData(chosen);
+        if (again >= 0)
+            box->setCurrentIndex(again);
+    }
+}
+
+// Copies the chosen channel's histogram (and the response's) with its time
+// grid. The accumulator counts from the start offset truncated to whole
+// device bins, so the grid does too.
+bool LifetimeFitWindow::takeSnapshot() {
+    const HistoParams params = *tdc->get_histo_params();
+    const int channels = int(std::min<uint32_t>(params.channels, 16));
+    std::array<double, 16> sums{};
+    for (int c = 0; c < channels; ++c) {
+        if (const std::vector<double> *h = tdc->get_channel_histo(uint32_t(c)))
+            sums[size_t(c)] = std::accumulate(h->begin(), h->end(), 0.0);
+    }
+    updateChannelList(sums, channels);
+
+    snapshot = Snapshot();
+    if (!(params.binsize > 0.0) || cb_channel->count() == 0)
+        return false;
+    snapshot.bin_width = std::ldexp(params.binsize, int(params.binning));
+    snapshot.first_edge = std::trunc(params.start / params.binsize) * params.binsize;
+    snapshot.channel = cb_channel->currentData().toInt();
+    snapshot.counts = *tdc->get_channel_histo(uint32_t(snapshot.channel));
+    if (cb_irf_channel->count() > 0) {
+        snapshot.irf_channel = cb_irf_channel->currentData().toInt();
+        snapshot.irf_counts = *tdc->get_channel_histo(uint32_t(snapshot.irf_channel));
+    }
+    if (sb_from->value() == 0.0 && sb_to->value() == 0.0)
+        setFitRange(snapshot.first_edge,
+                    snapshot.first_edge + double(snapshot.counts.size()) * snapshot.bin_width);
+    return true;
+}
+
+void LifetimeFitWindow::exposureCompleted(int code) {
+    if (code == 4 || !isVisible())
+        return;
+    // The device is idle until the completion's other receivers start the
+    // next exposure, so the histograms are read now, whatever the check says.
+    takeSnapshot();
+    if (cb_live->isChecked() || fitPending) {
+        if (watcher.isRunning()) {
+            fitPending = true;
+            return;
+        }
+        fitPending = false;
+        startFit();
+    }
+}
+
+void LifetimeFitWindow::exposureAbandoned() {
+    if (!fitPending || watcher.isRunning())
+        return;
+    fitPending = false;
+    lb_message->setStyleSheet(QString::fromLatin1(errorStyle));
+    lb_message->setText(QStringLiteral("The exposure ended without completing: no fit. Press Fit "
+                                       "to fit what the histograms hold."));
+}
+
+void LifetimeFitWindow::fit() {
+    if (watcher.isRunning()) {
+        fitPending = true;
+        return;
+    }
+    if (histogramsReadable()) {
+        takeSnapshot();
+    } else {
+        const bool measured = IrfKind(cb_irf->currentData().toInt()) == IrfKind::Measured;
+        if (snapshot.channel != cb_channel->currentData().toInt() ||
+            (measured && snapshot.irf_channel != cb_irf_channel->currentData().toInt())) {
+            fitPending = true;
+            lb_message->setStyleSheet(QString());
+            lb_message->setText(
+                QStringLiteral("An exposure is running: the fit follows when it completes."));
+            return;
+        }
+    }
+    startFit();
+}
+
+FitRequest LifetimeFitWindow::requestFromControls() const {
+    FitRequest request;
+    request.counts = snapshot.counts;
+    request.first_edge = snapshot.first_edge;
+    request.bin_width = snapshot.bin_width;
+    request.range_from = sb_from->value();
+    request.range_to = sb_to->value();
+    request.components = cb_components->currentData().toInt();
+    request.irf = IrfKind(cb_irf->currentData().toInt());
+    request.estimator = FitEstimator(cb_estimator->currentData().toInt());
+    if (request.irf == IrfKind::Measured)
+        request.irf_counts = snapshot.irf_counts;
+    return request;
+}
+
+void LifetimeFitWindow::startFit() {
+    if (snapshot.channel < 0) {
+        clearResult(QStringLiteral("No channel has counts to fit."));
+        emit fitFinished(false);
+        return;
+    }
+    const FitRequest request = requestFromControls();
+    if (request.irf == IrfKind::Measured && snapshot.irf_channel < 0) {
+        clearResult(QStringLiteral("The IRF channel has no counts."));
+        emit fitFinished(false);
+        return;
+    }
+    lb_message->setStyleSheet(QString());
+    lb_message->setText(QStringLiteral("fitting ch%1 ...").arg(snapshot.channel));
+    // Histograms of millions of bins take seconds; the window stays usable.
+    watcher.setFuture(QtConcurrent::run([request] { return LifetimeFit::fit(request); }));
+}
+
+void LifetimeFitWindow::fitDone() {
+    const FitResult result = watcher.result();
+    if (result.ok)
+        showResult(result);
+    else
+        clearResult(QString::fromStdString(result.message));
+    emit fitFinished(result.ok);
+    if (fitPending && snapshot.channel >= 0) {
+        fitPending = false;
+        startFit();
+    }
+}
+
+void LifetimeFitWindow::clearResult(const QString &message) {
+    lastResult = FitResult();
+    results->setRowCount(0);
+    for (QwtPlotCurve *curve : {dataCurve, fitCurve, residualCurve})
+        curve->setSamples(QVector<double>(), QVector<double>());
+    plot->replot();
+    residualPlot->replot();
+    lb_message->setStyleSheet(QString::fromLatin1(errorStyle));
+    lb_message->setText(message);
+}
+
+void LifetimeFitWindow::addRow(const QString &quantity, double value, double error,
+                               bool with_error) {
+    const int row = results->rowCount();
+    results->insertRow(row);
+    results->setItem(row, 0, new QTableWidgetItem(quantity));
+    results->setItem(row, 1, new QTableWidgetItem(QString::number(value, 'g', 6)));
+    results->setItem(row, 2,
+                     new QTableWidgetItem(with_error ? QString::number(error, 'g', 3) : QString()));
+}
+
+void LifetimeFitWindow::showResult(const FitResult &result) {
+    lastResult = result;
+    results->setRowCount(0);
+    const size_t nk = result.lifetimes.size();
+    for (size_t k = 0; k < nk; ++k) {
+        const QString suffix = nk > 1 ? QStringLiteral(" %1").arg(k + 1) : QString();
+        addRow(QStringLiteral("lifetime%1 [ns]").arg(suffix), result.lifetimes[k].value,
+               result.lifetimes[k].error);
+        addRow(QStringLiteral("amplitude fraction%1").arg(suffix), result.fractions[k].value,
+               result.fractions[k].error, nk > 1);
+    }
+    addRow(QStringLiteral("background [counts/bin]"), result.background.value,
+           result.background.error, !result.background_fixed);
+    if (result.background_fixed) // the data show none; a free one found no optimum
+        results->item(results->rowCount() - 1, 2)->setText(QStringLiteral("fixed"));
+    const IrfKind irf = IrfKind(cb_irf->currentData().toInt());
+    if (irf == IrfKind::Gaussian) {
+        addRow(QStringLiteral("IRF position [ns]"), result.irf_position.value,
+               result.irf_position.error);
+        addRow(QStringLiteral("IRF width sigma [ns]"), result.irf_width.value,
+               result.irf_width.error);
+    } else if (irf == IrfKind::Measured) {
+        addRow(QStringLiteral("IRF shift [ns]"), result.irf_position.value,
+               result.irf_position.error);
+    }
+    const bool likelihood =
+        FitEstimator(cb_estimator->currentData().toInt()) == FitEstimator::PoissonLikelihood;
+    addRow(likelihood ? QStringLiteral("deviance / dof") : QStringLiteral("chi-square / dof"),
+           result.goodness, 0.0, false);
+    addRow(QStringLiteral("degrees of freedom"), double(result.dof), 0.0, false);
+    addRow(QStringLiteral("counts in range"), result.counts, 0.0, false);
+
+    const size_t n = result.data.size();
+    const double half = 0.5 * snapshot.bin_width;
+    const int bins = static_cast<int>(n);
+    QVector<double> x, y, centres(bins), model(bins), residuals(bins);
+    double top = 1.0, bottom = HUGE_VAL;
+    for (size_t i = 0; i < n; ++i) {
+        centres[int(i)] = result.edges[i] + half;
+        model[int(i)] = result.model[i];
+        residuals[int(i)] = result.residuals[i];
+        top = std::max({top, result.data[i], result.model[i]});
+        bottom = std::min(bottom, result.model[i]);
+        if (result.data[i] > 0.0) { // a log axis has no place for empty bins
+            x.append(centres[int(i)]);
+            y.append(result.data[i]);
+        }
+    }
+    dataCurve->setSamples(x, y);
+    fitCurve->setSamples(centres, model);
+    residualCurve->setSamples(centres, residuals);
+    for (QwtPlot *p : {plot, residualPlot})
+        p->setAxisScale(QwtPlot::xBottom, centres.front() - half, centres.back() + half);
+    plot->setAxisScale(QwtPlot::yLeft, std::max(0.1, std::min(0.5, bottom / 2.0)), top * 2.0);
+    double extent = 3.0;
+    for (double r : residuals)
+        extent = std::max(extent, std::fabs(r));
+    residualPlot->setAxisScale(QwtPlot::yLeft, -extent, extent);
+    plot->replot();
+    residualPlot->replot();
+    lb_message->setStyleSheet(QString());
+    lb_message->setText(
+        QStringLiteral("ch%1: %2 iterations").arg(snapshot.channel).arg(result.iterations));
+}
+
+QString LifetimeFitWindow::resultText() const {
+    if (!lastResult.ok)
+        return QString();
+    QStringList lines{QStringLiteral("quantity\tvalue\tstd. error")};
+    for (int row = 0; row < results->rowCount(); ++row) {
+        lines << results->item(row, 0)->text() + '\t' + results->item(row, 1)->text() + '\t' +
+                     results->item(row, 2)->text();
+    }
+    return lines.join('\n') + '\n';
+}
+
+void LifetimeFitWindow::copyResults() {
+    const QString text = resultText();
+    if (!text.isEmpty())
+        QApplication::clipboard()->setText(text);
+}

@@ -1,0 +1,116 @@
+#ifndef LIFETIMEFITWINDOW_H
+#define LIFETIMEFITWINDOW_H
+
+#include "lifetimefit.h"
+
+#include <QFutureWatcher>
+#include <QString>
+#include <QWidget>
+
+#include <array>
+#include <functional>
+#include <vector>
+
+class QCheckBox;
+class QCloseEvent;
+class QComboBox;
+class QDoubleSpinBox;
+class QLabel;
+class QPushButton;
+class QShowEvent;
+class QTableWidget;
+class QwtPlot;
+class QwtPlotCurve;
+class TdcIface;
+
+// Fits decay times to one channel's accumulated histogram and shows them with
+// their standard errors, the data with the fitted curve on a log count axis
+// and the weighted residuals. The fit itself runs on a worker thread on a
+// copy of the histograms, so a long fit never blocks the window.
+//
+// The histograms may only be read while no exposure adds events. The window
+// reads them in exposureCompleted(), which its creator connects (queued) so
+// that it runs before anything starts the next exposure, and at other times
+// only when the readable check given by its creator says so.
+class LifetimeFitWindow : public QWidget {
+    Q_OBJECT
+public:
+    LifetimeFitWindow(TdcIface *tdc, QString orgName, QString appName, QWidget *parent);
+    ~LifetimeFitWindow() override;
+
+    void setHistogramsReadable(std::function<bool()> readable);
+    // Tab-separated lines of the last result: quantity, value, standard error.
+    QString resultText() const;
+
+public slots:
+    void exposureCompleted(int code);
+    void setFitRange(double from, double to);
+    void fit();
+    void copyResults();
+    void showAndRaise();
+
+signals:
+    // Asks for the histogram plot's visible time range (answered with setFitRange).
+    void zoomRangeRequested();
+    void fitFinished(bool ok);
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
+    void showEvent(QShowEvent *event) override;
+
+private slots:
+    void fitDone();
+    void irfChanged(int index);
+    void exposureAbandoned();
+
+private:
+    struct Snapshot {
+        std::vector<double> counts;
+        std::vector<double> irf_counts;
+        int channel = -1;
+        int irf_channel = -1;
+        double first_edge = 0.0;
+        double bin_width = 1.0;
+    };
+
+    void buildWidgets();
+    void buildPlots();
+    bool takeSnapshot();
+    void updateChannelList(const std::array<double, 16> &sums, int channels);
+    void startFit();
+    FitRequest requestFromControls() const;
+    void showResult(const FitResult &result);
+    void clearResult(const QString &message);
+    void addRow(const QString &quantity, double value, double error, bool with_error = true);
+
+    TdcIface *tdc;
+    QString orgName;
+    QString appName;
+    std::function<bool()> histogramsReadable;
+
+    QComboBox *cb_channel;
+    QDoubleSpinBox *sb_from;
+    QDoubleSpinBox *sb_to;
+    QPushButton *bu_zoom;
+    QComboBox *cb_components;
+    QComboBox *cb_irf;
+    QComboBox *cb_irf_channel;
+    QComboBox *cb_estimator;
+    QCheckBox *cb_live;
+    QPushButton *bu_fit;
+    QPushButton *bu_copy;
+    QLabel *lb_message;
+    QTableWidget *results;
+    QwtPlot *plot;
+    QwtPlot *residualPlot;
+    QwtPlotCurve *dataCurve;
+    QwtPlotCurve *fitCurve;
+    QwtPlotCurve *residualCurve;
+
+    Snapshot snapshot;
+    FitResult lastResult;
+    QFutureWatcher<FitResult> watcher;
+    bool fitPending = false;
+};
+
+#endif // LIFETIMEFITWINDOW_H
