@@ -27,7 +27,6 @@
 #include <QSpinBox>
 #include <QStandardPaths>
 #include <QTemporaryDir>
-#include <QTimer>
 
 #include <cstdint>
 #include <cstdio>
@@ -159,24 +158,29 @@ struct Ledger {
     int counter_went_back = 0;
 };
 
-struct Boxes {
+// No dialog belongs in a soak: each error box the panel raises is counted,
+// its text kept, and it is closed the moment it shows, from inside its own
+// event loop, so the soak fails instead of blocking.
+class Boxes : public QObject {
+public:
     int count = 0;
     QString first;
-};
 
-// Closes every error box the panel raises, keeping what it said.
-void close_modal_boxes(Boxes &boxes) {
-    QWidget *modal = QApplication::activeModalWidget();
-    if (!modal)
-        return;
-    auto *box = qobject_cast<QMessageBox *>(modal);
-    if (boxes.count++ == 0)
-        boxes.first = modal->windowTitle() + QStringLiteral(": ") + (box ? box->text() : QString());
-    if (box)
-        box->done(QMessageBox::Ok);
-    else
-        modal->close();
-}
+    Boxes() { qApp->installEventFilter(this); }
+
+private:
+    bool eventFilter(QObject *o, QEvent *e) override {
+        auto *dialog = e->type() == QEvent::Show ? qobject_cast<QDialog *>(o) : nullptr;
+        if (dialog && dialog->isModal()) {
+            auto *box = qobject_cast<QMessageBox *>(dialog);
+            if (count++ == 0)
+                first =
+                    dialog->windowTitle() + QStringLiteral(": ") + (box ? box->text() : QString());
+            QMetaObject::invokeMethod(dialog, &QDialog::reject, Qt::QueuedConnection);
+        }
+        return false;
+    }
+};
 
 bool wait_for(const std::function<bool()> &done, int timeout_ms) {
     QElapsedTimer clock;
@@ -302,9 +306,6 @@ int main(int argc, char **argv) {
     QDir::setCurrent(folder.path());
 
     Boxes boxes;
-    QTimer box_watch;
-    QObject::connect(&box_watch, &QTimer::timeout, [&] { close_modal_boxes(boxes); });
-    box_watch.start(20);
 
     TdcIface tdc;
     Ledger ledger;

@@ -9,6 +9,7 @@
 #include "lifetimefitwindow.h"
 #include "mainwindow.h"
 #include "mhisto.h"
+#include "modalanswerer.h"
 #include "tdciface.h"
 
 #include <QDoubleSpinBox>
@@ -110,7 +111,7 @@ private slots:
                  steps == "c" ? QList<QVariantList>{{false}} : QList<QVariantList>());
         QCOMPARE(FakeOxTdc::instance().count("ox_tdc_init_inifile"), 1);
         QCOMPARE(FakeOxTdc::instance().count("ox_tdc_deinit2"), deinits);
-        QVERIFY(answerer.seen.isEmpty());
+        QVERIFY(answerer.take().isEmpty());
     }
 
     // Each choice opens another parentless window, which closing only hides.
@@ -175,6 +176,7 @@ private slots:
 
     void about_dialog() {
         MainWindow window;
+        answerer.expect<QDialog>("About velmora application");
         find_text<QAction>(&window, "About Velmora")->trigger();
         QCOMPARE(answerer.take(), QStringList{"About velmora application: "});
         AboutDialog about(nullptr);
@@ -233,7 +235,7 @@ private slots:
                                      "unable to open :rsrc/about_licenses/license_gpl.txt"}));
         // A missing logo leaves its label empty and is not reported.
         QVERIFY(AboutDialog(nullptr).findChild<QLabel *>()->pixmap(Qt::ReturnByValue).isNull());
-        QVERIFY(answerer.seen.isEmpty());
+        QVERIFY(answerer.take().isEmpty());
     }
 };
 

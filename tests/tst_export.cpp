@@ -4,8 +4,8 @@
 
 #include "histogramrig.h"
 #include "mhisto.h"
+#include "modalanswerer.h"
 
-#include <QAbstractButton>
 #include <QApplication>
 #include <QFileDialog>
 #include <QMessageBox>
@@ -36,30 +36,6 @@ QByteArray channel_file(uint32_t channel, const Bins &h, double start = 0, doubl
     }
     return text;
 }
-
-// Answers the export's modal dialogs: the save dialog gets file_name (or is
-// cancelled while that is empty), a question gets `answer` and its text is kept.
-struct DialogDriver : QTimer {
-    DialogDriver() {
-        connect(this, &QTimer::timeout, [this] { poll(); });
-        start(5);
-    }
-    void poll() {
-        QWidget *modal = QApplication::activeModalWidget();
-        if (auto *dialog = qobject_cast<QFileDialog *>(modal); dialog && dialog->isVisible()) {
-            ++file_dialogs;
-            dialog->selectFile(file_name);
-            QMetaObject::invokeMethod(dialog, file_name.isEmpty() ? "reject" : "accept");
-        } else if (auto *box = qobject_cast<QMessageBox *>(modal); box && box->isVisible()) {
-            questions << box->text();
-            box->button(answer)->click();
-        }
-    }
-    QString file_name;
-    QMessageBox::StandardButton answer = QMessageBox::No;
-    int file_dialogs = 0;
-    QStringList questions;
-};
 
 } // namespace
 
@@ -248,10 +224,11 @@ private slots:
         rig.set_params(0.0, 2.0, 0.5, 0, 2);
         rig.expose({{1, 0, 0, 0, 0}, {0, 1, 0, 0, 0}});
         Mhisto plot(rig.tdc.get(), nullptr);
-        DialogDriver driver;
+        ModalAnswerer modals;
+        modals.expect<QFileDialog>("Save Data");
         QVERIFY(plot.save_data(false)); // cancelled: nothing written, nothing reported
         QCOMPARE(files(), QStringList());
-        driver.file_name = path("s.txt");
+        modals.expect<QFileDialog>("Save Data", path("s.txt"));
         QVERIFY(plot.save_data(true)); // a fresh name writes without asking
         QCOMPARE(files(), (QStringList{"s_ch0.txt", "s_ch1.txt", "s_rates.txt"}));
 
@@ -259,20 +236,25 @@ private slots:
         QFile edited(path("s_ch1.txt"));
         QVERIFY(edited.open(QIODevice::WriteOnly) && edited.write("kept") == 4);
         edited.close();
+        modals.expect<QFileDialog>("Save Data", path("s.txt"));
+        modals.expect<QMessageBox>("Replace Files", QMessageBox::No);
         QVERIFY(plot.save_data(false));
         QCOMPARE(read("s_ch1.txt"), QByteArray("kept"));
-        driver.answer = QMessageBox::Yes;
+        modals.expect<QFileDialog>("Save Data", path("s.txt"));
+        modals.expect<QMessageBox>("Replace Files", QMessageBox::Yes);
         QVERIFY(plot.save_data(false));
         QCOMPARE(read("s_ch1.txt"), channel_file(1, Histogram{0, 1, 0, 0, 0}));
         QVERIFY(plot.write_data(path("s.txt"), false)); // never asks
-        QCOMPARE(driver.questions.size(), 2);
-        QVERIFY(driver.questions[0].contains("s_ch1.txt"));
+        const QStringList questions = modals.take();
+        QCOMPARE(questions.size(), 2);
+        QVERIFY(questions[0].contains("s_ch1.txt"));
 
         // A failure reaches the caller through the dialog path too.
         QVERIFY(QDir(dir->path()).mkdir("t_rates.txt"));
-        driver.file_name = path("t.txt");
+        modals.expect<QFileDialog>("Save Data", path("t.txt"));
+        modals.expect<QMessageBox>("Replace Files", QMessageBox::Yes); // the folder t_rates.txt
         QVERIFY(!plot.save_data(false));
-        QCOMPARE(driver.file_dialogs, 5);
+        QCOMPARE(modals.take().size(), 1); // and every file dialog armed came
     }
 };
 

@@ -5,6 +5,7 @@
 
 #include "exposureprogress.h"
 #include "fakeoxtdc.h"
+#include "modalanswerer.h"
 #include "mwidget.h"
 #include "statswindow.h"
 #include "tdciface.h"
@@ -56,28 +57,7 @@ class TestPanel : public QObject {
     QVector<uint> repeat;
     QList<int> left_after, state_after; // right after each completion is handled
     QList<double> sum_at_start;         // channel 0's sum as each exposure begins
-    // Every message box and file dialog is closed as soon as it shows.
-    QTimer modal_timer;
-    QPointer<QWidget> handled_modal;
-    QStringList boxes; // "title: text"
-    int file_dialogs = 0;
-    QString file_to_choose; // empty: cancel
-
-    void close_modal() {
-        QWidget *modal = QApplication::activeModalWidget();
-        if (!modal || modal == handled_modal)
-            return;
-        handled_modal = modal;
-        if (auto *box = qobject_cast<QMessageBox *>(modal)) {
-            boxes << box->windowTitle() + ": " + box->text();
-            box->done(QMessageBox::Ok);
-        } else if (auto *dialog = qobject_cast<QFileDialog *>(modal)) {
-            ++file_dialogs;
-            dialog->selectFile(file_to_choose);
-            QMetaObject::invokeMethod(dialog, file_to_choose.isEmpty() ? "reject" : "accept",
-                                      Qt::QueuedConnection);
-        }
-    }
+    ModalAnswerer modals;               // error boxes and file dialogs, each armed before the step
     template <typename T = QSpinBox> T *child(const char *name) const {
         T *w = panel->findChild<T *>(QString::fromLatin1(name));
         if (!w)
@@ -125,11 +105,7 @@ class TestPanel : public QObject {
     }
 
 private slots:
-    void initTestCase() {
-        QStandardPaths::setTestModeEnabled(true);
-        connect(&modal_timer, &QTimer::timeout, this, &TestPanel::close_modal);
-        modal_timer.start(0);
-    }
+    void initTestCase() { QStandardPaths::setTestModeEnabled(true); }
 
     void init() {
         fake().reset();
@@ -139,8 +115,7 @@ private slots:
         repeat = {3, 1};
         left_after = state_after = {};
         sum_at_start = {};
-        boxes.clear();
-        file_dialogs = 0;
+        modals.take();
         tdc = std::make_unique<TdcIface>();
         panel = std::make_unique<Mwidget>(tdc.get(), nullptr);
         // Queued after the panel's own connection: sees each completion once
@@ -245,10 +220,10 @@ private slots:
 
     void connectStartDisconnect() {
         QTemporaryDir dir; // nothing measured yet: no histograms to write
-        file_to_choose = dir.filePath("nothing.txt");
+        modals.expect<QFileDialog>("Save Data", dir.filePath("nothing.txt"));
+        modals.expect<QMessageBox>("Error");
         panel->save_data();
-        QCOMPARE(file_dialogs, 1);
-        QCOMPARE(boxes.takeFirst(), QStringLiteral("Error: Could not save data"));
+        QCOMPARE(modals.take(), QStringList{"Error: Could not save data"});
         fake().set_binsize(0.125);
         fake().queue_result("ox_tdc_init_inifile", -17);
         fake().set_error_text(-17, "no device at this port");
@@ -257,9 +232,10 @@ private slots:
         connect(&action, &QAction::triggered, panel.get(), &Mwidget::slot_init_deinit);
         QSignalSpy status(panel.get(), &Mwidget::show_this);
         child("sb_histo_size")->setValue(2000);
+        modals.expect<QMessageBox>("Error");
         action.trigger();
         QVERIFY(!action.isChecked());
-        QCOMPARE(boxes, QStringList{"Error: no device at this port"});
+        QCOMPARE(modals.take(), QStringList{"Error: no device at this port"});
         QCOMPARE(run(), QStringLiteral("0"));
         QVERIFY(!child<QComboBox>("cb_binning")->isEnabled());
         QCOMPARE(child<QLineEdit>("le_histo_points")->text(), QString()); // no bin size yet
@@ -278,8 +254,9 @@ private slots:
         QCOMPARE(histo_sum(), 3.0);
         fake().set_error_text(-7, "start refused");
         fake().queue_result("ox_tdc_start_measure2", -7);
+        modals.expect<QMessageBox>("Error");
         click("bu_start");
-        QCOMPARE(boxes.last(), QStringLiteral("Error: start refused"));
+        QCOMPARE(modals.take(), QStringList{"Error: start refused"});
         QCOMPARE(run(), QStringLiteral("0 start"));
         QCOMPARE(histo_sum(), 0.0);
 
@@ -298,16 +275,18 @@ private slots:
         status.clear();
         fake().queue_result("ox_tdc_deinit2", -4);
         fake().set_error_text(-4, "release failed");
+        modals.expect<QMessageBox>("Error");
         action.trigger();
         QCOMPARE(interrupts(), 1);
-        QCOMPARE(boxes.last(), QStringLiteral("Error: release failed"));
+        QCOMPARE(modals.take(), QStringList{"Error: release failed"});
         QCOMPARE(status.count(), 0);
         // The interface has let go of the device all the same, so no completion
         // will end the run: it ends at once, and its data can be exported.
         QVERIFY(!tdc->is_initialized());
         QCOMPARE(run(), QStringLiteral("0 start"));
+        modals.expect<QFileDialog>("Save Data"); // cancelled
         panel->save_data();
-        QCOMPARE(file_dialogs, 2);
+        QCOMPARE(modals.take(), QStringList());
     }
 
     // Each run mode, then a first stop: it interrupts nothing, and the
@@ -396,6 +375,8 @@ private slots:
         fake().set_error_text(-5, "interrupt refused");
         click("bu_start");
         fake().queue_result("ox_tdc_interrupt2", answer);
+        if (answer == -5)
+            modals.expect<QMessageBox>("Error");
         if (autorun) {
             click("bu_stop");
             QCOMPARE(interrupts(), 0);
@@ -404,9 +385,10 @@ private slots:
         QCOMPARE(interrupts(), 1);
         QTEST(run(), "stopped");
         QCOMPARE(child("sb_iterations_left")->value(), 1);
-        QCOMPARE(boxes, answer == -5 ? QStringList{"Error: interrupt refused"} : QStringList());
+        QCOMPARE(modals.take(),
+                 answer == -5 ? QStringList{"Error: interrupt refused"} : QStringList());
         panel->save_data(); // not while the device may still fill the histograms
-        QCOMPARE(file_dialogs, 0);
+        QCOMPARE(modals.take(), QStringList()); // no file dialog
         if (restart) {
             click("bu_start");
             QCOMPARE(run(), QStringLiteral("2 stop"));
@@ -513,11 +495,13 @@ private slots:
         set_run(true, continuation, 1);
         click("bu_start");
         deliver(continuation ? 0 : 2);
+        modals.expect<QMessageBox>("Error");
         child("sb_histo_size")->setValue(1000000000); // 10^12 points per channel
         if (continuation)
             deliver();
         else
             click("bu_start");
+        const QStringList boxes = modals.take();
         QCOMPARE(boxes.size(), 1);
         QVERIFY2(boxes[0].startsWith("Error: The histograms would need 116 TiB of memory (16 "
                                      "channels x 1000000000001 points x 8 bytes), more than the "),
@@ -532,6 +516,7 @@ private slots:
     void unavailableHistogramsEndTheRun() {
         connect_device();
         set_run(false, true, 1);
+        modals.expect<QMessageBox>("Error");
         click("bu_start");
         deliver();
         // Parameters handed over behind the panel whose bins cannot be counted
@@ -544,8 +529,9 @@ private slots:
         deliver();
         QVERIFY(tdc->histos_unavailable());
         QCOMPARE(run(), QStringLiteral("0 start"));
-        QCOMPARE(boxes, QStringList{"Error: The histograms could not be allocated; the run was "
-                                    "ended. Choose a smaller window or a larger binning."});
+        QCOMPARE(modals.take(),
+                 QStringList{"Error: The histograms could not be allocated; the run was "
+                             "ended. Choose a smaller window or a larger binning."});
     }
 
     // Mend: a device closed or lost during a run reports no completion any
@@ -563,13 +549,15 @@ private slots:
         fake().set_error_text(-90, "connection lost");
         fake().queue_result("ox_tdc_start_measure2", 0);
         fake().queue_result("ox_tdc_start_measure2", -90);
+        if (lost)
+            modals.expect<QMessageBox>("Error");
         click("bu_start");
         if (lost)
             deliver();
         else
             panel->slot_init_deinit(false);
         QCOMPARE(interrupts(), int(!lost));
-        QCOMPARE(boxes, lost ? QStringList{"Error: connection lost"} : QStringList());
+        QCOMPARE(modals.take(), lost ? QStringList{"Error: connection lost"} : QStringList());
         // A completion still on its way is drawn but restarts nothing.
         for (int round = 0; round < 2; ++round, deliver(3)) {
             QVERIFY(!tdc->is_initialized());
@@ -579,9 +567,9 @@ private slots:
         QCOMPARE(starts(), lost ? 2 : 1);
         QCOMPARE(histo_sum(), 3.0);
         QTemporaryDir dir;
-        file_to_choose = dir.filePath("scan.txt");
+        modals.expect<QFileDialog>("Save Data", dir.filePath("scan.txt"));
         panel->save_data_filter_zeros();
-        QCOMPARE(file_dialogs, 1);
+        QCOMPARE(modals.take(), QStringList());
         for (const char *name : {"scan_rates.txt", "scan_ch0.txt", "scan_ch1.txt"})
             QVERIFY2(QFile::exists(dir.filePath(name)), name);
         QVERIFY(!QFile::exists(dir.filePath("scan_ch2.txt"))); // zeros filtered

