@@ -5,11 +5,14 @@
 #include "mhisto.h"
 #include "mhistotoolbar.h"
 #include "mrates.h"
+#include "stepcurve.h"
 
 #include <qwt_plot_curve.h>
 #include <qwt_plot_zoomer.h>
+#include <qwt_scale_map.h>
 
 #include <QComboBox>
+#include <QPainter>
 #include <QSpinBox>
 #include <QtTest>
 
@@ -60,6 +63,22 @@ void check_steps(const Points &drawn, const Histogram &h, double start, double s
     QCOMPARE(drawn.size(), needed);
 }
 
+// A curve's steps painted onto a white image, x from x0 to x1 and y from 0 to
+// y1 across the whole image.
+QImage painted(const QwtPlotCurve &curve, QSize size, double x0, double x1, double y1) {
+    QImage image(size, QImage::Format_RGB32);
+    image.fill(Qt::white);
+    QwtScaleMap x, y;
+    x.setPaintInterval(0, size.width());
+    x.setScaleInterval(x0, x1);
+    y.setPaintInterval(size.height(), 0);
+    y.setScaleInterval(0, y1);
+    QPainter painter(&image);
+    painter.setClipRect(image.rect());
+    curve.draw(&painter, x, y, image.rect());
+    return image;
+}
+
 } // namespace
 
 class TestPlots : public QObject {
@@ -67,42 +86,12 @@ class TestPlots : public QObject {
 private slots:
     void initTestCase() { QStandardPaths::setTestModeEnabled(true); }
 
-    void thinning_examples_data() {
-        QTest::addColumn<Histogram>("histogram");
-        QTest::addColumn<QVector<int>>("drawn");
-        QTest::newRow("peak") << Histogram{0, 0, 0, 5, 0, 0, 0, 0} << QVector<int>{2, 3, 4};
-        QTest::newRow("last bin") << Histogram{3, 0, 0, 0, 0, 2} << QVector<int>{0, 1, 4};
-        QTest::newRow("all empty") << Histogram{0, 0, 0, 0} << QVector<int>{};
-        QTest::newRow("single bin") << Histogram{7} << QVector<int>{0};
-        QTest::newRow("gaps") << Histogram{1, 0, 1, 0, 0, 1, 1} << QVector<int>{0, 1, 2, 3, 4, 5};
-    }
-
-    void thinning_examples() {
-        QFETCH(Histogram, histogram);
-        QFETCH(QVector<int>, drawn);
-        HistogramRig rig;
-        Mhisto plot(rig.tdc.get(), nullptr);
-        // Bins of 1 ns from 0.25 ns on, in a size of no whole number of bins:
-        // the time axis keeps the start unrounded and counts the bins that
-        // begin inside the window.
-        rig.set_params(0.25, histogram.size() - 0.1, 0.5, 1, 16);
-        rig.expose({histogram});
-        plot.refresh();
-        Points expected;
-        for (int i : drawn)
-            expected << QPointF(0.25 + i, histogram[i]);
-        QCOMPARE(samples(plot, 0), expected);
-        std::vector<double> t;
-        plot.compute_time_axis(t);
-        QCOMPARE(t.size(), histogram.size());
-    }
-
     void thinning_keeps_the_steps_of_random_histograms() {
         HistogramRig rig;
         Mhisto plot(rig.tdc.get(), nullptr);
         QRandomGenerator random(20261206);
         for (int round = 0; round < 30; ++round) {
-            const uint32_t bins = 1 + random.bounded(400), binning = random.bounded(3);
+            const uint32_t bins = round ? 1 + random.bounded(400) : 1, binning = random.bounded(3);
             const double start = random.bounded(1000);
             rig.set_window(start, bins, binning);
             std::vector<Histogram> histos(16, Histogram(bins, 0));
@@ -126,6 +115,58 @@ private slots:
         std::vector<double> t{1.0};
         plot.compute_time_axis(t);
         QVERIFY(t.empty());
+    }
+
+    void reduced_steps_paint_the_pixels_of_every_step() {
+        QRandomGenerator random(16);
+        for (int round = 0; round < 20; ++round) {
+            // Dense noisy bins or sparse ones (runs of empty bins thinned),
+            // the whole curve or a zoomed part of it, every pen width.
+            const int bins = 2000 + random.bounded(30000), width = round % 5;
+            QVector<double> xs, ys;
+            for (int i = 0; i < bins; ++i) {
+                if (round % 2 && random.bounded(30) != 0 && (i == 0 || ys.last() == 0.0))
+                    continue;
+                xs << i * 0.5;
+                ys << (round % 2 ? random.bounded(2) : 1.0) * random.bounded(1000.0 - i % 997);
+            }
+            const bool zoomed = round % 4 >= 2;
+            const double x0 = zoomed ? random.bounded(bins / 4) : -100.0;
+            const double x1 = zoomed ? x0 + bins / 50 : bins * 0.5 + 100.0;
+            const QSize size(600 + round, 300);
+            StepCurve reduced(QStringLiteral("reduced"));
+            QwtPlotCurve steps(QStringLiteral("steps"));
+            for (QwtPlotCurve *curve : {static_cast<QwtPlotCurve *>(&reduced), &steps}) {
+                curve->setStyle(QwtPlotCurve::Steps);
+                curve->setPen(QPen(curve_colors[round % 16], width));
+                curve->setSamples(xs, ys);
+            }
+            const double y1 = zoomed ? 500.0 : 1100.0;
+            const QImage a = painted(steps, size, x0, x1, y1),
+                         b = painted(reduced, size, x0, x1, y1);
+            int inked = 0, differ = 0, worst_column = 0;
+            for (int x = 0; x < size.width(); ++x) {
+                int column = 0;
+                for (int y = 0; y < size.height(); ++y) {
+                    inked += a.pixel(x, y) != QColor(Qt::white).rgb();
+                    column += a.pixel(x, y) != b.pixel(x, y);
+                }
+                differ += column;
+                worst_column = std::max(worst_column, column);
+            }
+            qInfo("%s %s, pen %d: %d of %d pixels differ, at most %d in a column",
+                  round % 2 ? "sparse" : "dense", zoomed ? "zoomed in" : "whole", width, differ,
+                  inked, worst_column);
+            QVERIFY(inked > size.width() / 2);
+            QVERIFY(worst_column <= 1 && differ < 0.005 * inked);
+            if (round == 10 && qEnvironmentVariableIsSet("VELMORA_COMPARE_PNG")) {
+                QImage both(size.width() * 2 + 10, size.height(), QImage::Format_RGB32);
+                both.fill(Qt::black);
+                QPainter(&both).drawImage(0, 0, a);
+                QPainter(&both).drawImage(size.width() + 10, 0, b);
+                both.save(qEnvironmentVariable("VELMORA_COMPARE_PNG"));
+            }
+        }
     }
 
     void autoscaling_signals_and_zoom_base() {
