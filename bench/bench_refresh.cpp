@@ -161,7 +161,35 @@ double time_bare_painting(Mhisto &plot, int repeats) {
 // maps, as the canvas paints them but without the rest of the plot: by the
 // plot's own curves, or (qwt_steps) by plain QwtPlotCurves holding the same
 // samples and pens, which draw one step per sample.
+QImage paint_curves(Mhisto &plot, bool qwt_steps, double *ms = nullptr, int repeats = 1);
+
 double time_curve_painting(Mhisto &plot, int repeats, bool qwt_steps) {
+    double ms = 0.0;
+    paint_curves(plot, qwt_steps, &ms, repeats);
+    return ms;
+}
+
+// Qwt's own steps (left) and the plot's curves (right) side by side, with the
+// number of pixels that differ.
+void save_comparison(Mhisto &plot, const QString &path) {
+    const QImage qwt = paint_curves(plot, true), own = paint_curves(plot, false);
+    int differ = 0;
+    for (int y = 0; y < qwt.height(); ++y) {
+        for (int x = 0; x < qwt.width(); ++x)
+            differ += qwt.pixel(x, y) != own.pixel(x, y);
+    }
+    QImage both(qwt.width() * 2 + 8, qwt.height(), QImage::Format_RGB32);
+    both.fill(Qt::black);
+    QPainter painter(&both);
+    painter.drawImage(0, 0, qwt);
+    painter.drawImage(qwt.width() + 8, 0, own);
+    painter.end();
+    both.save(path);
+    std::printf("  saved %s: Qwt's steps | the plot's curves, %d pixels differ\n", qPrintable(path),
+                differ);
+}
+
+QImage paint_curves(Mhisto &plot, bool qwt_steps, double *ms_out, int repeats) {
     const QwtScaleMap x_map = plot.canvasMap(QwtPlot::xBottom);
     const QwtScaleMap y_map = plot.canvasMap(QwtPlot::yLeft);
     std::vector<std::unique_ptr<QwtPlotCurve>> plain;
@@ -196,7 +224,9 @@ double time_curve_painting(Mhisto &plot, int repeats, bool qwt_steps) {
         painter.end();
         ms.push_back(thread_cpu_ms() - t0);
     }
-    return median(ms);
+    if (ms_out != nullptr)
+        *ms_out = median(ms);
+    return image;
 }
 
 void set_curve_attribute(Mhisto &plot, QwtPlotCurve::PaintAttribute attribute, bool on) {
@@ -244,6 +274,8 @@ int main(int argc, char **argv) {
         for (QwtPlotItem *item : plot.itemList(QwtPlotItem::Rtti_PlotCurve))
             samples += static_cast<QwtPlotCurve *>(item)->dataSize();
         const double bare_ms = time_bare_painting(plot, c.repeats);
+        if (k == 1 && !qEnvironmentVariableIsEmpty("BENCH_COMPARE_PNG"))
+            save_comparison(plot, qEnvironmentVariable("BENCH_COMPARE_PNG"));
         const double curves_ms = time_curve_painting(plot, c.repeats, false);
         const double qwt_ms = time_curve_painting(plot, c.repeats, true);
         const double total_ms = t.refresh_ms + t.paint_ms;
