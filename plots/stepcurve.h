@@ -8,13 +8,15 @@
 
 // A step curve that paints a curve holding more samples than its canvas has
 // pixel columns as fast as one holding a sample per column. Within one pixel
-// column the steps of any number of samples cover one vertical run of pixels:
-// from the lowest to the highest of the value the column is entered at and
-// the values inside it. Four points per column (enter, nearer extreme, other
-// extreme, leave) therefore draw the same pixels as one step per sample, which
-// Qt's raster engine needs hundreds of milliseconds to stroke for a million
-// samples. Curves with fewer samples, or settings the reduction does not
-// cover, are painted by QwtPlotCurve itself.
+// column the steps of any number of samples cover one vertical run of pixels,
+// from the lowest to the highest value the steps take there. Four points per
+// column (the value it is entered at, the nearer extreme, the other extreme,
+// the value it is left at) therefore draw the pixels of one step per sample,
+// which Qt's raster engine needs hundreds of milliseconds to stroke for a
+// million samples; only where Qt rasterises the ends of the many short steps
+// differently may a single pixel of a column differ. Curves with fewer
+// samples, or settings the reduction does not cover, are painted by
+// QwtPlotCurve itself.
 class StepCurve : public QwtPlotCurve {
 public:
     explicit StepCurve(const QString &title);
