@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 
 namespace {
 
@@ -24,6 +25,17 @@ public:
           bottom(std::ceil(canvas.bottom()) + margin) {}
 
     int column(double x) const { return qRound(qBound(left, x_map.transform(x), right)); }
+    // Below this x a sample at or after a column's first one lies in that
+    // column too, so its column need not be computed: a little short of the
+    // x whose point rounds into the next column, and beyond every x when the
+    // column is the band's last. Never, when the x axis runs backwards.
+    double same_column_below(int column) const {
+        if ((x_map.p2() > x_map.p1()) != (x_map.s2() > x_map.s1()))
+            return -std::numeric_limits<double>::infinity();
+        if (column >= right)
+            return std::numeric_limits<double>::infinity();
+        return x_map.invTransform(column + 0.499);
+    }
     int row(double y) const { return qRound(qBound(top, y_map.transform(y), bottom)); }
     int columns() const { return static_cast<int>(right - left) + 1; }
 
@@ -77,6 +89,7 @@ int reduce_samples(const PixelGrid &grid, X x, Y y, int from, int to, bool verti
                    QPointF *out) {
     PolylineWriter writer(out);
     int column = grid.column(x(from));
+    double column_start = x(from), column_below = grid.same_column_below(column);
     double enter = y(from), lo = enter, hi = enter, leave = enter;
     auto take = [&](double value) {
         lo = std::min(lo, value);
@@ -90,8 +103,13 @@ int reduce_samples(const PixelGrid &grid, X x, Y y, int from, int to, bool verti
         writer.column(column, grid.row(enter), std::min(a, b), std::max(a, b), grid.row(leave));
     };
     for (int i = from + 1; i <= to; ++i) {
-        const int c = grid.column(x(i));
+        const double xi = x(i);
         const double value = y(i);
+        if (xi >= column_start && xi < column_below) {
+            take(value);
+            continue;
+        }
+        const int c = grid.column(xi);
         if (c != column) {
             if (c < column)
                 return -1;
@@ -99,6 +117,8 @@ int reduce_samples(const PixelGrid &grid, X x, Y y, int from, int to, bool verti
                 take(value);
             flush();
             column = c;
+            column_start = xi;
+            column_below = grid.same_column_below(c);
             enter = lo = hi = leave;
         }
         take(value);
