@@ -2,7 +2,7 @@
 // filter, and the same lines written with std::ostream formatting (precision
 // 10, setw, classic locale) as a reference for speed and bytes.
 
-#include "histogramrig.h"
+#include "benchrig.h"
 #include "mhisto.h"
 #include "tdciface.h"
 
@@ -33,9 +33,9 @@ constexpr double start = 12.5;
 // Sizes the histograms with one exposure, then writes decay-shaped counts
 // straight into the accumulator's storage (16 x 10^6 bins of events would
 // only time the fill).
-void fill(HistogramRig &rig) {
+void fill(BenchRig &rig) {
     rig.set_params(start, (bins - 1) * binsize, binsize, 0, channels);
-    rig.expose(std::vector<Histogram>(channels, Histogram{1}), {}, false);
+    rig.size_histograms(5030);
     QRandomGenerator random(5);
     for (uint32_t c = 0; c < channels; ++c) {
         std::vector<double> &h = *rig.storage(c);
@@ -68,7 +68,7 @@ int main(int argc, char **argv) {
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
-    HistogramRig rig;
+    BenchRig rig;
     fill(rig);
     Mhisto plot(rig.tdc.get(), nullptr);
 

@@ -4,9 +4,10 @@
 // painting, so it is clear which one dominates, and next to it the time a bare
 // QPainter needs for the very same step polylines: the ratio of the two is what
 // the plot adds to Qt's raster engine, and stays meaningful on machines of any
-// speed.
+// speed. Beside them: the curves' own painting alone, and the same samples
+// painted by Qwt's own step drawing, which paints every bin.
 
-#include "histogramrig.h"
+#include "benchrig.h"
 #include "mhisto.h"
 #include "tdciface.h"
 
@@ -26,6 +27,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <memory>
 #include <vector>
 
 namespace {
@@ -43,11 +45,11 @@ struct Case {
 // scales the y axis) and size the histograms; the shape itself is written into
 // the accumulator's storage, since playing billions of events would only time
 // the fill.
-void fill(HistogramRig &rig, const Case &c, double noise_scale = 1.0) {
+void fill(BenchRig &rig, const Case &c, double noise_scale = 1.0) {
     const double binsize = 0.5;
     const uint32_t peak = 1000;
     rig.set_params(0.0, (c.bins - 1) * binsize, binsize, 0, 16);
-    rig.expose(std::vector<Histogram>(16, Histogram{peak}));
+    rig.size_histograms(peak);
 
     QRandomGenerator random(42);
     for (uint32_t ch = 0; ch < 16; ++ch) {
@@ -155,6 +157,78 @@ double time_bare_painting(Mhisto &plot, int repeats) {
     return median(ms);
 }
 
+// The 16 curves painted onto an image of the canvas's size with the canvas's
+// maps, as the canvas paints them but without the rest of the plot: by the
+// plot's own curves, or (qwt_steps) by plain QwtPlotCurves holding the same
+// samples and pens, which draw one step per sample.
+QImage paint_curves(Mhisto &plot, bool qwt_steps, double *ms = nullptr, int repeats = 1);
+
+double time_curve_painting(Mhisto &plot, int repeats, bool qwt_steps) {
+    double ms = 0.0;
+    paint_curves(plot, qwt_steps, &ms, repeats);
+    return ms;
+}
+
+// Qwt's own steps (left) and the plot's curves (right) side by side, with the
+// number of pixels that differ.
+void save_comparison(Mhisto &plot, const QString &path) {
+    const QImage qwt = paint_curves(plot, true), own = paint_curves(plot, false);
+    int differ = 0;
+    for (int y = 0; y < qwt.height(); ++y) {
+        for (int x = 0; x < qwt.width(); ++x)
+            differ += qwt.pixel(x, y) != own.pixel(x, y);
+    }
+    QImage both(qwt.width() * 2 + 8, qwt.height(), QImage::Format_RGB32);
+    both.fill(Qt::black);
+    QPainter painter(&both);
+    painter.drawImage(0, 0, qwt);
+    painter.drawImage(qwt.width() + 8, 0, own);
+    painter.end();
+    both.save(path);
+    std::printf("  saved %s: Qwt's steps | the plot's curves, %d pixels differ\n", qPrintable(path),
+                differ);
+}
+
+QImage paint_curves(Mhisto &plot, bool qwt_steps, double *ms_out, int repeats) {
+    const QwtScaleMap x_map = plot.canvasMap(QwtPlot::xBottom);
+    const QwtScaleMap y_map = plot.canvasMap(QwtPlot::yLeft);
+    std::vector<std::unique_ptr<QwtPlotCurve>> plain;
+    std::vector<const QwtPlotItem *> items;
+    for (QwtPlotItem *item : plot.itemList(QwtPlotItem::Rtti_PlotCurve)) {
+        const auto *curve = static_cast<QwtPlotCurve *>(item);
+        if (!qwt_steps) {
+            items.push_back(curve);
+            continue;
+        }
+        auto copy = std::make_unique<QwtPlotCurve>();
+        QVector<QPointF> samples(static_cast<int>(curve->dataSize()));
+        for (int i = 0; i < samples.size(); ++i)
+            samples[i] = curve->sample(i);
+        copy->setSamples(samples);
+        copy->setStyle(QwtPlotCurve::Steps);
+        copy->setPen(curve->pen());
+        items.push_back(copy.get());
+        plain.push_back(std::move(copy));
+    }
+    const QWidget *canvas = plot.canvas();
+    const QRectF rect = canvas->contentsRect();
+    QImage image(canvas->size(), QImage::Format_RGB32);
+    std::vector<double> ms;
+    for (int r = 0; r < repeats; ++r) {
+        const double t0 = thread_cpu_ms();
+        image.fill(Qt::white);
+        QPainter painter(&image);
+        painter.setClipRect(rect);
+        for (const QwtPlotItem *item : items)
+            item->draw(&painter, x_map, y_map, rect);
+        painter.end();
+        ms.push_back(thread_cpu_ms() - t0);
+    }
+    if (ms_out != nullptr)
+        *ms_out = median(ms);
+    return image;
+}
+
 void set_curve_attribute(Mhisto &plot, QwtPlotCurve::PaintAttribute attribute, bool on) {
     for (QwtPlotItem *item : plot.itemList(QwtPlotItem::Rtti_PlotCurve))
         static_cast<QwtPlotCurve *>(item)->setPaintAttribute(attribute, on);
@@ -166,7 +240,7 @@ int main(int argc, char **argv) {
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
-    HistogramRig rig;
+    BenchRig rig;
     Mhisto plot(rig.tdc.get(), nullptr);
     plot.resize(1280, 800);
     plot.show();
@@ -184,8 +258,10 @@ int main(int argc, char **argv) {
                 "repaint), and the wall clock of both, which includes waiting for a busy CPU\n");
     std::printf("bare Qt = CPU time of the same step polylines painted by a bare QPainter (no\n"
                 "Qwt), the least any plot setting could reach; ratio = total / bare Qt\n");
-    std::printf("%-24s %10s %10s %10s %10s %10s %10s %7s\n", "case", "samples", "build", "paint",
-                "total", "wall", "bare Qt", "ratio");
+    std::printf("curves = CPU time of the plot's 16 curves alone painted onto an image; Qwt\n"
+                "steps = the same samples painted by plain QwtPlotCurves, one step per sample\n");
+    std::printf("%-24s %9s %7s %7s %7s %7s %8s %6s %7s %9s\n", "case", "samples", "build", "paint",
+                "total", "wall", "bare Qt", "ratio", "curves", "Qwt steps");
     const int case_count = argc > 1 ? std::atoi(argv[1]) : 4;
     for (int k = 0; k < case_count && k < 4; ++k) {
         const Case &c = cases[k];
@@ -198,9 +274,14 @@ int main(int argc, char **argv) {
         for (QwtPlotItem *item : plot.itemList(QwtPlotItem::Rtti_PlotCurve))
             samples += static_cast<QwtPlotCurve *>(item)->dataSize();
         const double bare_ms = time_bare_painting(plot, c.repeats);
+        if (k == 1 && !qEnvironmentVariableIsEmpty("BENCH_COMPARE_PNG"))
+            save_comparison(plot, qEnvironmentVariable("BENCH_COMPARE_PNG"));
+        const double curves_ms = time_curve_painting(plot, c.repeats, false);
+        const double qwt_ms = time_curve_painting(plot, c.repeats, true);
         const double total_ms = t.refresh_ms + t.paint_ms;
-        std::printf("%-24s %10zu %10.1f %10.1f %10.1f %10.1f %10.1f %7.2f\n", c.name, samples,
-                    t.refresh_ms, t.paint_ms, total_ms, t.wall_ms, bare_ms, total_ms / bare_ms);
+        std::printf("%-24s %9zu %7.1f %7.1f %7.1f %7.1f %8.1f %6.2f %7.1f %9.1f\n", c.name, samples,
+                    t.refresh_ms, t.paint_ms, total_ms, t.wall_ms, bare_ms, total_ms / bare_ms,
+                    curves_ms, qwt_ms);
         std::fflush(stdout);
     }
 

@@ -1,8 +1,8 @@
 #include "mhisto.h"
 
+#include "stepcurve.h"
 #include "tdciface.h"
 
-#include <qwt_painter.h>
 #include <qwt_plot_curve.h>
 #include <qwt_plot_grid.h>
 #include <qwt_plot_panner.h>
@@ -22,6 +22,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <limits>
 #include <new>
 #include <stdexcept>
 
@@ -264,7 +265,7 @@ Mhisto::Mhisto(TdcIface *tdc, QWidget *parent) : QwtPlot(parent), tdc(tdc) {
     setCanvasBackground(QBrush(Qt::white, Qt::SolidPattern));
 
     for (std::size_t c = 0; c < curves.size(); ++c) {
-        auto *curve = new QwtPlotCurve(QStringLiteral("curve") + QString::number(c + 1));
+        auto *curve = new StepCurve(QStringLiteral("curve") + QString::number(c + 1));
         curve->attach(this);
         curve->setAxes(QwtPlot::xBottom, QwtPlot::yLeft);
         curve->setStyle(QwtPlotCurve::Steps);
@@ -289,12 +290,6 @@ Mhisto::~Mhisto() = default;
 void Mhisto::apply_pens() {
     // Width 0 is Qt's cosmetic pen: one device pixel and the fastest to draw.
     const double width = line_width == 1 ? 0.0 : static_cast<double>(line_width);
-    // Cutting long polylines into short pieces only pays off for wide pens in
-    // Qt's raster engine; with the cosmetic pen it only adds painting time.
-    // Rounding every point to whole pixels beforehand is wasted work for the
-    // cosmetic pen as well: its stroker snaps to pixels itself.
-    QwtPainter::setPolylineSplitting(line_width != 1);
-    QwtPainter::setRoundingAlignment(line_width != 1);
     for (std::size_t c = 0; c < curves.size(); ++c) {
         curves[c]->setPen(QPen(QBrush(curve_colors[c]), width, Qt::SolidLine));
         // The cosmetic stroker clips every segment cheaply itself; clipping
@@ -315,68 +310,114 @@ void Mhisto::slot_linewidth_changed(int width) {
     apply_pens();
 }
 
+HistoParams Mhisto::time_axis_params() const {
+    return *tdc->get_histo_params();
+}
+
 void Mhisto::compute_time_axis(std::vector<double> &t) const {
-    const HistoParams p = *tdc->get_histo_params();
+    fill_time_axis(t, time_axis_params(), std::numeric_limits<uint64_t>::max());
+}
+
+bool Mhisto::fill_time_axis(std::vector<double> &t, const HistoParams &p, uint64_t limit) {
     uint64_t n = 0;
     if (!HistoPipe::compute_nbins(p, n)) {
         t.clear();
-        return;
+        return false;
     }
+    n = std::min(n, limit);
     const double step = static_cast<double>(uint64_t(1) << (p.binning % 64)) * p.binsize;
     try {
         t.resize(static_cast<std::size_t>(n));
     } catch (const std::bad_alloc &) {
         // No histogram of that many bins can exist either.
         t.clear();
-        return;
+        return false;
     } catch (const std::length_error &) {
         t.clear();
-        return;
+        return false;
     }
     double *const times = t.data();
     for (std::size_t i = 0; i < t.size(); ++i)
         times[i] = p.start + static_cast<double>(i) * step;
+    return true;
+}
+
+std::size_t Mhisto::longest_histogram(uint32_t channels) const {
+    std::size_t longest = 0;
+    for (uint32_t c = 0; c < channels && c < 16; ++c) {
+        if (const std::vector<double> *h = tdc->get_channel_histo(c))
+            longest = std::max(longest, h->size());
+    }
+    return longest;
+}
+
+// Thins out runs of empty bins of h (over the first n bins, the last of which
+// is never drawn) into xs and ys; returns the number of samples.
+static int thin_bins(const double *times, const double *bins, std::size_t n, double *xs,
+                     double *ys) {
+    std::size_t m = 0;
+    if (n < 2) {
+        for (; m < n; ++m) {
+            xs[m] = times[m];
+            ys[m] = bins[m];
+        }
+        return static_cast<int>(m);
+    }
+    // Of an empty run only the bins next to a non-empty one are kept, which
+    // draws the same steps.
+    double previous = 0.0;
+    for (std::size_t i = 0; i + 1 < n; ++i) {
+        const double value = bins[i];
+        if (value != 0.0 || previous != 0.0 || bins[i + 1] != 0.0) {
+            xs[m] = times[i];
+            ys[m] = value;
+            ++m;
+        }
+        previous = value;
+    }
+    return static_cast<int>(m);
 }
 
 void Mhisto::update_curves(const std::vector<double> &t, uint32_t channels, uint32_t channel_mask) {
     for (uint32_t c = 0; c < channels && c < 16; ++c) {
+        QVector<double> &xs = sample_x[c];
+        QVector<double> &ys = sample_y[c];
+        // The curve shares the arrays it was given last time: it lets go of
+        // them first, so that they are refilled in place rather than copied.
+        curves[c]->setSamples(QVector<double>(), QVector<double>());
         const std::vector<double> *h = tdc->get_channel_histo(c);
         if (h == nullptr || (channel_mask & (uint32_t(1) << c)) == 0) {
-            curves[c]->setSamples(static_cast<const double *>(nullptr),
-                                  static_cast<const double *>(nullptr), 0);
+            release_if_oversized(xs, ys, t.size());
             continue;
         }
-        const std::size_t n = std::min(t.size(), h->size());
-        if (sample_x.size() < n) {
-            sample_x.resize(n);
-            sample_y.resize(n);
+        // A curve holds at most what an int counts; no histogram of the
+        // plot's size comes near.
+        const std::size_t n =
+            std::min({t.size(), h->size(), std::size_t(std::numeric_limits<int>::max() / 2)});
+        try {
+            xs.resize(static_cast<int>(n));
+            ys.resize(static_cast<int>(n));
+        } catch (const std::bad_alloc &) {
+            xs = QVector<double>();
+            ys = QVector<double>();
+            continue;
         }
-        const double *const bins = h->data();
-        const double *const times = t.data();
-        double *const xs = sample_x.data();
-        double *const ys = sample_y.data();
-        std::size_t m = 0;
-        if (n >= 2) {
-            // The last bin is never drawn; of an empty run only the bins next
-            // to a non-empty one are kept, which draws the same steps.
-            double previous = 0.0;
-            for (std::size_t i = 0; i + 1 < n; ++i) {
-                const double value = bins[i];
-                if (value != 0.0 || previous != 0.0 || bins[i + 1] != 0.0) {
-                    xs[m] = times[i];
-                    ys[m] = value;
-                    ++m;
-                }
-                previous = value;
-            }
-        } else {
-            for (; m < n; ++m) {
-                xs[m] = times[m];
-                ys[m] = bins[m];
-            }
-        }
-        curves[c]->setSamples(xs, ys, static_cast<int>(m));
+        const int m = thin_bins(t.data(), h->data(), n, xs.data(), ys.data());
+        xs.resize(m);
+        ys.resize(m);
+        release_if_oversized(xs, ys, static_cast<std::size_t>(m));
+        curves[c]->setSamples(xs, ys);
     }
+}
+
+void Mhisto::release_if_oversized(QVector<double> &xs, QVector<double> &ys, std::size_t needed) {
+    // Buffers follow the histograms down once they are far larger than
+    // needed; small ones are kept for the next refresh.
+    const std::size_t slack = 4 * needed + 65536;
+    if (static_cast<std::size_t>(xs.capacity()) > slack)
+        xs.squeeze();
+    if (static_cast<std::size_t>(ys.capacity()) > slack)
+        ys.squeeze();
 }
 
 bool Mhisto::apply_y_top(double top) {
@@ -394,7 +435,11 @@ void Mhisto::refresh() {
     if (p.channels == 0)
         return;
 
-    compute_time_axis(time_axis);
+    // No bin beyond the longest histogram gets a time: after a change of the
+    // window the histograms keep their size until the next exposure starts.
+    fill_time_axis(time_axis, time_axis_params(), longest_histogram(p.channels));
+    if (time_axis.capacity() > 4 * time_axis.size() + 65536)
+        time_axis.shrink_to_fit();
     update_curves(time_axis, p.channels, s.channel_mask);
 
     QRectF base = zoomer->zoomBase();

@@ -2,6 +2,7 @@
 #define MHISTO_H
 
 #include "runinfo.h"
+#include "histopipe.h"
 
 #include <qwt_plot.h>
 
@@ -9,6 +10,7 @@
 #include <QPointer>
 #include <QString>
 #include <QStringList>
+#include <QVector>
 
 #include <array>
 #include <cstdint>
@@ -67,6 +69,13 @@ signals:
     void newMinMax(double minimum, double maximum);
 
 private:
+    // The parameters the time axis is computed from.
+    HistoParams time_axis_params() const;
+    // The lower edge in ns of the first `limit` bins (at most) of p; false
+    // (and t empty) when the bins cannot be counted or allocated.
+    static bool fill_time_axis(std::vector<double> &t, const HistoParams &p, uint64_t limit);
+    std::size_t longest_histogram(uint32_t channels) const;
+    static void release_if_oversized(QVector<double> &xs, QVector<double> &ys, std::size_t needed);
     void apply_pens();
     void update_curves(const std::vector<double> &t, uint32_t channels, uint32_t channel_mask);
     bool apply_y_top(double top);
@@ -82,10 +91,11 @@ private:
     int line_width = 1;
     double y_max = 0.0;
 
-    // Kept between refreshes so a refresh allocates only when histograms grow.
+    // Kept between refreshes so a refresh allocates only when histograms
+    // grow. Each curve shares its channel's sample arrays.
     std::vector<double> time_axis;
-    std::vector<double> sample_x;
-    std::vector<double> sample_y;
+    std::array<QVector<double>, 16> sample_x;
+    std::array<QVector<double>, 16> sample_y;
     std::function<RunInfo(bool filter_zeros)> run_info_source;
 };
 

@@ -1,6 +1,5 @@
-// A connected TdcIface on the device library's test double, for tests and
-// benchmarks of the plots: exposures are played so that the histograms come
-// out exactly as asked.
+// A connected TdcIface on the device library's test double, for the plot
+// tests: exposures are played so that the histograms come out exactly as asked.
 #ifndef HISTOGRAMRIG_H
 #define HISTOGRAMRIG_H
 
@@ -8,7 +7,6 @@
 #include "tdciface.h"
 
 #include <cmath>
-#include <cstdint>
 #include <memory>
 #include <vector>
 
@@ -22,18 +20,14 @@ public:
         tdc = std::make_unique<TdcIface>();
         tdc->init(QStringLiteral("x.ini"));
     }
-
     void set_params(double start, double size, double binsize, uint32_t binning,
                     uint32_t channels) {
         tdc->set_histo_params({start, size, binsize, binning, channels});
     }
-
     // Window of `bins` bins of 2^binning device bins (0.5 ns each) from start.
     void set_window(double start, uint32_t bins, uint32_t binning = 0, uint32_t channels = 16) {
-        const double step = std::ldexp(0.5, static_cast<int>(binning));
-        set_params(start, (bins - 1) * step, 0.5, binning, channels);
+        set_params(start, (bins - 1) * std::ldexp(0.5, int(binning)), 0.5, binning, channels);
     }
-
     // Plays one exposure holding exactly the given per-channel histograms,
     // after clearing unless `fresh` is false; the statistics block carries
     // each channel's event count unless `block_counts` is given.
@@ -50,11 +44,8 @@ public:
                 counts[c] += histos[c][i];
             }
         }
-        if (!block_counts.empty())
-            counts = block_counts;
-        play(events, counts, fresh);
+        play(events, block_counts.empty() ? counts : block_counts, fresh);
     }
-
     void play(const std::vector<TdcEvent> &events, const std::vector<uint32_t> &counts,
               bool fresh) {
         if (fresh) {
@@ -63,10 +54,8 @@ public:
         }
         fake.play_exposure(events, FakeOxTdc::make_statistics(counts));
     }
-
-    // Counts that no exposure could deliver event by event (10^10 and more,
-    // or millions of bins) go straight into the accumulator's storage once an
-    // exposure has sized it. Null while the channel has no histogram.
+    // Counts no exposure could deliver event by event go straight into the
+    // accumulator's storage once an exposure has sized it (null before).
     std::vector<double> *storage(uint32_t channel) {
         return const_cast<std::vector<double> *>(tdc->get_channel_histo(channel));
     }

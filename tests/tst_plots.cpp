@@ -5,15 +5,16 @@
 #include "mhisto.h"
 #include "mhistotoolbar.h"
 #include "mrates.h"
+#include "stepcurve.h"
 
 #include <qwt_plot_curve.h>
 #include <qwt_plot_zoomer.h>
+#include <qwt_scale_map.h>
 
 #include <QComboBox>
+#include <QPainter>
 #include <QSpinBox>
 #include <QtTest>
-
-Q_DECLARE_METATYPE(Histogram)
 
 namespace {
 
@@ -65,44 +66,12 @@ void check_steps(const Points &drawn, const Histogram &h, double start, double s
 class TestPlots : public QObject {
     Q_OBJECT
 private slots:
-    void initTestCase() { QStandardPaths::setTestModeEnabled(true); }
-
-    void thinning_examples_data() {
-        QTest::addColumn<Histogram>("histogram");
-        QTest::addColumn<QVector<int>>("drawn");
-        QTest::newRow("peak") << Histogram{0, 0, 0, 5, 0, 0, 0, 0} << QVector<int>{2, 3, 4};
-        QTest::newRow("last bin") << Histogram{3, 0, 0, 0, 0, 2} << QVector<int>{0, 1, 4};
-        QTest::newRow("all empty") << Histogram{0, 0, 0, 0} << QVector<int>{};
-        QTest::newRow("single bin") << Histogram{7} << QVector<int>{0};
-        QTest::newRow("gaps") << Histogram{1, 0, 1, 0, 0, 1, 1} << QVector<int>{0, 1, 2, 3, 4, 5};
-    }
-
-    void thinning_examples() {
-        QFETCH(Histogram, histogram);
-        QFETCH(QVector<int>, drawn);
-        HistogramRig rig;
-        Mhisto plot(rig.tdc.get(), nullptr);
-        // Bins of 1 ns from 0.25 ns on, in a size of no whole number of bins:
-        // the time axis keeps the start unrounded and counts the bins that
-        // begin inside the window.
-        rig.set_params(0.25, histogram.size() - 0.1, 0.5, 1, 16);
-        rig.expose({histogram});
-        plot.refresh();
-        Points expected;
-        for (int i : drawn)
-            expected << QPointF(0.25 + i, histogram[i]);
-        QCOMPARE(samples(plot, 0), expected);
-        std::vector<double> t;
-        plot.compute_time_axis(t);
-        QCOMPARE(t.size(), histogram.size());
-    }
-
     void thinning_keeps_the_steps_of_random_histograms() {
         HistogramRig rig;
         Mhisto plot(rig.tdc.get(), nullptr);
         QRandomGenerator random(20261206);
         for (int round = 0; round < 30; ++round) {
-            const uint32_t bins = 1 + random.bounded(400), binning = random.bounded(3);
+            const uint32_t bins = round ? 1 + random.bounded(400) : 1, binning = random.bounded(3);
             const double start = random.bounded(1000);
             rig.set_window(start, bins, binning);
             std::vector<Histogram> histos(16, Histogram(bins, 0));
@@ -126,6 +95,54 @@ private slots:
         std::vector<double> t{1.0};
         plot.compute_time_axis(t);
         QVERIFY(t.empty());
+    }
+
+    void reduced_steps_paint_the_pixels_of_every_step() {
+        QRandomGenerator random(16);
+        for (int round = 0; round < 20; ++round) {
+            // Dense noisy bins or sparse ones (runs of empty bins thinned),
+            // the whole curve or a zoomed part of it, every pen width.
+            const int bins = 2000 + random.bounded(30000), width = round % 5;
+            const bool sparse = round % 2, zoomed = round % 4 >= 2;
+            QVector<double> xs, ys;
+            for (int i = 0; i < bins; ++i) {
+                if (!sparse || random.bounded(30) == 0 || (i > 0 && ys.last() != 0.0))
+                    xs << i * 0.5, ys << (sparse ? random.bounded(2) : 1) * random.bounded(999);
+            }
+            QwtScaleMap x, y; // y from 0 to 500 zoomed in, else 0 to 1100
+            x.setPaintInterval(0, 600);
+            x.setScaleInterval(zoomed ? bins / 8 : -100.0,
+                               zoomed ? bins / 8 + bins / 50 : bins / 2 + 100);
+            y.setPaintInterval(300, 0);
+            y.setScaleInterval(0, zoomed ? 500 : 1100);
+            StepCurve reduced(QStringLiteral("reduced"));
+            QwtPlotCurve steps(QStringLiteral("steps"));
+            QImage images[2];
+            for (QwtPlotCurve *curve : {static_cast<QwtPlotCurve *>(&reduced), &steps}) {
+                curve->setStyle(QwtPlotCurve::Steps);
+                curve->setPen(QPen(curve_colors[round % 16], width));
+                curve->setSamples(xs, ys);
+                QImage &image = images[curve == &steps];
+                image = QImage(600, 300, QImage::Format_RGB32);
+                image.fill(Qt::white);
+                QPainter painter(&image);
+                curve->draw(&painter, x, y, image.rect());
+            }
+            QVector<int> differ(600);
+            int inked = 0, total = 0;
+            for (int i = 0; i < 600 * 300; ++i) {
+                const QRgb ours = images[0].pixel(i % 600, i / 600);
+                const QRgb qwt = images[1].pixel(i % 600, i / 600);
+                inked += qwt != QColor(Qt::white).rgb();
+                total += ours != qwt;
+                differ[i % 600] += ours != qwt;
+            }
+            const int worst = *std::max_element(differ.begin(), differ.end());
+            qInfo("%s %s, pen %d: %d of %d pixels differ, at most %d in a column",
+                  sparse ? "sparse" : "dense", zoomed ? "zoomed in" : "whole", width, total, inked,
+                  worst);
+            QVERIFY(inked > 300 && worst <= 1 && total < 0.005 * inked);
+        }
     }
 
     void autoscaling_signals_and_zoom_base() {
