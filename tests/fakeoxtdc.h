@@ -3,100 +3,105 @@
 
 // A scriptable stand-in for the device library, linked into the unit tests in
 // place of a real or simulated device. Every C entry point records its call and
-// answers from a queue of results per entry point (or a default). The test
-// plays the library's thread itself: start, events, statistics and end
-// callbacks are delivered from a std::thread on demand, through the callback
-// table that the program handed to ox_pipe_open2.
+// answers from a queue of results per entry point (then 0; ox_pipe_open2: 3).
+// The entry points are called on the test's thread only. The test plays the
+// library's thread itself: callbacks are delivered from a std::thread, joined
+// before the call returns (so the program's queued signals are posted by
+// then), through the table the program handed to ox_pipe_open2; nothing
+// happens while no pipe is open.
 
 #include "oxtdc1.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <iterator>
 #include <map>
-#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 struct FakeCall {
     std::string name;                 // entry point, e.g. "ox_tdc_start_measure2"
     std::vector<long long> args;      // integer arguments in order (pointers excluded)
-    std::vector<unsigned char> bytes; // bytes sent (twi write) or values (set corrections)
+    std::vector<unsigned char> bytes; // path (init), bytes sent (twi write), values (set)
     std::chrono::steady_clock::time_point when;
 };
 
 class FakeOxTdc {
 public:
     static FakeOxTdc &instance();
-
     // Back to a fresh library: no queued results, no calls, default data.
-    void reset();
+    void reset() { *this = FakeOxTdc(); }
+    // The next `times` calls of `name` answer `result`.
+    void queue_result(const std::string &name, int result, int times = 1) {
+        queued[name].insert(queued[name].end(), size_t(times), result);
+    }
+    std::vector<FakeCall> calls() const { return log; }
+    std::vector<FakeCall> calls_of(const std::string &name) const {
+        std::vector<FakeCall> out;
+        std::copy_if(log.begin(), log.end(), std::back_inserter(out),
+                     [&](const FakeCall &c) { return c.name == name; });
+        return out;
+    }
+    int count(const std::string &name) const { return int(calls_of(name).size()); }
+    void clear_calls() { log.clear(); }
 
-    // The next call of `name` answers `result`; queued results are used in order,
-    // after them the default result of that entry point.
-    void queue_result(const std::string &name, int result, int times = 1);
-    void set_default_result(const std::string &name, int result);
+    // The device's data. ox_twi_read2 hands out `twi_bytes` in order (zeros
+    // when none are left); ox_get_err_msg answers "fake error <code>" for a
+    // code without a text.
+    void set_binsize(double ns) { binsize = ns; }
+    void set_corrections(const std::vector<int> &values) { corrections = values; }
+    void queue_twi_read_bytes(const std::vector<unsigned char> &b) {
+        twi_bytes.insert(twi_bytes.end(), b.begin(), b.end());
+    }
+    void set_error_text(int code, const std::string &text) { texts[code] = text; }
+    bool pipe_is_open() const { return pipe_open; }
+    PipeCallbacks callbacks() const { return table; }
 
-    std::vector<FakeCall> calls() const;
-    std::vector<FakeCall> calls_of(const std::string &name) const;
-    int count(const std::string &name) const;
-    void clear_calls();
-
-    // Device data the entry points answer with.
-    void set_binsize(double ns);
-    void set_corrections(const std::vector<int> &values);
-    std::vector<int> corrections() const;
-    // Bytes handed out by ox_twi_read2, consumed in order; zeros when empty.
-    void queue_twi_read_bytes(const std::vector<unsigned char> &bytes);
-    // Text of ox_get_err_msg for a code; others get "fake error <code>".
-    void set_error_text(int code, const std::string &text);
-
-    // The pipe as the program opened it.
-    bool pipe_is_open() const;
-    PipeCallbacks callbacks() const;
-
-    // Playing the library's thread. Each call runs on a new std::thread that is
-    // joined before the call returns, so the program's queued signal is posted
-    // by then. Nothing happens when no pipe is open.
-    void deliver_start();
-    void deliver_events(const std::vector<TdcEvent> &events);
-    void deliver_statistics(const PipeStatistics &block);
-    void deliver_end();
+    void deliver_start() {
+        on_library_thread([](const PipeCallbacks &cb) { cb.start_of_meas(cb.priv); });
+    }
+    void deliver_events(const std::vector<TdcEvent> &e) {
+        on_library_thread([&](const PipeCallbacks &cb) { cb.events(cb.priv, e.data(), e.size()); });
+    }
+    void deliver_end() {
+        on_library_thread([](const PipeCallbacks &cb) { cb.end_of_meas(cb.priv); });
+    }
     // Start, events, statistics and end in one go on one thread.
     void play_exposure(const std::vector<TdcEvent> &events, const PipeStatistics &block);
-    // When set, every successful ox_tdc_start_measure2 plays this exposure on the
-    // library's thread before it returns (handy for automatic runs).
-    void set_auto_exposure(std::function<void()> play);
+    // When set, every successful ox_tdc_start_measure2 runs this before it returns.
+    void set_auto_exposure(std::function<void()> play) { auto_exposure = std::move(play); }
 
-    // Internal: used by the C entry points.
-    int take_result(const std::string &name, std::vector<long long> args,
-                    std::vector<unsigned char> bytes = {});
-    void record_pipe(const PipeCallbacks *callbacks, bool open);
-    double binsize_value() const;
-    std::string error_text(int code) const;
-    bool take_twi_byte(unsigned char &byte);
-    void store_corrections(const int *values, int count);
-    void run_auto_exposure();
-
-    static TdcEvent make_event(uint32_t channel, uint64_t time);
+    static TdcEvent make_event(uint32_t channel, uint64_t time) {
+        return TdcEvent{0, channel, {}, time, 0};
+    }
     static PipeStatistics make_statistics(const std::vector<uint32_t> &counts);
 
-private:
-    FakeOxTdc();
-    void run_on_library_thread(const std::function<void()> &work);
+    // For the C entry points: logs the call and takes its result.
+    int take_result(const std::string &name, std::vector<long long> args,
+                    std::vector<unsigned char> bytes = {});
 
-    mutable std::mutex mutex;
-    std::map<std::string, std::deque<int>> queued;
-    std::map<std::string, int> defaults;
-    std::vector<FakeCall> log;
     double binsize = 0.5;
-    std::vector<int> device_corrections;
+    std::vector<int> corrections;
     std::deque<unsigned char> twi_bytes;
     std::map<int, std::string> texts;
     bool pipe_open = false;
     PipeCallbacks table{};
     std::function<void()> auto_exposure;
+
+private:
+    FakeOxTdc() = default;
+    void on_library_thread(const std::function<void(const PipeCallbacks &)> &work) {
+        const PipeCallbacks cb = table;
+        if (pipe_open)
+            std::thread([&] { work(cb); }).join();
+    }
+
+    std::map<std::string, std::deque<int>> queued;
+    std::vector<FakeCall> log;
 };
 
 #endif // FAKEOXTDC_H

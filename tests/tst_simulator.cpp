@@ -1,6 +1,6 @@
 // TdcIface and HistoPipe on the simulated device library: bad files and calls,
-// real-time exposures, injected faults, corrections, closing while an exposure
-// runs, and exact accounting of every event.
+// real-time exposures, injected faults, corrections and the potentiometer,
+// closing while an exposure runs, and exact accounting of every event.
 
 #include "oxsim.h"
 #include "oxtdc1.h"
@@ -8,8 +8,6 @@
 
 #include <QtTest>
 
-#include <array>
-#include <atomic>
 #include <condition_variable>
 #include <mutex>
 #include <numeric>
@@ -76,12 +74,13 @@ class TestSimulator : public QObject {
                                                                                   : QString();
     }
 
-    // Twelve exposures of 0 to 60 ms, every fifth interrupted if asked, on the default
-    // file with `changes` made: each lasts its time in real time, and per
-    // exposure and channel the block counts the deliveries (the accumulator's
-    // count, confirmed by the histogram) plus the losses, which the link's
-    // rate bounds; the device's count of detected events and nr_events agree.
-    // Inside the end callback the device is busy and cannot be released.
+    // Twelve exposures of 0 to 60 ms, every fifth interrupted if asked, on the
+    // default file with `changes` made: each lasts its time in real time (a
+    // lower bound only), and per exposure and channel the block counts the
+    // deliveries (the accumulator's count, confirmed by the histogram) plus
+    // the losses, which the link's rate bounds; the device's count of detected
+    // events and nr_events agree. Inside the end callback the device is busy
+    // and cannot be released.
     void run_default_file(const QList<QByteArrayList> &changes, Run &out,
                           bool interrupting = false) {
         QFile file(default_ini);
@@ -107,14 +106,15 @@ class TestSimulator : public QObject {
         use_device_bins(tdc);
         for (int run = 1; run <= 12; ++run) {
             const int ms = std::array<int, 4>{0, 1, 7, 60}[(run + 3) % 4]; // 60 ms last
+            const bool interrupted = interrupting && run % 5 == 0;
             tdc.clear_histos();
             QElapsedTimer timer;
             timer.start();
             QCOMPARE(tdc.start_measure(ms), 0);
-            if (interrupting && run % 5 == 0)
+            if (interrupted)
                 tdc.interrupt(); // may end it early or find it finished
             QVERIFY(done.wait_for(run));
-            QVERIFY(!realtime || (interrupting && run % 5 == 0) || timer.elapsed() >= ms);
+            QVERIFY(!realtime || interrupted || timer.elapsed() >= ms);
             QVERIFY(start_in_end == -11 && release_in_end == -39);
             const std::array<uint64_t, 16> delivered = tdc.get_delivered_counts();
             const PipeStatistics &stats = *tdc.get_pipe_statistics();
@@ -141,7 +141,6 @@ class TestSimulator : public QObject {
 
 private slots:
     void initTestCase() {
-        QStandardPaths::setTestModeEnabled(true);
         QVERIFY(dir.isValid());
         default_ini = QCoreApplication::applicationDirPath() + "/tdc_qv5.ini";
         QVERIFY2(QFile::exists(default_ini), qPrintable(default_ini));
@@ -181,9 +180,9 @@ private slots:
         QVERIFY(tdc.init(default_ini) >= 0);
     }
 
+    // Calls the program never makes wrongly are refused all the same.
     void rejectsBadCalls() {
         QCOMPARE(ox_tdc_init_inifile(dir.filePath("no-such.ini").toUtf8().constData()), -20);
-        QCOMPARE(ox_tdc_init_inifile(nullptr), -32);
         const int dev = ox_tdc_init_inifile(default_ini.toUtf8().constData());
         QVERIFY(dev >= 0);
         QCOMPARE(ox_tdc_init_inifile(default_ini.toUtf8().constData()), -30);
@@ -196,23 +195,14 @@ private slots:
         QCOMPARE(ox_pipe_open2(dev, 11, nullptr), -35);
         QCOMPARE(ox_pipe_close2(dev, 0), -36);
         QCOMPARE(ox_twi_write2(dev, 0x21, bytes, 2, 1), -40);
-        QVERIFY(error_text(-40).contains("0x21"));
         QCOMPARE(ox_twi_write2(dev, 0x20, bytes, 4, 1), -41);
         QCOMPARE(error_text(-77), QStringLiteral("unknown error code -77"));
-
-        HistoPipe first, second;
-        first.set_device(dev);
-        second.set_device(dev);
-        QVERIFY(first.set_pipe_open(true) && !second.set_pipe_open(true));
-        QCOMPARE(second.get_pipe_open_result(), -37);
-        QCOMPARE(first.close_pipe(), 0);
         QCOMPARE(ox_tdc_deinit2(dev), 0);
     }
 
     // Busy while an exposure runs until interrupted; injected busy answers are
     // ridden over by the retries; an injected loss closes the interface, the
-    // lost device answers as such, and a new open works. (Failing pipe opens
-    // and bus transfers meet the user in the walkthrough.) Meanwhile the
+    // lost device answers as such, and a new open works. Meanwhile the
     // running count is published and read here, on another thread, without
     // a lock, and ends at the exposure's total.
     void injectedFaultsAndLiveCount() {
@@ -227,7 +217,7 @@ private slots:
 
         QCOMPARE(tdc.start_measure(60000), 0); // after three busy answers
         QCOMPARE(ox_tdc_start_measure2(first, 10), -11);
-        QCOMPARE(tdc.start_measure(10), -11);
+        QCOMPARE(tdc.start_measure(10), -11); // eight attempts, all busy
         QVERIFY(tdc.get_error_message().contains("busy"));
         QTRY_VERIFY_WITH_TIMEOUT(tdc.get_delivered_running() > 0, 20000);
         const uint64_t seen = tdc.get_delivered_running();
@@ -246,19 +236,21 @@ private slots:
         const int second = tdc.init(path);
         QVERIFY2(second >= 0 && second != first, qPrintable(tdc.get_error_message()));
         QCOMPARE(ox_tdc_start_measure2(first, 10), -31);
-        QCOMPARE(tdc.start_measure(10), 0);
+        QCOMPARE(tdc.start_measure(10), 0); // on a fresh pipe: its end arrives
         QVERIFY(done.wait_for(2));
         QVERIFY(tdc.get_pipe_statistics()->words[1] > 0);
     }
 
     // Every event of a sharp peak lands in one bin, which the channel's
     // correction moves by exactly that many bins; corrections are range
-    // checked, kept while the device is open and start from the file's.
-    void correctionsShiftPeak() {
-        const QString path = write_ini(
-            "peak.ini",
-            "[device]\nbinsize_ns = 0.5\nchannels = 2\nrealtime = false\n"
-            "[channel0]\nshape = peak\nrate_hz = 200000\ndelay_ns = 100.25\nsigma_ns = 0\n");
+    // checked, kept while the device is open and start from the file's. A
+    // potentiometer threshold 100 steps above the file's lets far fewer
+    // pulses pass.
+    void correctionsAndThreshold() {
+        const QString path =
+            write_ini("peak.ini", "[device]\nbinsize_ns = 0.5\nchannels = 2\nrealtime = false\n"
+                                  "threshold = 96\n[channel0]\nshape = peak\nrate_hz = 200000\n"
+                                  "delay_ns = 100.25\nsigma_ns = 0\n");
         TdcIface tdc;
         CompletionWaiter done(tdc);
         QVERIFY(tdc.init(path) >= 0);
@@ -274,14 +266,19 @@ private slots:
             return *it == tdc.get_pipe_statistics()->words[0] ? long(it - h.begin()) : -1;
         };
         QCOMPARE(peak_bin(0), 200L); // 100.25 ns / 0.5 ns
+        const uint64_t nominal = tdc.get_pipe_statistics()->words[0];
         QCOMPARE(peak_bin(37), 237L);
         QCOMPARE(peak_bin(-50), 150L);
         QCOMPARE(peak_bin(-32768), 0L); // saturates at time 0
+        uint8_t threshold[2] = {0x02, 196};
+        QCOMPARE(tdc.twi_write(0x20, threshold, 2, 1), 0);
+        QCOMPARE(peak_bin(0), 200L);
+        QVERIFY(nominal > 1000 && tdc.get_pipe_statistics()->words[0] < nominal / 2);
 
         std::vector<int32_t> read;
         QCOMPARE(tdc.set_corrections({32768, 0}), -38);
         QCOMPARE(tdc.get_corrections(read), 0);
-        QCOMPARE(read, (std::vector<int32_t>{-32768, 0}));
+        QCOMPARE(read, (std::vector<int32_t>{0, 0}));
         QCOMPARE(tdc.deinit(), 0);
         QVERIFY(tdc.init(path) >= 0);
         QCOMPARE(tdc.get_corrections(read), 0);
@@ -292,32 +289,22 @@ private slots:
     // owner never hears of the exposure again, so it may be freed at once.
     void closingWhileExposureRuns() {
         const QByteArray lossy =
-            write_ini("running.ini", "[channel0]\nshape = flat\nrate_hz = 100000\n"
-                                     "[faults]\nlose_connection_at_start = 2\n")
-                .toUtf8();
+            write_ini("lossy.ini", "[faults]\nlose_connection_at_start = 2\n").toUtf8();
         for (int ending = 0; ending < 3; ++ending) {
             const QByteArray ini = ending == 2 ? lossy : default_ini.toUtf8();
             int dev = ox_tdc_init_inifile(ini.constData());
             std::atomic<int> ends{0};
-            auto *pipe = new HistoPipe;
+            auto pipe = std::make_unique<HistoPipe>();
             pipe->set_end_of_meas_action([&] { ++ends; });
             pipe->set_device(dev);
-            QVERIFY(pipe->set_pipe_open(true));
-            QCOMPARE(ox_tdc_start_measure2(dev, 60000), 0);
-            if (ending == 1)
-                QCOMPARE(pipe->close_pipe(), 0);
+            QVERIFY(pipe->set_pipe_open(true) && ox_tdc_start_measure2(dev, 60000) == 0);
+            QVERIFY(ending != 1 || pipe->close_pipe() == 0);
             if (ending == 2) {
                 QCOMPARE(ox_tdc_start_measure2(dev, 10), -90);
                 dev = ox_tdc_init_inifile(ini.constData());
             }
-            QCOMPARE(ox_tdc_deinit2(dev), 0);
-            QCOMPARE(ends.load(), 0);
-            delete pipe;
+            QVERIFY(ox_tdc_deinit2(dev) == 0 && ends == 0);
         }
-        TdcIface tdc; // the program's way: close the pipe, then release the device
-        QVERIFY(tdc.init(default_ini) >= 0);
-        QCOMPARE(tdc.start_measure(60000), 0);
-        QCOMPARE(tdc.deinit(), 0);
     }
 
     // The default file in real time loses nothing, also when interrupted, with
