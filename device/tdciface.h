@@ -22,6 +22,18 @@ public:
         ErrNoDevice = -10,
         ErrNegativeCount = -1,
     };
+    // Library codes with a meaning of their own: a busy device (a start is
+    // retried, an interrupt is as good as accepted) and a lost connection.
+    enum : int32_t {
+        DeviceBusy = OX_ERR_BUSY,
+        ConnectionLost = OX_ERR_CONNECTION_LOST,
+    };
+    // Codes of complete_callback: every end of a measurement reports
+    // CompletionDone; CompletionIgnored is a code the panel drops unseen.
+    enum : int {
+        CompletionDone = 1,
+        CompletionIgnored = 4,
+    };
 
     explicit TdcIface(QObject *parent = nullptr);
     ~TdcIface() override;
@@ -40,6 +52,11 @@ public:
     int32_t twi_write(uint8_t address, uint8_t *buffer, int32_t length, int32_t flag);
 
     const HistoParams *get_histo_params() const;
+    // The parameters the histograms were filled with (HistoPipe::get_active_params).
+    HistoParams get_active_histo_params() const;
+    // Clears histograms and/or statistics when the next measurement really
+    // starts (HistoPipe::request_clear).
+    void request_clear(bool histograms, bool statistics);
     void set_histo_params(const HistoParams &params);
     const HistoStats *get_histo_stats() const;
     void reset_histo_stats();

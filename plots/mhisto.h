@@ -22,8 +22,8 @@ class TdcIface;
 extern const std::array<QColor, 16> curve_colors;
 
 // The large histogram plot: one step curve per TDC channel, time in ns on the
-// bottom axis and counts on the left axis. Also writes the text export of the
-// histograms, which shares the plot's time axis.
+// bottom axis and counts on the left axis. Its export entry points ask for a
+// file name and hand the accumulator's data to HistoExport.
 class Mhisto : public QwtPlot {
     Q_OBJECT
 public:
@@ -43,12 +43,6 @@ public:
     // not be written completely.
     bool write_data(const QString &fileName, bool filter_zeros);
 
-    // Formats one bin line (time and count, "%20.10g %10.10g" in the classic
-    // locale, no line end) into buf, which must hold at least
-    // bin_line_capacity bytes; returns the number of bytes written.
-    static constexpr std::size_t bin_line_capacity = 128;
-    static std::size_t format_bin_line(char *buf, double time, double count);
-
 public slots:
     void slot_auto_scaling_y(int mode);
     void slot_linewidth_changed(int width);
@@ -61,7 +55,6 @@ private:
     void apply_pens();
     void update_curves(const std::vector<double> &t, uint32_t channels, uint32_t channel_mask);
     bool apply_y_top(double top);
-    QStringList export_file_names(const QString &fileName, uint32_t channels) const;
 
     std::array<QwtPlotCurve *, 16> curves{};
     QPointer<QwtPlotZoomer> zoomer;

@@ -3,6 +3,7 @@
 // failure.
 
 #include "histogramrig.h"
+#include "histoexport.h"
 #include "mhisto.h"
 
 #include <QAbstractButton>
@@ -80,9 +81,9 @@ private slots:
     void init() { dir = std::make_unique<QTemporaryDir>(); }
 
     void bin_lines_match_printf() {
-        char buf[Mhisto::bin_line_capacity];
+        char buf[HistoExport::bin_line_capacity];
         auto line = [&](double t, double h) {
-            return QByteArray(buf, int(Mhisto::format_bin_line(buf, t, h)));
+            return QByteArray(buf, int(HistoExport::format_bin_line(buf, t, h)));
         };
         QCOMPARE(line(100.0, 5), QByteArray("                 100          5"));
         QCOMPARE(line(1234.56789012, 0), QByteArray("          1234.56789          0"));
@@ -170,11 +171,11 @@ private slots:
         QCOMPARE(read("a_ch0.txt"), channel_file(0, Histogram{1, 0, 0, 0, 4}));
         QCOMPARE(read("a_ch3.txt"), channel_file(3, Histogram(5, 0)));
 
-        // New parameters handed over, no measurement since: the histograms
-        // still have 5 bins but the time axis 3, and only those are written.
-        rig.set_params(0.0, 1.0, 0.5, 0, 4);
-        QVERIFY(plot.write_data(path("short.txt"), false));
-        QCOMPARE(read("short_ch0.txt"), channel_file(0, Histogram{1, 0, 0}));
+        // Another start offset and binning handed over, no measurement since:
+        // the times stay those the histograms were filled with, every bin kept.
+        rig.set_params(200.0, 1.0, 0.5, 1, 4);
+        QVERIFY(plot.write_data(path("b.txt"), false));
+        QCOMPARE(read("b_ch0.txt"), read("a_ch0.txt"));
         plot.refresh(); // draws what has a time, no more
     }
 
