@@ -1,6 +1,7 @@
 #include "histogeometry.h"
 
 #include <algorithm>
+#include <atomic>
 #include <fstream>
 #include <limits>
 #include <sstream>
@@ -9,6 +10,9 @@
 #include <unistd.h>
 
 namespace {
+
+// Read on the library's thread when histograms are rebuilt.
+std::atomic<double> memory_cap{0.0};
 
 // A field of /proc/meminfo in bytes; negative when the file or the field is
 // missing.
@@ -101,6 +105,11 @@ double HistoGeometry::footprint_bytes() const {
     return static_cast<double>(nbins) * (double(channels) + plot_buffers) * bytes_per_bin;
 }
 
+double HistoGeometry::footprint_of(uint64_t total_bins, uint64_t longest_bins) {
+    return (static_cast<double>(total_bins) + double(plot_buffers) * double(longest_bins)) *
+           bytes_per_bin;
+}
+
 double HistoGeometry::memory_budget(double held_bytes) {
     const double physical = physical_memory();
     // Zero-filling histograms beyond this takes the machine's memory long
@@ -109,5 +118,10 @@ double HistoGeometry::memory_budget(double held_bytes) {
     const double available = available_memory();
     if (available >= 0.0)
         budget = std::min(budget, std::max(0.0, held_bytes) + available);
-    return budget;
+    const double cap = memory_cap.load();
+    return cap > 0.0 ? std::min(budget, cap) : budget;
+}
+
+void HistoGeometry::set_memory_cap(double bytes) {
+    memory_cap.store(bytes);
 }

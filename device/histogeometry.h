@@ -27,6 +27,10 @@ public:
     // plot's time axis and two sample arrays, each as long as a histogram.
     double footprint_bytes() const;
 
+    // Footprint of histograms of `total_bins` bins over all channels, the
+    // longest `longest_bins`: they and the plot's buffers for the longest.
+    static double footprint_of(uint64_t total_bins, uint64_t longest_bins);
+
     // 2^binning as a double, the shift taken modulo 64 as the event path does.
     static double binning_factor(uint32_t binning);
     // Bin count of one channel: trunc(size / (2^binning x binsize) + 1); false
@@ -39,6 +43,9 @@ public:
     // the control group the program runs in) can still hand out plus what is
     // given back. Negative never; unknown figures count as no limit from them.
     static double memory_budget(double held_bytes);
+    // An upper bound on the budget, for a program that shares the machine
+    // with other work (and for tests); 0 or less: none.
+    static void set_memory_cap(double bytes);
 
     static constexpr double bytes_per_bin = sizeof(double);
     // The plot keeps a time axis and an x and a y sample array per refresh.

@@ -2,6 +2,7 @@
 
 #include "histogeometry.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <new>
@@ -229,9 +230,13 @@ void HistoPipe::apply_clear_request(bool rebuilt) {
 // cannot be counted or allocated, every channel gets an empty histogram, so
 // the event path drops all events into no bin and the readers see no data.
 void HistoPipe::rebuild_histos() {
-    double held = 0.0;
-    for (const ChannelView &view : views)
-        held += static_cast<double>(view.size) * HistoGeometry::bytes_per_bin;
+    // The histograms (and the plot's buffers) of the old size are given back.
+    uint64_t total = 0, longest = 0;
+    for (const ChannelView &view : views) {
+        total += view.size;
+        longest = std::max(longest, view.size);
+    }
+    const double held = HistoGeometry::footprint_of(total, longest);
     histos.reset();
     views.clear();
     histo_alloc_failed = false;

@@ -6,6 +6,9 @@
 
 #include <cstdint>
 
+struct HistoParams;
+struct RunSettings;
+
 class QCheckBox;
 class QComboBox;
 class QLabel;
@@ -16,12 +19,14 @@ class QSpinBox;
 class Mhisto;
 class MhistoToolbar;
 class Mrates;
+class RunController;
 class StatsWindow;
 class TdcIface;
 class WindowEpot;
 
-// The measurement panel: parameters, start and stop, the run state machine
-// and the plots of the accumulated histograms and of the last rates.
+// The measurement panel: parameters, start and stop, and the plots of the
+// accumulated histograms and of the last rates. The run itself is
+// RunController's; the panel shows it and reports what it announces.
 class Mwidget : public QWidget {
     Q_OBJECT
 public:
@@ -40,12 +45,8 @@ public:
     bool histo_params_changed() const { return params_changed; }
     int32_t get_event_total() const { return event_total; }
 
-    // Bytes the histograms of the current parameters take (points per channel
-    // times channels times 8), or a negative value when the point count is not
-    // a finite number.
-    double required_histo_bytes() const;
-    // Memory the machine can still hand out, in bytes; negative when unknown.
-    static double available_memory_bytes();
+    // The run controller, for the main window and for tests.
+    RunController *run_controller() const { return run_control; }
 
 signals:
     void show_this(QString text);
@@ -75,14 +76,16 @@ private:
     void build_layout();
     void make_connections();
     void save_data_body(bool filter_zeros);
-    bool histos_fit_in_memory();
-    void end_run();
-    void interrupt_exposure();
-    void return_to_idle_without_device();
-    double binning_factor() const;
-    void count_events();
+    HistoParams panel_histo_params() const;
+    QString memory_refusal(const HistoParams &next) const;
+    QString hand_over_histo_params();
+    RunSettings run_settings() const;
+    void show_run_state();
+    void show_refusal(const QString &text);
+    void exposure_completed();
 
     TdcIface *tdc;
+    RunController *run_control;
     QSpinBox *sb_exposure;
     QSpinBox *sb_iterations;
     QSpinBox *sb_iterations_left;
@@ -111,6 +114,7 @@ private:
     QCheckBox *cb_autorun;
     QCheckBox *cb_accumulate;
     WindowEpot *epot_window;
+    // Copies of the run controller's state, renewed whenever it changes.
     int32_t run_state;
     bool autorun_active;
     bool params_changed;

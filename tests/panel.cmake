@@ -1,5 +1,6 @@
 # panel suites
 velmora_add_test(tst_panel SOURCES tst_panel.cpp LIBS velmora_panel velmora_fakeoxtdc)
+velmora_add_test(tst_runcontroller SOURCES tst_runcontroller.cpp LIBS velmora_panel velmora_fakeoxtdc)
 
 # The panel on the simulated device; it opens tdc_qv5.ini from the folder the
 # build copies the simulator's default file into.
