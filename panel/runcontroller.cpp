@@ -13,8 +13,8 @@ RunController::RunController(TdcIface *tdc, QObject *parent) : QObject(parent), 
     connect(tdc, &TdcIface::connection_lost, this, &RunController::connection_lost);
 }
 
-RunStep RunController::next_step(bool accumulate, bool autorun, int iterations,
-                                 int iterations_left, int event_threshold, int32_t event_total) {
+RunStep RunController::next_step(bool accumulate, bool autorun, int iterations, int iterations_left,
+                                 int event_threshold, int32_t event_total) {
     RunStep step;
     step.iterations_left = iterations_left;
     if (accumulate && autorun) {

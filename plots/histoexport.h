@@ -51,9 +51,8 @@ private:
     static QString prefix(const QString &fileName);
     static std::vector<uint32_t> exported_channels(const ExportSnapshot &snap);
     static bool write_rates_file(const QString &path, const std::array<uint32_t, 16> &counts);
-    static bool write_channel_file(const QString &path, uint32_t channel,
-                                   const HistoParams &params, const std::vector<double> &h,
-                                   bool filter_zeros);
+    static bool write_channel_file(const QString &path, uint32_t channel, const HistoParams &params,
+                                   const std::vector<double> &h, bool filter_zeros);
 };
 
 #endif // HISTOEXPORT_H

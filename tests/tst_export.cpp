@@ -1,9 +1,9 @@
-// Text export of the histogram plot: byte-exact contents, file names, the
-// filter of empty runs, which channels get a file, and what counts as a
-// failure.
+// Text export: byte-exact contents, file names, the filter of empty runs,
+// which channels get a file, the parameters the times come from, what counts
+// as a failure, and the save dialog of the histogram plot.
 
-#include "histogramrig.h"
 #include "histoexport.h"
+#include "histogramrig.h"
 #include "mhisto.h"
 
 #include <QAbstractButton>
@@ -15,8 +15,6 @@
 #include <cfloat>
 #include <cstring>
 #include <unistd.h>
-
-Q_DECLARE_METATYPE(Histogram)
 
 namespace {
 
@@ -112,107 +110,77 @@ private slots:
             QCOMPARE(line(values[i], values[i + 1]), printf_line(values[i], values[i + 1]));
     }
 
+    // Random histograms written straight from a snapshot, with exponents in
+    // the times (tiny bins, a far start) and counts of up to 60 bits, filtered
+    // and not. The statistics block decides which channel gets a file.
     void files_for_random_histograms() {
-        // The first rounds have exponents in the times (tiny bins, a far
-        // start); channel 1 gets counts of up to 60 bits. A channel without
-        // events gets no file.
         QRandomGenerator random(99);
         for (int round = 0; round < 6; ++round) {
-            HistogramRig rig;
             const double binsize = round == 0 ? 3e-7 : 0.1 + random.bounded(40) * 0.0125;
             const double start = round < 2 ? round * 4.2e12 : random.bounded(200000) * 0.037;
             const uint32_t binning = random.bounded(4), bins = 1 + random.bounded(3000);
             const double step = std::ldexp(binsize, int(binning));
-            rig.set_params(start, (bins - 0.5) * step, binsize, binning, 16);
-            std::vector<Histogram> histos(16, Histogram(bins, 0));
+            ExportSnapshot snap{{start, (bins - 0.5) * step, binsize, binning, 16}, {}, {}};
+            std::vector<std::vector<double>> histos(16, std::vector<double>(bins, 0.0));
+            QByteArray rates = "# Rates (X:channel_number, Y:countrate):\n#        X\tY\n";
             for (uint32_t c = 0; c < 16; ++c) {
-                for (uint32_t &v : histos[c])
-                    v = random.generateDouble() < (c % 4) * 0.3 ? 1 + random.bounded(3) : 0;
+                for (double &v : histos[c]) {
+                    if (random.generateDouble() < (c % 4) * 0.3)
+                        v = std::floor(std::ldexp(1 + random.generateDouble(), c == 1 ? 59 : 1));
+                }
+                snap.counts[c] = c == 9 ? 4294967295u : c % 5 ? 1 + random.bounded(99999) : 0;
+                snap.histos.push_back(c == 7 ? nullptr : &histos[c]);
+                rates += QByteArray::number(c).rightJustified(10) + '\t' +
+                         QByteArray::number(snap.counts[c]) + '\n';
             }
-            rig.expose(histos);
-            std::vector<double> &large = *rig.storage(1);
-            QCOMPARE(large.size(), size_t(bins));
-            for (double &v : large)
-                v = v ? std::floor(std::ldexp(random.generateDouble(), random.bounded(60))) : 0;
-
-            Mhisto plot(rig.tdc.get(), nullptr);
-            const bool filter = round % 2;
-            QVERIFY(plot.write_data(path(QStringLiteral("r%1.txt").arg(round)), filter));
-            for (uint32_t c = 0; c < 16; ++c) {
-                const bool any = *std::max_element(histos[c].begin(), histos[c].end()) != 0;
-                QCOMPARE(read(QStringLiteral("r%1_ch%2.txt").arg(round).arg(c)),
-                         !any     ? QByteArray("<missing>")
-                         : c == 1 ? channel_file(c, large, start, step, filter)
-                                  : channel_file(c, histos[c], start, step, filter));
-            }
+            const QString name = QStringLiteral("r%1").arg(round);
+            QVERIFY(HistoExport::write(snap, path(name + ".txt"), round % 2));
+            QCOMPARE(read(name + "_rates.txt"), rates);
+            for (uint32_t c = 0; c < 16; ++c)
+                QCOMPARE(read(QStringLiteral("%1_ch%2.txt").arg(name).arg(c)),
+                         snap.counts[c] && snap.histos[c]
+                             ? channel_file(c, histos[c], start, step, round % 2)
+                             : QByteArray("<missing>"));
         }
     }
 
-    void rates_file_and_channels_of_the_last_exposure() {
+    // The accumulator's snapshot: the last block decides (channel 2 had no
+    // events in it, channel 3 some though none in its bins, from 4 on there
+    // is no histogram); the histograms hold both exposures; the times are
+    // those the histograms were filled with, whatever was handed over since.
+    void snapshot_of_the_accumulator() {
         HistogramRig rig;
         Mhisto plot(rig.tdc.get(), nullptr);
         rig.set_params(0.0, 2.0, 0.5, 0, 4);
         rig.expose({{1, 0, 0, 0, 0}, {0, 2, 0, 0, 0}, {0, 0, 3, 0, 0}});
-        // Accumulated on top. The block decides: channel 2 had no events this
-        // time, channel 3 had some though none in its bins, and channels from
-        // 4 on have no histogram.
-        std::vector<uint32_t> counts(16);
-        QByteArray rates = "# Rates (X:channel_number, Y:countrate):\n#        X\tY\n";
-        for (uint32_t c = 0; c < 16; ++c) {
-            counts[c] = c == 9 ? 4294967295u : c == 2 ? 0 : c * 1000 + 1;
-            rates += QByteArray::number(c).rightJustified(10) + '\t' +
-                     QByteArray::number(counts[c]) + '\n';
-        }
-        QVERIFY(rates.contains("\n         3\t3001\n"));
-        rig.expose({{0, 0, 0, 0, 4}}, counts, false);
+        rig.expose({{0, 0, 0, 0, 4}}, {5, 1, 0, 7, 9}, false);
+        rig.set_params(200.0, 1.0, 0.5, 1, 4);
         QVERIFY(plot.write_data(path("a.txt"), false));
         QCOMPARE(files(), (QStringList{"a_ch0.txt", "a_ch1.txt", "a_ch3.txt", "a_rates.txt"}));
-        QCOMPARE(read("a_rates.txt"), rates);
+        QVERIFY(read("a_rates.txt").contains("\n         3\t7\n         4\t9\n"));
         QCOMPARE(read("a_ch0.txt"), channel_file(0, Histogram{1, 0, 0, 0, 4}));
         QCOMPARE(read("a_ch3.txt"), channel_file(3, Histogram(5, 0)));
-
-        // Another start offset and binning handed over, no measurement since:
-        // the times stay those the histograms were filled with, every bin kept.
-        rig.set_params(200.0, 1.0, 0.5, 1, 4);
-        QVERIFY(plot.write_data(path("b.txt"), false));
-        QCOMPARE(read("b_ch0.txt"), read("a_ch0.txt"));
-        plot.refresh(); // draws what has a time, no more
     }
 
-    void file_names_and_filter_data() {
-        QTest::addColumn<QString>("chosen");
-        QTest::addColumn<QString>("prefix");
-        QTest::addColumn<Histogram>("histogram");
-        QTest::addColumn<QVector<int>>("written");
-        // clang-format off
-        QTest::newRow("several dots") << QString("scan.old.txt") << QString("scan")
-                                      << Histogram{0, 0, 3, 0, 0, 0, 2, 0} << QVector<int>{1, 2, 3, 5, 6, 7};
-        QTest::newRow("no dot") << QString("scan") << QString("scan") << Histogram{0, 0, 0} << QVector<int>{};
-        QTest::newRow("sub folder") << QString("sub/d.v2.txt") << QString("sub/d") << Histogram{4} << QVector<int>{0};
-        QTest::newRow("dot first") << QString(".txt") << QString() << Histogram{0} << QVector<int>{};
-        QTest::newRow("edges") << QString("e") << QString("e") << Histogram{5, 0, 0, 0, 5} << QVector<int>{0, 1, 3, 4};
-        QTest::newRow("by edges") << QString("n") << QString("n") << Histogram{0, 5, 0, 5, 0} << QVector<int>{0, 1, 2, 3, 4};
-        // clang-format on
-    }
-
+    // Files named from the chosen name's folder and its base name up to the
+    // first dot; the filter keeps bins that are not empty or touch one that
+    // is not: 0 0 3 0 0 0 2 0 gives bins 1 2 3 5 6 7.
     void file_names_and_filter() {
-        QFETCH(QString, chosen);
-        QFETCH(QString, prefix);
-        QFETCH(Histogram, histogram);
-        QFETCH(QVector<int>, written);
         QDir(dir->path()).mkdir("sub");
-        HistogramRig rig;
-        rig.set_params(10.0, (histogram.size() - 1) * 2.0, 0.5, 2, 1);
-        rig.expose({histogram}, {1}); // the block's count lets empty bins qualify
-        Mhisto plot(rig.tdc.get(), nullptr);
-        QVERIFY(plot.write_data(path(chosen), true));
-        const QString folder = QFileInfo(chosen).path(), base = QFileInfo(prefix).fileName();
-        QCOMPARE(files(folder).filter(QRegularExpression("txt$")),
-                 (QStringList{base + "_ch0.txt", base + "_rates.txt"}));
+        const std::vector<double> h{0, 0, 3, 0, 0, 0, 2, 0};
+        const ExportSnapshot snap{{10.0, 14.0, 0.5, 2, 1}, {1}, {&h}};
         QByteArray expected("# Channel 0 (Time[ns] vs Countrate):\n");
-        for (int i : written)
-            expected += printf_line(10.0 + 2.0 * i, histogram[i]) + '\n';
-        QCOMPARE(read(prefix + "_ch0.txt"), expected);
+        for (int i : {1, 2, 3, 5, 6, 7})
+            expected += printf_line(10.0 + 2.0 * i, h[i]) + '\n';
+        for (auto [chosen, prefix] : {std::pair{"scan.old.txt", "scan"},
+                                      {"sub/d.v2.txt", "sub/d"},
+                                      {"noext", "noext"},
+                                      {".txt", ""}}) {
+            QVERIFY(HistoExport::write(snap, path(chosen), true));
+            QVERIFY(!QFile::exists(path(chosen)));
+            QVERIFY(read(QString(prefix) + "_rates.txt").startsWith("# Rates"));
+            QCOMPARE(read(QString(prefix) + "_ch0.txt"), expected);
+        }
     }
 
     void failed_files_leave_the_others_written() {

@@ -85,42 +85,39 @@ class TestRunController : public QObject {
         else
             QFAIL(qPrintable("unknown script word " + word));
     }
-    // E.g. "0 start | 3 starts | left 0 | total 12 | sum 9 | run finished",
-    // then the error boxes, a start offset handed over but not (yet) the one
-    // the histograms were filled with, and an incomplete last exposure.
+    // E.g. "0 start, 3 starts, left 0, total 12, sum 9: run finished", then
+    // the error boxes, a start offset handed over but not the one the
+    // histograms were filled with, and an incomplete last exposure.
     QString outcome() const {
         QStringList state{QString::number(run->state())};
-        if (run->can_start())
-            state << "start";
-        if (run->can_stop())
-            state << "stop";
-        if (run->autorun_active())
-            state << "autorun";
+        for (auto [on, word] : {std::pair{run->can_start(), "start"},
+                                {run->can_stop(), "stop"},
+                                {run->autorun_active(), "autorun"}})
+            state << (on ? word : "");
         const std::vector<double> *h = tdc->get_channel_histo(0);
-        QStringList parts{state.join(' '),
-                          QString("%1 starts").arg(fake().count("ox_tdc_start_measure2")),
-                          QString("left %1").arg(run->iterations_left()),
-                          QString("total %1").arg(run->event_total()),
-                          QString("sum %1").arg(h ? std::accumulate(h->begin(), h->end(), 0.0) : 0),
-                          statuses.value(statuses.size() - 1)};
+        QString text = QString("%1, %2 starts, left %3, total %4, sum %5: %6")
+                           .arg(state.join(' ').simplified())
+                           .arg(fake().count("ox_tdc_start_measure2"))
+                           .arg(run->iterations_left())
+                           .arg(run->event_total())
+                           .arg(h ? std::accumulate(h->begin(), h->end(), 0.0) : 0)
+                           .arg(statuses.value(statuses.size() - 1));
         for (const QString &e : errors)
-            parts << "error: " + e;
+            text += " | error: " + e;
         const double filled = tdc->get_active_histo_params().start;
         if (filled != tdc->get_histo_params()->start)
-            parts << QString("filled from %1 ns, handed %2 ns")
-                         .arg(filled)
-                         .arg(tdc->get_histo_params()->start);
-        if (run->last_exposure_incomplete())
-            parts << "incomplete";
-        return parts.join(" | ");
+            text += QString(" | filled from %1 ns, handed %2 ns")
+                        .arg(filled)
+                        .arg(tdc->get_histo_params()->start);
+        return text + (run->last_exposure_incomplete() ? " | incomplete" : "");
     }
 
 private slots:
     void init() {
         fake().reset();
-        fake().set_error_text(-7, "start refused");
-        fake().set_error_text(-5, "interrupt refused");
-        fake().set_error_text(-90, "connection lost");
+        for (auto [code, text] :
+             {std::pair{-7, "start refused"}, {-5, "interrupt refused"}, {-90, "connection lost"}})
+            fake().set_error_text(code, text);
         fake().set_auto_exposure([this] { play(); });
         tdc = std::make_unique<TdcIface>();
         tdc->init("tdc_qv5.ini");
@@ -135,15 +132,12 @@ private slots:
         connect(run.get(), &RunController::refused, this, [this](QString e) { errors << e; });
         connect(run.get(), &RunController::device_error, this,
                 [this] { errors << tdc->get_error_message(); });
-        connect(tdc.get(), &TdcIface::complete_callback, run.get(),
-                [this](int code) { run->handle_completion(code, settings); },
-                Qt::QueuedConnection);
+        connect(
+            tdc.get(), &TdcIface::complete_callback, run.get(),
+            [this](int code) { run->handle_completion(code, settings); }, Qt::QueuedConnection);
     }
 
-    void cleanup() {
-        run.reset();
-        tdc.reset();
-    }
+    void cleanup() { run.reset(), tdc.reset(); }
 
     void runs_data() {
         QTest::addColumn<QString>("script");
@@ -152,63 +146,62 @@ private slots:
             QTest::newRow(name) << QString(script) << QString(outcome);
         };
         // The run modes; a first stop in an automatic run only ends the repetition.
-        row("single", "start done", "0 start | 1 starts | left 5 | total 4 | sum 3 | run finished");
+        row("single", "start done", "0 start, 1 starts, left 5, total 4, sum 3: run finished");
         row("accumulate 3", "acc it=3 start done",
-            "0 start | 3 starts | left 0 | total 12 | sum 9 | run finished");
+            "0 start, 3 starts, left 0, total 12, sum 9: run finished");
         row("autorun", "auto start deliver deliver deliver stop done",
-            "0 start | 4 starts | left 5 | total 16 | sum 3 | run finished");
+            "0 start, 4 starts, left 5, total 16, sum 3: run finished");
         row("accumulating autorun", "acc auto it=2 start deliver deliver deliver stop done",
-            "0 start | 4 starts | left 0 | total 16 | sum 6 | run finished");
+            "0 start, 4 starts, left 0, total 16, sum 6: run finished");
         row("threshold", "acc it=10 thr=1000 counts=500,100 start done",
-            "0 start | 2 starts | left 8 | total 1200 | sum 6 | run finished: event threshold "
-            "exceeded");
+            "0 start, 2 starts, left 8, total 1200, sum 6: run finished: event threshold exceeded");
         row("threshold at cycle end", "acc auto it=10 thr=5400 counts=500,100 start done",
-            "0 start | 10 starts | left 10 | total 6000 | sum 30 | run finished: event threshold "
+            "0 start, 10 starts, left 10, total 6000, sum 30: run finished: event threshold "
             "exceeded");
         row("threshold without accumulate", "auto thr=1 start deliver stop done",
-            "0 start | 2 starts | left 5 | total 8 | sum 3 | run finished");
+            "0 start, 2 starts, left 5, total 8, sum 3: run finished");
         row("saturated total", "counts=4294967295,9 start done",
-            "0 start | 1 starts | left 5 | total 2147483647 | sum 3 | run finished");
+            "0 start, 1 starts, left 5, total 2147483647, sum 3: run finished");
         // Stops that interrupt: the completion that follows ends the run.
         row("interrupted", "acc manual start stop play done",
-            "0 start | 1 starts | left 0 | total 4 | sum 3 | run stopped");
+            "0 start, 1 starts, left 0, total 4, sum 3: run stopped");
         row("interrupt busy", "manual auto start stop ifail=-11 stop play done",
-            "0 start | 1 starts | left 1 | total 4 | sum 3 | run stopped");
+            "0 start, 1 starts, left 1, total 4, sum 3: run stopped");
         row("interrupt refused", "acc manual start ifail=-5 stop",
-            "2 stop | 1 starts | left 1 | total 0 | sum 0 | exposure running | error: interrupt "
+            "2 stop, 1 starts, left 1, total 0, sum 0: exposure running | error: interrupt "
             "refused");
         // Abnormal ends keep what the last exposure measured.
         row("start refused", "start done fail=-7 start",
-            "0 start | 2 starts | left 5 | total 0 | sum 3 | exposure not started: start refused "
-            "| error: start refused");
+            "0 start, 2 starts, left 5, total 0, sum 3: exposure not started: start refused | "
+            "error: start refused");
         row("start refused by the guard", "start done refuse start",
-            "0 start | 1 starts | left 5 | total 4 | sum 3 | exposure not started: too big | "
-            "error: too big");
+            "0 start, 1 starts, left 5, total 4, sum 3: exposure not started: too big | error: too "
+            "big");
         row("continuation refused", "acc auto it=1 start refuse done",
-            "0 start | 1 starts | left 1 | total 4 | sum 3 | run ended: too big | error: too big");
+            "0 start, 1 starts, left 1, total 4, sum 3: run ended: too big | error: too big");
         row("continuation fails", "acc auto it=1 fail=0 fail=-7 start done",
-            "0 start | 2 starts | left 1 | total 4 | sum 3 | run ended: start refused | error: "
-            "start refused");
+            "0 start, 2 starts, left 1, total 4, sum 3: run ended: start refused | error: start "
+            "refused");
         row("connection lost", "auto fail=0 fail=-90 start done",
-            "0 | 2 starts | left 5 | total 4 | sum 3 | run ended: connection lost | error: "
-            "connection lost");
+            "0, 2 starts, left 5, total 4, sum 3: run ended: connection lost | error: connection "
+            "lost");
         row("lost after an offset change", "acc auto it=3 fail=0 fail=-90 start offset=200 done",
-            "0 | 2 starts | left 2 | total 4 | sum 3 | run ended: connection lost | error: "
-            "connection lost | filled from 0 ns, handed 200 ns");
+            "0, 2 starts, left 2, total 4, sum 3: run ended: connection lost | error: connection "
+            "lost | filled from 0 ns, handed 200 ns");
         row("histograms unavailable", "auto start huge done",
-            "0 start | 2 starts | left 5 | total 4 | sum 0 | run ended: the histograms could not "
-            "be allocated | error: The histograms could not be allocated; the run was ended. "
-            "Choose a smaller window or a larger binning.");
+            "0 start, 2 starts, left 5, total 4, sum 0: run ended: the histograms could not be "
+            "allocated | error: The histograms could not be allocated; the run was ended. Choose a "
+            "smaller window or a larger binning.");
         // Disconnecting waits for the cut exposure, so its counts come with it.
         row("disconnect", "acc manual start late disconnect",
-            "0 | 1 starts | left 0 | total 4 | sum 3 | run stopped");
+            "0, 1 starts, left 0, total 4, sum 3: run stopped");
         row("disconnect, no completion", "acc manual bound=1 start disconnect deliver",
-            "0 | 1 starts | left 1 | total 0 | sum 0 | run ended: the last exposure is incomplete "
-            "| incomplete");
+            "0, 1 starts, left 1, total 0, sum 0: run ended: the last exposure is incomplete | "
+            "incomplete");
         // A start while stopping waits for the interrupted exposure, which
         // counts for its own run only.
         row("start while stopping", "acc it=3 manual start stop late start deliver",
-            "2 stop | 2 starts | left 3 | total 0 | sum 3 | exposure running");
+            "2 stop, 2 starts, left 3, total 0, sum 3: exposure running");
     }
 
     void runs() {
