@@ -35,17 +35,6 @@ constexpr int exposure_max = 10000000;
 
 const char *const ini_file = "tdc_qv5.ini";
 
-// "12.3 GiB" and the like, for texts that name an amount of memory.
-QString format_bytes(double bytes) {
-    static const char *const units[] = {"bytes", "KiB", "MiB", "GiB", "TiB", "PiB", "EiB"};
-    int unit = 0;
-    while (bytes >= 1024.0 && unit < 6) {
-        bytes /= 1024.0;
-        ++unit;
-    }
-    return QStringLiteral("%1 %2").arg(bytes, 0, 'g', unit == 0 ? 20 : 3).arg(units[unit]);
-}
-
 } // namespace
 
 Mwidget::Mwidget(TdcIface *tdc, QWidget *parent)
@@ -377,40 +366,12 @@ void Mwidget::slot_connection_lost() {
 
 // ---- run control -----------------------------------------------------------
 
-// Why histograms of `next` would not fit in the memory budget; empty when
-// they fit. What the current histograms hold is given back when they are
-// replaced.
-QString Mwidget::memory_refusal(const HistoParams &next) const {
-    const HistoGeometry geometry(next);
-    uint64_t total = 0, longest = 0;
-    for (uint32_t c = 0; c < tdc->get_active_histo_params().channels; ++c) {
-        if (const std::vector<double> *h = tdc->get_channel_histo(c)) {
-            total += h->size();
-            longest = std::max<uint64_t>(longest, h->size());
-        }
-    }
-    const double held = HistoGeometry::footprint_of(total, longest);
-    const double budget = HistoGeometry::memory_budget(held);
-    if (geometry.countable() && geometry.footprint_bytes() <= budget)
-        return QString();
-    if (!geometry.countable())
-        return QStringLiteral("The histograms cannot be created: the number of points per "
-                              "channel is too large to count.");
-    return QStringLiteral("The histograms would need %1 of memory (%2 channels x %3 points x 8 "
-                          "bytes, and %4 plot buffers as long), more than the %5 available.")
-        .arg(format_bytes(geometry.footprint_bytes()))
-        .arg(next.channels)
-        .arg(geometry.bins())
-        .arg(HistoGeometry::plot_buffers)
-        .arg(format_bytes(budget));
-}
-
 // Changed parameters go to the device only before an exposure, and only when
 // their histograms fit.
 QString Mwidget::hand_over_histo_params() {
     if (!params_changed)
         return QString();
-    const QString refusal = memory_refusal(panel_histo_params());
+    const QString refusal = RunController::memory_refusal(*tdc, panel_histo_params());
     if (refusal.isEmpty())
         apply_histo_params();
     return refusal;

@@ -77,7 +77,6 @@ private:
     void make_connections();
     void save_data_body(bool filter_zeros);
     HistoParams panel_histo_params() const;
-    QString memory_refusal(const HistoParams &next) const;
     QString hand_over_histo_params();
     RunSettings run_settings() const;
     void show_run_state();

@@ -1,5 +1,6 @@
 #include "runcontroller.h"
 
+#include "histogeometry.h"
 #include "tdciface.h"
 
 #include <QEventLoop>
@@ -7,6 +8,21 @@
 
 #include <algorithm>
 #include <limits>
+
+namespace {
+
+// "12.3 GiB" and the like, for texts that name an amount of memory.
+QString format_bytes(double bytes) {
+    static const char *const units[] = {"bytes", "KiB", "MiB", "GiB", "TiB", "PiB", "EiB"};
+    int unit = 0;
+    while (bytes >= 1024.0 && unit < 6) {
+        bytes /= 1024.0;
+        ++unit;
+    }
+    return QStringLiteral("%1 %2").arg(bytes, 0, 'g', unit == 0 ? 20 : 3).arg(units[unit]);
+}
+
+} // namespace
 
 RunController::RunController(TdcIface *tdc, QObject *parent) : QObject(parent), tdc(tdc) {
     // A lost device reports no completion for the exposure under way.
@@ -45,6 +61,34 @@ int32_t RunController::add_counts(int32_t total, const PipeStatistics &block) {
     for (int c = 0; c < 16; ++c)
         sum = std::min(sum + int64_t(block.words[c]), most);
     return static_cast<int32_t>(sum);
+}
+
+// Why histograms of `next` would not fit in the memory budget; empty when
+// they fit. What the current histograms hold is given back when they are
+// replaced.
+QString RunController::memory_refusal(const TdcIface &tdc, const HistoParams &next) {
+    const HistoGeometry geometry(next);
+    uint64_t total = 0, longest = 0;
+    for (uint32_t c = 0; c < tdc.get_active_histo_params().channels; ++c) {
+        if (const std::vector<double> *h = tdc.get_channel_histo(c)) {
+            total += h->size();
+            longest = std::max<uint64_t>(longest, h->size());
+        }
+    }
+    const double held = HistoGeometry::footprint_of(total, longest);
+    const double budget = HistoGeometry::memory_budget(held);
+    if (geometry.countable() && geometry.footprint_bytes() <= budget)
+        return QString();
+    if (!geometry.countable())
+        return QStringLiteral("The histograms cannot be created: the number of points per "
+                              "channel is too large to count.");
+    return QStringLiteral("The histograms would need %1 of memory (%2 channels x %3 points x 8 "
+                          "bytes, and %4 plot buffers as long), more than the %5 available.")
+        .arg(format_bytes(geometry.footprint_bytes()))
+        .arg(next.channels)
+        .arg(geometry.bins())
+        .arg(HistoGeometry::plot_buffers)
+        .arg(format_bytes(budget));
 }
 
 void RunController::set_params_hand_over(ParamsHandOver hand_over) {

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 
+struct HistoParams;
 struct PipeStatistics;
 class TdcIface;
 
@@ -51,6 +52,9 @@ public:
     // The table of run modes, after `event_total` events were counted.
     static RunStep next_step(bool accumulate, bool autorun, int iterations, int iterations_left,
                              int event_threshold, int32_t event_total);
+    // Why histograms of `next` would not fit in the memory budget, which the
+    // accumulator applies as well; empty when they fit.
+    static QString memory_refusal(const TdcIface &tdc, const HistoParams &next);
     // The total plus the first sixteen counts of the block, saturating at 2^31 - 1.
     static int32_t add_counts(int32_t total, const PipeStatistics &block);
 

@@ -2,6 +2,7 @@
 // every run mode and every abnormal end of a run, one scripted row each.
 
 #include "fakeoxtdc.h"
+#include "histogeometry.h"
 #include "runcontroller.h"
 #include "tdciface.h"
 
@@ -14,8 +15,9 @@
 // one round of queued completions, done runs rounds until idle; manual stops
 // playing exposures as they start, play plays one, late plays one from within
 // the next wait; fail=C and ifail=C queue a code for the next start or
-// interrupt; refuse and offset=N answer the next parameter hand-over; huge
-// hands over parameters whose histograms cannot exist; bound=N sets the wait.
+// interrupt; refuse, offset=N and widen=N (through the memory guard) answer
+// the next parameter hand-over, force=N hands a window size over unguarded;
+// cap limits the memory budget to 1 MiB; bound=N sets the wait.
 class TestRunController : public QObject {
     Q_OBJECT
     std::unique_ptr<TdcIface> tdc;
@@ -35,14 +37,15 @@ class TestRunController : public QObject {
     }
     QString answer_hand_over() {
         const QString next = std::exchange(hand_over, QString());
-        if (next == "refuse")
-            return "too big";
-        if (next.startsWith("offset=")) {
-            HistoParams p = *tdc->get_histo_params();
-            p.start = next.mid(7).toDouble();
+        if (next.isEmpty() || next == "refuse")
+            return next.isEmpty() ? QString() : "too big";
+        HistoParams p = *tdc->get_histo_params();
+        (next.startsWith("offset=") ? p.start : p.size) = next.section('=', 1).toDouble();
+        const QString refusal =
+            next.startsWith("widen=") ? RunController::memory_refusal(*tdc, p) : QString();
+        if (refusal.isEmpty())
             tdc->set_histo_params(p);
-        }
-        return QString();
+        return refusal;
     }
     void act(const QString &word) {
         const QString value = word.section('=', 1);
@@ -76,10 +79,12 @@ class TestRunController : public QObject {
         else if (word.startsWith("fail=") || word.startsWith("ifail="))
             fake().queue_result(word[0] == 'f' ? "ox_tdc_start_measure2" : "ox_tdc_interrupt2",
                                 value.toInt());
-        else if (word == "refuse" || word.startsWith("offset="))
+        else if (word == "refuse" || word.startsWith("offset=") || word.startsWith("widen="))
             hand_over = word;
-        else if (word == "huge")
-            tdc->set_histo_params({0.0, 1000.0, 1e-300, 0, 16});
+        else if (word.startsWith("force="))
+            tdc->set_histo_params({0.0, value.toDouble(), 1.0, 0, 16});
+        else if (word == "cap")
+            HistoGeometry::set_memory_cap(1 << 20);
         else if (word.startsWith("bound="))
             run->set_completion_wait_ms(value.toInt());
         else
@@ -137,7 +142,7 @@ private slots:
             [this](int code) { run->handle_completion(code, settings); }, Qt::QueuedConnection);
     }
 
-    void cleanup() { run.reset(), tdc.reset(); }
+    void cleanup() { run.reset(), tdc.reset(), HistoGeometry::set_memory_cap(0); }
 
     void runs_data() {
         QTest::addColumn<QString>("script");
@@ -177,8 +182,14 @@ private slots:
         row("start refused by the guard", "start done refuse start",
             "0 start, 1 starts, left 5, total 4, sum 3: exposure not started: too big | error: too "
             "big");
-        row("continuation refused", "acc auto it=1 start refuse done",
-            "0 start, 1 starts, left 1, total 4, sum 3: run ended: too big | error: too big");
+        // One memory budget for the guard and the accumulator, the plot's
+        // buffers counted: 16 x 8001 bins of 8 bytes would fit in 1 MiB alone.
+        row("continuation refused", "cap acc auto it=1 start widen=8000 done",
+            "0 start, 1 starts, left 1, total 4, sum 3: run ended: The histograms would need "
+            "1.16 MiB of memory (16 channels x 8001 points x 8 bytes, and 3 plot buffers as long), "
+            "more than the 1 MiB available. | error: The histograms would need 1.16 MiB of memory "
+            "(16 channels x 8001 points x 8 bytes, and 3 plot buffers as long), more than the 1 "
+            "MiB available.");
         row("continuation fails", "acc auto it=1 fail=0 fail=-7 start done",
             "0 start, 2 starts, left 1, total 4, sum 3: run ended: start refused | error: start "
             "refused");
@@ -188,7 +199,7 @@ private slots:
         row("lost after an offset change", "acc auto it=3 fail=0 fail=-90 start offset=200 done",
             "0, 2 starts, left 2, total 4, sum 3: run ended: connection lost | error: connection "
             "lost | filled from 0 ns, handed 200 ns");
-        row("histograms unavailable", "auto start huge done",
+        row("histograms unavailable", "cap auto start force=8000 done",
             "0 start, 2 starts, left 5, total 4, sum 0: run ended: the histograms could not be "
             "allocated | error: The histograms could not be allocated; the run was ended. Choose a "
             "smaller window or a larger binning.");
