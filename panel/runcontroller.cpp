@@ -56,9 +56,10 @@ RunStep RunController::next_step(bool accumulate, bool autorun, int iterations, 
 }
 
 int32_t RunController::add_counts(int32_t total, const PipeStatistics &block) {
+    constexpr int counted_channels = 16; // the block's first words count channels 0 to 15
     constexpr int64_t most = std::numeric_limits<int32_t>::max();
     int64_t sum = total;
-    for (int c = 0; c < 16; ++c)
+    for (int c = 0; c < counted_channels; ++c)
         sum = std::min(sum + int64_t(block.words[c]), most);
     return static_cast<int32_t>(sum);
 }
