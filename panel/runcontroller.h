@@ -27,10 +27,6 @@ struct RunStep {
     bool clear = false;
     bool reset_stats = false;
     int iterations_left = 0;
-    bool operator==(const RunStep &o) const {
-        return go_on == o.go_on && clear == o.clear && reset_stats == o.reset_stats &&
-               iterations_left == o.iterations_left;
-    }
 };
 
 // The run of exposures: start, continuation after each completion, stop,
