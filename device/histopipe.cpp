@@ -1,5 +1,7 @@
 #include "histopipe.h"
 
+#include "histogeometry.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -17,33 +19,8 @@ namespace {
 
 constexpr HistoParams initial_params{0.0, 1000.0, 1.0, 0, 0};
 
-// Histograms larger than three quarters of the machine's physical memory are
-// refused rather than allocated: zero-filling them would take the machine's
-// memory long before a plot could show them.
-uint64_t max_histo_bytes() {
-    const long pages = sysconf(_SC_PHYS_PAGES);
-    const long page_size = sysconf(_SC_PAGE_SIZE);
-    if (pages <= 0 || page_size <= 0)
-        return uint64_t(1) << 30; // unknown machine: be modest
-    return uint64_t(pages) / 4 * 3 * uint64_t(page_size);
-}
-
-// Whether the histograms of `channels` channels with `nbins` bins each fit
-// under max_histo_bytes().
-bool histo_bytes_fit(uint32_t channels, uint64_t nbins) {
-    const uint64_t per_channel_limit = max_histo_bytes() / (channels == 0 ? 1 : channels);
-    const uint64_t header = sizeof(std::vector<double>);
-    if (per_channel_limit < header)
-        return false;
-    return nbins <= (per_channel_limit - header) / sizeof(double);
-}
-
 HistoStats reset_values() {
     return HistoStats{0, ~uint64_t(0), 0, 0, 0, 0};
-}
-
-double binning_factor(uint32_t binning) {
-    return static_cast<double>(uint64_t(1) << (binning % 64));
 }
 
 // Truncates toward zero like a conversion to int64, with negative quotients
@@ -100,12 +77,7 @@ HistoPipe::HistoPipe()
 HistoPipe::~HistoPipe() = default;
 
 bool HistoPipe::compute_nbins(const HistoParams &params, uint64_t &nbins) {
-    const double quotient = params.size / (binning_factor(params.binning) * params.binsize) + 1.0;
-    // Truncation toward zero turns anything above -1 into 0 bins; NaN fails both.
-    if (!(quotient > -1.0) || !(quotient < 18446744073709551616.0))
-        return false;
-    nbins = static_cast<uint64_t>(quotient);
-    return true;
+    return HistoGeometry::compute_nbins(params, nbins);
 }
 
 void HistoPipe::set_device(int32_t dev) {
@@ -178,6 +150,17 @@ const HistoParams *HistoPipe::get_params() const {
     return &pending;
 }
 
+HistoParams HistoPipe::get_active_params() const {
+    std::lock_guard<std::mutex> lock(params_mutex);
+    return active;
+}
+
+void HistoPipe::request_clear(bool histograms, bool statistics) {
+    std::lock_guard<std::mutex> lock(params_mutex);
+    clear_histos_requested = histograms;
+    reset_stats_requested = statistics;
+}
+
 const HistoStats *HistoPipe::get_stats() const {
     return &stats;
 }
@@ -209,11 +192,12 @@ void HistoPipe::set_end_of_meas_action(std::function<void()> action) {
 
 void HistoPipe::on_start_of_meas(void *priv) {
     auto *self = static_cast<HistoPipe *>(priv);
-    // Each exposure counts its deliveries from zero.
+    // Each exposure counts its deliveries from zero; like the clearing
+    // requested for it, this happens before its first event.
     self->delivered.fill(0);
     self->delivered_running.store(0, std::memory_order_relaxed);
     try {
-        static_cast<HistoPipe *>(priv)->apply_pending_params();
+        self->apply_pending_params();
     } catch (const std::system_error &) {
         // The mutex could not be taken: the parameters stay pending and are
         // applied at the next start of a measurement.
@@ -222,30 +206,53 @@ void HistoPipe::on_start_of_meas(void *priv) {
 
 void HistoPipe::apply_pending_params() {
     std::lock_guard<std::mutex> lock(params_mutex);
-    if (!params_pending)
-        return;
-    active = pending;
-    start_bins = truncate_to_bins(active.start / active.binsize);
-    if (needs_resize) {
-        rebuild_histos();
-        needs_resize = false;
+    bool rebuilt = false;
+    if (params_pending) {
+        active = pending;
+        start_bins = truncate_to_bins(active.start / active.binsize);
+        if (needs_resize) {
+            rebuild_histos();
+            needs_resize = false;
+            rebuilt = true;
+        }
+        params_pending = false;
     }
-    params_pending = false;
+    apply_clear_request(rebuilt);
+}
+
+// Runs under the parameter lock at the start of a measurement, before its
+// first event. Freshly rebuilt histograms are zeros already.
+void HistoPipe::apply_clear_request(bool rebuilt) {
+    if (clear_histos_requested && !rebuilt)
+        clear_histos();
+    if (reset_stats_requested)
+        reset_stats();
+    clear_histos_requested = false;
+    reset_stats_requested = false;
 }
 
 // Runs on the library's thread: nothing may throw out of it. When the bins
 // cannot be counted or allocated, every channel gets an empty histogram, so
 // the event path drops all events into no bin and the readers see no data.
 void HistoPipe::rebuild_histos() {
+    // The histograms (and the plot's buffers) of the old size are given back.
+    uint64_t total = 0, longest = 0;
+    for (const ChannelView &view : views) {
+        total += view.size;
+        longest = std::max(longest, view.size);
+    }
+    const double held = HistoGeometry::footprint_of(total, longest);
     histos.reset();
     views.clear();
     histo_alloc_failed = false;
     prefetch_bins = false;
 
     const uint32_t channels = active.channels;
-    uint64_t nbins = 0;
-    const bool countable = compute_nbins(active, nbins) && histo_bytes_fit(channels, nbins);
-    if (!histo_bytes_fit(channels, 0)) {
+    const HistoGeometry geometry(active);
+    const double budget = HistoGeometry::memory_budget(held);
+    const uint64_t nbins = geometry.bins();
+    const bool countable = geometry.countable() && geometry.footprint_bytes() <= budget;
+    if (double(channels) * sizeof(std::vector<double>) > budget) {
         // Not even the empty per-channel arrays fit: no histograms at all.
         histo_alloc_failed = true;
         params_pending = false;

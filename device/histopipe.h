@@ -48,6 +48,15 @@ public:
     int32_t close_pipe();
     void set_params(const HistoParams &params);
     const HistoParams *get_params() const;
+    // The record the histograms were last filled with (the one applied at the
+    // last start of a measurement). Safe to call from the GUI thread at any
+    // time; between measurements it describes the histograms as they are.
+    HistoParams get_active_params() const;
+    // Clearing for the next measurement: the histograms and/or the statistics
+    // are cleared at its start, under the parameter lock, so a measurement
+    // that never starts leaves the data as they are. Replaces any earlier
+    // request; (false, false) withdraws it.
+    void request_clear(bool histograms, bool statistics);
     const HistoStats *get_stats() const;
     void reset_stats();
     const std::vector<double> *get_channel_histo(uint32_t channel) const;
@@ -62,9 +71,9 @@ public:
     // the device was lost the descriptor means nothing any more.
     void forget_pipe();
     // True when the last rebuild could not size the histograms (the bin count
-    // was not a finite number, the histograms would take more than three
-    // quarters of the physical memory, or they could not be allocated); there
-    // are no histogram bins until a later rebuild succeeds.
+    // was not a finite number, the histograms would not fit in the memory
+    // budget, or they could not be allocated); there are no histogram bins
+    // until a later rebuild succeeds.
     bool histos_unavailable() const { return histo_alloc_failed; }
 
     // Events of channels 0 to 15 delivered since the current (or last)
@@ -76,12 +85,9 @@ public:
     uint64_t get_delivered_running() const {
         return delivered_running.load(std::memory_order_relaxed);
     }
-    // The record the histograms were last filled with (the pending record
-    // applied at the last start of a measurement); read between exposures.
-    const HistoParams *get_active_params() const { return &active; }
 
-    // Number of histogram bins for a parameter record; false when the count
-    // cannot be represented (not finite, negative or beyond 2^64).
+    // Number of histogram bins for a parameter record (HistoGeometry's); false
+    // when the count cannot be represented (not finite, negative or beyond 2^64).
     static bool compute_nbins(const HistoParams &params, uint64_t &nbins);
 
     static void on_start_of_meas(void *priv);
@@ -97,6 +103,7 @@ private:
     };
 
     void apply_pending_params();
+    void apply_clear_request(bool rebuilt);
     void rebuild_histos();
     void accumulate(const TdcEvent *events, size_t count);
     template <bool Prefetch, bool Wide> void accumulate_impl(const TdcEvent *events, size_t count);
@@ -106,7 +113,7 @@ private:
     int32_t pipe_id = -1;
     HistoParams pending;
     HistoParams active;
-    std::mutex params_mutex;
+    mutable std::mutex params_mutex;
     HistoStats stats;
     int32_t device = -1;
     bool pipe_open = false;
@@ -125,6 +132,9 @@ private:
     // Delivered-event counts of the current exposure (see the accessors).
     std::array<uint64_t, 16> delivered{};
     std::atomic<uint64_t> delivered_running{0};
+    // The clearing requested for the next start of a measurement.
+    bool clear_histos_requested = false;
+    bool reset_stats_requested = false;
 };
 
 #endif // HISTOPIPE_H

@@ -10,7 +10,7 @@ constexpr std::chrono::milliseconds busy_pause(5);
 } // namespace
 
 TdcIface::TdcIface(QObject *parent) : QObject(parent), histo_pipe(new HistoPipe()) {
-    histo_pipe->set_end_of_meas_action([this]() { emit complete_callback(1); });
+    histo_pipe->set_end_of_meas_action([this]() { emit complete_callback(CompletionDone); });
     HistoParams params = *histo_pipe->get_params();
     params.channels = 16;
     histo_pipe->set_params(params);
@@ -102,13 +102,13 @@ int32_t TdcIface::start_measure(int32_t exposure_ms) {
     int32_t r = 0;
     for (int attempt = 0; attempt < busy_attempts; ++attempt) {
         r = ox_tdc_start_measure2(dev_desc, exposure_ms);
-        if (r != OX_ERR_BUSY)
+        if (r != DeviceBusy)
             break;
         std::this_thread::sleep_for(busy_pause); // steady clock
     }
     if (r < 0) {
         set_error_from_code(r);
-        if (r == OX_ERR_CONNECTION_LOST) {
+        if (r == ConnectionLost) {
             dev_desc = -1;
             // The lost device's pipe descriptor is void; the next init opens
             // a fresh pipe.
@@ -201,6 +201,14 @@ const HistoParams *TdcIface::get_histo_params() const {
     return histo_pipe->get_params();
 }
 
+HistoParams TdcIface::get_active_histo_params() const {
+    return histo_pipe->get_active_params();
+}
+
+void TdcIface::request_clear(bool histograms, bool statistics) {
+    histo_pipe->request_clear(histograms, statistics);
+}
+
 void TdcIface::set_histo_params(const HistoParams &params) {
     histo_pipe->set_params(params);
 }
@@ -235,8 +243,4 @@ const std::array<uint64_t, 16> &TdcIface::get_delivered_counts() const {
 
 uint64_t TdcIface::get_delivered_running() const {
     return histo_pipe->get_delivered_running();
-}
-
-const HistoParams *TdcIface::get_active_histo_params() const {
-    return histo_pipe->get_active_params();
 }

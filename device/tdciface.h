@@ -23,6 +23,18 @@ public:
         ErrNoDevice = -10,
         ErrNegativeCount = -1,
     };
+    // Library codes with a meaning of their own: a busy device (a start is
+    // retried, an interrupt is as good as accepted) and a lost connection.
+    enum : int32_t {
+        DeviceBusy = OX_ERR_BUSY,
+        ConnectionLost = OX_ERR_CONNECTION_LOST,
+    };
+    // Codes of complete_callback: every end of a measurement reports
+    // CompletionDone; CompletionIgnored is a code the panel drops unseen.
+    enum : int {
+        CompletionDone = 1,
+        CompletionIgnored = 4,
+    };
 
     explicit TdcIface(QObject *parent = nullptr);
     ~TdcIface() override;
@@ -41,6 +53,11 @@ public:
     int32_t twi_write(uint8_t address, uint8_t *buffer, int32_t length, int32_t flag);
 
     const HistoParams *get_histo_params() const;
+    // The parameters the histograms were filled with (HistoPipe::get_active_params).
+    HistoParams get_active_histo_params() const;
+    // Clears histograms and/or statistics when the next measurement really
+    // starts (HistoPipe::request_clear).
+    void request_clear(bool histograms, bool statistics);
     void set_histo_params(const HistoParams &params);
     const HistoStats *get_histo_stats() const;
     void reset_histo_stats();
@@ -50,11 +67,10 @@ public:
     // True when the accumulator could not size its histograms at the last
     // start of a measurement (see HistoPipe::histos_unavailable).
     bool histos_unavailable() const;
-    // Deliveries of the current exposure and the record the histograms were
-    // filled with (see HistoPipe); the running count may be read any time.
+    // Deliveries of the current exposure (see HistoPipe); the running count
+    // may be read any time.
     const std::array<uint64_t, 16> &get_delivered_counts() const;
     uint64_t get_delivered_running() const;
-    const HistoParams *get_active_histo_params() const;
     // The potentiometer's settings as last read or set through this object.
     const EpotSettings &get_epot_settings() const { return epot_settings; }
 

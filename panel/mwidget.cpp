@@ -1,8 +1,10 @@
 #include "mwidget.h"
 
+#include "histogeometry.h"
 #include "mhisto.h"
 #include "mhistotoolbar.h"
 #include "mrates.h"
+#include "runcontroller.h"
 #include "statswindow.h"
 #include "tdciface.h"
 #include "windowepot.h"
@@ -10,7 +12,6 @@
 #include <QAction>
 #include <QCheckBox>
 #include <QComboBox>
-#include <QFile>
 #include <QFormLayout>
 #include <QHBoxLayout>
 #include <QIcon>
@@ -26,67 +27,20 @@
 #include <algorithm>
 #include <limits>
 
-#ifdef Q_OS_UNIX
-#include <unistd.h>
-#endif
-
 namespace {
 
 constexpr int binning_items = 21;
 constexpr int spin_max = 1000000000;
 constexpr int exposure_max = 10000000;
-constexpr double bytes_per_point = sizeof(double);
 
 const char *const ini_file = "tdc_qv5.ini";
-// The device answers an interrupt with "busy" when the exposure is already
-// ending; the completion still follows.
-constexpr int device_busy = -11;
-
-// "12.3 GiB" and the like, for texts that name an amount of memory.
-QString format_bytes(double bytes) {
-    static const char *const units[] = {"bytes", "KiB", "MiB", "GiB", "TiB", "PiB", "EiB"};
-    int unit = 0;
-    while (bytes >= 1024.0 && unit < 6) {
-        bytes /= 1024.0;
-        ++unit;
-    }
-    return QStringLiteral("%1 %2").arg(bytes, 0, 'g', unit == 0 ? 20 : 3).arg(units[unit]);
-}
-
-// A field of /proc/meminfo in bytes; negative when the file or the field is
-// missing.
-double read_meminfo_field(const QByteArray &name) {
-    QFile file(QStringLiteral("/proc/meminfo"));
-    if (!file.open(QIODevice::ReadOnly | QIODevice::Text))
-        return -1.0;
-    while (!file.atEnd()) {
-        const QByteArray line = file.readLine();
-        if (!line.startsWith(name + ':'))
-            continue;
-        const QList<QByteArray> parts = line.mid(name.size() + 1).simplified().split(' ');
-        bool ok = false;
-        const double value = parts.value(0).toDouble(&ok);
-        if (!ok)
-            return -1.0;
-        return parts.value(1) == "kB" ? value * 1024.0 : value;
-    }
-    return -1.0;
-}
-
-double read_number_file(const QString &path) {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly | QIODevice::Text))
-        return -1.0;
-    bool ok = false;
-    const double value = file.readAll().trimmed().toDouble(&ok);
-    return ok ? value : -1.0;
-}
 
 } // namespace
 
 Mwidget::Mwidget(TdcIface *tdc, QWidget *parent)
-    : QWidget(parent), tdc(tdc), run_state(0), autorun_active(false), params_changed(true),
-      event_total(0) {
+    : QWidget(parent), tdc(tdc), run_control(new RunController(tdc, this)), run_state(0),
+      autorun_active(false), params_changed(true), event_total(0) {
+    run_control->set_params_hand_over([this] { return hand_over_histo_params(); });
     create_widgets();
     build_layout();
     make_connections();
@@ -236,23 +190,32 @@ void Mwidget::make_connections() {
     connect(tdc, &TdcIface::complete_callback, this, &Mwidget::handle_completed_meas,
             Qt::QueuedConnection);
     // Every export also records how its data was taken.
-    histo->set_run_info_source(
-        [this](bool filter_zeros) { return collect_run_info(filter_zeros); });
+    histo->set_run_info_source([this] { return collect_run_info(); });
+
+    connect(run_control, &RunController::run_changed, this, &Mwidget::show_run_state);
+    connect(run_control, &RunController::exposure_completed, this, &Mwidget::exposure_completed);
+    connect(run_control, &RunController::run_started, this, &Mwidget::record_run_start);
+    connect(run_control, &RunController::exposure_started, this, &Mwidget::announce_exposure);
+    connect(run_control, &RunController::run_ended, this, &Mwidget::record_run_end);
+    connect(run_control, &RunController::status, this, &Mwidget::show_this);
+    connect(run_control, &RunController::device_error, this, &Mwidget::show_error_message);
+    connect(run_control, &RunController::refused, this, &Mwidget::show_refusal);
 }
 
 // ---- parameters ------------------------------------------------------------
 
-double Mwidget::binning_factor() const {
-    return cb_binning->currentText().toDouble();
-}
-
-void Mwidget::apply_histo_params() {
+// The device interface's pending record with the panel's four fields.
+HistoParams Mwidget::panel_histo_params() const {
     HistoParams params = *tdc->get_histo_params();
-    params.binning = static_cast<uint32_t>(cb_binning->currentIndex());
+    params.binning = static_cast<uint32_t>(std::max(0, cb_binning->currentIndex()));
     params.binsize = tdc->get_binsize();
     params.start = static_cast<double>(sb_histo_start->value());
     params.size = static_cast<double>(sb_histo_size->value());
-    tdc->set_histo_params(params);
+    return params;
+}
+
+void Mwidget::apply_histo_params() {
+    tdc->set_histo_params(panel_histo_params());
     params_changed = false;
 }
 
@@ -267,15 +230,16 @@ void Mwidget::histowindow_size_changed(int) {
 }
 
 void Mwidget::binning_changed(int index) {
-    const double factor = cb_binning->itemText(index).toDouble();
+    HistoParams params = panel_histo_params();
+    params.binning = static_cast<uint32_t>(std::max(0, index));
     if (device_binsize_known)
-        update_binsize_display(tdc->get_binsize() * factor);
+        update_binsize_display(HistoGeometry(params).bin_width());
     update_histo_points_display();
     params_changed = true;
 }
 
 void Mwidget::autorun_changed(bool checked) {
-    autorun_active = checked;
+    run_control->set_autorun(checked);
 }
 
 void Mwidget::update_binsize_display(double binsize_ns) {
@@ -297,9 +261,8 @@ void Mwidget::update_binsize_display(double binsize_ns) {
 void Mwidget::update_histo_points_display() {
     if (!device_binsize_known)
         return;
-    const double factor = binning_factor();
-    const double b = tdc->get_binsize();
-    const double n = static_cast<double>(sb_histo_size->value()) / (b * factor);
+    const double n = static_cast<double>(sb_histo_size->value()) /
+                     HistoGeometry(panel_histo_params()).bin_width();
 
     QString text;
     if (n < 1000.0)
@@ -375,7 +338,7 @@ void Mwidget::slot_init_deinit(bool init) {
                 action->setChecked(false);
             return;
         }
-        update_binsize_display(tdc->get_binsize() * binning_factor());
+        update_binsize_display(HistoGeometry(panel_histo_params()).bin_width());
         update_histo_points_display();
         params_changed = true;
         cb_binning->setEnabled(true);
@@ -383,267 +346,85 @@ void Mwidget::slot_init_deinit(bool init) {
         return;
     }
 
-    if (run_state == 2) {
-        autorun_active = false;
-        interrupt_exposure();
-    }
-    const int rc = tdc->deinit();
-    if (rc < 0) {
-        // The interface lets go of the device even when the library fails to
-        // release it, so an exposure cut off here reports no completion: the
-        // run ends now, or its data could never be exported.
-        if (run_state != 0 && !tdc->is_initialized()) {
-            run_state = 0;
-            autorun_active = false;
-            record_run_end(QStringLiteral("device closed")); // run record hook
-        }
-        show_error_message(rc);
+    // Waits for the exposure under way to complete, so that what is kept
+    // for export belongs together; a failure has been reported by then.
+    if (run_control->disconnect_device() < 0)
         return;
-    }
-    bu_start->setEnabled(false);
     cb_binning->setEnabled(false);
-    // A closed device reports no further completion, so a run cut off here
-    // would otherwise never end and its data could not be exported.
-    if (run_state != 0) {
-        return_to_idle_without_device();
-        record_run_end(QStringLiteral("device closed")); // run record hook
-    }
-    emit show_this(QStringLiteral("Device is deinitialized"));
+    emit show_this(run_control->last_exposure_incomplete()
+                       ? QStringLiteral("Device is deinitialized; the last exposure is incomplete")
+                       : QStringLiteral("Device is deinitialized"));
 }
 
 void Mwidget::slot_device_connected() {
     device_binsize_known = true;
-    bu_start->setEnabled(true);
     le_binsize->setEnabled(true);
     le_histo_points->setEnabled(true);
+    show_run_state();
 }
 
+// The run controller ends a run that the lost device can no longer complete.
 void Mwidget::slot_connection_lost() {
-    bu_start->setEnabled(false);
     cb_binning->setEnabled(false);
-    // The lost device will not report the exposure under way.
-    if (run_state != 0) {
-        return_to_idle_without_device();
-        record_run_end(QStringLiteral("connection lost")); // run record hook
-    }
-}
-
-void Mwidget::return_to_idle_without_device() {
-    run_state = 0;
-    autorun_active = false;
-    bu_stop->setEnabled(false);
-    bu_start->setEnabled(false);
+    show_run_state();
 }
 
 // ---- run control -----------------------------------------------------------
 
-double Mwidget::required_histo_bytes() const {
-    HistoParams params = *tdc->get_histo_params();
-    params.binning = static_cast<uint32_t>(std::max(0, cb_binning->currentIndex()));
-    params.binsize = tdc->get_binsize();
-    params.start = static_cast<double>(sb_histo_start->value());
-    params.size = static_cast<double>(sb_histo_size->value());
-    uint64_t points = 0;
-    if (!HistoPipe::compute_nbins(params, points))
-        return -1.0;
-    return static_cast<double>(points) * params.channels * bytes_per_point;
+// Changed parameters go to the device only before an exposure, and only when
+// their histograms fit.
+QString Mwidget::hand_over_histo_params() {
+    if (!params_changed)
+        return QString();
+    const QString refusal = RunController::memory_refusal(*tdc, panel_histo_params());
+    if (refusal.isEmpty())
+        apply_histo_params();
+    return refusal;
 }
 
-double Mwidget::available_memory_bytes() {
-    double available = read_meminfo_field("MemAvailable");
-#ifdef Q_OS_UNIX
-    if (available < 0.0) {
-        const long pages = sysconf(_SC_AVPHYS_PAGES);
-        const long page_size = sysconf(_SC_PAGESIZE);
-        if (pages > 0 && page_size > 0)
-            available = static_cast<double>(pages) * static_cast<double>(page_size);
-    }
-#endif
-    // A memory limit of the control group the program runs in counts as well.
-    const double limit = read_number_file(QStringLiteral("/sys/fs/cgroup/memory.max"));
-    const double used = read_number_file(QStringLiteral("/sys/fs/cgroup/memory.current"));
-    if (limit >= 0.0 && used >= 0.0) {
-        const double left = std::max(0.0, limit - used);
-        available = available < 0.0 ? left : std::min(available, left);
-    }
-    return available;
+RunSettings Mwidget::run_settings() const {
+    RunSettings settings;
+    settings.exposure_ms = sb_exposure->value();
+    settings.iterations = sb_iterations->value();
+    settings.event_threshold = sb_event_threshold->value();
+    settings.accumulate = cb_accumulate->isChecked();
+    settings.autorun = cb_autorun->isChecked();
+    return settings;
 }
 
-// The accumulator frees its histograms before it sizes new ones, so what it
-// holds now is available to the new ones too.
-bool Mwidget::histos_fit_in_memory() {
-    const uint32_t channels = tdc->get_histo_params()->channels;
-    const double required = required_histo_bytes();
-    double held = 0.0;
-    for (uint32_t c = 0; c < channels; ++c) {
-        if (const std::vector<double> *h = tdc->get_channel_histo(c))
-            held += static_cast<double>(h->size()) * bytes_per_point;
-    }
-    if (required >= 0.0 && required <= held)
-        return true;
-    const double available = available_memory_bytes();
-    if (required >= 0.0 && (available < 0.0 || required <= held + available))
-        return true;
+void Mwidget::show_run_state() {
+    run_state = run_control->state();
+    autorun_active = run_control->autorun_active();
+    event_total = run_control->event_total();
+    sb_iterations_left->setValue(run_control->iterations_left());
+    bu_start->setEnabled(run_control->can_start());
+    bu_stop->setEnabled(run_control->can_stop());
+    if (run_state == RunController::Idle)
+        bu_start->setText(QStringLiteral("start"));
+}
 
-    QString text;
-    if (required < 0.0) {
-        text = QStringLiteral("The histograms cannot be created: the number of points per "
-                              "channel is too large to count.");
-    } else {
-        const double points = required / (bytes_per_point * std::max<uint32_t>(channels, 1));
-        text = QStringLiteral("The histograms would need %1 of memory (%2 channels x %3 points x "
-                              "8 bytes), more than the %4 available.")
-                   .arg(format_bytes(required))
-                   .arg(channels)
-                   .arg(points, 0, 'f', 0)
-                   .arg(format_bytes(held + available));
-    }
+void Mwidget::show_refusal(const QString &text) {
     QMessageBox::critical(this, QStringLiteral("Error"), text, QMessageBox::Ok);
-    return false;
+}
+
+// The plots show each exposure before the next one can begin; the losses
+// are counted first, so the rates plot marks them.
+void Mwidget::exposure_completed() {
+    account_exposure();
+    histo->refresh();
+    rates->plotRates();
 }
 
 void Mwidget::start() {
-    if (!histos_fit_in_memory())
-        return;
-    tdc->reset_histo_stats();
-    if (params_changed)
-        apply_histo_params();
-    sb_iterations_left->setValue(sb_iterations->value());
-    tdc->clear_histos();
-    event_total = 0;
-    emit show_this(QStringLiteral("exposure running"));
-    const int rc = tdc->start_measure(sb_exposure->value());
-    if (rc < 0) {
-        show_error_message(rc);
-        return;
-    }
-    run_state = 2;
-    bu_start->setEnabled(false);
-    bu_stop->setEnabled(true);
-    autorun_active = cb_autorun->isChecked();
-    record_run_start(); // run record hook
+    run_control->start(run_settings());
 }
 
 void Mwidget::stop() {
-    // A first press during an automatic run only ends the repetition; the
-    // exposure under way finishes and is drawn.
-    run_stop_requested = true; // run record hook
-    if (autorun_active) {
-        autorun_active = false;
-        return;
-    }
-    interrupt_exposure();
-}
-
-// Ends the exposure under way early. The completion that follows ends the
-// run: one iteration is left, so an accumulating run counts down to 0. A busy
-// answer means the device is already finishing, which is as good.
-void Mwidget::interrupt_exposure() {
-    sb_iterations_left->setValue(1);
-    bu_start->setEnabled(true);
-    bu_stop->setEnabled(false);
-    const int rc = tdc->interrupt();
-    if (rc >= 0 || rc == device_busy)
-        run_state = 1;
-    else
-        show_error_message(rc);
-}
-
-void Mwidget::count_events() {
-    const PipeStatistics *block = tdc->get_pipe_statistics();
-    constexpr int64_t most = std::numeric_limits<int32_t>::max();
-    for (int c = 0; c < 16; ++c) {
-        const int64_t sum = int64_t(event_total) + int64_t(block->words[c]);
-        event_total = static_cast<int32_t>(std::min(sum, most));
-    }
-}
-
-void Mwidget::end_run() {
-    run_state = 0;
-    bu_start->setText(QStringLiteral("start"));
-    bu_start->setEnabled(true);
-    bu_stop->setEnabled(false);
+    run_control->stop();
 }
 
 void Mwidget::handle_completed_meas(int code) {
-    if (code == 4)
-        return;
-    account_exposure(); // lost-event hook: before the rates plot marks the losses
-    histo->refresh();
-    rates->plotRates();
-
-    // A completion that arrives after its run was abandoned (the device was
-    // closed or lost meanwhile) is drawn, but belongs to no run.
-    if (run_state == 0)
-        return;
-
-    if (tdc->histos_unavailable()) {
-        autorun_active = false;
-        end_run();
-        record_run_end(QStringLiteral("histograms unavailable")); // run record hook
-        QMessageBox::critical(this, QStringLiteral("Error"),
-                              QStringLiteral("The histograms could not be allocated; the run "
-                                             "was ended. Choose a smaller window or a larger "
-                                             "binning."),
-                              QMessageBox::Ok);
-        return;
-    }
-
-    const bool accumulate = cb_accumulate->isChecked();
-    bool go_on = false;
-    bool clear_for_next = false;
-    bool reset_stats_for_next = false;
-    if (accumulate && autorun_active) {
-        const int left = sb_iterations_left->value() - 1;
-        if (left > 0) {
-            sb_iterations_left->setValue(left);
-        } else {
-            sb_iterations_left->setValue(sb_iterations->value());
-            clear_for_next = true;
-        }
-        go_on = true;
-    } else if (accumulate) {
-        const int left = sb_iterations_left->value() - 1;
-        sb_iterations_left->setValue(left);
-        go_on = left > 0;
-    } else if (autorun_active) {
-        clear_for_next = true;
-        reset_stats_for_next = true;
-        go_on = true;
-    }
-
-    count_events();
-    const int threshold = sb_event_threshold->value();
-    const bool threshold_reached = accumulate && threshold != 0 && event_total > threshold;
-    if (threshold_reached)
-        go_on = false;
-
-    if (!go_on) {
-        // The accumulator keeps what the plots show, ready for export.
-        end_run();
-        record_run_end(threshold_reached    ? QStringLiteral("event threshold reached")
-                       : run_stop_requested ? QStringLiteral("stopped")
-                                            : QStringLiteral("completed")); // run record hook
-        return;
-    }
-
-    if (params_changed && !histos_fit_in_memory()) {
-        emit run_ended(); // progress hook: no exposure runs any more
-        return;
-    }
-    if (clear_for_next)
-        tdc->clear_histos();
-    if (reset_stats_for_next)
-        tdc->reset_histo_stats();
-    if (params_changed)
-        apply_histo_params();
-    const int rc = tdc->start_measure(sb_exposure->value());
-    if (rc < 0) {
-        emit run_ended(); // progress hook: no exposure runs any more
-        show_error_message(rc);
-        return;
-    }
-    announce_exposure(); // progress hook
+    run_control->handle_completion(code, run_settings());
 }
 
 void Mwidget::show_error_message(int code) {
@@ -687,25 +468,26 @@ void Mwidget::close_tool_windows() {
 
 // ---- run record, lost events and progress ----------------------------------
 
+// The run as it starts, with the controls it started from.
 void Mwidget::record_run_start() {
+    const RunSettings settings = run_settings();
     run_record = RunInfo::Run{};
-    run_record.exposure_ms = sb_exposure->value();
-    run_record.accumulate = cb_accumulate->isChecked();
-    run_record.autorun = autorun_active;
-    run_record.iterations = sb_iterations->value();
-    run_record.event_threshold = sb_event_threshold->value();
+    run_record.exposure_ms = settings.exposure_ms;
+    run_record.accumulate = settings.accumulate;
+    run_record.autorun = run_control->autorun_active();
+    run_record.iterations = settings.iterations;
+    run_record.event_threshold = settings.event_threshold;
     run_record.ended = QStringLiteral("running");
-    run_stop_requested = false;
     losses.start_run();
     emit loss_warning(QString());
-    announce_exposure();
 }
 
 void Mwidget::announce_exposure() {
-    const bool accumulating = cb_accumulate->isChecked();
-    const int of = accumulating ? sb_iterations->value() : 0;
-    const int number = accumulating ? of - sb_iterations_left->value() + 1 : losses.exposures() + 1;
-    emit exposure_started(sb_exposure->value(), number, of);
+    const RunSettings settings = run_settings();
+    const int of = settings.accumulate ? settings.iterations : 0;
+    const int number =
+        settings.accumulate ? of - run_control->iterations_left() + 1 : losses.exposures() + 1;
+    emit exposure_started(settings.exposure_ms, number, of);
 }
 
 void Mwidget::account_exposure() {
@@ -720,11 +502,12 @@ void Mwidget::record_run_end(const QString &how) {
     emit run_ended();
 }
 
-RunInfo Mwidget::collect_run_info(bool filter_zeros) {
+// The export adds what its snapshot holds: the parameters the histograms
+// were filled with, the last counts and the zero filter.
+RunInfo Mwidget::collect_run_info() const {
     RunInfo info = device_run_info(*tdc);
     info.run = run_record;
     info.run_delivered = losses.run_delivered();
     info.run_lost = losses.run_lost();
-    info.zeros_filtered = filter_zeros;
     return info;
 }

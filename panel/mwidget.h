@@ -9,6 +9,9 @@
 
 #include <cstdint>
 
+struct HistoParams;
+struct RunSettings;
+
 class QCheckBox;
 class QComboBox;
 class QLabel;
@@ -19,12 +22,14 @@ class QSpinBox;
 class Mhisto;
 class MhistoToolbar;
 class Mrates;
+class RunController;
 class StatsWindow;
 class TdcIface;
 class WindowEpot;
 
-// The measurement panel: parameters, start and stop, the run state machine
-// and the plots of the accumulated histograms and of the last rates.
+// The measurement panel: parameters, start and stop, and the plots of the
+// accumulated histograms and of the last rates. The run itself is
+// RunController's; the panel shows it and reports what it announces.
 class Mwidget : public QWidget {
     Q_OBJECT
     // The main window connects its "AverageTime" action to the private slot
@@ -50,12 +55,8 @@ public:
     bool histo_params_changed() const { return params_changed; }
     int32_t get_event_total() const { return event_total; }
 
-    // Bytes the histograms of the current parameters take (points per channel
-    // times channels times 8), or a negative value when the point count is not
-    // a finite number.
-    double required_histo_bytes() const;
-    // Memory the machine can still hand out, in bytes; negative when unknown.
-    static double available_memory_bytes();
+    // The run controller, for the main window and for tests.
+    RunController *run_controller() const { return run_control; }
 
 signals:
     void show_this(QString text);
@@ -90,20 +91,21 @@ private:
     void build_layout();
     void make_connections();
     void save_data_body(bool filter_zeros);
-    bool histos_fit_in_memory();
-    void end_run();
-    void interrupt_exposure();
-    void return_to_idle_without_device();
-    double binning_factor() const;
-    void count_events();
-    // Run record, lost events and progress: the hooks of the run.
+    HistoParams panel_histo_params() const;
+    QString hand_over_histo_params();
+    RunSettings run_settings() const;
+    void show_run_state();
+    void show_refusal(const QString &text);
+    void exposure_completed();
+    // Run record, lost events and progress, following the run controller.
     void record_run_start();
     void announce_exposure();
     void account_exposure();
     void record_run_end(const QString &how);
-    RunInfo collect_run_info(bool filter_zeros);
+    RunInfo collect_run_info() const;
 
     TdcIface *tdc;
+    RunController *run_control;
     QSpinBox *sb_exposure;
     QSpinBox *sb_iterations;
     QSpinBox *sb_iterations_left;
@@ -132,6 +134,7 @@ private:
     QCheckBox *cb_autorun;
     QCheckBox *cb_accumulate;
     WindowEpot *epot_window;
+    // Copies of the run controller's state, renewed whenever it changes.
     int32_t run_state;
     bool autorun_active;
     bool params_changed;
@@ -142,7 +145,6 @@ private:
     // What the info file of an export tells about the run.
     LossAccount losses;
     RunInfo::Run run_record;
-    bool run_stop_requested = false;
 };
 
 #endif // MWIDGET_H

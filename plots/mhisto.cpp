@@ -1,5 +1,6 @@
 #include "mhisto.h"
 
+#include "histoexport.h"
 #include "stepcurve.h"
 #include "tdciface.h"
 
@@ -17,11 +18,7 @@
 #include <QStack>
 
 #include <algorithm>
-#include <charconv>
 #include <cmath>
-#include <cstdio>
-#include <cstring>
-#include <fstream>
 #include <limits>
 #include <new>
 #include <stdexcept>
@@ -52,206 +49,6 @@ public:
     WaitCursor(const WaitCursor &) = delete;
     WaitCursor &operator=(const WaitCursor &) = delete;
 };
-
-// Fixed notation of %.10g for 1e-4 <= |value| < 1e10, the notation of nearly
-// every time on the axis. Returns null when the value is too close to a
-// rounding tie (or rounds up to the next power of ten) to decide it from the
-// scaled double; the general conversion handles those.
-char *format_fixed_g10(char *out, double value) {
-    static const double powers[] = {1e0, 1e1, 1e2, 1e3,  1e4,  1e5,  1e6,
-                                    1e7, 1e8, 1e9, 1e10, 1e11, 1e12, 1e13};
-    const double magnitude = std::fabs(value);
-    // Decimal exponent: the nearest doubles of 10^-1 .. 10^-4 lie above the
-    // exact powers, so comparing with them classifies every double right.
-    int exponent = 9;
-    while (exponent > -4 &&
-           magnitude < (exponent >= 0 ? powers[exponent] : 1.0 / powers[-exponent]))
-        --exponent;
-    // 10^(9 - exponent) is exact, so the product carries a single rounding
-    // error below 2e-6 at this size; a fraction that far from one half rounds
-    // the same way as the exact value.
-    const double scaled = magnitude * powers[9 - exponent];
-    const double floor_scaled = std::floor(scaled);
-    const double fraction = scaled - floor_scaled;
-    if (std::fabs(fraction - 0.5) < 1e-5)
-        return nullptr;
-    const uint64_t digits_value = static_cast<uint64_t>(floor_scaled) + (fraction > 0.5 ? 1 : 0);
-    if (digits_value >= 10000000000ULL)
-        return nullptr;
-    char digits[10];
-    std::to_chars(digits, digits + 10, digits_value);
-    int last = 9;                   // drop trailing zeros of the fraction
-    const int point = exponent + 1; // digits before the decimal point
-    while (last >= point && last >= 0 && digits[last] == '0')
-        --last;
-    if (value < 0)
-        *out++ = '-';
-    if (point <= 0) {
-        *out++ = '0';
-        *out++ = '.';
-        for (int i = point; i < 0; ++i)
-            *out++ = '0';
-        for (int i = 0; i <= last; ++i)
-            *out++ = digits[i];
-        return out;
-    }
-    for (int i = 0; i < point; ++i)
-        *out++ = digits[i];
-    if (last >= point) {
-        *out++ = '.';
-        for (int i = point; i <= last; ++i)
-            *out++ = digits[i];
-    }
-    return out;
-}
-
-// "%.10g" of value, without padding. Whole numbers below 10^10 are exactly
-// the plain integer under %.10g, which covers every count of a histogram;
-// other values in the fixed range take the fixed path above.
-char *format_g10(char *out, char *end, double value) {
-    const double magnitude = std::fabs(value);
-    if (value == std::floor(value) && magnitude < 1e10 && !(value == 0.0 && std::signbit(value)))
-        return std::to_chars(out, end, static_cast<long long>(value)).ptr;
-    if (magnitude >= 1e-4 && magnitude < 1e10) {
-        if (char *fixed_end = format_fixed_g10(out, value))
-            return fixed_end;
-    }
-    return std::to_chars(out, end, value, std::chars_format::general, 10).ptr;
-}
-
-// Writes value right-aligned in a field of width characters; a longer number
-// is not cut.
-char *format_field(char *out, double value, std::size_t width) {
-    char digits[64];
-    char *const digits_end = format_g10(digits, digits + sizeof digits, value);
-    const std::size_t length = static_cast<std::size_t>(digits_end - digits);
-    if (length < width) {
-        std::memset(out, ' ', width - length);
-        out += width - length;
-    }
-    std::memcpy(out, digits, length);
-    return out + length;
-}
-
-QString export_prefix(const QString &fileName) {
-    const QFileInfo info(fileName);
-    return info.absolutePath() + QLatin1Char('/') + info.baseName();
-}
-
-QString rates_file_name(const QString &prefix) {
-    return prefix + QStringLiteral("_rates.txt");
-}
-
-QString channel_file_name(const QString &prefix, uint32_t channel) {
-    return prefix + QStringLiteral("_ch") + QString::number(channel) + QStringLiteral(".txt");
-}
-
-// The channels that get a file: those below the channel count (and 16) with
-// events in the last measurement and a histogram.
-std::vector<uint32_t> exported_channels(const TdcIface &tdc, uint32_t channels,
-                                        const PipeStatistics &stats) {
-    std::vector<uint32_t> result;
-    for (uint32_t c = 0; c < channels && c < 16; ++c) {
-        if (stats.words[c] != 0 && tdc.get_channel_histo(c) != nullptr)
-            result.push_back(c);
-    }
-    return result;
-}
-
-// One export file, written through a large buffer and flushed once when
-// complete. Any failure (open, write, flush or close) is remembered, so a
-// file that could not be written completely is reported.
-class ExportFile {
-public:
-    explicit ExportFile(const QString &path)
-        : stream(path.toStdString(), std::ios::out | std::ios::trunc) {
-        buffer.resize(buffer_size + Mhisto::bin_line_capacity + 64);
-        pos = buffer.data();
-    }
-
-    bool is_open() const { return stream.is_open(); }
-
-    void append(const char *text, std::size_t length) {
-        std::memcpy(pos, text, length);
-        pos += length;
-        drain_if_full();
-    }
-    void append(const char *text) { append(text, std::strlen(text)); }
-
-    void append_bin_line(double time, double count) {
-        pos += Mhisto::format_bin_line(pos, time, count);
-        *pos++ = '\n';
-        drain_if_full();
-    }
-
-    bool finish() {
-        drain();
-        stream.flush();
-        const bool written = stream.good();
-        stream.close();
-        return written && !stream.fail();
-    }
-
-private:
-    void drain_if_full() {
-        if (static_cast<std::size_t>(pos - buffer.data()) >= buffer_size)
-            drain();
-    }
-    void drain() {
-        if (pos != buffer.data() && stream.good())
-            stream.write(buffer.data(), pos - buffer.data());
-        pos = buffer.data();
-    }
-
-    static constexpr std::size_t buffer_size = 1 << 20;
-    std::ofstream stream;
-    std::vector<char> buffer;
-    char *pos;
-};
-
-bool write_rates_file(const QString &path, const uint32_t (&counts)[16]) {
-    ExportFile file(path);
-    if (!file.is_open())
-        return false;
-    file.append("# Rates (X:channel_number, Y:countrate):\n");
-    file.append("#        X\tY\n");
-    char line[64];
-    for (unsigned c = 0; c < 16; ++c) {
-        const int length = std::snprintf(line, sizeof line, "%10u\t%u\n", c, counts[c]);
-        file.append(line, static_cast<std::size_t>(length));
-    }
-    return file.finish();
-}
-
-// An empty bin inside a run of empty bins carries nothing that its
-// neighbours do not already show.
-bool filtered_out(const std::vector<double> &h, std::size_t i) {
-    if (h[i] != 0.0)
-        return false;
-    const bool previous_empty = i == 0 || h[i - 1] == 0.0;
-    const bool next_empty = i + 1 >= h.size() || h[i + 1] == 0.0;
-    return previous_empty && next_empty;
-}
-
-bool write_channel_file(const QString &path, uint32_t channel, const std::vector<double> &t,
-                        const std::vector<double> &h, bool filter_zeros) {
-    ExportFile file(path);
-    if (!file.is_open())
-        return false;
-    char header[64];
-    const int length =
-        std::snprintf(header, sizeof header, "# Channel %u (Time[ns] vs Countrate):\n", channel);
-    file.append(header, static_cast<std::size_t>(length));
-    // Bins without a time (the parameters changed after the histograms were
-    // sized) are left out rather than given a made-up time.
-    const std::size_t n = std::min(t.size(), h.size());
-    for (std::size_t i = 0; i < n; ++i) {
-        if (filter_zeros && filtered_out(h, i))
-            continue;
-        file.append_bin_line(t[i], h[i]);
-    }
-    return file.finish();
-}
 
 } // namespace
 
@@ -475,21 +272,12 @@ void Mhisto::refresh() {
     emit newAverage(tdc->bins_to_time(average, 0));
 }
 
-std::size_t Mhisto::format_bin_line(char *buf, double time, double count) {
-    char *pos = format_field(buf, time, 20);
-    *pos++ = ' ';
-    pos = format_field(pos, count, 10);
-    return static_cast<std::size_t>(pos - buf);
-}
-
-QStringList Mhisto::export_file_names(const QString &fileName, uint32_t channels) const {
-    const QString prefix = export_prefix(fileName);
-    QStringList names{rates_file_name(prefix)};
-    for (uint32_t c : exported_channels(*tdc, channels, *tdc->get_pipe_statistics()))
-        names << channel_file_name(prefix, c);
-    if (run_info_source) // the info file is replaced as well
-        names << run_info_file_name(prefix);
-    return names;
+// The accumulator's state, with the run's record when there is a source.
+ExportSnapshot Mhisto::export_snapshot() const {
+    ExportSnapshot snap = HistoExport::snapshot(*tdc);
+    if (run_info_source)
+        snap.info = run_info_source();
+    return snap;
 }
 
 bool Mhisto::save_data(bool filter_zeros) {
@@ -498,9 +286,8 @@ bool Mhisto::save_data(bool filter_zeros) {
     if (name.isEmpty())
         return true;
 
-    const uint32_t channels = tdc->get_histo_params()->channels;
     QStringList existing;
-    for (const QString &file : export_file_names(name, channels)) {
+    for (const QString &file : HistoExport::file_names(export_snapshot(), name)) {
         if (QFileInfo::exists(file))
             existing << QFileInfo(file).fileName();
     }
@@ -521,33 +308,9 @@ bool Mhisto::save_data(bool filter_zeros) {
 }
 
 bool Mhisto::write_data(const QString &fileName, bool filter_zeros) {
-    const HistoParams p = *tdc->get_histo_params();
-    if (p.channels == 0)
+    const ExportSnapshot snap = export_snapshot();
+    if (!HistoExport::has_data(snap))
         return false;
-    const std::vector<double> *first = tdc->get_channel_histo(0);
-    if (first == nullptr || first->empty())
-        return false;
-
     WaitCursor wait;
-    std::vector<double> t;
-    compute_time_axis(t);
-    const QString prefix = export_prefix(fileName);
-
-    const PipeStatistics &stats = *tdc->get_pipe_statistics();
-    uint32_t counts[16];
-    std::copy(stats.words, stats.words + 16, counts);
-
-    // A failed file does not stop the others: save what can be saved, then
-    // report the failure.
-    bool ok = write_rates_file(rates_file_name(prefix), counts);
-    for (uint32_t c = 0; c < p.channels && c < 16; ++c) {
-        const std::vector<double> *h = tdc->get_channel_histo(c);
-        if (counts[c] == 0 || h == nullptr)
-            continue;
-        ok = write_channel_file(channel_file_name(prefix, c), c, t, *h, filter_zeros) && ok;
-    }
-    // How the data was taken, beside it.
-    if (run_info_source)
-        ok = write_run_info(run_info_file_name(prefix), run_info_source(filter_zeros)) && ok;
-    return ok;
+    return HistoExport::write(snap, fileName, filter_zeros);
 }

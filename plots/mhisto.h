@@ -1,6 +1,7 @@
 #ifndef MHISTO_H
 #define MHISTO_H
 
+#include "histoexport.h"
 #include "runinfo.h"
 #include "histopipe.h"
 
@@ -27,8 +28,8 @@ class TdcIface;
 extern const std::array<QColor, 16> curve_colors;
 
 // The large histogram plot: one step curve per TDC channel, time in ns on the
-// bottom axis and counts on the left axis. Also writes the text export of the
-// histograms, which shares the plot's time axis.
+// bottom axis and counts on the left axis. Its export entry points ask for a
+// file name and hand the accumulator's data to HistoExport.
 class Mhisto : public QwtPlot {
     Q_OBJECT
 public:
@@ -43,20 +44,14 @@ public:
     // Asks for a file name and exports. False: nothing could be saved;
     // true: written, or cancelled by the user.
     bool save_data(bool filter_zeros);
-    // Writes the rates file and the channel files for a chosen name without
-    // asking anything. False when there was nothing to write or a file could
-    // not be written completely.
+    // Writes the rates file, the channel files and (with a run info source)
+    // the info file for a chosen name without asking anything. False when there was nothing to
+    // write or a file could not be written completely.
     bool write_data(const QString &fileName, bool filter_zeros);
 
-    // Formats one bin line (time and count, "%20.10g %10.10g" in the classic
-    // locale, no line end) into buf, which must hold at least
-    // bin_line_capacity bytes; returns the number of bytes written.
-    static constexpr std::size_t bin_line_capacity = 128;
-    static std::size_t format_bin_line(char *buf, double time, double count);
-
-    // With a source set, every export also writes <prefix>_info.json from the
-    // record it gives (called with the zero filter in force).
-    void set_run_info_source(std::function<RunInfo(bool filter_zeros)> source) {
+    // With a source set, every export also writes <prefix>_info.json: the
+    // record the source gives, completed from the export's own snapshot.
+    void set_run_info_source(std::function<RunInfo()> source) {
         run_info_source = std::move(source);
     }
 
@@ -79,7 +74,7 @@ private:
     void apply_pens();
     void update_curves(const std::vector<double> &t, uint32_t channels, uint32_t channel_mask);
     bool apply_y_top(double top);
-    QStringList export_file_names(const QString &fileName, uint32_t channels) const;
+    ExportSnapshot export_snapshot() const;
 
     std::array<QwtPlotCurve *, 16> curves{};
     QPointer<QwtPlotZoomer> zoomer;
@@ -96,7 +91,7 @@ private:
     std::vector<double> time_axis;
     std::array<QVector<double>, 16> sample_x;
     std::array<QVector<double>, 16> sample_y;
-    std::function<RunInfo(bool filter_zeros)> run_info_source;
+    std::function<RunInfo()> run_info_source;
 };
 
 #endif // MHISTO_H

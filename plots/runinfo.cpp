@@ -7,8 +7,6 @@
 #include <QJsonDocument>
 #include <QJsonValue>
 
-#include <algorithm>
-
 #ifndef VELMORA_VERSION
 #define VELMORA_VERSION "unversioned"
 #endif
@@ -47,9 +45,6 @@ RunInfo device_run_info(TdcIface &tdc) {
     info.program_version = QStringLiteral(VELMORA_VERSION);
     info.written = QDateTime::currentDateTime();
     info.device_binsize_ns = tdc.get_binsize();
-    info.histo = *tdc.get_active_histo_params();
-    const PipeStatistics &block = *tdc.get_pipe_statistics();
-    std::copy(block.words, block.words + 16, info.last_counts.begin());
     info.corrections_known = tdc.is_initialized() && tdc.get_corrections(info.corrections) == 0;
     if (!info.corrections_known)
         info.corrections.clear();

@@ -20,7 +20,8 @@ struct RunInfo {
     QString program_version;
     QDateTime written;
 
-    // The device, and the record the exported histograms were filled with.
+    // The device, and the record the exported histograms were filled with
+    // (the export's, as are the last counts and the zero filter).
     double device_binsize_ns = 0.0;
     HistoParams histo{0.0, 0.0, 0.0, 0, 0};
     bool corrections_known = false; // read from the device at the export
@@ -47,9 +48,9 @@ struct RunInfo {
     bool zeros_filtered = false;
 };
 
-// Fills what the device interface knows: the version, the time, the bin
-// size, the filled-with record, the last counts, the corrections (when a
-// device is open) and the potentiometer settings.
+// Fills what the device interface knows beyond the export's snapshot: the
+// version, the time, the bin size, the corrections (when a device is open)
+// and the potentiometer settings.
 RunInfo device_run_info(TdcIface &tdc);
 
 QJsonObject run_info_json(const RunInfo &info);

@@ -1,7 +1,8 @@
-// Text export of the histogram plot: byte-exact contents, file names, the
-// filter of empty runs, which channels get a file, and what counts as a
-// failure.
+// Text export: byte-exact contents, file names, the filter of empty runs,
+// which channels get a file, the parameters the times come from, what counts
+// as a failure, and the save dialog of the histogram plot.
 
+#include "histoexport.h"
 #include "histogramrig.h"
 #include "mhisto.h"
 #include "modalanswerer.h"
@@ -14,8 +15,6 @@
 #include <cfloat>
 #include <cstring>
 #include <unistd.h>
-
-Q_DECLARE_METATYPE(Histogram)
 
 namespace {
 
@@ -56,9 +55,9 @@ private slots:
     void init() { dir = std::make_unique<QTemporaryDir>(); }
 
     void bin_lines_match_printf() {
-        char buf[Mhisto::bin_line_capacity];
+        char buf[HistoExport::bin_line_capacity];
         auto line = [&](double t, double h) {
-            return QByteArray(buf, int(Mhisto::format_bin_line(buf, t, h)));
+            return QByteArray(buf, int(HistoExport::format_bin_line(buf, t, h)));
         };
         QCOMPARE(line(100.0, 5), QByteArray("                 100          5"));
         QCOMPARE(line(1234.56789012, 0), QByteArray("          1234.56789          0"));
@@ -87,120 +86,98 @@ private slots:
             QCOMPARE(line(values[i], values[i + 1]), printf_line(values[i], values[i + 1]));
     }
 
+    // Random histograms written straight from a snapshot, with exponents in
+    // the times (tiny bins, a far start) and counts of up to 60 bits, filtered
+    // and not. The statistics block decides which channel gets a file.
     void files_for_random_histograms() {
-        // The first rounds have exponents in the times (tiny bins, a far
-        // start); channel 1 gets counts of up to 60 bits. A channel without
-        // events gets no file.
         QRandomGenerator random(99);
         for (int round = 0; round < 6; ++round) {
-            HistogramRig rig;
             const double binsize = round == 0 ? 3e-7 : 0.1 + random.bounded(40) * 0.0125;
             const double start = round < 2 ? round * 4.2e12 : random.bounded(200000) * 0.037;
             const uint32_t binning = random.bounded(4), bins = 1 + random.bounded(3000);
             const double step = std::ldexp(binsize, int(binning));
-            rig.set_params(start, (bins - 0.5) * step, binsize, binning, 16);
-            std::vector<Histogram> histos(16, Histogram(bins, 0));
+            ExportSnapshot snap{{start, (bins - 0.5) * step, binsize, binning, 16}, {}, {}, {}};
+            std::vector<std::vector<double>> histos(16, std::vector<double>(bins, 0.0));
+            QByteArray rates = "# Rates (X:channel_number, Y:countrate):\n#        X\tY\n";
             for (uint32_t c = 0; c < 16; ++c) {
-                for (uint32_t &v : histos[c])
-                    v = random.generateDouble() < (c % 4) * 0.3 ? 1 + random.bounded(3) : 0;
+                for (double &v : histos[c]) {
+                    if (random.generateDouble() < (c % 4) * 0.3)
+                        v = std::floor(std::ldexp(1 + random.generateDouble(), c == 1 ? 59 : 1));
+                }
+                snap.counts[c] = c == 9 ? 4294967295u : c % 5 ? 1 + random.bounded(99999) : 0;
+                snap.histos.push_back(c == 7 ? nullptr : &histos[c]);
+                rates += QByteArray::number(c).rightJustified(10) + '\t' +
+                         QByteArray::number(snap.counts[c]) + '\n';
             }
-            rig.expose(histos);
-            std::vector<double> &large = *rig.storage(1);
-            QCOMPARE(large.size(), size_t(bins));
-            for (double &v : large)
-                v = v ? std::floor(std::ldexp(random.generateDouble(), random.bounded(60))) : 0;
-
-            Mhisto plot(rig.tdc.get(), nullptr);
-            const bool filter = round % 2;
-            QVERIFY(plot.write_data(path(QStringLiteral("r%1.txt").arg(round)), filter));
-            for (uint32_t c = 0; c < 16; ++c) {
-                const bool any = *std::max_element(histos[c].begin(), histos[c].end()) != 0;
-                QCOMPARE(read(QStringLiteral("r%1_ch%2.txt").arg(round).arg(c)),
-                         !any     ? QByteArray("<missing>")
-                         : c == 1 ? channel_file(c, large, start, step, filter)
-                                  : channel_file(c, histos[c], start, step, filter));
-            }
+            const QString name = QStringLiteral("r%1").arg(round);
+            QVERIFY(HistoExport::write(snap, path(name + ".txt"), round % 2));
+            QCOMPARE(read(name + "_rates.txt"), rates);
+            for (uint32_t c = 0; c < 16; ++c)
+                QCOMPARE(read(QStringLiteral("%1_ch%2.txt").arg(name).arg(c)),
+                         snap.counts[c] && snap.histos[c]
+                             ? channel_file(c, histos[c], start, step, round % 2)
+                             : QByteArray("<missing>"));
         }
     }
 
-    void rates_file_and_channels_of_the_last_exposure() {
+    // The accumulator's snapshot: the last block decides (channel 2 had no
+    // events in it, channel 3 some though none in its bins, from 4 on there
+    // is no histogram); the histograms hold both exposures; the times are
+    // those the histograms were filled with, whatever was handed over since,
+    // and so are the info file's parameters and counts.
+    void snapshot_of_the_accumulator() {
         HistogramRig rig;
         Mhisto plot(rig.tdc.get(), nullptr);
+        plot.set_run_info_source([] { return RunInfo{}; });
         rig.set_params(0.0, 2.0, 0.5, 0, 4);
         rig.expose({{1, 0, 0, 0, 0}, {0, 2, 0, 0, 0}, {0, 0, 3, 0, 0}});
-        // Accumulated on top. The block decides: channel 2 had no events this
-        // time, channel 3 had some though none in its bins, and channels from
-        // 4 on have no histogram.
-        std::vector<uint32_t> counts(16);
-        QByteArray rates = "# Rates (X:channel_number, Y:countrate):\n#        X\tY\n";
-        for (uint32_t c = 0; c < 16; ++c) {
-            counts[c] = c == 9 ? 4294967295u : c == 2 ? 0 : c * 1000 + 1;
-            rates += QByteArray::number(c).rightJustified(10) + '\t' +
-                     QByteArray::number(counts[c]) + '\n';
-        }
-        QVERIFY(rates.contains("\n         3\t3001\n"));
-        rig.expose({{0, 0, 0, 0, 4}}, counts, false);
+        rig.expose({{0, 0, 0, 0, 4}}, {5, 1, 0, 7, 9}, false);
+        rig.set_params(200.0, 1.0, 0.5, 1, 4);
         QVERIFY(plot.write_data(path("a.txt"), false));
-        QCOMPARE(files(), (QStringList{"a_ch0.txt", "a_ch1.txt", "a_ch3.txt", "a_rates.txt"}));
-        QCOMPARE(read("a_rates.txt"), rates);
+        QCOMPARE(files(), (QStringList{"a_ch0.txt", "a_ch1.txt", "a_ch3.txt", "a_info.json",
+                                       "a_rates.txt"}));
+        const QJsonObject info = QJsonDocument::fromJson(read("a_info.json")).object();
+        QCOMPARE(info["histograms"]["start_offset_ns"].toDouble(), 0.0); // not 200 as handed over
+        QCOMPARE(info["per_channel"][3]["last_exposure_counts"].toDouble(), 7.0);
+        QVERIFY(read("a_rates.txt").contains("\n         3\t7\n         4\t9\n"));
         QCOMPARE(read("a_ch0.txt"), channel_file(0, Histogram{1, 0, 0, 0, 4}));
         QCOMPARE(read("a_ch3.txt"), channel_file(3, Histogram(5, 0)));
-
-        // New parameters handed over, no measurement since: the histograms
-        // still have 5 bins but the time axis 3, and only those are written.
-        rig.set_params(0.0, 1.0, 0.5, 0, 4);
-        QVERIFY(plot.write_data(path("short.txt"), false));
-        QCOMPARE(read("short_ch0.txt"), channel_file(0, Histogram{1, 0, 0}));
-        plot.refresh(); // draws what has a time, no more
     }
 
-    void file_names_and_filter_data() {
-        QTest::addColumn<QString>("chosen");
-        QTest::addColumn<QString>("prefix");
-        QTest::addColumn<Histogram>("histogram");
-        QTest::addColumn<QVector<int>>("written");
-        // clang-format off
-        QTest::newRow("several dots") << QString("scan.old.txt") << QString("scan")
-                                      << Histogram{0, 0, 3, 0, 0, 0, 2, 0} << QVector<int>{1, 2, 3, 5, 6, 7};
-        QTest::newRow("no dot") << QString("scan") << QString("scan") << Histogram{0, 0, 0} << QVector<int>{};
-        QTest::newRow("sub folder") << QString("sub/d.v2.txt") << QString("sub/d") << Histogram{4} << QVector<int>{0};
-        QTest::newRow("dot first") << QString(".txt") << QString() << Histogram{0} << QVector<int>{};
-        QTest::newRow("edges") << QString("e") << QString("e") << Histogram{5, 0, 0, 0, 5} << QVector<int>{0, 1, 3, 4};
-        QTest::newRow("by edges") << QString("n") << QString("n") << Histogram{0, 5, 0, 5, 0} << QVector<int>{0, 1, 2, 3, 4};
-        // clang-format on
-    }
-
+    // Files named from the chosen name's folder and its base name up to the
+    // first dot; the filter keeps bins that are not empty or touch one that
+    // is not: 0 0 3 0 0 0 2 0 gives bins 1 2 3 5 6 7.
     void file_names_and_filter() {
-        QFETCH(QString, chosen);
-        QFETCH(QString, prefix);
-        QFETCH(Histogram, histogram);
-        QFETCH(QVector<int>, written);
         QDir(dir->path()).mkdir("sub");
-        HistogramRig rig;
-        rig.set_params(10.0, (histogram.size() - 1) * 2.0, 0.5, 2, 1);
-        rig.expose({histogram}, {1}); // the block's count lets empty bins qualify
-        Mhisto plot(rig.tdc.get(), nullptr);
-        QVERIFY(plot.write_data(path(chosen), true));
-        const QString folder = QFileInfo(chosen).path(), base = QFileInfo(prefix).fileName();
-        QCOMPARE(files(folder).filter(QRegularExpression("txt$")),
-                 (QStringList{base + "_ch0.txt", base + "_rates.txt"}));
+        const std::vector<double> h{0, 0, 3, 0, 0, 0, 2, 0};
+        const ExportSnapshot snap{{10.0, 14.0, 0.5, 2, 1}, {1}, {&h}, {}};
         QByteArray expected("# Channel 0 (Time[ns] vs Countrate):\n");
-        for (int i : written)
-            expected += printf_line(10.0 + 2.0 * i, histogram[i]) + '\n';
-        QCOMPARE(read(prefix + "_ch0.txt"), expected);
+        for (int i : {1, 2, 3, 5, 6, 7})
+            expected += printf_line(10.0 + 2.0 * i, h[i]) + '\n';
+        for (auto [chosen, prefix] : {std::pair{"scan.old.txt", "scan"},
+                                      {"sub/d.v2.txt", "sub/d"},
+                                      {"noext", "noext"},
+                                      {".txt", ""}}) {
+            QVERIFY(HistoExport::write(snap, path(chosen), true));
+            QVERIFY(!QFile::exists(path(chosen)));
+            QVERIFY(read(QString(prefix) + "_rates.txt").startsWith("# Rates"));
+            QCOMPARE(read(QString(prefix) + "_ch0.txt"), expected);
+        }
     }
 
     void failed_files_leave_the_others_written() {
         HistogramRig rig;
         Mhisto plot(rig.tdc.get(), nullptr);
+        plot.set_run_info_source([] { return RunInfo{}; });
         rig.set_params(0.0, 2.0, 0.5, 0, 3);
         const std::vector<Histogram> histos = {{1, 0, 0, 0, 0}, {0, 1, 0, 0, 0}, {0, 0, 1, 0, 0}};
         rig.expose(histos);
-        // Channel 1's file cannot be opened (a folder is in its way); channel
-        // 0's opens but cannot be written completely.
-        QVERIFY(QDir(dir->path()).mkdir("x_ch1.txt"));
+        // Channel 1's file and w's info file cannot be opened (a folder is in
+        // their way); channel 0's opens but cannot be written completely.
+        QVERIFY(QDir(dir->path()).mkdir("x_ch1.txt") && QDir(dir->path()).mkdir("w_info.json"));
         QVERIFY(QFile::link("/dev/full", path("y_ch0.txt")));
-        for (const auto &[name, blocked] : {std::pair<QString, uint32_t>{"x", 1}, {"y", 0}}) {
+        for (const auto &[name, blocked] :
+             {std::pair<QString, uint32_t>{"x", 1}, {"y", 0}, {"w", 3}}) {
             QVERIFY(!plot.write_data(path(name + ".txt"), false));
             QVERIFY(read(name + "_rates.txt").startsWith("# Rates"));
             for (uint32_t c = 0; c < 3; ++c) {
@@ -224,13 +201,14 @@ private slots:
         rig.set_params(0.0, 2.0, 0.5, 0, 2);
         rig.expose({{1, 0, 0, 0, 0}, {0, 1, 0, 0, 0}});
         Mhisto plot(rig.tdc.get(), nullptr);
+        plot.set_run_info_source([] { return RunInfo{}; }); // its file is asked about too
         ModalAnswerer modals;
         modals.expect<QFileDialog>("Save Data");
         QVERIFY(plot.save_data(false)); // cancelled: nothing written, nothing reported
         QCOMPARE(files(), QStringList());
         modals.expect<QFileDialog>("Save Data", path("s.txt"));
         QVERIFY(plot.save_data(true)); // a fresh name writes without asking
-        QCOMPARE(files(), (QStringList{"s_ch0.txt", "s_ch1.txt", "s_rates.txt"}));
+        QCOMPARE(files(), (QStringList{"s_ch0.txt", "s_ch1.txt", "s_info.json", "s_rates.txt"}));
 
         // Existing files: one question; "No" leaves them untouched.
         QFile edited(path("s_ch1.txt"));
@@ -247,7 +225,7 @@ private slots:
         QVERIFY(plot.write_data(path("s.txt"), false)); // never asks
         const QStringList questions = modals.take();
         QCOMPARE(questions.size(), 2);
-        QVERIFY(questions[0].contains("s_ch1.txt"));
+        QVERIFY(questions[0].contains("s_ch1.txt\ns_info.json"));
 
         // A failure reaches the caller through the dialog path too.
         QVERIFY(QDir(dir->path()).mkdir("t_rates.txt"));

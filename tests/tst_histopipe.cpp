@@ -130,6 +130,18 @@ private slots:
         lib.deliver_start();
         QCOMPARE(pipe.get_channel_histo(3)->size(), size_t(501));
         QVERIFY(pipe.get_channel_histo(4) == nullptr);
+        // Clearing asked for takes effect at the next start, and only there;
+        // the record in force is readable meanwhile.
+        lib.deliver_events({ev(3, 20)});
+        pipe.request_clear(true, false);
+        pipe.set_params(HistoParams{9.0, 1000.0, 1.0, 1, 4});
+        QCOMPARE(histo_sum(pipe, 4) + pipe.get_active_params().start, 1.0 + 7.0);
+        lib.deliver_start();
+        QCOMPARE(histo_sum(pipe, 4), 0.0);
+        QCOMPARE(pipe.get_stats()->nr_events, 3u); // the statistics were not asked for
+        pipe.request_clear(false, true);
+        lib.deliver_start();
+        QCOMPARE(pipe.get_stats()->nr_events, 0u);
 
         lib.deliver_end(); // neither a missing nor a throwing action unwinds into the library
         pipe.set_end_of_meas_action([] { throw 7; });
