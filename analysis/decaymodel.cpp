@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 
 namespace {
 
@@ -192,7 +193,17 @@ void DecayModel::shifted_irf(double shift_bins, long domain_lo, size_t domain_bi
 // one recursion per component.
 void DecayModel::add_measured_components(const double *x, double *mu, double *jac) const {
     const size_t np = parameter_count();
-    const double shift_bins = x[position_index()] / width;
+    double shift_bins = x[position_index()] / width;
+    if (std::isnan(shift_bins)) {
+        std::fill(mu, mu + n_bins, std::numeric_limits<double>::quiet_NaN());
+        return;
+    }
+    // The optimiser may try any shift. Beyond a range's length on either side
+    // the response lies wholly outside it, so the shift is held there: the
+    // work arrays then stay bounded by the range and the response.
+    const double reach = double(n_bins + response.weights.size());
+    shift_bins = std::clamp(shift_bins, -reach - double(response.first_bin),
+                            reach - double(response.first_bin));
     const long irf_start = long(std::floor(double(response.first_bin) + shift_bins));
     const long domain_lo = std::min(0L, irf_start);
     const size_t domain_bins = size_t(long(n_bins) - domain_lo);

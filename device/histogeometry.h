@@ -23,12 +23,13 @@ public:
     double time_of_bin(uint64_t i) const { return start + static_cast<double>(i) * width; }
     // Bytes of the histograms of all channels.
     double histo_bytes() const;
-    // Bytes the program holds for these histograms: the histograms and the
-    // plot's time axis and two sample arrays, each as long as a histogram.
+    // Bytes the program holds for these histograms: the histograms, the
+    // plot's time axis as long as one of them, and the x and y samples the
+    // plot keeps per channel, each at most as long as its histogram.
     double footprint_bytes() const;
 
     // Footprint of histograms of `total_bins` bins over all channels, the
-    // longest `longest_bins`: they and the plot's buffers for the longest.
+    // longest `longest_bins`: they, their plot samples and the time axis.
     static double footprint_of(uint64_t total_bins, uint64_t longest_bins);
 
     // 2^binning as a double, the shift taken modulo 64 as the event path does.
@@ -48,8 +49,8 @@ public:
     static void set_memory_cap(double bytes);
 
     static constexpr double bytes_per_bin = sizeof(double);
-    // The plot keeps a time axis and an x and a y sample array per refresh.
-    static constexpr int plot_buffers = 3;
+    // Per channel the plot keeps an x and a y sample array.
+    static constexpr int plot_sample_arrays = 2;
 
 private:
     double start;

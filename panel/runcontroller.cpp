@@ -84,11 +84,11 @@ QString RunController::memory_refusal(const TdcIface &tdc, const HistoParams &ne
         return QStringLiteral("The histograms cannot be created: the number of points per "
                               "channel is too large to count.");
     return QStringLiteral("The histograms would need %1 of memory (%2 channels x %3 points x 8 "
-                          "bytes, and %4 plot buffers as long), more than the %5 available.")
+                          "bytes, with the plot's time axis and two sample arrays per channel), "
+                          "more than the %4 available.")
         .arg(format_bytes(geometry.footprint_bytes()))
         .arg(next.channels)
         .arg(geometry.bins())
-        .arg(HistoGeometry::plot_buffers)
         .arg(format_bytes(budget));
 }
 

@@ -107,8 +107,10 @@ void Mhisto::slot_linewidth_changed(int width) {
     apply_pens();
 }
 
+// The parameters the histograms were filled with, not the pending ones: a
+// window or binning changed during a run takes effect with the next exposure.
 HistoParams Mhisto::time_axis_params() const {
-    return *tdc->get_histo_params();
+    return tdc->get_active_histo_params();
 }
 
 void Mhisto::compute_time_axis(std::vector<double> &t) const {
@@ -227,14 +229,14 @@ bool Mhisto::apply_y_top(double top) {
 }
 
 void Mhisto::refresh() {
-    const HistoParams p = *tdc->get_histo_params();
+    const HistoParams p = time_axis_params();
     const HistoStats s = *tdc->get_histo_stats();
     if (p.channels == 0)
         return;
 
     // No bin beyond the longest histogram gets a time: after a change of the
     // window the histograms keep their size until the next exposure starts.
-    fill_time_axis(time_axis, time_axis_params(), longest_histogram(p.channels));
+    fill_time_axis(time_axis, p, longest_histogram(p.channels));
     if (time_axis.capacity() > 4 * time_axis.size() + 65536)
         time_axis.shrink_to_fit();
     update_curves(time_axis, p.channels, s.channel_mask);

@@ -193,9 +193,12 @@ private slots:
         // buffers counted: 16 x 8001 bins of 8 bytes would fit in 1 MiB alone.
         row("continuation refused", "cap acc auto it=1 start widen=8000 done",
             "0 start, 1 starts, left 1, total 4, sum 3: run ended: The histograms would need "
-            "1.16 MiB of memory (16 channels x 8001 points x 8 bytes, and 3 plot buffers as long), "
-            "more than the 1 MiB available. | error: The histograms would need 1.16 MiB of memory "
-            "(16 channels x 8001 points x 8 bytes, and 3 plot buffers as long), more than the 1 "
+            "2.99 MiB of memory (16 channels x 8001 points x 8 bytes, with the plot's time axis "
+            "and "
+            "two sample arrays per channel), "
+            "more than the 1 MiB available. | error: The histograms would need 2.99 MiB of memory "
+            "(16 channels x 8001 points x 8 bytes, with the plot's time axis and two sample arrays "
+            "per channel), more than the 1 "
             "MiB available.");
         row("continuation fails", "acc auto it=1 fail=0 fail=-7 start done",
             "0 start, 2 starts, left 1, total 4, sum 3: run ended: start refused | error: start "

@@ -27,7 +27,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <exception>
 #include <numeric>
+#include <string>
 
 namespace {
 const char *const geometryKey = "lifetimefit/geometry";
@@ -222,7 +224,8 @@ void LifetimeFitWindow::updateChannelList(const std::array<double, 16> &sums, in
 // grid. The accumulator counts from the start offset truncated to whole
 // device bins, so the grid does too.
 bool LifetimeFitWindow::takeSnapshot() {
-    const HistoParams params = *tdc->get_histo_params();
+    // The parameters the histograms were filled with give their time grid.
+    const HistoParams params = tdc->get_active_histo_params();
     const int channels = int(std::min<uint32_t>(params.channels, 16));
     std::array<double, 16> sums{};
     for (int c = 0; c < channels; ++c) {
@@ -321,10 +324,25 @@ void LifetimeFitWindow::startFit() {
         emit fitFinished(false);
         return;
     }
+    if (request.irf == IrfKind::Measured && snapshot.irf_channel == snapshot.channel) {
+        clearResult(QStringLiteral("The IRF must come from another channel than the decay."));
+        emit fitFinished(false);
+        return;
+    }
     lb_message->setStyleSheet(QString());
     lb_message->setText(QStringLiteral("fitting ch%1 ...").arg(snapshot.channel));
     // Histograms of millions of bins take seconds; the window stays usable.
-    watcher.setFuture(QtConcurrent::run([request] { return LifetimeFit::fit(request); }));
+    watcher.setFuture(QtConcurrent::run([request] {
+        // Nothing may escape the worker: the result would rethrow it on the
+        // GUI thread, which ends the program.
+        try {
+            return LifetimeFit::fit(request);
+        } catch (const std::exception &e) {
+            FitResult failed;
+            failed.message = std::string("The fit failed: ") + e.what();
+            return failed;
+        }
+    }));
 }
 
 void LifetimeFitWindow::fitDone() {
