@@ -2,8 +2,8 @@
 #define MHISTO_H
 
 #include "histoexport.h"
-#include "runinfo.h"
 #include "histopipe.h"
+#include "runinfo.h"
 
 #include <qwt_plot.h>
 

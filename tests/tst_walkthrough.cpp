@@ -125,7 +125,6 @@ void TestWalkthrough::user_session() {
     QVERIFY(s.block_sum() > 1000);
     QCOMPARE(s.tdc->get_histo_stats()->nr_events, s.block_sum());
 
-
     // Both exports: the rates, and a file for each channel with events, with
     // every bin or only the non-empty ones.
     const QStringList rates = export_to(s, "scan");
