@@ -8,7 +8,6 @@
 
 #include <QtTest>
 #include <QtWidgets>
-#include <qwt_plot_curve.h>
 #include <qwt_plot_zoomer.h>
 #include <qwt_scale_map.h>
 
@@ -251,10 +250,9 @@ private slots:
         QCOMPARE(range(rates, QwtPlot::xBottom), qMakePair(0.5, 1.5));
         QCOMPARE(range(rates, QwtPlot::yLeft), qMakePair(-0.5, 100.0));
         // The top grows at once and shrinks only below 30 % of the height.
-        // clang-format off
-        const std::pair<uint32_t, double> steps[] = {{50, 100.0}, {30, 100.0}, {20, 21.0},
-            {25, 26.25}, {26, 26.25}, {27, 28.35}, {0, 0.0}, {0, 0.0}, {10, 10.5}, {4000000000u, 4.2e9}};
-        // clang-format on
+        const std::pair<uint32_t, double> steps[] = {
+            {50, 100.0}, {30, 100.0}, {20, 21.0}, {25, 26.25}, {26, 26.25},
+            {27, 28.35}, {0, 0.0},    {0, 0.0},   {10, 10.5},  {4000000000u, 4.2e9}};
         for (const auto &[max, top] : steps) {
             Points bars; // all sixteen words of the block, whatever the channel count
             std::vector<uint32_t> counts(16);

@@ -98,10 +98,6 @@ class TestTools : public QObject {
         lib.set_error_text(-5, "bus stuck");
         lib.set_error_text(-7, "device busy");
     }
-    void lose_device() {
-        lib.queue_result("ox_tdc_start_measure2", -90);
-        QCOMPARE(tdc->start_measure(10), -90);
-    }
 
 private slots:
     void initTestCase() { QStandardPaths::setTestModeEnabled(true); }
@@ -179,7 +175,8 @@ private slots:
         QVERIFY(tdc->deinit() >= 0);
         QCOMPARE(rows_text(first), expected_text(ramp(5, -1, -1), " off"));
         reconnect(ramp(5, -1, -1));
-        lose_device();
+        lib.queue_result("ox_tdc_start_measure2", -90); // the device is lost
+        QCOMPARE(tdc->start_measure(10), -90);
         QCOMPARE(rows_text(second), expected_text(ramp(5, -1, -1), " off"));
         reconnect({40000, -50000, 5, 32767});
         const QString tip(" !The device holds %1, which lies outside -32768 ... 32767; it is "
@@ -245,7 +242,8 @@ private slots:
         };
         QCOMPARE(enabled(), 0);
         reconnect({});
-        lose_device();
+        lib.queue_result("ox_tdc_start_measure2", -90); // the device is lost
+        QCOMPARE(tdc->start_measure(10), -90);
         QCOMPARE(enabled(), 0);
         reconnect({});
         QVERIFY(enabled() == 3 && transfers().isEmpty());
