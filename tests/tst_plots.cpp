@@ -21,10 +21,9 @@ const QwtPlotCurve *curve_of(const QwtPlot &plot, int channel) {
 }
 
 Points samples(const QwtPlot &plot, int channel) {
-    const QwtPlotCurve *curve = curve_of(plot, channel);
     Points points;
-    for (size_t i = 0; i < curve->dataSize(); ++i)
-        points << curve->sample(int(i));
+    for (size_t i = 0; i < curve_of(plot, channel)->dataSize(); ++i)
+        points << curve_of(plot, channel)->sample(int(i));
     return points;
 }
 
@@ -60,7 +59,7 @@ bool same_steps(const Points &drawn, const Histogram &h, double start, double st
 class TestPlots : public QObject {
     Q_OBJECT
 private slots:
-    void thinning_keeps_the_steps_of_random_histograms() {
+    void thinning_channels_and_toolbar() {
         HistogramRig rig;
         Mhisto plot(rig.tdc.get(), nullptr);
         QRandomGenerator random(20261206);
@@ -87,6 +86,58 @@ private slots:
         std::vector<double> t{1.0};
         plot.compute_time_axis(t);
         QVERIFY(t.empty());
+        // Channel mask and channel counts on the same plot.
+        rig.set_window(0.0, 10);
+        rig.expose(std::vector<Histogram>(16, peak(10, 4, 2)));
+        plot.refresh();
+        // Four channels: the curves above them keep what they showed.
+        const Points before{{1.5, 0}, {2.0, 2}, {2.5, 0}}, after{{2.5, 0}, {3.0, 9}, {3.5, 0}};
+        rig.set_window(0.0, 10, 0, 4);
+        rig.expose(std::vector<Histogram>(16, peak(10, 6, 9)));
+        plot.refresh();
+        for (int c = 0; c < 16; ++c)
+            QCOMPARE(samples(plot, c), c < 4 ? after : before);
+        // Accumulated on top after a statistics reset: channels 1 to 3 still hold counts but had
+        // no events since, so they are drawn empty.
+        rig.tdc->reset_histo_stats();
+        rig.play({FakeOxTdc::make_event(0, 2)}, {1}, false);
+        plot.refresh();
+        const Points accumulated = Points{{0.5, 0}, {1.0, 1}, {1.5, 0}} + after;
+        QCOMPARE(samples(plot, 0), accumulated);
+        for (int c = 1; c < 16; ++c)
+            QCOMPARE(samples(plot, c), c < 4 ? Points{} : before);
+        // No channels: a refresh changes and signals nothing.
+        QSignalSpy average(&plot, &Mhisto::newAverage), minmax(&plot, &Mhisto::newMinMax);
+        rig.set_window(0.0, 10, 0, 0);
+        rig.play({FakeOxTdc::make_event(0, 3)}, {1}, true);
+        plot.refresh();
+        QCOMPARE(average.size() + minmax.size(), 0);
+        QCOMPARE(samples(plot, 0), accumulated);
+        QCOMPARE(range(plot, QwtPlot::yLeft), qMakePair(0.0, 1.05));
+        // The toolbar: its modes and pen widths, none past the ends.
+        MhistoToolbar toolbar(nullptr);
+        connect(&toolbar, &MhistoToolbar::linewidth_changed, &plot,
+                &Mhisto::slot_linewidth_changed);
+        auto check_pens = [&](double width) { // width 1 is the cosmetic pen of width 0
+            for (int c = 0; c < 16; ++c)
+                QCOMPARE(curve_of(plot, c)->pen(), QPen(curve_colors[c], width));
+        };
+        auto *combo = toolbar.findChild<QComboBox *>();
+        auto *spin = toolbar.findChild<QSpinBox *>();
+        QCOMPARE(combo->currentText() + spin->text(), QStringLiteral("fit1"));
+        QSignalSpy modes(&toolbar, &MhistoToolbar::auto_scaling_y_changed);
+        QSignalSpy widths(&toolbar, &MhistoToolbar::linewidth_changed);
+        for (const char *mode : {"grow", "off", "fit"})
+            combo->setCurrentIndex(combo->findText(QLatin1String(mode)));
+        spin->stepUp();
+        spin->setValue(9);
+        spin->stepUp();
+        check_pens(4.0);
+        spin->setValue(0);
+        spin->stepDown();
+        check_pens(0.0);
+        QCOMPARE(Emitted(modes), (Emitted{{1}, {2}, {0}}));
+        QCOMPARE(Emitted(widths), (Emitted{{2}, {4}, {1}})); // nothing past the ends
     }
 
     // StepCurve paints what Qwt's own Steps painting does, but for at most one pixel per column
@@ -185,62 +236,6 @@ private slots:
                 zoomer->zoom(QRectF(QPointF(90, 100), QPointF(101, 900)));
             }
         }
-    }
-
-    void channel_mask_channel_counts_and_toolbar() {
-        HistogramRig rig;
-        Mhisto plot(rig.tdc.get(), nullptr);
-        rig.set_window(0.0, 10);
-        rig.expose(std::vector<Histogram>(16, peak(10, 4, 2)));
-        plot.refresh();
-        // Four channels: the curves above them keep what they showed.
-        const Points before{{1.5, 0}, {2.0, 2}, {2.5, 0}}, after{{2.5, 0}, {3.0, 9}, {3.5, 0}};
-        rig.set_window(0.0, 10, 0, 4);
-        rig.expose(std::vector<Histogram>(16, peak(10, 6, 9)));
-        plot.refresh();
-        for (int c = 0; c < 16; ++c)
-            QCOMPARE(samples(plot, c), c < 4 ? after : before);
-        // Accumulated on top after a statistics reset: channels 1 to 3 still hold counts but had
-        // no events since, so they are drawn empty.
-        rig.tdc->reset_histo_stats();
-        rig.play({FakeOxTdc::make_event(0, 2)}, {1}, false);
-        plot.refresh();
-        const Points accumulated = Points{{0.5, 0}, {1.0, 1}, {1.5, 0}} + after;
-        QCOMPARE(samples(plot, 0), accumulated);
-        for (int c = 1; c < 16; ++c)
-            QCOMPARE(samples(plot, c), c < 4 ? Points{} : before);
-        // No channels: a refresh changes and signals nothing.
-        QSignalSpy average(&plot, &Mhisto::newAverage), minmax(&plot, &Mhisto::newMinMax);
-        rig.set_window(0.0, 10, 0, 0);
-        rig.play({FakeOxTdc::make_event(0, 3)}, {1}, true);
-        plot.refresh();
-        QCOMPARE(average.size() + minmax.size(), 0);
-        QCOMPARE(samples(plot, 0), accumulated);
-        QCOMPARE(range(plot, QwtPlot::yLeft), qMakePair(0.0, 1.05));
-        // The toolbar: its modes and pen widths, none past the ends.
-        MhistoToolbar toolbar(nullptr);
-        connect(&toolbar, &MhistoToolbar::linewidth_changed, &plot,
-                &Mhisto::slot_linewidth_changed);
-        auto check_pens = [&](double width) { // width 1 is the cosmetic pen of width 0
-            for (int c = 0; c < 16; ++c)
-                QCOMPARE(curve_of(plot, c)->pen(), QPen(curve_colors[c], width));
-        };
-        auto *combo = toolbar.findChild<QComboBox *>();
-        auto *spin = toolbar.findChild<QSpinBox *>();
-        QCOMPARE(combo->currentText() + spin->text(), QStringLiteral("fit1"));
-        QSignalSpy modes(&toolbar, &MhistoToolbar::auto_scaling_y_changed);
-        QSignalSpy widths(&toolbar, &MhistoToolbar::linewidth_changed);
-        for (const char *mode : {"grow", "off", "fit"})
-            combo->setCurrentIndex(combo->findText(QLatin1String(mode)));
-        spin->stepUp();
-        spin->setValue(9);
-        spin->stepUp();
-        check_pens(4.0);
-        spin->setValue(0);
-        spin->stepDown();
-        check_pens(0.0);
-        QCOMPARE(Emitted(modes), (Emitted{{1}, {2}, {0}}));
-        QCOMPARE(Emitted(widths), (Emitted{{2}, {4}, {1}})); // nothing past the ends
     }
 
     void rates_axes_bars_and_hysteresis() {
