@@ -80,8 +80,6 @@ private:
             fd->selectFile(path);
             fd->findChild<QLineEdit *>("fileNameEdit")->setText(path);
             d->accept();
-            if (fd->isVisible() || fd->selectedFiles().value(0) != path)
-                return "the file dialog did not take " + path;
         }
         return {};
     }

@@ -6,8 +6,6 @@
 #include "tdciface.h"
 
 #include <QtTest>
-#include <algorithm>
-#include <memory>
 #include <numeric>
 
 namespace {
