@@ -4,7 +4,6 @@
 // Helpers for tests that drive windows as a user does, finding widgets by their texts.
 
 #include <QtWidgets>
-
 template <typename T> T *find_text(QWidget *parent, const QString &text) {
     for (T *item : parent->findChildren<T *>())
         if (item->text() == text)
@@ -22,10 +21,10 @@ inline QWidget *find_window(const QString &name) {
 
 // The field of the form row whose label reads `label`.
 template <typename T> T *form_field(QWidget *panel, const QString &label) {
+    QLabel *text = find_text<QLabel>(panel, label);
     for (QFormLayout *form : panel->findChildren<QFormLayout *>())
         for (T *field : panel->findChildren<T *>())
-            if (auto *l = qobject_cast<QLabel *>(form->labelForField(field));
-                l && l->text() == label)
+            if (text && form->labelForField(field) == text)
                 return field;
     return nullptr;
 }

@@ -1,5 +1,5 @@
-// A connected TdcIface on the device library's test double, for the plot
-// tests: exposures are played so that the histograms come out exactly as asked.
+// A connected TdcIface on the device library's test double, for the plot tests: exposures are
+// played so that the histograms come out exactly as asked.
 #ifndef HISTOGRAMRIG_H
 #define HISTOGRAMRIG_H
 
@@ -13,9 +13,11 @@
 // Counts per bin of one channel's histogram, as an exposure should produce them.
 using Histogram = std::vector<uint32_t>;
 
-class HistogramRig {
-public:
-    HistogramRig() : fake(FakeOxTdc::instance()) {
+struct HistogramRig {
+    FakeOxTdc &fake = FakeOxTdc::instance();
+    std::unique_ptr<TdcIface> tdc;
+
+    HistogramRig() {
         fake.reset();
         tdc = std::make_unique<TdcIface>();
         tdc->init(QStringLiteral("x.ini"));
@@ -28,22 +30,19 @@ public:
     void set_window(double start, uint32_t bins, uint32_t binning = 0, uint32_t channels = 16) {
         set_params(start, (bins - 1) * std::ldexp(0.5, int(binning)), 0.5, binning, channels);
     }
-    // Plays one exposure holding exactly the given per-channel histograms,
-    // after clearing unless `fresh` is false; the statistics block carries
-    // each channel's event count unless `block_counts` is given.
+    // Plays one exposure holding exactly the given per-channel histograms, after clearing
+    // unless `fresh` is false; the statistics block carries each channel's event count unless
+    // `block_counts` is given.
     void expose(const std::vector<Histogram> &histos, std::vector<uint32_t> block_counts = {},
                 bool fresh = true) {
         const HistoParams p = *tdc->get_histo_params();
-        const uint64_t start_bins = static_cast<uint64_t>(p.start / p.binsize);
         std::vector<TdcEvent> events;
         std::vector<uint32_t> counts(16, 0);
-        for (uint32_t c = 0; c < histos.size(); ++c) {
-            for (uint64_t i = 0; i < histos[c].size(); ++i) {
-                for (uint32_t k = 0; k < histos[c][i]; ++k)
-                    events.push_back(FakeOxTdc::make_event(c, start_bins + (i << p.binning)));
-                counts[c] += histos[c][i];
-            }
-        }
+        for (uint32_t c = 0; c < histos.size(); ++c)
+            for (uint64_t i = 0; i < histos[c].size(); ++i)
+                for (uint32_t k = 0; k < histos[c][i]; ++k, ++counts[c])
+                    events.push_back(FakeOxTdc::make_event(
+                        c, static_cast<uint64_t>(p.start / p.binsize) + (i << p.binning)));
         play(events, block_counts.empty() ? counts : block_counts, fresh);
     }
     void play(const std::vector<TdcEvent> &events, const std::vector<uint32_t> &counts,
@@ -54,14 +53,11 @@ public:
         }
         fake.play_exposure(events, FakeOxTdc::make_statistics(counts));
     }
-    // Counts no exposure could deliver event by event go straight into the
-    // accumulator's storage once an exposure has sized it (null before).
+    // Counts no exposure could deliver event by event go straight into the accumulator's
+    // storage once an exposure has sized it (null before).
     std::vector<double> *storage(uint32_t channel) {
         return const_cast<std::vector<double> *>(tdc->get_channel_histo(channel));
     }
-
-    FakeOxTdc &fake;
-    std::unique_ptr<TdcIface> tdc;
 };
 
 #endif // HISTOGRAMRIG_H

@@ -1,5 +1,4 @@
-// The application shell against the device library's double: closing, child
-// windows, the About dialog and the licence windows with their resources.
+// The application shell on the device library's double: closing, child windows, About, licences.
 
 #include "aboutdialog.h"
 #include "aboutlicensesdlg.h"
@@ -11,17 +10,6 @@
 #include "modalanswerer.h"
 #include "tdciface.h"
 
-#include <QDoubleSpinBox>
-#include <QFile>
-#include <QPlainTextEdit>
-#include <QPointer>
-#include <QScrollBar>
-#include <QSettings>
-#include <QSignalSpy>
-#include <QSpinBox>
-#include <QStandardPaths>
-#include <QStatusBar>
-#include <QTabWidget>
 #include <QtTest>
 
 static void unregister_resources() {
@@ -35,7 +23,6 @@ namespace {
 
 FakeOxTdc &lib = FakeOxTdc::instance();
 
-// Every top-level window with this title, shown or hidden.
 QList<QPointer<QWidget>> windows_titled(const QString &title) {
     QList<QPointer<QWidget>> found;
     for (QWidget *widget : QApplication::topLevelWidgets())
@@ -47,7 +34,6 @@ QList<QPointer<QWidget>> windows_titled(const QString &title) {
 void flush_deletes() {
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
 }
-
 } // namespace
 
 class TestApp : public QObject {
@@ -62,128 +48,93 @@ private slots:
         answerer.take();
     }
 
-    // A maximized window comes back maximized (stored size and position
-    // coming back are shown by the end-to-end restart).
-    void maximized_comes_back() {
-        {
+    // Quit closes an open device before the window goes, never twice, and leaves no window on
+    // screen, the parentless tool windows included; a lost device unchecks "Connect" and is
+    // not closed again. A maximized window comes back maximized.
+    void closing() {
+        // c: the user chooses "Connect", l: the device is lost; a null status: any
+        for (const auto &[steps, status, deinits] :
+             std::vector<std::tuple<QString, QString, int>>{{"c", "Device is initialized", 1},
+                                                            {"cc", "Device is deinitialized", 1},
+                                                            {"cl", {}, 0}}) {
+            init();
             MainWindow window;
             window.showMaximized();
-            QVERIFY(QTest::qWaitForWindowExposed(&window) && window.close());
+            QSignalSpy quit(&window, &MainWindow::quit_requested);
+            QAction *connect = find_text<QAction>(&window, "Connect");
+            for (QChar step : steps)
+                step == 'c' ? connect->trigger()
+                            : emit window.findChild<TdcIface *>()->connection_lost();
+            QCOMPARE(connect->isChecked(), steps == "c");
+            QVERIFY(status.isNull() || window.statusBar()->currentMessage() == status);
+            for (const char *action : {"AverageTime", "Control DS3902 Potentiometer", "Quit"})
+                find_text<QAction>(&window, action)->trigger();
+            for (QWidget *w : QApplication::topLevelWidgets())
+                QVERIFY2(!w->isVisible(), w->metaObject()->className());
+            QCOMPARE(QList<QVariantList>(quit),
+                     steps == "c" ? QList<QVariantList>{{false}} : QList<QVariantList>());
+            QCOMPARE(lib.count("ox_tdc_init_inifile"), 1);
+            QCOMPARE(lib.count("ox_tdc_deinit2"), deinits);
+            QVERIFY(answerer.take().isEmpty() && MainWindow().isMaximized());
         }
-        QVERIFY(MainWindow().isMaximized());
     }
 
-    // Quit closes an open device before the window goes, never twice; a lost
-    // device unchecks "Connect" and is not closed again.
-    void closing_data() {
-        QTest::addColumn<QString>("steps"); // c: the user chooses "Connect", l: the device is lost
-        QTest::addColumn<QString>("status");
-        QTest::addColumn<int>("deinits");
-        QTest::newRow("connected") << QString("c") << QString("Device is initialized") << 1;
-        QTest::newRow("disconnected") << QString("cc") << QString("Device is deinitialized") << 1;
-        QTest::newRow("lost") << QString("cl") << QString() << 0; // any status
-    }
-    void closing() {
-        QFETCH(QString, steps);
-        QFETCH(QString, status);
-        QFETCH(int, deinits);
-        MainWindow window;
-        window.show();
-        QSignalSpy quit(&window, &MainWindow::quit_requested);
-        QAction *connect = find_text<QAction>(&window, "Connect");
-        for (QChar step : steps)
-            step == 'c' ? connect->trigger()
-                        : emit window.findChild<TdcIface *>()->connection_lost();
-        QCOMPARE(connect->isChecked(), steps == "c");
-        if (!status.isNull())
-            QCOMPARE(window.statusBar()->currentMessage(), status);
-        find_text<QAction>(&window, "AverageTime")->trigger();
-        find_text<QAction>(&window, "Control DS3902 Potentiometer")->trigger();
-        find_text<QAction>(&window, "Quit")->trigger();
-        // The event loop ends: no window is left on screen, the tool windows
-        // included (the statistics window has no parent).
-        for (QWidget *w : QApplication::topLevelWidgets())
-            QVERIFY2(!w->isVisible(), w->metaObject()->className());
-        QCOMPARE(QList<QVariantList>(quit),
-                 steps == "c" ? QList<QVariantList>{{false}} : QList<QVariantList>());
-        QCOMPARE(lib.count("ox_tdc_init_inifile"), 1);
-        QCOMPARE(lib.count("ox_tdc_deinit2"), deinits);
-        QVERIFY(answerer.take().isEmpty());
-    }
-
-    // Each choice opens another parentless window, which closing only hides.
-    // Shift editors go with the main window's close, licence windows with the
-    // main window itself; an editor never outlives the device interface.
+    // Each choice opens another parentless window, which closing only hides; the fit window
+    // is one however often it is asked for, and its range follows the histogram plot's zoom.
+    // Shift editors go with the main window's close, licence and fit windows with the main
+    // window itself; an editor never outlives the device interface.
     void child_windows() {
-        QList<QPointer<QWidget>> editors, licences;
+        QList<QPointer<QWidget>> editors, licences, fits;
         {
             MainWindow window;
             lib.set_corrections({0, 0});
             find_text<QAction>(&window, "Connect")->trigger();
-            for (int i = 0; i < 2; ++i) {
-                find_text<QAction>(&window, "Edit Channel Shifts")->trigger();
-                find_text<QAction>(&window, "Licenses")->trigger();
-            }
+            for (int i = 0; i < 2; ++i)
+                for (const char *action : {"Edit Channel Shifts", "Licenses", "Lifetime Fit..."})
+                    find_text<QAction>(&window, action)->trigger();
             editors = windows_titled("Velmora: Edit Channel Shifts");
             licences = windows_titled("Velmora : Licenses");
-            QCOMPARE(editors.size() + licences.size(), 4);
+            fits = windows_titled("Velmora: Lifetime Fit");
+            QCOMPARE(QList<int>({editors.size(), licences.size(), fits.size()}),
+                     QList<int>({2, 2, 1}));
             // An editor's refused write is reported in the status bar.
             lib.set_error_text(-38, "out of range");
             lib.queue_result("ox_tdc_set_corrections2", -38);
             editors[1]->findChildren<QSpinBox *>()[1]->setValue(3);
             QCOMPARE(window.statusBar()->currentMessage(),
                      QString("ch1: the device refused 3 and keeps 0: out of range"));
-            QVERIFY(!editors[0]->parent() && !licences[0]->parent() && !editors[0]->isModal());
+            QVERIFY(!editors[0]->parent() && !licences[0]->parent() && !fits[0]->parent());
+            QVERIFY(!editors[0]->isModal() && fits[0]->isVisible());
+            Mhisto *histo = window.findChild<Mhisto *>();
+            histo->setAxisScale(QwtPlot::xBottom, 150.0, 300.0);
+            histo->replot(); // as a zoom does
+            find_text<QPushButton>(fits[0], "Range from Plot Zoom")->click();
+            QCOMPARE(fits[0]->findChild<QDoubleSpinBox *>("sb_from")->value(), 150.0);
+            QCOMPARE(fits[0]->findChild<QDoubleSpinBox *>("sb_to")->value(), 300.0);
             editors[0]->close();
             flush_deletes();
             QVERIFY(editors[0] && !editors[0]->isVisible() && editors[1]->isVisible());
             QVERIFY(window.close());
             flush_deletes();
-            QVERIFY(!editors[0] && !editors[1] && licences[1]->isVisible());
+            QVERIFY(!editors[0] && !editors[1] && licences[1]->isVisible() &&
+                    !fits[0]->isVisible());
             find_text<QAction>(&window, "Edit Channel Shifts")->trigger(); // never closed
             editors = windows_titled("Velmora: Edit Channel Shifts");
         }
         flush_deletes();
-        QVERIFY(!licences[0] && !licences[1] && !editors.value(0));
+        QVERIFY(!licences[0] && !licences[1] && !editors.value(0) && !fits[0]);
     }
 
-    // One fit window however often it is asked for; its range follows the
-    // histogram plot's zoom; it goes with the main window.
-    void lifetime_fit_window() {
-        QPointer<QWidget> fit;
+    // "About Velmora" opens the About box as a modal window, with the logo and this version.
+    // The licence tabs show their whole texts from the first line, read-only; a missing
+    // resource is said in its tab, and a missing logo leaves its label empty without a word.
+    void about_and_licences() {
         {
             MainWindow window;
-            for (int i = 0; i < 2; ++i)
-                find_text<QAction>(&window, "Lifetime Fit...")->trigger();
-            const QList<QPointer<QWidget>> shown = windows_titled("Velmora: Lifetime Fit");
-            QCOMPARE(shown.size(), 1);
-            fit = shown[0];
-            QVERIFY(fit->isVisible() && !fit->parent());
-            Mhisto *histo = window.findChild<Mhisto *>();
-            histo->setAxisScale(QwtPlot::xBottom, 150.0, 300.0);
-            histo->replot(); // as a zoom does
-            find_text<QPushButton>(fit, "Range from Plot Zoom")->click();
-            QCOMPARE(fit->findChild<QDoubleSpinBox *>("sb_from")->value(), 150.0);
-            QCOMPARE(fit->findChild<QDoubleSpinBox *>("sb_to")->value(), 300.0);
-            QVERIFY(window.close());
-            QVERIFY(fit && !fit->isVisible());
+            answerer.expect<QDialog>("About velmora application");
+            find_text<QAction>(&window, "About Velmora")->trigger();
+            QCOMPARE(answerer.take(), QStringList{"About velmora application: "});
         }
-        QVERIFY(!fit);
-    }
-
-    // "About Velmora" opens the About box as a modal window.
-    void about_dialog() {
-        MainWindow window;
-        answerer.expect<QDialog>("About velmora application");
-        find_text<QAction>(&window, "About Velmora")->trigger();
-        QCOMPARE(answerer.take(), QStringList{"About velmora application: "});
-    }
-
-    // The About box shows the logo and names this version. The licence tabs
-    // show their whole texts from the first line, read-only; a missing
-    // resource is said in its tab, and a missing logo leaves its label empty
-    // without a word.
-    void about_and_licences() {
         AboutDialog about(nullptr);
         QVERIFY(!about.findChild<QLabel *>()->pixmap(Qt::ReturnByValue).isNull());
         QVERIFY(about.findChildren<QLabel *>().value(1)->text().contains(

@@ -1,5 +1,4 @@
-// Histogram plot, rates plot and histogram toolbar, driven through a TdcIface
-// whose accumulator is filled by the device library's test double.
+// Histogram plot, rates plot and toolbar on a TdcIface filled by the device library's double.
 
 #include "histogramrig.h"
 #include "mhisto.h"
@@ -7,14 +6,10 @@
 #include "mrates.h"
 #include "stepcurve.h"
 
-#include <qwt_plot_curve.h>
+#include <QtTest>
+#include <QtWidgets>
 #include <qwt_plot_zoomer.h>
 #include <qwt_scale_map.h>
-
-#include <QComboBox>
-#include <QPainter>
-#include <QSpinBox>
-#include <QtTest>
 
 namespace {
 
@@ -26,10 +21,9 @@ const QwtPlotCurve *curve_of(const QwtPlot &plot, int channel) {
 }
 
 Points samples(const QwtPlot &plot, int channel) {
-    const QwtPlotCurve *curve = curve_of(plot, channel);
     Points points;
-    for (size_t i = 0; i < curve->dataSize(); ++i)
-        points << curve->sample(int(i));
+    for (size_t i = 0; i < curve_of(plot, channel)->dataSize(); ++i)
+        points << curve_of(plot, channel)->sample(int(i));
     return points;
 }
 
@@ -43,9 +37,9 @@ Histogram peak(uint32_t bins, uint32_t at, uint32_t count) {
     return h;
 }
 
-// The steps drawn through the points must have the value of every bin but the
-// last, with no more points than the bins that are not empty or touch one.
-void check_steps(const Points &drawn, const Histogram &h, double start, double step) {
+// The steps drawn through the points have the value of every bin but the last, with no more
+// points than the bins that are not empty or touch one.
+bool same_steps(const Points &drawn, const Histogram &h, double start, double step) {
     const size_t shown = h.size() > 1 ? h.size() - 1 : h.size();
     Histogram steps(shown, 0);
     int needed = 0;
@@ -54,19 +48,18 @@ void check_steps(const Points &drawn, const Histogram &h, double start, double s
     for (int k = 0; k < drawn.size(); ++k) {
         const double first = (drawn[k].x() - start) / step;
         const double end = k + 1 < drawn.size() ? (drawn[k + 1].x() - start) / step : shown;
-        QVERIFY(first >= 0 && first == std::round(first) && first < end && end <= shown);
+        if (first < 0 || first != std::round(first) || first >= end || end > shown)
+            return false;
         std::fill(steps.begin() + long(first), steps.begin() + long(end), uint32_t(drawn[k].y()));
     }
-    QVERIFY(steps == Histogram(h.begin(), h.begin() + long(shown)));
-    QCOMPARE(drawn.size(), needed);
+    return steps == Histogram(h.begin(), h.begin() + long(shown)) && drawn.size() == needed;
 }
-
 } // namespace
 
 class TestPlots : public QObject {
     Q_OBJECT
 private slots:
-    void thinning_keeps_the_steps_of_random_histograms() {
+    void thinning_channels_and_toolbar() {
         HistogramRig rig;
         Mhisto plot(rig.tdc.get(), nullptr);
         QRandomGenerator random(20261206);
@@ -84,11 +77,9 @@ private slots:
             }
             rig.expose(histos);
             plot.refresh();
-            for (int c = 0; c < 16; ++c) {
-                check_steps(samples(plot, c), histos[c], start, std::ldexp(0.5, int(binning)));
-                if (QTest::currentTestFailed())
-                    QFAIL(qPrintable(QStringLiteral("round %1, channel %2").arg(round).arg(c)));
-            }
+            for (int c = 0; c < 16; ++c)
+                QVERIFY2(same_steps(samples(plot, c), histos[c], start, std::ldexp(0.5, binning)),
+                         qPrintable(QString("round %1, channel %2").arg(round).arg(c)));
         }
         // A bin count that cannot exist gives an empty time axis, not a crash.
         rig.tdc->set_histo_params({0.0, 1e300, 1e-300, 0, 16});
@@ -96,111 +87,7 @@ private slots:
         std::vector<double> t{1.0};
         plot.compute_time_axis(t);
         QVERIFY(t.empty());
-    }
-
-    void reduced_steps_paint_the_pixels_of_every_step() {
-        QRandomGenerator random(16);
-        for (int round = 0; round < 20; ++round) {
-            // Dense noisy bins or sparse ones (runs of empty bins thinned),
-            // the whole curve or a zoomed part of it, every pen width.
-            const int bins = 2000 + random.bounded(30000), width = round % 5;
-            const bool sparse = round % 2, zoomed = round % 4 >= 2;
-            QVector<double> xs, ys;
-            for (int i = 0; i < bins; ++i) {
-                if (!sparse || random.bounded(30) == 0 || (i > 0 && ys.last() != 0.0))
-                    xs << i * 0.5, ys << (sparse ? random.bounded(2) : 1) * random.bounded(999);
-            }
-            QwtScaleMap x, y; // y from 0 to 500 zoomed in, else 0 to 1100
-            x.setPaintInterval(0, 600);
-            x.setScaleInterval(zoomed ? bins / 8 : -100.0,
-                               zoomed ? bins / 8 + bins / 50 : bins / 2 + 100);
-            y.setPaintInterval(300, 0);
-            y.setScaleInterval(0, zoomed ? 500 : 1100);
-            StepCurve reduced(QStringLiteral("reduced"));
-            QwtPlotCurve steps(QStringLiteral("steps"));
-            QImage images[2];
-            for (QwtPlotCurve *curve : {static_cast<QwtPlotCurve *>(&reduced), &steps}) {
-                curve->setStyle(QwtPlotCurve::Steps);
-                curve->setPen(QPen(curve_colors[round % 16], width));
-                curve->setSamples(xs, ys);
-                QImage &image = images[curve == &steps];
-                image = QImage(600, 300, QImage::Format_RGB32);
-                image.fill(Qt::white);
-                QPainter painter(&image);
-                curve->draw(&painter, x, y, image.rect());
-            }
-            QVector<int> differ(600);
-            int inked = 0, total = 0;
-            for (int i = 0; i < 600 * 300; ++i) {
-                const QRgb ours = images[0].pixel(i % 600, i / 600);
-                const QRgb qwt = images[1].pixel(i % 600, i / 600);
-                inked += qwt != QColor(Qt::white).rgb();
-                total += ours != qwt;
-                differ[i % 600] += ours != qwt;
-            }
-            const int worst = *std::max_element(differ.begin(), differ.end());
-            qInfo("%s %s, pen %d: %d of %d pixels differ, at most %d in a column",
-                  sparse ? "sparse" : "dense", zoomed ? "zoomed in" : "whole", width, total, inked,
-                  worst);
-            QVERIFY(inked > 300 && worst <= 1 && total < 0.005 * inked);
-        }
-    }
-
-    void autoscaling_signals_and_zoom_base() {
-        // Each sequence starts on a fresh plot in "fit"; mode 7 is unknown and
-        // acts like "off". A peak of -1 is an exposure without events, -2 one
-        // whose events (5 and 499.5 ns) all fall outside the window.
-        constexpr int keep = -1, none = -1, outside = -2;
-        // clang-format off
-        struct Step { int mode, peak; double top; };
-        const std::vector<std::vector<Step>> sequences = {
-            {{keep, 200, 210}, {keep, 100, 105}, {1, 80, 105}, {keep, 400, 420}, {keep, 399, 420},
-             {2, 10, 420}, {7, 500, 420}, {0, 10, 10.5}, {keep, none, 10.5}, {keep, outside, 0},
-             {2, 100, 105}, {keep, 400, 105}},
-            {{2, 40, 42}, {keep, 400, 42}},
-            {{1, 50, 52.5}, {keep, outside, 52.5}, {keep, none, 52.5}, {keep, 20, 52.5}}};
-        // clang-format on
-        for (const std::vector<Step> &sequence : sequences) {
-            HistogramRig rig;
-            Mhisto plot(rig.tdc.get(), nullptr);
-            plot.resize(800, 600);
-            auto *zoomer = plot.canvas()->findChild<QwtPlotZoomer *>();
-            const double reset_min = rig.tdc->bins_to_time(~uint64_t(0), 0);
-            double shown_top = -1;
-            rig.set_window(100.0, 20);
-            for (const Step &step : sequence) {
-                if (step.mode != keep)
-                    plot.slot_auto_scaling_y(step.mode);
-                QSignalSpy minmax(&plot, &Mhisto::newMinMax), average(&plot, &Mhisto::newAverage);
-                if (step.peak == outside)
-                    rig.play({FakeOxTdc::make_event(0, 10), FakeOxTdc::make_event(0, 999)}, {2},
-                             true);
-                else
-                    rig.expose({step.peak == none ? Histogram{} : peak(20, 5, step.peak)});
-                plot.refresh();
-                // A top that changes was applied; otherwise the zoomed view stays.
-                QCOMPARE(range(plot, QwtPlot::yLeft), step.top != shown_top
-                                                          ? qMakePair(0.0, step.top)
-                                                          : qMakePair(100.0, 900.0));
-                shown_top = step.top;
-                // The average is rounded down to a device bin (1009 / 2 = 504).
-                const Emitted expected = step.peak == none      ? Emitted{{reset_min, 0.0}, {0.0}}
-                                         : step.peak == outside ? Emitted{{5.0, 499.5}, {252.0}}
-                                                                : Emitted{{102.5, 102.5}, {102.5}};
-                QCOMPARE(minmax + average, expected);
-                // Going back from a view beyond the base shows the window and 0
-                // to the top; the next refresh starts from that view.
-                zoomer->zoom(0);
-                QCOMPARE(range(plot, QwtPlot::xBottom), qMakePair(100.0, 109.5));
-                QCOMPARE(range(plot, QwtPlot::yLeft), qMakePair(0.0, step.top));
-                zoomer->zoom(QRectF(QPointF(90, 100), QPointF(101, 900)));
-            }
-        }
-    }
-
-    void channel_mask_and_channel_counts() {
-        HistogramRig rig;
-        Mhisto plot(rig.tdc.get(), nullptr);
+        // Channel mask and channel counts on the same plot.
         rig.set_window(0.0, 10);
         rig.expose(std::vector<Histogram>(16, peak(10, 4, 2)));
         plot.refresh();
@@ -211,9 +98,8 @@ private slots:
         plot.refresh();
         for (int c = 0; c < 16; ++c)
             QCOMPARE(samples(plot, c), c < 4 ? after : before);
-
-        // Accumulated on top after a statistics reset: channels 1 to 3 still
-        // hold counts but had no events since, so they are drawn empty.
+        // Accumulated on top after a statistics reset: channels 1 to 3 still hold counts but had
+        // no events since, so they are drawn empty.
         rig.tdc->reset_histo_stats();
         rig.play({FakeOxTdc::make_event(0, 2)}, {1}, false);
         plot.refresh();
@@ -221,7 +107,6 @@ private slots:
         QCOMPARE(samples(plot, 0), accumulated);
         for (int c = 1; c < 16; ++c)
             QCOMPARE(samples(plot, c), c < 4 ? Points{} : before);
-
         // No channels: a refresh changes and signals nothing.
         QSignalSpy average(&plot, &Mhisto::newAverage), minmax(&plot, &Mhisto::newMinMax);
         rig.set_window(0.0, 10, 0, 0);
@@ -230,37 +115,7 @@ private slots:
         QCOMPARE(average.size() + minmax.size(), 0);
         QCOMPARE(samples(plot, 0), accumulated);
         QCOMPARE(range(plot, QwtPlot::yLeft), qMakePair(0.0, 1.05));
-    }
-
-    void rates_axes_bars_and_hysteresis() {
-        HistogramRig rig;
-        rig.set_window(0.0, 10, 0, 4);
-        Mrates rates(rig.tdc.get(), nullptr);
-        QCOMPARE(range(rates, QwtPlot::xBottom), qMakePair(0.5, 1.5));
-        QCOMPARE(range(rates, QwtPlot::yLeft), qMakePair(-0.5, 100.0));
-        // The top grows at once and shrinks only below 30 % of the height.
-        // clang-format off
-        const std::pair<uint32_t, double> steps[] = {{50, 100.0}, {30, 100.0}, {20, 21.0},
-            {25, 26.25}, {26, 26.25}, {27, 28.35}, {0, 0.0}, {0, 0.0}, {10, 10.5}, {4000000000u, 4.2e9}};
-        // clang-format on
-        for (const auto &[max, top] : steps) {
-            Points bars; // all sixteen words of the block, whatever the channel count
-            std::vector<uint32_t> counts(16);
-            for (uint32_t c = 0; c < 16; ++c) {
-                counts[c] = c == 9 ? max : uint32_t(uint64_t(max) * ((c * 5) % 16) / 16);
-                bars << QPointF(c + 1, counts[c]);
-            }
-            rig.play({}, counts, true);
-            rates.plotRates();
-            QCOMPARE(range(rates, QwtPlot::yLeft), qMakePair(-0.5, top));
-            QCOMPARE(range(rates, QwtPlot::xBottom), qMakePair(0.5, 16.5));
-            QCOMPARE(samples(rates, 0), bars);
-        }
-    }
-
-    void toolbar_signals_bounds_and_pens() {
-        HistogramRig rig;
-        Mhisto plot(rig.tdc.get(), nullptr);
+        // The toolbar: its modes and pen widths, none past the ends.
         MhistoToolbar toolbar(nullptr);
         connect(&toolbar, &MhistoToolbar::linewidth_changed, &plot,
                 &Mhisto::slot_linewidth_changed);
@@ -284,6 +139,129 @@ private slots:
         check_pens(0.0);
         QCOMPARE(Emitted(modes), (Emitted{{1}, {2}, {0}}));
         QCOMPARE(Emitted(widths), (Emitted{{2}, {4}, {1}})); // nothing past the ends
+    }
+
+    // StepCurve paints what Qwt's own Steps painting does, but for at most one pixel per column
+    // and 0.5 % of the curve's pixels: dense noisy bins or sparse ones (runs of empty bins
+    // thinned), the whole curve or a zoomed part of it, 1-pixel and wider pens.
+    void reduced_steps_paint_the_pixels_of_every_step() {
+        QRandomGenerator random(16);
+        for (int round = 0; round < 10; ++round) {
+            const int bins = 2000 + random.bounded(14000), width = round % 5;
+            const bool sparse = round % 2, zoomed = round >= 5;
+            QVector<double> xs, ys;
+            for (int i = 0; i < bins; ++i)
+                if (!sparse || random.bounded(30) == 0 || (i > 0 && ys.last() != 0.0))
+                    xs << i * 0.5, ys << (sparse ? random.bounded(2) : 1) * random.bounded(999);
+            QwtScaleMap x, y; // y from 0 to 500 zoomed in, else 0 to 1100
+            x.setPaintInterval(0, 600);
+            x.setScaleInterval(zoomed ? bins / 8 : -100.0,
+                               zoomed ? bins / 8 + bins / 50 : bins / 2 + 100);
+            y.setPaintInterval(300, 0);
+            y.setScaleInterval(0, zoomed ? 500 : 1100);
+            auto paint = [&](QwtPlotCurve &&curve) {
+                curve.setStyle(QwtPlotCurve::Steps);
+                curve.setPen(QPen(curve_colors[round % 16], width));
+                curve.setSamples(xs, ys);
+                QImage image(600, 300, QImage::Format_RGB32);
+                image.fill(Qt::white);
+                QPainter painter(&image);
+                curve.draw(&painter, x, y, image.rect());
+                return image;
+            };
+            const QImage ours = paint(StepCurve("reduced")), qwt = paint(QwtPlotCurve("steps"));
+            int inked = 0, total = 0, worst = 0;
+            for (int column = 0; column < 600; ++column) {
+                int differ = 0;
+                for (int row = 0; row < 300; ++row) {
+                    inked += qwt.pixel(column, row) != qRgb(255, 255, 255);
+                    differ += ours.pixel(column, row) != qwt.pixel(column, row);
+                }
+                total += differ;
+                worst = std::max(worst, differ);
+            }
+            qInfo("%s %s, pen %d: %d of %d pixels differ, at most %d in a column",
+                  sparse ? "sparse" : "dense", zoomed ? "zoomed in" : "whole", width, total, inked,
+                  worst);
+            QVERIFY(inked > 300 && worst <= 1 && total < 0.005 * inked);
+        }
+    }
+
+    void autoscaling_signals_and_zoom_base() {
+        // Each sequence starts on a fresh plot in "fit"; mode 7 is unknown and acts like "off".
+        // A peak of -1 is an exposure without events, -2 one whose events (5 and 499.5 ns) all
+        // fall outside the window.
+        constexpr int keep = -1, none = -1, outside = -2;
+        // clang-format off
+        struct Step { int mode, peak; double top; };
+        const std::vector<std::vector<Step>> sequences = {
+            {{keep, 200, 210}, {keep, 100, 105}, {1, 80, 105}, {keep, 400, 420}, {keep, 399, 420},
+             {2, 10, 420}, {7, 500, 420}, {0, 10, 10.5}, {keep, none, 10.5}, {keep, outside, 0},
+             {2, 100, 105}, {keep, 400, 105}},
+            {{2, 40, 42}, {keep, 400, 42}},
+            {{1, 50, 52.5}, {keep, outside, 52.5}, {keep, none, 52.5}, {keep, 20, 52.5}}};
+        // clang-format on
+        for (const std::vector<Step> &sequence : sequences) {
+            HistogramRig rig;
+            Mhisto plot(rig.tdc.get(), nullptr);
+            plot.resize(800, 600);
+            auto *zoomer = plot.canvas()->findChild<QwtPlotZoomer *>();
+            double shown_top = -1;
+            rig.set_window(100.0, 20);
+            for (const Step &step : sequence) {
+                if (step.mode != keep)
+                    plot.slot_auto_scaling_y(step.mode);
+                QSignalSpy minmax(&plot, &Mhisto::newMinMax), average(&plot, &Mhisto::newAverage);
+                if (step.peak == outside)
+                    rig.play({FakeOxTdc::make_event(0, 10), FakeOxTdc::make_event(0, 999)}, {2},
+                             true);
+                else
+                    rig.expose({step.peak == none ? Histogram{} : peak(20, 5, step.peak)});
+                plot.refresh();
+                // A top that changes was applied; otherwise the zoomed view stays.
+                QCOMPARE(range(plot, QwtPlot::yLeft), step.top != shown_top
+                                                          ? qMakePair(0.0, step.top)
+                                                          : qMakePair(100.0, 900.0));
+                shown_top = step.top;
+                // The average is rounded down to a device bin (1009 / 2 = 504).
+                const Emitted expected =
+                    step.peak == none      ? Emitted{{rig.tdc->bins_to_time(~0ull, 0), 0.0}, {0.0}}
+                    : step.peak == outside ? Emitted{{5.0, 499.5}, {252.0}}
+                                           : Emitted{{102.5, 102.5}, {102.5}};
+                QCOMPARE(minmax + average, expected);
+                // Going back from a view beyond the base shows the window and 0 to the top; the
+                // next refresh starts from that view.
+                zoomer->zoom(0);
+                QCOMPARE(range(plot, QwtPlot::xBottom), qMakePair(100.0, 109.5));
+                QCOMPARE(range(plot, QwtPlot::yLeft), qMakePair(0.0, step.top));
+                zoomer->zoom(QRectF(QPointF(90, 100), QPointF(101, 900)));
+            }
+        }
+    }
+
+    void rates_axes_bars_and_hysteresis() {
+        HistogramRig rig;
+        rig.set_window(0.0, 10, 0, 4);
+        Mrates rates(rig.tdc.get(), nullptr);
+        QCOMPARE(range(rates, QwtPlot::xBottom), qMakePair(0.5, 1.5));
+        QCOMPARE(range(rates, QwtPlot::yLeft), qMakePair(-0.5, 100.0));
+        // The top grows at once and shrinks only below 30 % of the height.
+        const std::pair<uint32_t, double> steps[] = {
+            {50, 100.0}, {30, 100.0}, {20, 21.0}, {25, 26.25}, {26, 26.25},
+            {27, 28.35}, {0, 0.0},    {0, 0.0},   {10, 10.5},  {4000000000u, 4.2e9}};
+        for (const auto &[max, top] : steps) {
+            Points bars; // all sixteen words of the block, whatever the channel count
+            std::vector<uint32_t> counts(16);
+            for (uint32_t c = 0; c < 16; ++c) {
+                counts[c] = c == 9 ? max : uint32_t(uint64_t(max) * ((c * 5) % 16) / 16);
+                bars << QPointF(c + 1, counts[c]);
+            }
+            rig.play({}, counts, true);
+            rates.plotRates();
+            QCOMPARE(range(rates, QwtPlot::yLeft), qMakePair(-0.5, top));
+            QCOMPARE(range(rates, QwtPlot::xBottom), qMakePair(0.5, 16.5));
+            QCOMPARE(samples(rates, 0), bars);
+        }
     }
 };
 

@@ -1,5 +1,4 @@
-// The tool windows against the device library's double: the statistics
-// window's fields, the channel-shift editors and the potentiometer panel.
+// The tool windows on the device library's double: statistics, channel shifts, potentiometer.
 
 #include "fakeoxtdc.h"
 #include "panelchannelcorrections.h"
@@ -7,23 +6,17 @@
 #include "statswindow.h"
 #include "tdciface.h"
 
-#include <QLabel>
-#include <QPushButton>
-#include <QSettings>
-#include <QSignalSpy>
-#include <QSpinBox>
-#include <QToolButton>
 #include <QtTest>
-
+#include <QtWidgets>
 #include <cmath>
 #include <limits>
-#include <memory>
 
 namespace {
 
 FakeOxTdc &lib = FakeOxTdc::instance();
 const char *const org = "VelmoraTests";
 const char *const app = "Tools";
+const char *const geometry = "panelchcorr/geometry";
 const QString unread("The channel shifts could not be read from the device: device busy");
 using Sets = std::vector<std::vector<int>>;
 
@@ -74,8 +67,7 @@ std::vector<int> ramp(int count, int first, int step) {
     return values;
 }
 
-// Every bus transfer as "w|r length flag: bytes sent" (the eighth letter of
-// ox_twi_write2 / ox_twi_read2), all at the DS3902's address.
+// Every bus transfer at the DS3902's address as "w|r length flag: bytes sent".
 QStringList transfers() {
     QStringList out;
     for (const FakeCall &c : lib.calls())
@@ -86,52 +78,44 @@ QStringList transfers() {
                            .toHex(' ');
     return out;
 }
-
 } // namespace
 
 class TestTools : public QObject {
     Q_OBJECT
     std::unique_ptr<TdcIface> tdc;
 
-    // Opens the device afresh with these corrections; the editors' re-read
-    // after connected() is queued, so the event loop runs it.
+    // Opens the device afresh with these corrections and runs the editors' queued re-read.
     void reconnect(const std::vector<int> &corrections) {
-        if (tdc->is_initialized())
-            QVERIFY(tdc->deinit() >= 0);
+        QVERIFY(!tdc->is_initialized() || tdc->deinit() >= 0);
         lib.set_corrections(corrections);
         QCOMPARE(tdc->init("x.ini"), 0);
         QCoreApplication::processEvents();
     }
-    void lose_device() {
-        lib.queue_result("ox_tdc_start_measure2", -90);
-        QCOMPARE(tdc->start_measure(10), -90);
+    static void fresh_library() {
+        lib.reset();
+        lib.set_error_text(-5, "bus stuck");
+        lib.set_error_text(-7, "device busy");
     }
 
 private slots:
     void initTestCase() { QStandardPaths::setTestModeEnabled(true); }
     void init() {
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-        lib.reset();
-        lib.set_error_text(-5, "bus stuck");
-        lib.set_error_text(-7, "device busy");
+        fresh_library();
+        QSettings(org, app).clear();
         tdc = std::make_unique<TdcIface>();
     }
 
-    // Twelve places, three decimals, "INF" and "NAN" for values that are none.
-    void statsFormat() {
+    // Twelve places, three decimals, "INF" and "NAN" for values that are none. Each update
+    // touches only its own fields, whatever the locale, also while hidden; an exposure without
+    // events (minimum above the maximum) shows a dash in all three fields.
+    void statsWindow() {
         const QList<QPair<double, QString>> table = {
             {2.0004999, "       2.000"},   {9.9996, "      10.000"},
             {-98765.4321, "  -98765.432"}, {123456789.0, "123456789.000"},
             {HUGE_VAL, "         INF"},    {std::nan(""), "         NAN"}};
         for (const auto &row : table)
             QCOMPARE(StatsWindow::formatValue(row.first), row.second);
-    }
-
-    // Each update touches only its own fields, whatever the locale, also while
-    // the window is hidden. An exposure without events (minimum still at its
-    // reset value, all bits set, above the maximum) shows a dash in all three
-    // fields instead of a 23-digit minimum.
-    void statsFieldsFollowUpdates() {
         QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
         StatsWindow w(nullptr);
         w.updateMinMax(2.5, 17.125);
@@ -147,41 +131,32 @@ private slots:
         QLocale::setDefault(QLocale::c());
     }
 
-    void shiftsFillAndWrite_data() {
-        QTest::addColumn<int>("read_result"); // 1: no device
-        QTest::addColumn<std::vector<int>>("device");
-        QTest::addColumn<int>("rows");
-        QTest::newRow("no device: placeholder") << 1 << std::vector<int>{} << 1;
-        QTest::newRow("16 shifts") << 0 << ramp(16, -40, 7) << 16;
-        QTest::newRow("600 channels") << 0 << ramp(600, 0, 3) << 512;
-        QTest::newRow("0 channels") << 0 << std::vector<int>{} << 0;
-        QTest::newRow("read fails") << -7 << ramp(4, 1, 1) << 0;
-    }
-
-    // Filling writes nothing; the user's change writes the whole set once,
-    // channels beyond the rows included.
+    // Filling writes nothing; the user's change writes the whole set once, channels beyond the
+    // rows included. A read result of 1: no device.
     void shiftsFillAndWrite() {
-        QFETCH(int, read_result);
-        QFETCH(std::vector<int>, device);
-        QFETCH(int, rows);
-        if (read_result <= 0)
-            reconnect(device);
-        lib.queue_result("ox_tdc_get_corrections2", std::min(read_result, 0));
-        PanelChannelCorrections panel(tdc.get(), org, app, nullptr);
-        QCoreApplication::processEvents(); // anything the editor queued runs first
-        std::vector<int> shown = device;
-        shown.resize(size_t(rows), 0);
-        QCOMPARE(rows_text(panel), expected_text(shown));
-        QCOMPARE(panel.findChild<QLabel *>("lb_read_failure")->text(),
-                 read_result < 0 ? unread : QString());
-        if (rows > 0)
-            rows_of(panel).back()->setValue(99);
-        Sets expected;
-        if (read_result == 0 && rows > 0) {
-            expected.push_back(device);
-            expected[0][size_t(rows - 1)] = 99;
+        using Case = std::tuple<int, std::vector<int>, int>;
+        for (const auto &[read_result, device, rows] :
+             {Case{1, {}, 1}, Case{0, ramp(16, -40, 7), 16}, Case{0, ramp(600, 0, 3), 512},
+              Case{0, {}, 0}, Case{-7, ramp(4, 1, 1), 0}}) {
+            QVERIFY(!QSettings(org, app).contains(geometry)); // none from unclosed editors
+            init();
+            if (read_result <= 0)
+                reconnect(device);
+            lib.queue_result("ox_tdc_get_corrections2", std::min(read_result, 0));
+            PanelChannelCorrections panel(tdc.get(), org, app, nullptr);
+            QCoreApplication::processEvents(); // anything the editor queued runs first
+            std::vector<int> shown = device;
+            shown.resize(size_t(rows), 0);
+            QCOMPARE(rows_text(panel), expected_text(shown));
+            QCOMPARE(panel.findChild<QLabel *>("lb_read_failure")->text(),
+                     read_result < 0 ? unread : QString());
+            Sets expected{device};
+            if (rows > 0)
+                rows_of(panel).back()->setValue(99);
+            if (rows > 0 && read_result == 0)
+                expected[0][size_t(rows - 1)] = 99;
+            QCOMPARE(writes(), rows > 0 && read_result == 0 ? expected : Sets{});
         }
-        QCOMPARE(writes(), expected);
     }
 
     // Rows follow the connection; every editor shows what the device holds
@@ -197,9 +172,9 @@ private slots:
         QVERIFY(tdc->deinit() >= 0);
         QCOMPARE(rows_text(first), expected_text(ramp(5, -1, -1), " off"));
         reconnect(ramp(5, -1, -1));
-        lose_device();
+        lib.queue_result("ox_tdc_start_measure2", -90); // the device is lost
+        QCOMPARE(tdc->start_measure(10), -90);
         QCOMPARE(rows_text(second), expected_text(ramp(5, -1, -1), " off"));
-
         reconnect({40000, -50000, 5, 32767});
         const QString tip(" !The device holds %1, which lies outside -32768 ... 32767; it is "
                           "shown clamped and kept unless you change this channel.");
@@ -213,10 +188,10 @@ private slots:
                      "ch0=100, ch1=-32768" + tip.arg(-50000) + ", ch2=6, ch3=32767");
     }
 
-    // A refused write puts the row back to the device's value, marked with the
-    // library's text, and never leaks into a later write; a failed re-read
-    // after a reconnection leaves the rows disabled with the reason shown.
-    void shiftRefusedAndUnread() {
+    // A refused write puts the row back to the device's value, marked with the library's text,
+    // and never leaks into a later write; a failed re-read after a reconnection leaves the rows
+    // disabled with the reason shown.
+    void shiftRefusedUnreadAndGeometry() {
         lib.set_error_text(-38, "correction out of range");
         reconnect({1, 2, 3, 4});
         PanelChannelCorrections editor(tdc.get(), org, app, nullptr);
@@ -228,108 +203,78 @@ private slots:
         QCOMPARE(status.takeFirst(), QVariantList{refused});
         lib.queue_result("ox_tdc_get_corrections2", -7); // no write unread
         rows_of(editor)[2]->setValue(8);
-        QCOMPARE(status.takeFirst(),
-                 QVariantList{"ch2: 8 was not written, the channel shifts "
-                              "could not be read from the device: device busy"});
+        QCOMPARE(status.takeFirst(), QVariantList{"ch2: 8 was not written, " + unread.toLower()});
         rows_of(editor)[1]->setValue(9);
         QCOMPARE(rows_text(editor), expected_text({1, 9, 3, 4}));
         QCOMPARE(writes(), (Sets{{500, 2, 3, 4}, {1, 9, 3, 4}}));
-
         lib.queue_result("ox_tdc_get_corrections2", -7);
         reconnect({5, 6, 7, 8});
         QCOMPARE(rows_text(editor), expected_text({1, 9, 3, 4}, " off" + unread));
         QCOMPARE(status.count(), 0);
-    }
-
-    // Only a closed editor stores its geometry; the next one opens with it.
-    void shiftEditorGeometry() {
-        QSettings(org, app).clear();
-        for (bool closing : {false, true}) {
-            QVERIFY(!QSettings(org, app).contains("panelchcorr/geometry"));
-            PanelChannelCorrections panel(tdc.get(), org, app, nullptr);
-            panel.setGeometry(140, 90, 333, 456);
-            panel.show();
-            QVERIFY(QTest::qWaitForWindowExposed(&panel) && (!closing || panel.close()));
-        }
+        // Only a closed editor stores its geometry; the next one opens with it.
+        editor.setGeometry(140, 90, 333, 456);
+        editor.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&editor) && !QSettings(org, app).contains(geometry));
+        QVERIFY(editor.close());
         QCOMPARE(PanelChannelCorrections(tdc.get(), org, app, nullptr).size(), QSize(333, 456));
     }
 
-    // "set" sends register and value, any non-negative result is a success;
-    // values that do not fit a byte are never sent truncated. "read" sets the
-    // register pointer and reads two bytes, twice: the threshold from the
-    // first, the zero setting from the second, and a failure of any of the
-    // four transfers shows the library's text but does not stop the others.
-    // Showing what was read writes nothing back.
-    void potentiometer_data() {
-        QTest::addColumn<QString>("failing"); // write or read, and which of its two calls
-        QTest::addColumn<QString>("sequence");
-        QTest::addColumn<int>("threshold");
-        QTest::addColumn<int>("zero");
-        // Spin boxes start at 3 and 4; the bus answers 0x80 0x11 then 0x7F 0x10,
-        // and a failed read takes no bytes.
-        auto row = [](const char *name, const char *failing, const char *sequence, int t, int z) {
-            QTest::newRow(name) << QString(failing) << QString(sequence) << t << z;
-        };
-        row("ok", "", "wrwr", 0x80, 0x10);
-        row("first pointer write", "w1", "wwr", 3, 0x11);
-        row("first read", "r1", "wrwr", 3, 0x11);
-        row("second pointer write", "w2", "wrw", 0x80, 4);
-        row("second read", "r2", "wrwr", 0x80, 4);
-    }
+    // "set" sends register and value, any non-negative result is a success; values that do
+    // not fit a byte are never sent truncated. "read" sets the register pointer and reads two
+    // bytes, twice: the threshold from the first, the zero setting from the second; a failure
+    // of any transfer shows the library's text but does not stop the others. Showing what was
+    // read writes nothing back.
     void potentiometer() {
-        QFETCH(QString, failing);
-        QFETCH(QString, sequence);
         PanelEpot panel(tdc.get(), nullptr);
-        const QList<QSpinBox *> spin = panel.findChildren<QSpinBox *>(); // threshold, zero
+        const QList<QSpinBox *> box = panel.findChildren<QSpinBox *>(); // threshold, zero
         const QList<QToolButton *> set = panel.findChildren<QToolButton *>();
         auto *read = panel.findChild<QPushButton *>("bu_read");
         auto *result = panel.findChild<QLabel *>("lb_result");
-        // Usable only while a device is connected, a lost one included; a
-        // disconnection clears the result. Nothing is read on connection.
-        auto enabled = [&] {
-            return spin[0]->isEnabled() + spin[1]->isEnabled() + read->isEnabled();
-        };
-        QCOMPARE(enabled(), 0);
+        // Usable only while a device is connected, a lost one included; a disconnection clears
+        // the result. Nothing is read on connection.
+        auto usable = [&] { return box[0]->isEnabled() + box[1]->isEnabled() + read->isEnabled(); };
+        QCOMPARE(usable(), 0);
         reconnect({});
-        QCOMPARE(enabled(), 3);
-        lose_device();
-        QCOMPARE(enabled(), 0);
+        lib.queue_result("ox_tdc_start_measure2", -90); // the device is lost
+        QCOMPARE(tdc->start_measure(10), -90);
+        QCOMPARE(usable(), 0);
         reconnect({});
-        QCOMPARE(enabled(), 3);
-        QVERIFY(transfers().isEmpty());
-
-        auto set_to = [&](int row, int value, int answer) {
+        QVERIFY(usable() == 3 && transfers().isEmpty());
+        for (auto [row, value, answer, said] :
+             {std::tuple{0, 200, -5, "failure\nbus stuck"}, {1, 7, 2, "ok"}, {1, 255, 0, "ok"}}) {
             lib.queue_result("ox_twi_write2", answer);
-            spin[row]->setValue(value);
+            box[row]->setValue(value);
             QTest::mouseClick(set[row], Qt::LeftButton);
-            return result->text();
-        };
-        QCOMPARE(set_to(0, 200, -5), QString("failure\nbus stuck"));
-        QCOMPARE(set_to(1, 7, 2), QString("ok"));
-        QCOMPARE(set_to(1, 255, 0), QString("ok"));
+            QCOMPARE(result->text(), QString(said));
+        }
         panel.slot_epot1r1(256);
         panel.slot_epot1r2(-1);
         QCOMPARE(transfers(), QStringList({"w 2 1:02 c8", "w 2 1:03 07", "w 2 1:03 ff"}));
-
-        lib.clear_calls();
-        spin[0]->setValue(3);
-        spin[1]->setValue(4);
-        if (!failing.isEmpty()) {
-            const std::string name = failing[0] == 'w' ? "ox_twi_write2" : "ox_twi_read2";
-            lib.queue_result(name, 0, failing[1] == '2' ? 1 : 0);
-            lib.queue_result(name, -5);
+        // Failing: write or read, and which of its two calls. Spin boxes start at 3 and 4; the
+        // bus answers 0x80 0x11 then 0x7F 0x10, and a failed read takes no bytes.
+        using Case = std::tuple<QString, QString, int, int>;
+        for (const auto &[failing, sequence, threshold, zero] :
+             {Case{"", "wrwr", 0x80, 0x10}, Case{"w1", "wwr", 3, 0x11}, Case{"r1", "wrwr", 3, 0x11},
+              Case{"w2", "wrw", 0x80, 4}, Case{"r2", "wrwr", 0x80, 4}}) {
+            QVERIFY(tdc->deinit() >= 0 && result->text().isEmpty());
+            fresh_library();
+            reconnect({});
+            box[0]->setValue(3);
+            box[1]->setValue(4);
+            if (!failing.isEmpty()) {
+                const std::string name = failing[0] == 'w' ? "ox_twi_write2" : "ox_twi_read2";
+                lib.queue_result(name, 0, failing[1] == '2' ? 1 : 0);
+                lib.queue_result(name, -5);
+            }
+            lib.queue_twi_read_bytes({0x80, 0x11, 0x7F, 0x10});
+            QTest::mouseClick(read, Qt::LeftButton);
+            QStringList expected;
+            for (QChar step : sequence)
+                expected << (step == 'w' ? "w 1 0:02" : "r 2 1:");
+            QCOMPARE(transfers(), expected);
+            QCOMPARE(QList<int>({box[0]->value(), box[1]->value()}), QList<int>({threshold, zero}));
+            QCOMPARE(result->text(), QString(failing.isEmpty() ? "ok" : "failure\nbus stuck"));
         }
-        lib.queue_twi_read_bytes({0x80, 0x11, 0x7F, 0x10});
-        QTest::mouseClick(read, Qt::LeftButton);
-        QStringList expected;
-        for (QChar step : sequence)
-            expected << (step == 'w' ? "w 1 0:02" : "r 2 1:");
-        QCOMPARE(transfers(), expected);
-        QTEST(spin[0]->value(), "threshold");
-        QTEST(spin[1]->value(), "zero");
-        QCOMPARE(result->text(), QString(failing.isEmpty() ? "ok" : "failure\nbus stuck"));
-        QVERIFY(tdc->deinit() >= 0);
-        QCOMPARE(result->text(), QString());
     }
 };
 
