@@ -1,6 +1,5 @@
 #include "fakeoxtdc.h"
 
-#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -34,8 +33,6 @@ PipeStatistics FakeOxTdc::make_statistics(const std::vector<uint32_t> &counts) {
     std::copy_n(counts.begin(), std::min<size_t>(counts.size(), 256), block.words);
     return block;
 }
-
-// ---- the C entry points ----------------------------------------------------
 
 namespace {
 FakeOxTdc &fake = FakeOxTdc::instance();

@@ -1,14 +1,10 @@
 #ifndef FAKEOXTDC_H
 #define FAKEOXTDC_H
 
-// A scriptable stand-in for the device library, linked into the unit tests in
-// place of a real or simulated device. Every C entry point records its call and
-// answers from a queue of results per entry point (then 0; ox_pipe_open2: 3).
-// The entry points are called on the test's thread only. The test plays the
-// library's thread itself: callbacks are delivered from a std::thread, joined
-// before the call returns (so the program's queued signals are posted by
-// then), through the table the program handed to ox_pipe_open2; nothing
-// happens while no pipe is open.
+// A scriptable stand-in for the device library in the unit tests. Every C entry
+// point logs its call and answers from its queue of results (then 0; ox_pipe_open2:
+// 3), on the test's thread only. Callbacks run on a std::thread joined before the
+// call returns (so queued signals are posted by then), and only while a pipe is open.
 
 #include "oxtdc1.h"
 
@@ -33,9 +29,7 @@ struct FakeCall {
 class FakeOxTdc {
 public:
     static FakeOxTdc &instance();
-    // Back to a fresh library: no queued results, no calls, default data.
     void reset() { *this = FakeOxTdc(); }
-    // The next `times` calls of `name` answer `result`.
     void queue_result(const std::string &name, int result, int times = 1) {
         queued[name].insert(queued[name].end(), size_t(times), result);
     }
@@ -49,9 +43,8 @@ public:
     int count(const std::string &name) const { return int(calls_of(name).size()); }
     void clear_calls() { log.clear(); }
 
-    // The device's data. ox_twi_read2 hands out `twi_bytes` in order (zeros
-    // when none are left); ox_get_err_msg answers "fake error <code>" for a
-    // code without a text.
+    // ox_twi_read2 hands out `twi_bytes` (then zeros); ox_get_err_msg answers
+    // "fake error <code>" for a code without a text.
     void set_binsize(double ns) { binsize = ns; }
     void set_corrections(const std::vector<int> &values) { corrections = values; }
     void queue_twi_read_bytes(const std::vector<unsigned char> &b) {
@@ -72,6 +65,12 @@ public:
     }
     // Start, events, statistics and end in one go on one thread.
     void play_exposure(const std::vector<TdcEvent> &events, const PipeStatistics &block);
+    // Channel 0's events at 100, 200 and 300 device bins, channel 1's at 40.
+    void play_sample_exposure(const std::vector<uint32_t> &counts = {3, 1}) {
+        play_exposure(
+            {make_event(0, 100), make_event(0, 200), make_event(0, 300), make_event(1, 40)},
+            make_statistics(counts));
+    }
     // When set, every successful ox_tdc_start_measure2 runs this before it returns.
     void set_auto_exposure(std::function<void()> play) { auto_exposure = std::move(play); }
 
@@ -80,7 +79,6 @@ public:
     }
     static PipeStatistics make_statistics(const std::vector<uint32_t> &counts);
 
-    // For the C entry points: logs the call and takes its result.
     int take_result(const std::string &name, std::vector<long long> args,
                     std::vector<unsigned char> bytes = {});
 

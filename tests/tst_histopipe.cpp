@@ -1,6 +1,5 @@
-// HistoPipe against the device library's double: the pipe's life cycle, the
-// parameter hand-over, the accumulator checked against a plain model, and the
-// hand-over racing a running library thread.
+// HistoPipe on the device library's double: life cycle, parameter hand-over,
+// the accumulator against a plain model, the hand-over racing the library's thread.
 
 #include "fakeoxtdc.h"
 #include "histopipe.h"
@@ -25,8 +24,7 @@ std::vector<uint64_t> fields(const HistoStats &s) {
     return {s.nr_events, s.sum_time, s.min_time, s.max_time, s.max_count, s.channel_mask};
 }
 
-// Total count in the first `channels` histograms; only reads what the
-// library's thread itself writes, so it may run there.
+// Total count in the first `channels` histograms (may run on the library's thread).
 double histo_sum(const HistoPipe &pipe, uint32_t channels = 16) {
     double sum = 0.0;
     for (uint32_t c = 0; c < channels; ++c)
@@ -35,9 +33,8 @@ double histo_sum(const HistoPipe &pipe, uint32_t channels = 16) {
     return sum;
 }
 
-// The accumulator written the plain way: one event at a time, divisions
-// instead of shifts, bin counts from floor(), the time sum without wrapping.
-// Histograms that cannot be sized are not there at all.
+// The accumulator the plain way: one event at a time, divisions instead of shifts,
+// bin counts from floor(), the time sum without wrapping; no unsizable histograms.
 struct Model {
     uint64_t start_bins, bin_width, channels;
     std::vector<std::vector<double>> histos;
@@ -95,7 +92,6 @@ class TestHistoPipe : public QObject {
 
 private slots:
     void init() { lib.reset(); }
-
     // A failed open holds nothing and is tried again; a record applies at the
     // next start, never during a measurement; records in between collapse
     // into the last, and the histograms are rebuilt empty only when the bin
@@ -130,8 +126,7 @@ private slots:
         lib.deliver_start();
         QCOMPARE(pipe.get_channel_histo(3)->size(), size_t(501));
         QVERIFY(pipe.get_channel_histo(4) == nullptr);
-        // Clearing asked for takes effect at the next start, and only there;
-        // the record in force is readable meanwhile.
+        // A clear request takes effect at the next start only; the record in force is readable.
         lib.deliver_events({ev(3, 20)});
         pipe.request_clear(true, false);
         pipe.set_params(HistoParams{9.0, 1000.0, 1.0, 1, 4});
@@ -168,10 +163,9 @@ private slots:
         row("billions of channels", {0, 1000.0, 1.0, 0, 4000000000u}, true);
     }
 
-    // Two measurements without clearing, blocks of any length modulo 4; the
-    // deliveries per channel count from the second start. Histograms that
-    // cannot be sized are reported, not thrown, and hold nothing while every
-    // event is still counted; a usable record afterwards brings them back.
+    // Two measurements without clearing, blocks of any length; deliveries count from
+    // the second start. Unsizable histograms are reported, not thrown, and hold nothing
+    // while every event is still counted; a usable record afterwards brings them back.
     void randomStreamsMatchTheModel() {
         QFETCH(HistoParams, params);
         QFETCH(bool, unavailable);
@@ -221,9 +215,8 @@ private slots:
         QCOMPARE(pipe.get_channel_histo(15)->size(), size_t(1001));
     }
 
-    // The library thread runs measurements back to back while this thread
-    // keeps handing over records of two sizes: every measurement sees one
-    // whole record, so all its in-window events land in a bin.
+    // Measurements back to back on the library's thread while this one hands over
+    // records of two sizes: each sees one whole record, so every event lands in a bin.
     void handOverWhileTheLibraryRuns() {
         HistoPipe pipe;
         pipe.set_device(5);

@@ -28,13 +28,7 @@ class TestRunController : public QObject {
     QString hand_over, ended; // "refuse", "offset=N" or empty; how the last run ended
 
     static FakeOxTdc &fake() { return FakeOxTdc::instance(); }
-    void play() {
-        std::vector<TdcEvent> events;
-        for (uint64_t time : {100, 200, 300})
-            events.push_back(FakeOxTdc::make_event(0, time));
-        events.push_back(FakeOxTdc::make_event(1, 40));
-        fake().play_exposure(events, FakeOxTdc::make_statistics(counts));
-    }
+    void play() { fake().play_sample_exposure(counts); }
     QString answer_hand_over() {
         const QString next = std::exchange(hand_over, QString());
         if (next.isEmpty() || next == "refuse")
@@ -55,11 +49,9 @@ class TestRunController : public QObject {
             settings.iterations = value.toInt();
         else if (word.startsWith("thr="))
             settings.event_threshold = value.toInt();
-        else if (word.startsWith("counts=")) {
-            counts.clear();
-            for (const QString &c : value.split(','))
-                counts.push_back(c.toUInt());
-        } else if (word == "start")
+        else if (word.startsWith("counts="))
+            counts = {value.section(',', 0, 0).toUInt(), value.section(',', 1).toUInt()};
+        else if (word == "start")
             run->start(settings);
         else if (word == "stop")
             run->stop();
@@ -91,9 +83,9 @@ class TestRunController : public QObject {
             QFAIL(qPrintable("unknown script word " + word));
     }
     // E.g. "0 start, 3 starts, left 0, total 12, sum 9: run finished", then how
-    // the last run ended unless the status says so, the error boxes, a start
-    // offset handed over but not the one the histograms were filled with, and
-    // an incomplete last exposure.
+    // the run ended unless the status ends so, the error boxes ("=" when the
+    // status ends with the same text), a start offset handed over but not the
+    // one the histograms were filled with, and an incomplete last exposure.
     QString outcome() const {
         QStringList state{QString::number(run->state())};
         for (auto [on, word] : {std::pair{run->can_start(), "start"},
@@ -102,16 +94,17 @@ class TestRunController : public QObject {
             state << (on ? word : "");
         const std::vector<double> *h = tdc->get_channel_histo(0);
         const QString status = statuses.value(statuses.size() - 1);
-        QString text = QString("%1, %2 starts, left %3, total %4, sum %5: %6%7")
-                           .arg(state.join(' ').simplified())
-                           .arg(fake().count("ox_tdc_start_measure2"))
-                           .arg(run->iterations_left())
-                           .arg(run->event_total())
-                           .arg(h ? std::accumulate(h->begin(), h->end(), 0.0) : 0)
-                           .arg(status)
-                           .arg(status == "run " + ended ? QString() : " [" + ended + "]");
+        QString text =
+            QString("%1, %2 starts, left %3, total %4, sum %5: %6%7")
+                .arg(state.join(' ').simplified())
+                .arg(fake().count("ox_tdc_start_measure2"))
+                .arg(run->iterations_left())
+                .arg(run->event_total())
+                .arg(h ? std::accumulate(h->begin(), h->end(), 0.0) : 0)
+                .arg(status)
+                .arg(!ended.isEmpty() && status.endsWith(ended) ? "" : " [" + ended + "]");
         for (const QString &e : errors)
-            text += " | error: " + e;
+            text += " | error: " + (status.endsWith(": " + e) ? "=" : e);
         const double filled = tdc->get_active_histo_params().start;
         if (filled != tdc->get_histo_params()->start)
             text += QString(" | filled from %1 ns, handed %2 ns")
@@ -133,10 +126,8 @@ private slots:
         run->set_params_hand_over([this] { return answer_hand_over(); });
         settings = RunSettings{100, 5, 0, false, false};
         counts = {3, 1};
-        statuses.clear();
-        errors.clear();
-        hand_over.clear();
-        ended.clear();
+        statuses = errors = QStringList();
+        hand_over = ended = QString();
         connect(run.get(), &RunController::status, this, [this](QString s) { statuses << s; });
         connect(run.get(), &RunController::run_ended, this, [this](QString how) { ended = how; });
         connect(run.get(), &RunController::refused, this, [this](QString e) { errors << e; });
@@ -165,11 +156,10 @@ private slots:
         row("accumulating autorun", "acc auto it=2 start deliver deliver deliver stop done",
             "0 start, 4 starts, left 0, total 16, sum 6: run stopped");
         row("threshold", "acc it=10 thr=1000 counts=500,100 start done",
-            "0 start, 2 starts, left 8, total 1200, sum 6: run finished: event threshold exceeded "
-            "[event threshold exceeded]");
+            "0 start, 2 starts, left 8, total 1200, sum 6: run finished: event threshold exceeded");
         row("threshold at cycle end", "acc auto it=10 thr=5400 counts=500,100 start done",
             "0 start, 10 starts, left 10, total 6000, sum 30: run finished: event threshold "
-            "exceeded [event threshold exceeded]");
+            "exceeded");
         row("threshold without accumulate", "auto thr=1 start deliver stop done",
             "0 start, 2 starts, left 5, total 8, sum 3: run stopped");
         row("saturated total", "counts=4294967295,9 start done",
@@ -185,27 +175,23 @@ private slots:
         // Abnormal ends keep what the last exposure measured.
         row("start refused", "start done fail=-7 start",
             "0 start, 2 starts, left 5, total 0, sum 3: exposure not started: start refused "
-            "[finished] | error: start refused");
+            "[finished] | error: =");
         row("start refused by the guard", "start done refuse start",
             "0 start, 1 starts, left 5, total 4, sum 3: exposure not started: too big [finished] | "
-            "error: too big");
+            "error: =");
         // One memory budget for the guard and the accumulator, the plot's
         // buffers counted: 16 x 8001 bins of 8 bytes would fit in 1 MiB alone.
         row("continuation refused", "cap acc auto it=1 start widen=8000 done",
-            "0 start, 1 starts, left 1, total 4, sum 3: run ended: The histograms would need "
-            "1.16 MiB of memory (16 channels x 8001 points x 8 bytes, and 3 plot buffers as long), "
-            "more than the 1 MiB available. | error: The histograms would need 1.16 MiB of memory "
-            "(16 channels x 8001 points x 8 bytes, and 3 plot buffers as long), more than the 1 "
-            "MiB available.");
+            "0 start, 1 starts, left 1, total 4, sum 3: run ended: The histograms would need 1.16 "
+            "MiB of memory (16 channels x 8001 points x 8 bytes, and 3 plot buffers as long), more "
+            "than the 1 MiB available. | error: =");
         row("continuation fails", "acc auto it=1 fail=0 fail=-7 start done",
-            "0 start, 2 starts, left 1, total 4, sum 3: run ended: start refused | error: start "
-            "refused");
+            "0 start, 2 starts, left 1, total 4, sum 3: run ended: start refused | error: =");
         row("connection lost", "auto fail=0 fail=-90 start done",
-            "0, 2 starts, left 5, total 4, sum 3: run ended: connection lost [connection lost] | "
-            "error: connection lost");
+            "0, 2 starts, left 5, total 4, sum 3: run ended: connection lost | error: =");
         row("lost after an offset change", "acc auto it=3 fail=0 fail=-90 start offset=200 done",
-            "0, 2 starts, left 2, total 4, sum 3: run ended: connection lost [connection lost] | "
-            "error: connection lost | filled from 0 ns, handed 200 ns");
+            "0, 2 starts, left 2, total 4, sum 3: run ended: connection lost | error: = | filled "
+            "from 0 ns, handed 200 ns");
         row("histograms unavailable", "cap auto start force=8000 done",
             "0 start, 2 starts, left 5, total 4, sum 0: run ended: the histograms could not be "
             "allocated | error: The histograms could not be allocated; the run was ended. Choose a "
