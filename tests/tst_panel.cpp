@@ -1,5 +1,4 @@
-// The measurement panel on the device library's test double: stored parameters,
-// displays, and its part of a run (the run itself is tst_runcontroller's).
+// The measurement panel on the test double: stored parameters, displays, its part of a run.
 
 #include "exposureprogress.h"
 #include "fakeoxtdc.h"
@@ -26,22 +25,14 @@ class TestPanel : public QObject {
             qFatal("no child %s", name);
         return w;
     }
-    // The run state, the enabled buttons and an active automatic repetition,
-    // e.g. "2 stop autorun"; "0" is idle with nothing to press.
+    // Run state, enabled buttons, active repetition: e.g. "2 stop autorun"; "0": idle, no button.
     QString run() const {
-        QStringList s{QString::number(panel->get_run_state())};
-        for (auto [on, word] : {std::pair{child<QPushButton>("bu_start")->isEnabled(), "start"},
-                                {child<QPushButton>("bu_stop")->isEnabled(), "stop"},
-                                {panel->is_autorun_active(), "autorun"}})
-            s << (on ? word : "");
-        return s.join(' ').simplified();
+        return QString::number(panel->get_run_state()) +
+               (child<QPushButton>("bu_start")->isEnabled() ? " start" : "") +
+               (child<QPushButton>("bu_stop")->isEnabled() ? " stop" : "") +
+               (panel->is_autorun_active() ? " autorun" : "");
     }
-    void click(const char *name) { child<QAbstractButton>(name)->click(); }
     static FakeOxTdc &fake() { return FakeOxTdc::instance(); }
-    void connect_device() {
-        panel->slot_init_deinit(true);
-        QVERIFY(tdc->is_initialized());
-    }
 
 private slots:
     void initTestCase() { QStandardPaths::setTestModeEnabled(true); }
@@ -56,9 +47,8 @@ private slots:
 
     void cleanup() { panel.reset(), tdc.reset(); }
 
-    // Each file as read from disk ("-": key missing, then its default); saving
-    // again shows what the controls took. The first moves every control away
-    // from its default; a stored autorun only ticks the box.
+    // Files as read ("-": key missing, so its default); saving shows what the controls took. The
+    // first moves every control off its default; a stored autorun only ticks the box.
     void storedParameters() {
         const QStringList keys{"exposure",  "binning",    "histo_start", "histo_size",
                                "autostart", "accumulate", "iterations",  "event_threshold"};
@@ -104,7 +94,7 @@ private slots:
                     {4, 3, "2 ns, 2", black}, // 1.5 rounds up
                     {20, 1000, "131.072 us, 0", black}};
         fake().set_binsize(0.125);
-        connect_device();
+        panel->slot_init_deinit(true);
         auto *points = child<QLineEdit>("le_histo_points");
         for (const auto &row : rows) {
             child<QComboBox>("cb_binning")->setCurrentIndex(row.binning_index);
@@ -117,20 +107,19 @@ private slots:
         }
     }
 
-    // A run from the controls (parameters handed over as an exposure starts)
-    // losing 1 event of channel 1, then 2 of channel 0 and 5 of channel 3: the
-    // warnings, the lost parts on the rates plot, the progress, every field of
-    // the info file, status texts. The next run starts without the warning; a
-    // disconnect during it waits for the cut exposure, which exports whole.
+    // A run from the controls losing 1 event of channel 1, then 2 of channel 0 and 5 of channel 3:
+    // warnings, rates plot, progress, info file, status texts. The next run starts without the
+    // warning; a disconnect during it waits for the cut exposure, which exports whole.
     void runFromTheControls() {
         fake().set_binsize(0.125);
-        QStringList texts;
-        QObject scope; // the connection ends before `texts` does
+        QStringList texts, warnings;
+        QObject scope; // the connections end before the lists do
         connect(panel.get(), &Mwidget::show_this, &scope, [&](const QString &s) { texts << s; });
-        QSignalSpy warnings(panel.get(), &Mwidget::loss_warning);
+        connect(panel.get(), &Mwidget::loss_warning, &scope,
+                [&](const QString &w) { warnings << w; });
         QSignalSpy exposures(panel.get(), &Mwidget::exposure_started);
         QSignalSpy ends(panel.get(), &Mwidget::run_ended);
-        connect_device();
+        panel->slot_init_deinit(true);
         uint8_t pot[2] = {0x03, 77};
         QVERIFY(tdc->set_corrections({0, -3, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, -9}) == 0);
         QVERIFY(tdc->twi_write(0x20, pot, 2, 1) >= 0);
@@ -145,23 +134,18 @@ private slots:
         child("sb_histo_start")->setValue(40);
         child<QComboBox>("cb_binning")->setCurrentIndex(3);
         child("sb_exposure")->setValue(10);
-        click("bu_start");
+        child<QPushButton>("bu_start")->click();
         QCOMPARE(run(), QStringLiteral("2 stop"));
-        const HistoParams p = *tdc->get_histo_params();
-        QCOMPARE(
-            QVector<double>({p.start, p.size, p.binsize, double(p.binning), double(p.channels)}),
-            QVector<double>({40, 1000, 0.125, 3, 16}));
-        child("sb_histo_size")->setValue(3000); // for the next exposure only
+        QCOMPARE(tdc->get_histo_params()->start, 40.0); // handed over as the exposure started
+        child("sb_histo_size")->setValue(3000);         // for the next exposure only
         QCOMPARE(tdc->get_histo_params()->size, 1000.0);
         QTRY_COMPARE(run(), QStringLiteral("0 start"));
         QCOMPARE(tdc->get_active_histo_params().size, 3000.0);
         QCOMPARE(child("sb_iterations_left")->value(), 0);
         QCOMPARE(fake().calls_of("ox_tdc_start_measure2").at(1).args.at(1), 10LL);
-        QCOMPARE(QList<QList<QVariant>>(warnings),
-                 (QList<QList<QVariant>>{
-                     {QString()},
-                     {"lost 1 event (20.00 %) in the last exposure, 1 in this run"},
-                     {"lost 7 events (63.64 %) in the last exposure, 8 in this run"}}));
+        QCOMPARE(warnings,
+                 (QStringList{"", "lost 1 event (20.00 %) in the last exposure, 1 in this run",
+                              "lost 7 events (63.64 %) in the last exposure, 8 in this run"}));
         QCOMPARE(QList<QList<QVariant>>(exposures),
                  (QList<QList<QVariant>>{{10, 1, 2}, {10, 2, 2}}));
         QCOMPARE(ends.count(), 1);
@@ -170,7 +154,6 @@ private slots:
         QVERIFY(lost && lost->dataSize() == 2);
         QCOMPARE(lost->sample(0), QwtIntervalSample(1, 3, 5)); // channel 0's bar is at 1
         QCOMPARE(lost->sample(1), QwtIntervalSample(4, 0, 5));
-
         QTemporaryDir dir;
         auto info_of = [&](const QString &name) {
             QFile file(dir.filePath(name + "_info.json"));
@@ -199,8 +182,8 @@ private slots:
                                                           {"run_lost", run_lost[c]}}));
         warnings.clear();
         fake().set_auto_exposure(nullptr);
-        click("bu_start");
-        QCOMPARE(warnings.value(0).value(0).toString(), QString());
+        child<QPushButton>("bu_start")->click();
+        QCOMPARE(warnings, QStringList{""});
         QTimer::singleShot(0, this, [] { fake().play_sample_exposure(); }); // during the wait
         panel->slot_init_deinit(false);
         QCOMPARE(run(), QStringLiteral("0"));
@@ -213,19 +196,15 @@ private slots:
                               "exposure running", "run stopped", "Device is deinitialized"}));
     }
 
-    // The status bar's progress texts: three significant digits, the unit
-    // moving up before a rounded value would read 1000.
+    // Three significant digits, the unit moving up before a rounded value would read 1000.
     void progressTexts() {
-        const std::pair<QString, QString> texts[] = {
-            {ExposureProgress::time_text(12.34, 60), "12.3 s / 60 s"},
-            {ExposureProgress::time_text(0.05, 0.25), "0.1 s / 0.25 s"},
-            {ExposureProgress::events_text(1, 0), "1 event, 0/s"},
-            {ExposureProgress::events_text(999, 999.7), "999 events, 1.00 k/s"},
-            {ExposureProgress::events_text(1234567, 2.014e6), "1.23 M events, 2.01 M/s"},
-            {ExposureProgress::events_text(99960, 12345), "100 k events, 12.3 k/s"},
-        };
-        for (const auto &[text, expected] : texts)
-            QCOMPARE(text, expected);
+        using P = ExposureProgress;
+        QCOMPARE(P::time_text(12.34, 60), QStringLiteral("12.3 s / 60 s"));
+        QCOMPARE(P::time_text(0.05, 0.25), QStringLiteral("0.1 s / 0.25 s"));
+        QCOMPARE(P::events_text(1, 0), QStringLiteral("1 event, 0/s"));
+        QCOMPARE(P::events_text(999, 999.7), QStringLiteral("999 events, 1.00 k/s"));
+        QCOMPARE(P::events_text(1234567, 2.014e6), QStringLiteral("1.23 M events, 2.01 M/s"));
+        QCOMPARE(P::events_text(99960, 12345), QStringLiteral("100 k events, 12.3 k/s"));
     }
 };
 
