@@ -12,9 +12,9 @@
 // Script words: acc, auto, it=N, thr=N, counts=A,B (every exposure's statistics block) set the
 // controls; start, stop, disconnect act; deliver runs one round of queued completions, done rounds
 // until idle; manual stops playing exposures as they start, play plays one, late one from within
-// the next wait; fail=C, ifail=C queue a code for the next start, interrupt; refuse, offset=N and
-// widen=N (memory guarded) answer the next hand-over, force=N hands a window size over unguarded;
-// cap limits the memory budget to 1 MiB; bound=N sets the wait.
+// the next wait, begin only reports a start; fail=C, ifail=C queue a code for the next start,
+// interrupt; refuse, offset=N, widen=N (memory guarded) answer the next hand-over, force=N hands a
+// window size over unguarded; cap limits the memory budget to 1 MiB; bound=N sets the wait.
 class TestRunController : public QObject {
     Q_OBJECT
     std::unique_ptr<TdcIface> tdc;
@@ -59,8 +59,8 @@ class TestRunController : public QObject {
                 QCoreApplication::processEvents();
         else if (word == "manual")
             fake().set_auto_exposure(nullptr);
-        else if (word == "play")
-            play();
+        else if (word == "play" || word == "begin")
+            word == "play" ? play() : fake().deliver_start();
         else if (word == "late")
             QTimer::singleShot(0, this, [this] { play(); });
         else if (word.startsWith("fail=") || word.startsWith("ifail="))
@@ -159,8 +159,9 @@ private slots:
         row("interrupt refused", "acc manual start ifail=-5 stop",
             "2 stop, 1 starts, left 1, total 0, sum 0: exposure running [] | error: interrupt "
             "refused");
-        // Abnormal ends keep what the last exposure measured.
-        row("start refused", "start done fail=-7 start",
+        // Abnormal ends keep what the last exposure measured, and a refused start leaves no
+        // clearing behind for whatever exposure begins next.
+        row("start refused", "start done fail=-7 start begin",
             "0 start, 2 starts, left 5, total 0, sum 3: exposure not started: start refused "
             "[finished] | error: =");
         row("start refused by the guard", "start done refuse start",
@@ -188,7 +189,7 @@ private slots:
             "0, 1 starts, left 1, total 0, sum 0: run ended: the last exposure is incomplete "
             "[device closed; the last exposure is incomplete] | incomplete");
         // A start while stopping waits for the interrupted exposure, counted for its own run only.
-        row("start while stopping", "acc it=3 manual start stop late start deliver",
+        row("start while stopping", "acc it=3 manual start stop late start deliver deliver",
             "2 stop, 2 starts, left 3, total 0, sum 3: exposure running [stopped]");
     }
 
