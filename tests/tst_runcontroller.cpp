@@ -159,8 +159,7 @@ private slots:
         row("interrupt refused", "acc manual start ifail=-5 stop",
             "2 stop, 1 starts, left 1, total 0, sum 0: exposure running [] | error: interrupt "
             "refused");
-        // Abnormal ends keep what the last exposure measured, and a refused start leaves no
-        // clearing behind for whatever exposure begins next.
+        // Abnormal ends keep the last exposure's data; a refused start leaves no clearing pending.
         row("start refused", "start done fail=-7 start begin",
             "0 start, 2 starts, left 5, total 0, sum 3: exposure not started: start refused "
             "[finished] | error: =");
