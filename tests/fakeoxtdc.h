@@ -1,14 +1,9 @@
 #ifndef FAKEOXTDC_H
 #define FAKEOXTDC_H
 
-// A scriptable stand-in for the device library, linked into the unit tests in
-// place of a real or simulated device. Every C entry point records its call and
-// answers from a queue of results per entry point (then 0; ox_pipe_open2: 3).
-// The entry points are called on the test's thread only. The test plays the
-// library's thread itself: callbacks are delivered from a std::thread, joined
-// before the call returns (so the program's queued signals are posted by
-// then), through the table the program handed to ox_pipe_open2; nothing
-// happens while no pipe is open.
+// A stand-in for the device library: each C entry point logs its call and answers from its queue
+// of results (then 0; ox_pipe_open2: 3), on the test's thread only. Callbacks run, while a pipe is
+// open, on a std::thread joined before the call returns (so queued signals are posted by then).
 
 #include "oxtdc1.h"
 
@@ -17,7 +12,6 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
-#include <iterator>
 #include <map>
 #include <string>
 #include <thread>
@@ -31,27 +25,26 @@ struct FakeCall {
 };
 
 class FakeOxTdc {
+    using Cb = const PipeCallbacks &;
+
 public:
     static FakeOxTdc &instance();
-    // Back to a fresh library: no queued results, no calls, default data.
     void reset() { *this = FakeOxTdc(); }
-    // The next `times` calls of `name` answer `result`.
     void queue_result(const std::string &name, int result, int times = 1) {
         queued[name].insert(queued[name].end(), size_t(times), result);
     }
     std::vector<FakeCall> calls() const { return log; }
     std::vector<FakeCall> calls_of(const std::string &name) const {
         std::vector<FakeCall> out;
-        std::copy_if(log.begin(), log.end(), std::back_inserter(out),
-                     [&](const FakeCall &c) { return c.name == name; });
+        for (const FakeCall &c : log)
+            if (c.name == name)
+                out.push_back(c);
         return out;
     }
     int count(const std::string &name) const { return int(calls_of(name).size()); }
     void clear_calls() { log.clear(); }
 
-    // The device's data. ox_twi_read2 hands out `twi_bytes` in order (zeros
-    // when none are left); ox_get_err_msg answers "fake error <code>" for a
-    // code without a text.
+    // ox_twi_read2 hands out `twi_bytes`, then zeros; ox_get_err_msg: "fake error <code>" if unset.
     void set_binsize(double ns) { binsize = ns; }
     void set_corrections(const std::vector<int> &values) { corrections = values; }
     void queue_twi_read_bytes(const std::vector<unsigned char> &b) {
@@ -62,25 +55,41 @@ public:
     PipeCallbacks callbacks() const { return table; }
 
     void deliver_start() {
-        on_library_thread([](const PipeCallbacks &cb) { cb.start_of_meas(cb.priv); });
+        on_library_thread([](Cb cb) { cb.start_of_meas(cb.priv); });
     }
     void deliver_events(const std::vector<TdcEvent> &e) {
-        on_library_thread([&](const PipeCallbacks &cb) { cb.events(cb.priv, e.data(), e.size()); });
+        on_library_thread([&](Cb cb) { cb.events(cb.priv, e.data(), e.size()); });
     }
     void deliver_end() {
-        on_library_thread([](const PipeCallbacks &cb) { cb.end_of_meas(cb.priv); });
+        on_library_thread([](Cb cb) { cb.end_of_meas(cb.priv); });
     }
     // Start, events, statistics and end in one go on one thread.
-    void play_exposure(const std::vector<TdcEvent> &events, const PipeStatistics &block);
+    void play_exposure(const std::vector<TdcEvent> &events, const PipeStatistics &block) {
+        on_library_thread([&](Cb cb) {
+            cb.start_of_meas(cb.priv);
+            cb.events(cb.priv, events.data(), events.size());
+            cb.statistics(cb.priv, &block);
+            cb.end_of_meas(cb.priv);
+        });
+    }
+    // Channel 0's events at 100, 200 and 300 device bins, channel 1's at 40.
+    void play_sample_exposure(const std::vector<uint32_t> &counts = {3, 1}) {
+        play_exposure(
+            {make_event(0, 100), make_event(0, 200), make_event(0, 300), make_event(1, 40)},
+            make_statistics(counts));
+    }
     // When set, every successful ox_tdc_start_measure2 runs this before it returns.
     void set_auto_exposure(std::function<void()> play) { auto_exposure = std::move(play); }
 
     static TdcEvent make_event(uint32_t channel, uint64_t time) {
         return TdcEvent{0, channel, {}, time, 0};
     }
-    static PipeStatistics make_statistics(const std::vector<uint32_t> &counts);
+    static PipeStatistics make_statistics(const std::vector<uint32_t> &counts) {
+        PipeStatistics block{};
+        std::copy_n(counts.begin(), std::min<size_t>(counts.size(), 256), block.words);
+        return block;
+    }
 
-    // For the C entry points: logs the call and takes its result.
     int take_result(const std::string &name, std::vector<long long> args,
                     std::vector<unsigned char> bytes = {});
 
@@ -94,7 +103,7 @@ public:
 
 private:
     FakeOxTdc() = default;
-    void on_library_thread(const std::function<void(const PipeCallbacks &)> &work) {
+    void on_library_thread(const std::function<void(Cb)> &work) {
         const PipeCallbacks cb = table;
         if (pipe_open)
             std::thread([&] { work(cb); }).join();

@@ -1,6 +1,5 @@
-// Text export: byte-exact contents, file names, the filter of empty runs,
-// which channels get a file, the parameters the times come from, what counts
-// as a failure, and the save dialog of the histogram plot.
+// Text export: byte-exact contents, file names, the filter, which channels get a file, the
+// parameters the times come from, what counts as a failure, the histogram plot's save dialog.
 
 #include "histoexport.h"
 #include "histogramrig.h"
@@ -14,7 +13,6 @@
 
 #include <cfloat>
 #include <cstring>
-#include <unistd.h>
 
 namespace {
 
@@ -23,18 +21,24 @@ QByteArray printf_line(double t, double h) {
     return QByteArray(line, std::snprintf(line, sizeof line, "%20.10g %10.10g", t, h));
 }
 
-// A channel file built line by line with snprintf; the filter keeps the bins
-// that are not empty or touch one that is not.
+// A channel file from snprintf; the filter keeps non-empty bins and their neighbours.
 template <class Bins>
 QByteArray channel_file(uint32_t channel, const Bins &h, double start = 0, double step = 0.5,
                         bool filter = false) {
     QByteArray text = "# Channel " + QByteArray::number(channel) + " (Time[ns] vs Countrate):\n";
-    for (size_t i = 0; i < h.size(); ++i) {
+    for (size_t i = 0; i < h.size(); ++i)
         if (!filter || h[i] || (i > 0 && h[i - 1]) || (i + 1 < h.size() && h[i + 1]))
             text += printf_line(start + double(i) * step, double(h[i])) + '\n';
-    }
     return text;
 }
+
+// A histogram plot on the test double, asking for its info file's record.
+struct PlotRig : HistogramRig {
+    Mhisto plot{tdc.get(), nullptr};
+    PlotRig() {
+        plot.set_run_info_source([] { return RunInfo{}; });
+    }
+};
 
 } // namespace
 
@@ -42,8 +46,8 @@ class TestExport : public QObject {
     Q_OBJECT
     std::unique_ptr<QTemporaryDir> dir; // a fresh folder for every test
     QString path(const QString &name) const { return dir->filePath(name); }
-    QStringList files(const QString &folder = ".") const {
-        return QDir(path(folder)).entryList(QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot);
+    QStringList files() const {
+        return QDir(dir->path()).entryList(QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot);
     }
     QByteArray read(const QString &name) const {
         QFile file(path(name));
@@ -59,11 +63,9 @@ private slots:
         auto line = [&](double t, double h) {
             return QByteArray(buf, int(HistoExport::format_bin_line(buf, t, h)));
         };
-        QCOMPARE(line(100.0, 5), QByteArray("                 100          5"));
-        QCOMPARE(line(1234.56789012, 0), QByteArray("          1234.56789          0"));
         QCOMPARE(line(102.5, 12345678901.0), QByteArray("               102.5 1.23456789e+10"));
-        // Counts of every size, times on fractional grids, any magnitude, ties
-        // and tails of nines at the tenth digit, and raw bit patterns.
+        // Counts of every size, times on fractional grids, any magnitude, ties and tails of nines
+        // at the tenth digit, and raw bit patterns.
         // clang-format off
         std::vector<double> values = {0.0, -0.0, 1e10, 9999999999.0, 9999999999.5, 99999.999995,
             0.000099999999995, DBL_MAX, 4.9e-324, HUGE_VAL, -HUGE_VAL, NAN, -NAN, 0x1p64};
@@ -86,11 +88,14 @@ private slots:
             QCOMPARE(line(values[i], values[i + 1]), printf_line(values[i], values[i + 1]));
     }
 
-    // Random histograms written straight from a snapshot, with exponents in
-    // the times (tiny bins, a far start) and counts of up to 60 bits, filtered
-    // and not. The statistics block decides which channel gets a file.
+    // Random histograms from a snapshot: exponents in the times (tiny bins, a far start), counts
+    // of up to 60 bits, filtered and not. The statistics block decides which channel gets a file;
+    // names come from the chosen name's folder and base name up to the first dot.
     void files_for_random_histograms() {
+        QDir(dir->path()).mkdir("sub");
         QRandomGenerator random(99);
+        const char *chosen[] = {"scan.old.txt", "sub/d.v2.txt", "noext", ".txt", "r4.txt", "r5"},
+                   *prefix[] = {"scan", "sub/d", "noext", "", "r4", "r5"};
         for (int round = 0; round < 6; ++round) {
             const double binsize = round == 0 ? 3e-7 : 0.1 + random.bounded(40) * 0.0125;
             const double start = round < 2 ? round * 4.2e12 : random.bounded(200000) * 0.037;
@@ -100,17 +105,17 @@ private slots:
             std::vector<std::vector<double>> histos(16, std::vector<double>(bins, 0.0));
             QByteArray rates = "# Rates (X:channel_number, Y:countrate):\n#        X\tY\n";
             for (uint32_t c = 0; c < 16; ++c) {
-                for (double &v : histos[c]) {
+                for (double &v : histos[c])
                     if (random.generateDouble() < (c % 4) * 0.3)
                         v = std::floor(std::ldexp(1 + random.generateDouble(), c == 1 ? 59 : 1));
-                }
                 snap.counts[c] = c == 9 ? 4294967295u : c % 5 ? 1 + random.bounded(99999) : 0;
                 snap.histos.push_back(c == 7 ? nullptr : &histos[c]);
                 rates += QByteArray::number(c).rightJustified(10) + '\t' +
                          QByteArray::number(snap.counts[c]) + '\n';
             }
-            const QString name = QStringLiteral("r%1").arg(round);
-            QVERIFY(HistoExport::write(snap, path(name + ".txt"), round % 2));
+            const QString name = prefix[round];
+            QVERIFY(HistoExport::write(snap, path(chosen[round]), round % 2));
+            QVERIFY(!QFile::exists(path(chosen[round])));
             QCOMPARE(read(name + "_rates.txt"), rates);
             for (uint32_t c = 0; c < 16; ++c)
                 QCOMPARE(read(QStringLiteral("%1_ch%2.txt").arg(name).arg(c)),
@@ -120,20 +125,16 @@ private slots:
         }
     }
 
-    // The accumulator's snapshot: the last block decides (channel 2 had no
-    // events in it, channel 3 some though none in its bins, from 4 on there
-    // is no histogram); the histograms hold both exposures; the times are
-    // those the histograms were filled with, whatever was handed over since,
-    // and so are the info file's parameters and counts.
+    // The accumulator's snapshot: the last block decides (channel 2 had no events in it, channel
+    // 3 none in its bins, from 4 on no histogram); the histograms hold both exposures; times, info
+    // file parameters and counts are those the histograms were filled with, not those handed since.
     void snapshot_of_the_accumulator() {
-        HistogramRig rig;
-        Mhisto plot(rig.tdc.get(), nullptr);
-        plot.set_run_info_source([] { return RunInfo{}; });
+        PlotRig rig;
         rig.set_params(0.0, 2.0, 0.5, 0, 4);
         rig.expose({{1, 0, 0, 0, 0}, {0, 2, 0, 0, 0}, {0, 0, 3, 0, 0}});
         rig.expose({{0, 0, 0, 0, 4}}, {5, 1, 0, 7, 9}, false);
         rig.set_params(200.0, 1.0, 0.5, 1, 4);
-        QVERIFY(plot.write_data(path("a.txt"), false));
+        QVERIFY(rig.plot.write_data(path("a.txt"), false));
         QCOMPARE(files(), (QStringList{"a_ch0.txt", "a_ch1.txt", "a_ch3.txt", "a_info.json",
                                        "a_rates.txt"}));
         const QJsonObject info = QJsonDocument::fromJson(read("a_info.json")).object();
@@ -144,94 +145,57 @@ private slots:
         QCOMPARE(read("a_ch3.txt"), channel_file(3, Histogram(5, 0)));
     }
 
-    // Files named from the chosen name's folder and its base name up to the
-    // first dot; the filter keeps bins that are not empty or touch one that
-    // is not: 0 0 3 0 0 0 2 0 gives bins 1 2 3 5 6 7.
-    void file_names_and_filter() {
-        QDir(dir->path()).mkdir("sub");
-        const std::vector<double> h{0, 0, 3, 0, 0, 0, 2, 0};
-        const ExportSnapshot snap{{10.0, 14.0, 0.5, 2, 1}, {1}, {&h}, {}};
-        QByteArray expected("# Channel 0 (Time[ns] vs Countrate):\n");
-        for (int i : {1, 2, 3, 5, 6, 7})
-            expected += printf_line(10.0 + 2.0 * i, h[i]) + '\n';
-        for (auto [chosen, prefix] : {std::pair{"scan.old.txt", "scan"},
-                                      {"sub/d.v2.txt", "sub/d"},
-                                      {"noext", "noext"},
-                                      {".txt", ""}}) {
-            QVERIFY(HistoExport::write(snap, path(chosen), true));
-            QVERIFY(!QFile::exists(path(chosen)));
-            QVERIFY(read(QString(prefix) + "_rates.txt").startsWith("# Rates"));
-            QCOMPARE(read(QString(prefix) + "_ch0.txt"), expected);
-        }
-    }
-
     void failed_files_leave_the_others_written() {
-        HistogramRig rig;
-        Mhisto plot(rig.tdc.get(), nullptr);
-        plot.set_run_info_source([] { return RunInfo{}; });
+        PlotRig rig;
         rig.set_params(0.0, 2.0, 0.5, 0, 3);
         const std::vector<Histogram> histos = {{1, 0, 0, 0, 0}, {0, 1, 0, 0, 0}, {0, 0, 1, 0, 0}};
         rig.expose(histos);
-        // Channel 1's file and w's info file cannot be opened (a folder is in
-        // their way); channel 0's opens but cannot be written completely.
+        // x_ch1 and w_info cannot be opened (a folder in the way), y_ch0 cannot be written whole.
         QVERIFY(QDir(dir->path()).mkdir("x_ch1.txt") && QDir(dir->path()).mkdir("w_info.json"));
         QVERIFY(QFile::link("/dev/full", path("y_ch0.txt")));
         for (const auto &[name, blocked] :
              {std::pair<QString, uint32_t>{"x", 1}, {"y", 0}, {"w", 3}}) {
-            QVERIFY(!plot.write_data(path(name + ".txt"), false));
+            QVERIFY(!rig.plot.write_data(path(name + ".txt"), false));
             QVERIFY(read(name + "_rates.txt").startsWith("# Rates"));
-            for (uint32_t c = 0; c < 3; ++c) {
+            for (uint32_t c = 0; c < 3; ++c)
                 if (c != blocked)
                     QCOMPARE(read(name + "_ch" + QString::number(c) + ".txt"),
                              channel_file(c, histos[c]));
-            }
         }
-        // A folder without write permission; as root, which permissions do
-        // not stop, a regular file stands in for the folder.
-        QVERIFY(QDir(dir->path()).mkdir("locked"));
-        QFile::setPermissions(path("locked"), QFileDevice::ReadOwner | QFileDevice::ExeOwner);
-        QFile(path("file")).open(QIODevice::WriteOnly);
-        QVERIFY(!plot.write_data(path(geteuid() ? "locked/z.txt" : "file/z.txt"), false));
-        QCOMPARE(files().filter("z_") + files("locked"), QStringList());
         QVERIFY(!QApplication::overrideCursor());
     }
 
     void save_asks_once_before_replacing() {
-        HistogramRig rig;
+        PlotRig rig; // the info file is asked about too
         rig.set_params(0.0, 2.0, 0.5, 0, 2);
         rig.expose({{1, 0, 0, 0, 0}, {0, 1, 0, 0, 0}});
-        Mhisto plot(rig.tdc.get(), nullptr);
-        plot.set_run_info_source([] { return RunInfo{}; }); // its file is asked about too
         ModalAnswerer modals;
         modals.expect<QFileDialog>("Save Data");
-        QVERIFY(plot.save_data(false)); // cancelled: nothing written, nothing reported
+        QVERIFY(rig.plot.save_data(false)); // cancelled: nothing written, nothing reported
         QCOMPARE(files(), QStringList());
         modals.expect<QFileDialog>("Save Data", path("s.txt"));
-        QVERIFY(plot.save_data(true)); // a fresh name writes without asking
+        QVERIFY(rig.plot.save_data(true)); // a fresh name writes without asking
         QCOMPARE(files(), (QStringList{"s_ch0.txt", "s_ch1.txt", "s_info.json", "s_rates.txt"}));
-
         // Existing files: one question; "No" leaves them untouched.
         QFile edited(path("s_ch1.txt"));
         QVERIFY(edited.open(QIODevice::WriteOnly) && edited.write("kept") == 4);
         edited.close();
         modals.expect<QFileDialog>("Save Data", path("s.txt"));
         modals.expect<QMessageBox>("Replace Files", QMessageBox::No);
-        QVERIFY(plot.save_data(false));
+        QVERIFY(rig.plot.save_data(false));
         QCOMPARE(read("s_ch1.txt"), QByteArray("kept"));
         modals.expect<QFileDialog>("Save Data", path("s.txt"));
         modals.expect<QMessageBox>("Replace Files", QMessageBox::Yes);
-        QVERIFY(plot.save_data(false));
+        QVERIFY(rig.plot.save_data(false));
         QCOMPARE(read("s_ch1.txt"), channel_file(1, Histogram{0, 1, 0, 0, 0}));
-        QVERIFY(plot.write_data(path("s.txt"), false)); // never asks
+        QVERIFY(rig.plot.write_data(path("s.txt"), false)); // never asks
         const QStringList questions = modals.take();
-        QCOMPARE(questions.size(), 2);
-        QVERIFY(questions[0].contains("s_ch1.txt\ns_info.json"));
-
+        QVERIFY(questions.size() == 2 && questions[0].contains("s_ch1.txt\ns_info.json"));
         // A failure reaches the caller through the dialog path too.
         QVERIFY(QDir(dir->path()).mkdir("t_rates.txt"));
         modals.expect<QFileDialog>("Save Data", path("t.txt"));
         modals.expect<QMessageBox>("Replace Files", QMessageBox::Yes); // the folder t_rates.txt
-        QVERIFY(!plot.save_data(false));
+        QVERIFY(!rig.plot.save_data(false));
         QCOMPARE(modals.take().size(), 1); // and every file dialog armed came
     }
 };

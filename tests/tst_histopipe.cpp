@@ -1,6 +1,5 @@
-// HistoPipe against the device library's double: the pipe's life cycle, the
-// parameter hand-over, the accumulator checked against a plain model, and the
-// hand-over racing a running library thread.
+// HistoPipe on the device library's double: life cycle, parameter hand-over, the accumulator
+// against a plain model, the hand-over racing the library's thread.
 
 #include "fakeoxtdc.h"
 #include "histopipe.h"
@@ -25,8 +24,7 @@ std::vector<uint64_t> fields(const HistoStats &s) {
     return {s.nr_events, s.sum_time, s.min_time, s.max_time, s.max_count, s.channel_mask};
 }
 
-// Total count in the first `channels` histograms; only reads what the
-// library's thread itself writes, so it may run there.
+// Total count in the first `channels` histograms (may run on the library's thread).
 double histo_sum(const HistoPipe &pipe, uint32_t channels = 16) {
     double sum = 0.0;
     for (uint32_t c = 0; c < channels; ++c)
@@ -35,16 +33,15 @@ double histo_sum(const HistoPipe &pipe, uint32_t channels = 16) {
     return sum;
 }
 
-// The accumulator written the plain way: one event at a time, divisions
-// instead of shifts, bin counts from floor(), the time sum without wrapping.
-// Histograms that cannot be sized are not there at all.
+// The accumulator the plain way: one event at a time, divisions instead of shifts, bin counts from
+// floor(), the time sum without wrapping; no unsizable histograms.
 struct Model {
     uint64_t start_bins, bin_width, channels;
     std::vector<std::vector<double>> histos;
     HistoStats stats{0, all_bits, 0, 0, 0, 0};
     unsigned __int128 wide_sum = 0;
-    std::array<uint64_t, 16> delivered{}; // since the last start
-
+    std::array<uint64_t, 16> delivered{}; // per channel since the last start
+    uint64_t running = 0;                 // all events since the last start
     Model(const HistoParams &p, bool unavailable)
         : start_bins(uint64_t(int64_t(std::trunc(p.start / p.binsize)))),
           bin_width(uint64_t(1) << (p.binning % 64)), channels(p.channels) {
@@ -54,6 +51,7 @@ struct Model {
     }
     void add(const TdcEvent &e) {
         delivered[std::min<uint32_t>(e.channel, 15)] += e.channel < 16;
+        running += 1;
         stats.nr_events += 1;
         wide_sum += e.time;
         stats.sum_time = uint64_t(wide_sum);
@@ -67,8 +65,8 @@ struct Model {
     }
 };
 
-// Events inside the window, just before and after it, in its last bins and
-// near 2^64 (so the time sum wraps), on channels with and without a histogram.
+// Events inside the window, just before and after it, in its last bins and near 2^64 (so the time
+// sum wraps), on channels with and without a histogram.
 std::vector<TdcEvent> random_events(const Model &m, size_t count, std::mt19937_64 &rng) {
     const uint64_t start = m.start_bins,
                    window = std::max<uint64_t>(
@@ -95,11 +93,9 @@ class TestHistoPipe : public QObject {
 
 private slots:
     void init() { lib.reset(); }
-
-    // A failed open holds nothing and is tried again; a record applies at the
-    // next start, never during a measurement; records in between collapse
-    // into the last, and the histograms are rebuilt empty only when the bin
-    // or channel count changed on the way.
+    // A failed open holds nothing and is tried again; a record applies at the next start, never
+    // during a measurement; records in between collapse into the last; histograms are rebuilt
+    // empty only when the bin or channel count changed on the way.
     void pipeAndHandOver() {
         HistoPipe pipe;
         pipe.set_device(7);
@@ -108,30 +104,28 @@ private slots:
         QCOMPARE(pipe.get_pipe_open_result(), -33);
         QVERIFY(pipe.set_pipe_open(true) && pipe.set_pipe_open(true));
         QCOMPARE(lib.count("ox_pipe_open2"), 2);
-
         pipe.set_params(default16);
         QVERIFY(pipe.get_channel_histo(0) == nullptr);
         lib.deliver_start();
         const std::vector<double> *kept = pipe.get_channel_histo(2);
         QCOMPARE(kept->size(), size_t(1001));
-        pipe.set_params(HistoParams{3.0, 1000.0, 1.0, 0, 16});
-        pipe.set_params(HistoParams{7.0, 1000.0, 1.0, 0, 16});
+        for (double start : {3.0, 7.0})
+            pipe.set_params({start, 1000.0, 1.0, 0, 16});
         lib.deliver_events({ev(2, 20)});
         lib.deliver_start();
         lib.deliver_events({ev(2, 20)});
         QCOMPARE(pipe.get_channel_histo(2), kept);
         QCOMPARE((*kept)[20], 1.0); // before the start: the old window
         QCOMPARE((*kept)[13], 1.0); // after it: the last record's, counts kept
-        pipe.set_params(HistoParams{7.0, 2000.0, 1.0, 0, 16});
-        pipe.set_params(HistoParams{7.0, 1000.0, 1.0, 0, 16});
+        for (double size : {2000.0, 1000.0})
+            pipe.set_params({7.0, size, 1.0, 0, 16});
         lib.deliver_start();
         QCOMPARE(histo_sum(pipe), 0.0);
         pipe.set_params(HistoParams{7.0, 1000.0, 1.0, 1, 4});
         lib.deliver_start();
         QCOMPARE(pipe.get_channel_histo(3)->size(), size_t(501));
         QVERIFY(pipe.get_channel_histo(4) == nullptr);
-        // Clearing asked for takes effect at the next start, and only there;
-        // the record in force is readable meanwhile.
+        // A clear request takes effect at the next start only; the record in force is readable.
         lib.deliver_events({ev(3, 20)});
         pipe.request_clear(true, false);
         pipe.set_params(HistoParams{9.0, 1000.0, 1.0, 1, 4});
@@ -142,7 +136,6 @@ private slots:
         pipe.request_clear(false, true);
         lib.deliver_start();
         QCOMPARE(pipe.get_stats()->nr_events, 0u);
-
         lib.deliver_end(); // neither a missing nor a throwing action unwinds into the library
         pipe.set_end_of_meas_action([] { throw 7; });
         lib.deliver_end();
@@ -168,10 +161,8 @@ private slots:
         row("billions of channels", {0, 1000.0, 1.0, 0, 4000000000u}, true);
     }
 
-    // Two measurements without clearing, blocks of any length modulo 4; the
-    // deliveries per channel count from the second start. Histograms that
-    // cannot be sized are reported, not thrown, and hold nothing while every
-    // event is still counted; a usable record afterwards brings them back.
+    // Two measurements without clearing, blocks of any length; deliveries count from the second
+    // start. Unsizable histograms are reported, not thrown, and hold nothing; every event counts.
     void randomStreamsMatchTheModel() {
         QFETCH(HistoParams, params);
         QFETCH(bool, unavailable);
@@ -183,31 +174,28 @@ private slots:
         QCOMPARE(pipe.histos_unavailable(), unavailable);
         Model model(params, unavailable);
         std::mt19937_64 rng(params.binning * 1000003u + params.channels);
-        uint64_t since_start = 0;
         for (int block = 0; block < 80; ++block) {
             if (block == 40) {
                 lib.deliver_start();
                 model.delivered.fill(0);
-                since_start = 0;
+                model.running = 0;
             }
             const std::vector<TdcEvent> events =
                 random_events(model, block % 7 ? rng() % 97 : 0, rng);
             for (const TdcEvent &e : events)
                 model.add(e);
-            since_start += events.size();
             lib.deliver_events(events);
         }
         HistoPipe::on_tdc_events(lib.callbacks().priv, nullptr, 5);
         QVERIFY(model.wide_sum > all_bits && model.stats.nr_events > 2000);
         QCOMPARE(fields(*pipe.get_stats()), fields(model.stats));
         QCOMPARE(pipe.get_delivered_counts(), model.delivered);
-        QCOMPARE(pipe.get_delivered_running(), since_start);
+        QCOMPARE(pipe.get_delivered_running(), model.running);
         for (uint32_t c = 0; c < params.channels && c < 64; ++c) {
             const std::vector<double> *h = pipe.get_channel_histo(c);
             QVERIFY2(unavailable ? !h || h->empty() : *h == model.histos[c],
                      qPrintable(QString::number(c)));
         }
-
         // Clearing and resetting leave nothing behind, not even the fullest bin.
         pipe.clear_histos();
         pipe.reset_stats();
@@ -221,9 +209,8 @@ private slots:
         QCOMPARE(pipe.get_channel_histo(15)->size(), size_t(1001));
     }
 
-    // The library thread runs measurements back to back while this thread
-    // keeps handing over records of two sizes: every measurement sees one
-    // whole record, so all its in-window events land in a bin.
+    // Measurements back to back on the library's thread while this one hands over records of two
+    // sizes: each sees one whole record, so every event lands in a bin.
     void handOverWhileTheLibraryRuns() {
         HistoPipe pipe;
         pipe.set_device(5);

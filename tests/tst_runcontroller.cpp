@@ -1,5 +1,4 @@
-// The run controller against the device library's test double, no widgets:
-// every run mode and every abnormal end of a run, one scripted row each.
+// The run controller on the test double, no widgets: every run mode and abnormal end, a row each.
 
 #include "fakeoxtdc.h"
 #include "histogeometry.h"
@@ -10,14 +9,12 @@
 
 #include <numeric>
 
-// Script words: acc, auto, it=N, thr=N, counts=A,B (the statistics block of
-// every exposure) set the controls; start, stop, disconnect act; deliver runs
-// one round of queued completions, done runs rounds until idle; manual stops
-// playing exposures as they start, play plays one, late plays one from within
-// the next wait; fail=C and ifail=C queue a code for the next start or
-// interrupt; refuse, offset=N and widen=N (through the memory guard) answer
-// the next parameter hand-over, force=N hands a window size over unguarded;
-// cap limits the memory budget to 1 MiB; bound=N sets the wait.
+// Script words: acc, auto, it=N, thr=N, counts=A,B (every exposure's statistics block) set the
+// controls; start, stop, disconnect act; deliver runs one round of queued completions, done rounds
+// until idle; manual stops playing exposures as they start, play plays one, late one from within
+// the next wait, begin only reports a start; fail=C, ifail=C queue a code for the next start,
+// interrupt; refuse, offset=N, widen=N (memory guarded) answer the next hand-over, force=N hands a
+// window size over unguarded; cap limits the memory budget to 1 MiB; bound=N sets the wait.
 class TestRunController : public QObject {
     Q_OBJECT
     std::unique_ptr<TdcIface> tdc;
@@ -28,13 +25,7 @@ class TestRunController : public QObject {
     QString hand_over, ended; // "refuse", "offset=N" or empty; how the last run ended
 
     static FakeOxTdc &fake() { return FakeOxTdc::instance(); }
-    void play() {
-        std::vector<TdcEvent> events;
-        for (uint64_t time : {100, 200, 300})
-            events.push_back(FakeOxTdc::make_event(0, time));
-        events.push_back(FakeOxTdc::make_event(1, 40));
-        fake().play_exposure(events, FakeOxTdc::make_statistics(counts));
-    }
+    void play() { fake().play_sample_exposure(counts); }
     QString answer_hand_over() {
         const QString next = std::exchange(hand_over, QString());
         if (next.isEmpty() || next == "refuse")
@@ -51,15 +42,11 @@ class TestRunController : public QObject {
         const QString value = word.section('=', 1);
         if (word == "acc" || word == "auto")
             (word == "acc" ? settings.accumulate : settings.autorun) = true;
-        else if (word.startsWith("it="))
-            settings.iterations = value.toInt();
-        else if (word.startsWith("thr="))
-            settings.event_threshold = value.toInt();
-        else if (word.startsWith("counts=")) {
-            counts.clear();
-            for (const QString &c : value.split(','))
-                counts.push_back(c.toUInt());
-        } else if (word == "start")
+        else if (word.startsWith("it=") || word.startsWith("thr="))
+            (word[0] == 'i' ? settings.iterations : settings.event_threshold) = value.toInt();
+        else if (word.startsWith("counts="))
+            counts = {value.section(',', 0, 0).toUInt(), value.section(',', 1).toUInt()};
+        else if (word == "start")
             run->start(settings);
         else if (word == "stop")
             run->stop();
@@ -72,8 +59,8 @@ class TestRunController : public QObject {
                 QCoreApplication::processEvents();
         else if (word == "manual")
             fake().set_auto_exposure(nullptr);
-        else if (word == "play")
-            play();
+        else if (word == "play" || word == "begin")
+            word == "play" ? play() : fake().deliver_start();
         else if (word == "late")
             QTimer::singleShot(0, this, [this] { play(); });
         else if (word.startsWith("fail=") || word.startsWith("ifail="))
@@ -90,33 +77,27 @@ class TestRunController : public QObject {
         else
             QFAIL(qPrintable("unknown script word " + word));
     }
-    // E.g. "0 start, 3 starts, left 0, total 12, sum 9: run finished", then how
-    // the last run ended unless the status says so, the error boxes, a start
-    // offset handed over but not the one the histograms were filled with, and
-    // an incomplete last exposure.
+    // E.g. "0 start, 3 starts, left 0, total 12, sum 9: run finished", [how it ended] unless the
+    // status says so, error boxes ("=": as the status ends), a start offset handed over but not
+    // filled with, an incomplete last exposure.
     QString outcome() const {
-        QStringList state{QString::number(run->state())};
-        for (auto [on, word] : {std::pair{run->can_start(), "start"},
-                                {run->can_stop(), "stop"},
-                                {run->autorun_active(), "autorun"}})
-            state << (on ? word : "");
+        const QString state = QString::number(run->state()) + (run->can_start() ? " start" : "") +
+                              (run->can_stop() ? " stop" : "") +
+                              (run->autorun_active() ? " autorun" : "");
         const std::vector<double> *h = tdc->get_channel_histo(0);
-        const QString status = statuses.value(statuses.size() - 1);
-        QString text = QString("%1, %2 starts, left %3, total %4, sum %5: %6%7")
-                           .arg(state.join(' ').simplified())
-                           .arg(fake().count("ox_tdc_start_measure2"))
-                           .arg(run->iterations_left())
-                           .arg(run->event_total())
-                           .arg(h ? std::accumulate(h->begin(), h->end(), 0.0) : 0)
-                           .arg(status)
-                           .arg(status == "run " + ended ? QString() : " [" + ended + "]");
+        const QString status = statuses.value(statuses.size() - 1),
+                      how = !ended.isEmpty() && status.endsWith(ended) ? "" : " [" + ended + "]";
+        QString text = QString::asprintf("%s, %d starts, left %d, total %d, sum %g: %s%s",
+                                         qPrintable(state), fake().count("ox_tdc_start_measure2"),
+                                         run->iterations_left(), run->event_total(),
+                                         h ? std::accumulate(h->begin(), h->end(), 0.0) : 0.0,
+                                         qPrintable(status), qPrintable(how));
         for (const QString &e : errors)
-            text += " | error: " + e;
-        const double filled = tdc->get_active_histo_params().start;
-        if (filled != tdc->get_histo_params()->start)
-            text += QString(" | filled from %1 ns, handed %2 ns")
-                        .arg(filled)
-                        .arg(tdc->get_histo_params()->start);
+            text += " | error: " + (status.endsWith(": " + e) ? "=" : e);
+        const double filled = tdc->get_active_histo_params().start,
+                     handed = tdc->get_histo_params()->start;
+        if (filled != handed)
+            text += QString(" | filled from %1 ns, handed %2 ns").arg(filled).arg(handed);
         return text + (run->last_exposure_incomplete() ? " | incomplete" : "");
     }
 
@@ -133,10 +114,8 @@ private slots:
         run->set_params_hand_over([this] { return answer_hand_over(); });
         settings = RunSettings{100, 5, 0, false, false};
         counts = {3, 1};
-        statuses.clear();
-        errors.clear();
-        hand_over.clear();
-        ended.clear();
+        statuses = errors = QStringList();
+        hand_over = ended = QString();
         connect(run.get(), &RunController::status, this, [this](QString s) { statuses << s; });
         connect(run.get(), &RunController::run_ended, this, [this](QString how) { ended = how; });
         connect(run.get(), &RunController::refused, this, [this](QString e) { errors << e; });
@@ -155,8 +134,7 @@ private slots:
         auto row = [](const char *name, const char *script, const char *outcome) {
             QTest::newRow(name) << QString(script) << QString(outcome);
         };
-        // The run modes; a first stop in an automatic run only ends the
-        // repetition, and the run ends as stopped.
+        // The run modes; a first stop in an automatic run ends the repetition, the run stopped.
         row("single", "start done", "0 start, 1 starts, left 5, total 4, sum 3: run finished");
         row("accumulate 3", "acc it=3 start done",
             "0 start, 3 starts, left 0, total 12, sum 9: run finished");
@@ -165,11 +143,10 @@ private slots:
         row("accumulating autorun", "acc auto it=2 start deliver deliver deliver stop done",
             "0 start, 4 starts, left 0, total 16, sum 6: run stopped");
         row("threshold", "acc it=10 thr=1000 counts=500,100 start done",
-            "0 start, 2 starts, left 8, total 1200, sum 6: run finished: event threshold exceeded "
-            "[event threshold exceeded]");
+            "0 start, 2 starts, left 8, total 1200, sum 6: run finished: event threshold exceeded");
         row("threshold at cycle end", "acc auto it=10 thr=5400 counts=500,100 start done",
             "0 start, 10 starts, left 10, total 6000, sum 30: run finished: event threshold "
-            "exceeded [event threshold exceeded]");
+            "exceeded");
         row("threshold without accumulate", "auto thr=1 start deliver stop done",
             "0 start, 2 starts, left 5, total 8, sum 3: run stopped");
         row("saturated total", "counts=4294967295,9 start done",
@@ -182,33 +159,24 @@ private slots:
         row("interrupt refused", "acc manual start ifail=-5 stop",
             "2 stop, 1 starts, left 1, total 0, sum 0: exposure running [] | error: interrupt "
             "refused");
-        // Abnormal ends keep what the last exposure measured.
-        row("start refused", "start done fail=-7 start",
+        // Abnormal ends keep the last exposure's data; a refused start leaves no clearing pending.
+        row("start refused", "start done fail=-7 start begin",
             "0 start, 2 starts, left 5, total 0, sum 3: exposure not started: start refused "
-            "[finished] | error: start refused");
+            "[finished] | error: =");
         row("start refused by the guard", "start done refuse start",
             "0 start, 1 starts, left 5, total 4, sum 3: exposure not started: too big [finished] | "
-            "error: too big");
-        // One memory budget for the guard and the accumulator, the plot's
-        // buffers counted: 16 x 8001 bins of 8 bytes would fit in 1 MiB alone.
+            "error: =");
+        // One memory budget for the guard and the accumulator, the plot's buffers counted: 16 x
+        // 8001 bins of 8 bytes would fit in 1 MiB alone.
         row("continuation refused", "cap acc auto it=1 start widen=8000 done",
-            "0 start, 1 starts, left 1, total 4, sum 3: run ended: The histograms would need "
-            "2.99 MiB of memory (16 channels x 8001 points x 8 bytes, with the plot's time axis "
-            "and "
-            "two sample arrays per channel), "
-            "more than the 1 MiB available. | error: The histograms would need 2.99 MiB of memory "
-            "(16 channels x 8001 points x 8 bytes, with the plot's time axis and two sample arrays "
-            "per channel), more than the 1 "
-            "MiB available.");
+            "0 start, 1 starts, left 1, total 4, sum 3: run ended: The histograms would need 2.99 "
+            "MiB of memory (16 channels x 8001 points x 8 bytes, with the plot's time axis and two "
+            "sample arrays per channel), more than the 1 MiB available. | error: =");
         row("continuation fails", "acc auto it=1 fail=0 fail=-7 start done",
-            "0 start, 2 starts, left 1, total 4, sum 3: run ended: start refused | error: start "
-            "refused");
-        row("connection lost", "auto fail=0 fail=-90 start done",
-            "0, 2 starts, left 5, total 4, sum 3: run ended: connection lost [connection lost] | "
-            "error: connection lost");
+            "0 start, 2 starts, left 1, total 4, sum 3: run ended: start refused | error: =");
         row("lost after an offset change", "acc auto it=3 fail=0 fail=-90 start offset=200 done",
-            "0, 2 starts, left 2, total 4, sum 3: run ended: connection lost [connection lost] | "
-            "error: connection lost | filled from 0 ns, handed 200 ns");
+            "0, 2 starts, left 2, total 4, sum 3: run ended: connection lost | error: = | filled "
+            "from 0 ns, handed 200 ns");
         row("histograms unavailable", "cap auto start force=8000 done",
             "0 start, 2 starts, left 5, total 4, sum 0: run ended: the histograms could not be "
             "allocated | error: The histograms could not be allocated; the run was ended. Choose a "
@@ -219,9 +187,8 @@ private slots:
         row("disconnect, no completion", "acc manual bound=1 start disconnect deliver",
             "0, 1 starts, left 1, total 0, sum 0: run ended: the last exposure is incomplete "
             "[device closed; the last exposure is incomplete] | incomplete");
-        // A start while stopping waits for the interrupted exposure, which
-        // counts for its own run only.
-        row("start while stopping", "acc it=3 manual start stop late start deliver",
+        // A start while stopping waits for the interrupted exposure, counted for its own run only.
+        row("start while stopping", "acc it=3 manual start stop late start deliver deliver",
             "2 stop, 2 starts, left 3, total 0, sum 3: exposure running [stopped]");
     }
 
