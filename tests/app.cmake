@@ -1,2 +1,0 @@
-# app suites
-velmora_add_test(tst_app SOURCES tst_app.cpp LIBS velmora_app velmora_fakeoxtdc)
