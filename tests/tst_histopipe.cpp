@@ -235,6 +235,7 @@ private slots:
         });
         for (uint64_t handed = 0; !done; ++handed) {
             pipe.set_params(HistoParams{0.0, 1000.0, 1.0, uint32_t(handed % 2), 16});
+            pipe.request_clear(false, false); // under the same lock as the hand-over
             std::this_thread::yield();
         }
         library.join();
