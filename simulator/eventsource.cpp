@@ -1,6 +1,8 @@
 #include "eventsource.h"
 
+#include <algorithm>
 #include <cmath>
+#include <functional>
 
 namespace {
 
@@ -115,6 +117,8 @@ void EventSource::build(const std::vector<double> &weights) {
     for (uint32_t i : small) // only rounding leftovers
         table[i] = Entry{0xffffffffu, i};
     size = n;
+    uniform = std::adjacent_find(weights.begin(), weights.end(), std::not_equal_to<double>()) ==
+              weights.end();
 }
 
 std::vector<double> EventSource::probabilities() const {

@@ -24,6 +24,10 @@ public:
     uint32_t draw(SimRandom &rng) const {
         const uint64_t r = rng.next();
         const uint32_t idx = uint32_t(((r >> 32) * size) >> 32);
+        // Every bin as likely: the table would only say so, at the price of a
+        // cache miss per event when the range is long.
+        if (uniform)
+            return idx;
         const Entry &e = table[idx];
         return uint32_t(r) < e.threshold ? idx : e.alias;
     }
@@ -40,6 +44,7 @@ private:
 
     std::vector<Entry> table;
     uint64_t size = 0;
+    bool uniform = false;
     double total_rate = 0.0;
 };
 
