@@ -39,6 +39,23 @@
 
 namespace {
 
+// Starts an automatic run with the panel's start button, presses stop after
+// `seconds` (the first press ends the repetition; the exposure under way
+// finishes) and returns once the panel is idle, checked every `poll_ms`.
+void run_for(Mwidget *panel, double seconds, int poll_ms) {
+    QEventLoop loop;
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, [&]() {
+        if (panel->get_run_state() == 0)
+            loop.quit();
+    });
+    auto *stop = panel->findChild<QPushButton *>("bu_stop");
+    QTimer::singleShot(int(seconds * 1000), Qt::PreciseTimer, stop, &QPushButton::click);
+    panel->findChild<QPushButton *>("bu_start")->click();
+    poll.start(poll_ms);
+    loop.exec();
+}
+
 struct RunFigures {
     int exposures = 0;
     double wall_s = 0.0;
@@ -71,20 +88,8 @@ RunFigures timed_run(TdcIface &tdc, Mwidget *panel, int exposure_ms, double seco
         },
         Qt::QueuedConnection);
 
-    QEventLoop loop;
-    QTimer poll;
-    QObject::connect(&poll, &QTimer::timeout, [&]() {
-        if (panel->get_run_state() == 0)
-            loop.quit();
-    });
-    auto *stop = panel->findChild<QPushButton *>("bu_stop");
-    // The first press ends the repetition; the exposure under way finishes.
-    QTimer::singleShot(int(seconds * 1000), Qt::PreciseTimer, stop, &QPushButton::click);
-
     clock.start();
-    panel->findChild<QPushButton *>("bu_start")->click();
-    poll.start(1);
-    loop.exec();
+    run_for(panel, seconds, 1);
     f.wall_s = clock.nsecsElapsed() * 1e-9;
     QObject::disconnect(timing);
     f.slow = int(std::count_if(each.begin(), each.end(), [](double s) { return s >= 0.004; }));
@@ -143,21 +148,10 @@ DeviceView device_run(TdcIface &tdc, Mwidget *panel, int exposure_ms, double sec
         v.longest_gap_ms = std::max(v.longest_gap_ms, since_tick.nsecsElapsed() * 1e-6);
         since_tick.start();
     });
-    QEventLoop loop;
-    QTimer poll;
-    QObject::connect(&poll, &QTimer::timeout, [&]() {
-        if (panel->get_run_state() == 0)
-            loop.quit();
-    });
-    auto *stop = panel->findChild<QPushButton *>("bu_stop");
-    QTimer::singleShot(int(seconds * 1000), Qt::PreciseTimer, stop, &QPushButton::click);
-
     clock.start();
     since_tick.start();
     ticker.start(10);
-    panel->findChild<QPushButton *>("bu_start")->click();
-    poll.start(5);
-    loop.exec();
+    run_for(panel, seconds, 5);
     v.wall_s = clock.nsecsElapsed() * 1e-9;
     QObject::disconnect(counting);
     v.duty = v.exposures * exposure_ms * 1e-3 / v.wall_s;

@@ -27,6 +27,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -111,6 +112,28 @@ Timing time_refreshes(QApplication &app, Mhisto &plot, int repeats) {
     return {median(refresh_ms), median(paint_ms), median(wall_ms)};
 }
 
+// Paints `repeats` times onto a white image of the canvas's size, clipped to
+// the canvas's contents as the canvas clips; the median CPU time of one paint
+// goes to `median_ms` when given. Returns the last image.
+QImage paint_canvas_image(Mhisto &plot, int repeats, double *median_ms,
+                          const std::function<void(QPainter &)> &paint) {
+    const QWidget *canvas = plot.canvas();
+    QImage image(canvas->size(), QImage::Format_RGB32);
+    std::vector<double> ms;
+    for (int r = 0; r < repeats; ++r) {
+        const double t0 = thread_cpu_ms();
+        image.fill(Qt::white);
+        QPainter painter(&image);
+        painter.setClipRect(canvas->contentsRect());
+        paint(painter);
+        painter.end();
+        ms.push_back(thread_cpu_ms() - t0);
+    }
+    if (median_ms != nullptr)
+        *median_ms = median(ms);
+    return image;
+}
+
 // The same step polylines as the curves draw (mapped with the plot's scale
 // maps, rounded to whole pixels), painted with a bare QPainter onto an image of
 // the canvas's size with the canvas's clip and the curves' pens: what Qt's
@@ -139,22 +162,14 @@ double time_bare_painting(Mhisto &plot, int repeats) {
         polylines.push_back(steps);
         pens.push_back(curve->pen());
     }
-    const QWidget *canvas = plot.canvas();
-    QImage image(canvas->size(), QImage::Format_RGB32);
-    std::vector<double> ms;
-    for (int r = 0; r < repeats; ++r) {
-        const double t0 = thread_cpu_ms();
-        image.fill(Qt::white);
-        QPainter painter(&image);
-        painter.setClipRect(canvas->contentsRect());
+    double ms = 0.0;
+    paint_canvas_image(plot, repeats, &ms, [&](QPainter &painter) {
         for (size_t c = 0; c < polylines.size(); ++c) {
             painter.setPen(pens[c]);
             painter.drawPolyline(polylines[c]);
         }
-        painter.end();
-        ms.push_back(thread_cpu_ms() - t0);
-    }
-    return median(ms);
+    });
+    return ms;
 }
 
 // The 16 curves painted onto an image of the canvas's size with the canvas's
@@ -210,23 +225,11 @@ QImage paint_curves(Mhisto &plot, bool qwt_steps, double *ms_out, int repeats) {
         items.push_back(copy.get());
         plain.push_back(std::move(copy));
     }
-    const QWidget *canvas = plot.canvas();
-    const QRectF rect = canvas->contentsRect();
-    QImage image(canvas->size(), QImage::Format_RGB32);
-    std::vector<double> ms;
-    for (int r = 0; r < repeats; ++r) {
-        const double t0 = thread_cpu_ms();
-        image.fill(Qt::white);
-        QPainter painter(&image);
-        painter.setClipRect(rect);
+    const QRectF rect = plot.canvas()->contentsRect();
+    return paint_canvas_image(plot, repeats, ms_out, [&](QPainter &painter) {
         for (const QwtPlotItem *item : items)
             item->draw(&painter, x_map, y_map, rect);
-        painter.end();
-        ms.push_back(thread_cpu_ms() - t0);
-    }
-    if (ms_out != nullptr)
-        *ms_out = median(ms);
-    return image;
+    });
 }
 
 void set_curve_attribute(Mhisto &plot, QwtPlotCurve::PaintAttribute attribute, bool on) {
