@@ -1,4 +1,4 @@
-#include "decaymodel.h"
+#include "analysis/decaymodel.h"
 
 #include <gsl/gsl_sf_erf.h>
 

@@ -1,4 +1,4 @@
-#include "lifetimefit.h"
+#include "analysis/lifetimefit.h"
 
 #include <gsl/gsl_errno.h>
 #include <gsl/gsl_linalg.h>

@@ -1,7 +1,7 @@
 #ifndef LIFETIMEFIT_H
 #define LIFETIMEFIT_H
 
-#include "decaymodel.h"
+#include "analysis/decaymodel.h"
 
 #include <cstddef>
 #include <string>

@@ -1,4 +1,4 @@
-#include "aboutlicensesdlg.h"
+#include "app/aboutlicensesdlg.h"
 
 #include <QFile>
 #include <QPlainTextEdit>

@@ -1,13 +1,13 @@
-#include "mainwindow.h"
+#include "app/mainwindow.h"
 
-#include "aboutdialog.h"
-#include "aboutlicensesdlg.h"
-#include "exposureprogress.h"
-#include "lifetimefitwindow.h"
-#include "mhisto.h"
-#include "mwidget.h"
-#include "panelchannelcorrections.h"
-#include "tdciface.h"
+#include "app/aboutdialog.h"
+#include "app/aboutlicensesdlg.h"
+#include "device/tdciface.h"
+#include "panel/exposureprogress.h"
+#include "panel/mwidget.h"
+#include "plots/mhisto.h"
+#include "tools/lifetimefitwindow.h"
+#include "tools/panelchannelcorrections.h"
 
 #include <QAction>
 #include <QApplication>

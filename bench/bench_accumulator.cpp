@@ -5,7 +5,7 @@
 // in the same run is the yardstick: no accumulator can be faster than reading
 // its input.
 
-#include "histopipe.h"
+#include "device/histopipe.h"
 
 #include <algorithm>
 #include <chrono>

@@ -14,10 +14,10 @@
 // both plot refreshes and the start of the next exposure). That part uses the
 // build's tdc_qv5.ini (the bin folder), found from the program's own folder.
 
-#include "mhisto.h"
-#include "mrates.h"
-#include "mwidget.h"
-#include "tdciface.h"
+#include "device/tdciface.h"
+#include "panel/mwidget.h"
+#include "plots/mhisto.h"
+#include "plots/mrates.h"
 
 #include <QApplication>
 #include <QCheckBox>

@@ -2,9 +2,9 @@
 // filter, and the same lines written with std::ostream formatting (precision
 // 10, setw, classic locale) as a reference for speed and bytes.
 
-#include "benchrig.h"
-#include "mhisto.h"
-#include "tdciface.h"
+#include "bench/benchrig.h"
+#include "device/tdciface.h"
+#include "plots/mhisto.h"
 
 #include <QApplication>
 #include <QDir>

@@ -3,7 +3,7 @@
 // components with a measured response. Histograms are drawn event by event
 // with a fixed seed; each fit is repeated and the median and fastest times
 // printed. Goals: 20 ms and 100 ms.
-#include "lifetimefit.h"
+#include "analysis/lifetimefit.h"
 
 #include <gsl/gsl_randist.h>
 #include <gsl/gsl_rng.h>

@@ -7,9 +7,9 @@
 // speed. Beside them: the curves' own painting alone, and the same samples
 // painted by Qwt's own step drawing, which paints every bin.
 
-#include "benchrig.h"
-#include "mhisto.h"
-#include "tdciface.h"
+#include "bench/benchrig.h"
+#include "device/tdciface.h"
+#include "plots/mhisto.h"
 
 #include <qwt_painter.h>
 #include <qwt_plot_canvas.h>

@@ -3,9 +3,9 @@
 // callback that only counts. Also the rate of the default configuration in
 // real time.
 
-#include "histopipe.h"
-#include "oxsim.h"
-#include "oxtdc1.h"
+#include "device/histopipe.h"
+#include "device/oxtdc1.h"
+#include "simulator/oxsim.h"
 
 #include <chrono>
 #include <condition_variable>

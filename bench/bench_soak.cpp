@@ -9,9 +9,9 @@
 // Exit code 0 when the accounting holds and memory grew by less than 1 %.
 // Usage: bench_soak [--grab panel.png]
 
-#include "mwidget.h"
-#include "oxsim.h"
-#include "tdciface.h"
+#include "device/tdciface.h"
+#include "panel/mwidget.h"
+#include "simulator/oxsim.h"
 
 #include <QApplication>
 #include <QCheckBox>

@@ -6,7 +6,7 @@
 #ifndef BENCHRIG_H
 #define BENCHRIG_H
 
-#include "tdciface.h"
+#include "device/tdciface.h"
 
 #include <QDir>
 #include <QEventLoop>

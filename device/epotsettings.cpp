@@ -1,4 +1,4 @@
-#include "epotsettings.h"
+#include "device/epotsettings.h"
 
 void EpotSettings::note_register(uint8_t value) {
     if (pointer == reg_threshold) {

@@ -1,4 +1,4 @@
-#include "histogeometry.h"
+#include "device/histogeometry.h"
 
 #include <algorithm>
 #include <atomic>

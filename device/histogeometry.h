@@ -1,7 +1,7 @@
 #ifndef HISTOGEOMETRY_H
 #define HISTOGEOMETRY_H
 
-#include "histopipe.h"
+#include "device/histopipe.h"
 
 #include <cstdint>
 

@@ -1,6 +1,6 @@
-#include "histopipe.h"
+#include "device/histopipe.h"
 
-#include "histogeometry.h"
+#include "device/histogeometry.h"
 
 #include <algorithm>
 #include <cmath>

@@ -1,7 +1,7 @@
 #ifndef HISTOPIPE_H
 #define HISTOPIPE_H
 
-#include "oxtdc1.h"
+#include "device/oxtdc1.h"
 
 #include <array>
 #include <atomic>

@@ -1,4 +1,4 @@
-#include "tdciface.h"
+#include "device/tdciface.h"
 
 #include <chrono>
 #include <cmath>

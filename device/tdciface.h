@@ -1,8 +1,8 @@
 #ifndef TDCIFACE_H
 #define TDCIFACE_H
 
-#include "epotsettings.h"
-#include "histopipe.h"
+#include "device/epotsettings.h"
+#include "device/histopipe.h"
 
 #include <QObject>
 #include <QString>

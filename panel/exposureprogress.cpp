@@ -1,6 +1,6 @@
-#include "exposureprogress.h"
+#include "panel/exposureprogress.h"
 
-#include "tdciface.h"
+#include "device/tdciface.h"
 
 #include <QHBoxLayout>
 #include <QLabel>

@@ -1,13 +1,13 @@
-#include "mwidget.h"
+#include "panel/mwidget.h"
 
-#include "histogeometry.h"
-#include "mhisto.h"
-#include "mhistotoolbar.h"
-#include "mrates.h"
-#include "runcontroller.h"
-#include "statswindow.h"
-#include "tdciface.h"
-#include "windowepot.h"
+#include "device/histogeometry.h"
+#include "device/tdciface.h"
+#include "plots/mhisto.h"
+#include "plots/mhistotoolbar.h"
+#include "plots/mrates.h"
+#include "run/runcontroller.h"
+#include "tools/statswindow.h"
+#include "tools/windowepot.h"
 
 #include <QAction>
 #include <QCheckBox>

@@ -1,8 +1,8 @@
 #ifndef MWIDGET_H
 #define MWIDGET_H
 
-#include "lossaccount.h"
-#include "runinfo.h"
+#include "export/runinfo.h"
+#include "run/lossaccount.h"
 
 #include <QString>
 #include <QWidget>

@@ -1,8 +1,8 @@
-#include "mhisto.h"
+#include "plots/mhisto.h"
 
-#include "histoexport.h"
-#include "stepcurve.h"
-#include "tdciface.h"
+#include "device/tdciface.h"
+#include "export/histoexport.h"
+#include "plots/stepcurve.h"
 
 #include <qwt_plot_curve.h>
 #include <qwt_plot_grid.h>

@@ -1,9 +1,9 @@
 #ifndef MHISTO_H
 #define MHISTO_H
 
-#include "histoexport.h"
-#include "histopipe.h"
-#include "runinfo.h"
+#include "device/histopipe.h"
+#include "export/histoexport.h"
+#include "export/runinfo.h"
 
 #include <qwt_plot.h>
 

@@ -1,4 +1,4 @@
-#include "mhistotoolbar.h"
+#include "plots/mhistotoolbar.h"
 
 #include <QComboBox>
 #include <QFontMetrics>

@@ -1,6 +1,6 @@
-#include "mrates.h"
+#include "plots/mrates.h"
 
-#include "tdciface.h"
+#include "device/tdciface.h"
 
 #include <qwt_interval_symbol.h>
 #include <qwt_plot_curve.h>

@@ -1,4 +1,4 @@
-#include "stepcurve.h"
+#include "plots/stepcurve.h"
 
 #include <qwt_painter.h>
 #include <qwt_point_data.h>

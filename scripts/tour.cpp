@@ -6,8 +6,8 @@
 // Usage (from a folder that holds tdc_qv5.ini): velmora_tour <picture folder>
 // scripts/screenshot.sh builds and runs it.
 
-#include "mainwindow.h"
-#include "mhisto.h"
+#include "app/mainwindow.h"
+#include "plots/mhisto.h"
 
 #include <QApplication>
 #include <QCheckBox>

@@ -1,8 +1,8 @@
-#include "devicetable.h"
+#include "simulator/devicetable.h"
 
-#include "simconfig.h"
-#include "simdevice.h"
-#include "simerrors.h"
+#include "simulator/simconfig.h"
+#include "simulator/simdevice.h"
+#include "simulator/simerrors.h"
 
 #include <new>
 #include <string>

@@ -1,6 +1,6 @@
-#include "ds3902.h"
+#include "simulator/ds3902.h"
 
-#include "simerrors.h"
+#include "simulator/simerrors.h"
 
 #include <cmath>
 #include <cstdio>

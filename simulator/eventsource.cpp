@@ -1,4 +1,4 @@
-#include "eventsource.h"
+#include "simulator/eventsource.h"
 
 #include <algorithm>
 #include <cmath>

@@ -1,8 +1,8 @@
 #ifndef EVENTSOURCE_H
 #define EVENTSOURCE_H
 
-#include "simconfig.h"
-#include "simrandom.h"
+#include "simulator/simconfig.h"
+#include "simulator/simrandom.h"
 
 #include <cstdint>
 #include <vector>

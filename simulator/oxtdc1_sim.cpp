@@ -1,10 +1,10 @@
 // C entry points of the simulated device library.
 
-#include "devicetable.h"
-#include "oxsim.h"
-#include "oxtdc1.h"
-#include "simdevice.h"
-#include "simerrors.h"
+#include "device/oxtdc1.h"
+#include "simulator/devicetable.h"
+#include "simulator/oxsim.h"
+#include "simulator/simdevice.h"
+#include "simulator/simerrors.h"
 
 #include <string>
 

@@ -1,6 +1,6 @@
-#include "simconfig.h"
+#include "simulator/simconfig.h"
 
-#include "simerrors.h"
+#include "simulator/simerrors.h"
 
 #include <ini.h>
 

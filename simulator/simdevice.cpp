@@ -1,6 +1,6 @@
-#include "simdevice.h"
+#include "simulator/simdevice.h"
 
-#include "simerrors.h"
+#include "simulator/simerrors.h"
 
 #include <algorithm>
 #include <chrono>

@@ -1,10 +1,10 @@
 #ifndef SIMDEVICE_H
 #define SIMDEVICE_H
 
-#include "ds3902.h"
-#include "eventsource.h"
-#include "oxtdc1.h"
-#include "simconfig.h"
+#include "device/oxtdc1.h"
+#include "simulator/ds3902.h"
+#include "simulator/eventsource.h"
+#include "simulator/simconfig.h"
 
 #include <array>
 #include <atomic>

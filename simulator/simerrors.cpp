@@ -1,4 +1,4 @@
-#include "simerrors.h"
+#include "simulator/simerrors.h"
 
 #include <cstdio>
 #include <cstring>

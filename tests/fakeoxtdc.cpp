@@ -1,4 +1,4 @@
-#include "fakeoxtdc.h"
+#include "tests/fakeoxtdc.h"
 
 #include <cstdio>
 #include <cstring>

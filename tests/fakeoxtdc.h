@@ -5,7 +5,7 @@
 // of results (then 0; ox_pipe_open2: 3), on the test's thread only. Callbacks run, while a pipe is
 // open, on a std::thread joined before the call returns (so queued signals are posted by then).
 
-#include "oxtdc1.h"
+#include "device/oxtdc1.h"
 
 #include <algorithm>
 #include <chrono>

@@ -3,8 +3,8 @@
 #ifndef HISTOGRAMRIG_H
 #define HISTOGRAMRIG_H
 
-#include "fakeoxtdc.h"
-#include "tdciface.h"
+#include "device/tdciface.h"
+#include "tests/fakeoxtdc.h"
 
 #include <cmath>
 #include <memory>

@@ -1,14 +1,14 @@
 // The application shell on the device library's double: closing, child windows, About, licences.
 
-#include "aboutdialog.h"
-#include "aboutlicensesdlg.h"
-#include "e2ehelpers.h"
-#include "fakeoxtdc.h"
-#include "lifetimefitwindow.h"
-#include "mainwindow.h"
-#include "mhisto.h"
-#include "modalanswerer.h"
-#include "tdciface.h"
+#include "app/aboutdialog.h"
+#include "app/aboutlicensesdlg.h"
+#include "app/mainwindow.h"
+#include "device/tdciface.h"
+#include "plots/mhisto.h"
+#include "tests/e2ehelpers.h"
+#include "tests/fakeoxtdc.h"
+#include "tests/modalanswerer.h"
+#include "tools/lifetimefitwindow.h"
 
 #include <QtTest>
 

@@ -1,10 +1,10 @@
 // Text export: byte-exact contents, file names, the filter, which channels get a file, the
 // parameters the times come from, what counts as a failure, the histogram plot's save dialog.
 
-#include "histoexport.h"
-#include "histogramrig.h"
-#include "mhisto.h"
-#include "modalanswerer.h"
+#include "export/histoexport.h"
+#include "plots/mhisto.h"
+#include "tests/histogramrig.h"
+#include "tests/modalanswerer.h"
 
 #include <QApplication>
 #include <QFileDialog>

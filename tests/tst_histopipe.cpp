@@ -1,8 +1,8 @@
 // HistoPipe on the device library's double: life cycle, parameter hand-over, the accumulator
 // against a plain model, the hand-over racing the library's thread.
 
-#include "fakeoxtdc.h"
-#include "histopipe.h"
+#include "device/histopipe.h"
+#include "tests/fakeoxtdc.h"
 
 #include <QtTest>
 

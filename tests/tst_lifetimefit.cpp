@@ -1,9 +1,9 @@
 // The lifetime fit on synthetic histograms (no widgets): unbiased, with honest
 // errors, a message for bad input. Then the fit window on the simulated
 // device, whose configured lifetimes are the ground truth.
-#include "lifetimefit.h"
-#include "lifetimefitwindow.h"
-#include "tdciface.h"
+#include "analysis/lifetimefit.h"
+#include "device/tdciface.h"
+#include "tools/lifetimefitwindow.h"
 
 #include <gsl/gsl_randist.h>
 #include <gsl/gsl_rng.h>

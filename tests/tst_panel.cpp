@@ -1,11 +1,11 @@
 // The measurement panel on the test double: stored parameters, displays, its part of a run.
 
-#include "exposureprogress.h"
-#include "fakeoxtdc.h"
-#include "mhisto.h"
-#include "mrates.h"
-#include "mwidget.h"
-#include "tdciface.h"
+#include "device/tdciface.h"
+#include "panel/exposureprogress.h"
+#include "panel/mwidget.h"
+#include "plots/mhisto.h"
+#include "plots/mrates.h"
+#include "tests/fakeoxtdc.h"
 
 #include <qwt_plot_intervalcurve.h>
 

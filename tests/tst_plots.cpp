@@ -1,10 +1,10 @@
 // Histogram plot, rates plot and toolbar on a TdcIface filled by the device library's double.
 
-#include "histogramrig.h"
-#include "mhisto.h"
-#include "mhistotoolbar.h"
-#include "mrates.h"
-#include "stepcurve.h"
+#include "plots/mhisto.h"
+#include "plots/mhistotoolbar.h"
+#include "plots/mrates.h"
+#include "plots/stepcurve.h"
+#include "tests/histogramrig.h"
 
 #include <QtTest>
 #include <QtWidgets>

@@ -1,9 +1,9 @@
 // The run controller on the test double, no widgets: every run mode and abnormal end, a row each.
 
-#include "fakeoxtdc.h"
-#include "histogeometry.h"
-#include "runcontroller.h"
-#include "tdciface.h"
+#include "device/histogeometry.h"
+#include "device/tdciface.h"
+#include "run/runcontroller.h"
+#include "tests/fakeoxtdc.h"
 
 #include <QtTest>
 

@@ -1,8 +1,8 @@
 // TdcIface and HistoPipe on the simulated device library, every event accounted for.
 
-#include "oxsim.h"
-#include "oxtdc1.h"
-#include "tdciface.h"
+#include "device/oxtdc1.h"
+#include "device/tdciface.h"
+#include "simulator/oxsim.h"
 
 #include <QtTest>
 #include <atomic>

@@ -1,7 +1,7 @@
 // TdcIface on the device library's double: opening, closing, failures, retries, a loss.
 
-#include "fakeoxtdc.h"
-#include "tdciface.h"
+#include "device/tdciface.h"
+#include "tests/fakeoxtdc.h"
 
 #include <QtTest>
 #include <cmath>

@@ -1,10 +1,10 @@
 // The tool windows on the device library's double: statistics, channel shifts, potentiometer.
 
-#include "fakeoxtdc.h"
-#include "panelchannelcorrections.h"
-#include "panelepot.h"
-#include "statswindow.h"
-#include "tdciface.h"
+#include "device/tdciface.h"
+#include "tests/fakeoxtdc.h"
+#include "tools/panelchannelcorrections.h"
+#include "tools/panelepot.h"
+#include "tools/statswindow.h"
 
 #include <QtTest>
 #include <QtWidgets>

@@ -1,9 +1,9 @@
 // The real main window on the simulated device, driven only through menus, buttons and fields.
 
-#include "e2ehelpers.h"
-#include "mainwindow.h"
-#include "modalanswerer.h"
-#include "tdciface.h"
+#include "app/mainwindow.h"
+#include "device/tdciface.h"
+#include "tests/e2ehelpers.h"
+#include "tests/modalanswerer.h"
 
 #include <QtTest>
 #include <numeric>

@@ -1,4 +1,4 @@
-#include "labeleditset.h"
+#include "tools/labeleditset.h"
 
 #include <QFontMetrics>
 #include <QHBoxLayout>

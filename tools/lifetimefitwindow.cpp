@@ -1,6 +1,6 @@
-#include "lifetimefitwindow.h"
+#include "tools/lifetimefitwindow.h"
 
-#include "tdciface.h"
+#include "device/tdciface.h"
 
 #include <qwt_plot.h>
 #include <qwt_plot_curve.h>

@@ -1,7 +1,7 @@
 #ifndef LIFETIMEFITWINDOW_H
 #define LIFETIMEFITWINDOW_H
 
-#include "lifetimefit.h"
+#include "analysis/lifetimefit.h"
 
 #include <QFutureWatcher>
 #include <QString>

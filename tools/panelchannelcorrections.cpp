@@ -1,6 +1,6 @@
-#include "panelchannelcorrections.h"
+#include "tools/panelchannelcorrections.h"
 
-#include "tdciface.h"
+#include "device/tdciface.h"
 
 #include <QByteArray>
 #include <QCloseEvent>

@@ -1,7 +1,7 @@
-#include "panelepot.h"
+#include "tools/panelepot.h"
 
-#include "labeleditset.h"
-#include "tdciface.h"
+#include "device/tdciface.h"
+#include "tools/labeleditset.h"
 
 #include <QFontMetrics>
 #include <QLabel>

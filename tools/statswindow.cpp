@@ -1,4 +1,4 @@
-#include "statswindow.h"
+#include "tools/statswindow.h"
 
 #include <QChar>
 #include <QFont>

@@ -1,6 +1,6 @@
-#include "windowepot.h"
+#include "tools/windowepot.h"
 
-#include "panelepot.h"
+#include "tools/panelepot.h"
 
 #include <QCloseEvent>
 

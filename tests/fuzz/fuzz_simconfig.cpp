@@ -3,7 +3,7 @@
 // and a message that names the cause. Crashes, hangs and sanitizer reports
 // are what the fuzzer looks for.
 
-#include "oxtdc1.h"
+#include "device/oxtdc1.h"
 
 #include <cstdint>
 #include <cstdio>

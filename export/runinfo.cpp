@@ -1,6 +1,6 @@
-#include "runinfo.h"
+#include "export/runinfo.h"
 
-#include "tdciface.h"
+#include "device/tdciface.h"
 
 #include <QFile>
 #include <QJsonArray>

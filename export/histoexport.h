@@ -1,8 +1,8 @@
 #ifndef HISTOEXPORT_H
 #define HISTOEXPORT_H
 
-#include "histopipe.h"
-#include "runinfo.h"
+#include "device/histopipe.h"
+#include "export/runinfo.h"
 
 #include <QString>
 #include <QStringList>

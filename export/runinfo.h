@@ -1,8 +1,8 @@
 #ifndef RUNINFO_H
 #define RUNINFO_H
 
-#include "epotsettings.h"
-#include "histopipe.h"
+#include "device/epotsettings.h"
+#include "device/histopipe.h"
 
 #include <QDateTime>
 #include <QJsonObject>

@@ -1,7 +1,7 @@
-#include "histoexport.h"
+#include "export/histoexport.h"
 
-#include "histogeometry.h"
-#include "tdciface.h"
+#include "device/histogeometry.h"
+#include "device/tdciface.h"
 
 #include <QFileInfo>
 

@@ -1,4 +1,4 @@
-#include "lossaccount.h"
+#include "run/lossaccount.h"
 
 #include <QLocale>
 

@@ -1,7 +1,7 @@
-#include "runcontroller.h"
+#include "run/runcontroller.h"
 
-#include "histogeometry.h"
-#include "tdciface.h"
+#include "device/histogeometry.h"
+#include "device/tdciface.h"
 
 #include <QEventLoop>
 #include <QTimer>
