@@ -75,7 +75,7 @@ Figures run_with_accumulator(const std::string &ini, int exposures, int ms) {
         params.binsize = 0.125;
         params.channels = 16;
         pipe.set_params(params);
-        pipe.set_end_of_meas_action([&done] { done.notify(); });
+        pipe.set_end_of_meas_action([&done](uint64_t) { done.notify(); });
         pipe.set_device(dev);
         if (!pipe.set_pipe_open(true)) {
             std::fprintf(stderr, "pipe open failed\n");

@@ -186,7 +186,14 @@ const PipeStatistics *HistoPipe::get_pipe_statistics() const {
     return statistics.get();
 }
 
-void HistoPipe::set_end_of_meas_action(std::function<void()> action) {
+ChannelCounts HistoPipe::get_device_counts() const {
+    ChannelCounts counts{};
+    for (uint32_t c = 0; c < channel_count; ++c)
+        counts[c] = statistics->words[c];
+    return counts;
+}
+
+void HistoPipe::set_end_of_meas_action(std::function<void(uint64_t)> action) {
     end_of_meas_action = std::move(action);
 }
 
@@ -196,6 +203,10 @@ void HistoPipe::on_start_of_meas(void *priv) {
     // requested for it, this happens before its first event.
     self->delivered.fill(0);
     self->delivered_running.store(0, std::memory_order_relaxed);
+    std::memset(self->statistics.get(), 0, sizeof(PipeStatistics));
+    self->block_arrived = false;
+    self->exposure_open = true;
+    self->starts.fetch_add(1, std::memory_order_acq_rel);
     try {
         self->apply_pending_params();
     } catch (const std::system_error &) {
@@ -207,6 +218,10 @@ void HistoPipe::on_start_of_meas(void *priv) {
 void HistoPipe::apply_pending_params() {
     std::lock_guard<std::mutex> lock(params_mutex);
     bool rebuilt = false;
+    // Histograms that could not be allocated are tried again at every start,
+    // so freed memory or a smaller window is taken up without a field edit.
+    if (histo_alloc_failed)
+        params_pending = needs_resize = true;
     if (params_pending) {
         active = pending;
         start_bins = truncate_to_bins(active.start / active.binsize);
@@ -289,8 +304,11 @@ void HistoPipe::rebuild_histos() {
 
 void HistoPipe::on_end_of_meas(void *priv) {
     auto *self = static_cast<HistoPipe *>(priv);
+    const uint64_t number =
+        self->exposure_open ? self->starts.load(std::memory_order_relaxed) : uint64_t(0);
+    self->exposure_open = false;
     try {
-        self->end_of_meas_action();
+        self->end_of_meas_action(number);
     } catch (const std::bad_function_call &) {
         // No action installed: nothing to announce.
     } catch (...) {
@@ -301,7 +319,9 @@ void HistoPipe::on_end_of_meas(void *priv) {
 void HistoPipe::on_statistics(void *priv, const PipeStatistics *block) {
     if (block == nullptr)
         return;
-    std::memcpy(static_cast<HistoPipe *>(priv)->statistics.get(), block, sizeof(PipeStatistics));
+    auto *self = static_cast<HistoPipe *>(priv);
+    std::memcpy(self->statistics.get(), block, sizeof(PipeStatistics));
+    self->block_arrived = true;
 }
 
 void HistoPipe::on_tdc_events(void *priv, const TdcEvent *events, size_t count) {

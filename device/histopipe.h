@@ -1,6 +1,7 @@
 #ifndef HISTOPIPE_H
 #define HISTOPIPE_H
 
+#include "device/devicesnapshot.h"
 #include "device/oxtdc1.h"
 
 #include <array>
@@ -62,7 +63,19 @@ public:
     const std::vector<double> *get_channel_histo(uint32_t channel) const;
     void clear_histos();
     const PipeStatistics *get_pipe_statistics() const;
-    void set_end_of_meas_action(std::function<void()> action);
+    // Whether the current (or last) exposure's statistics block arrived, and
+    // its per-channel counts (zeros when none did). The block is forgotten at
+    // each start, so a missing one never leaves an older exposure's counts.
+    bool statistics_arrived() const { return block_arrived; }
+    ChannelCounts get_device_counts() const;
+    // Runs on the library's thread at every end of a measurement, with the
+    // exposure's number; an end with no unmatched start before it (a
+    // duplicate, or one the device sends late) reports number 0.
+    void set_end_of_meas_action(std::function<void(uint64_t number)> action);
+    // Exposures whose start the library has reported so far. Before a start
+    // is requested from an idle device every earlier start has been
+    // reported, so that exposure's number is this count plus one.
+    uint64_t exposures_started() const { return starts.load(std::memory_order_acquire); }
 
     // Result of the last ox_pipe_open2 call (0 before any), so the owner can
     // report why a pipe could not be opened.
@@ -79,7 +92,7 @@ public:
     // Events of channels 0 to 15 delivered since the current (or last)
     // exposure's start-of-measurement callback. Written by the library's
     // thread; read like the histograms, after the end of the exposure.
-    const std::array<uint64_t, 16> &get_delivered_counts() const { return delivered; }
+    const ChannelCounts &get_delivered_counts() const { return delivered; }
     // Events of every channel delivered so far in the current exposure,
     // published once per events callback: any thread may read it any time.
     uint64_t get_delivered_running() const {
@@ -122,7 +135,7 @@ private:
     uint64_t start_bins = 0;
     std::unique_ptr<std::vector<double>[]> histos;
     std::unique_ptr<PipeStatistics> statistics;
-    std::function<void()> end_of_meas_action;
+    std::function<void(uint64_t)> end_of_meas_action;
 
     // Direct pointers into `histos` for the event path, rebuilt with it.
     std::vector<ChannelView> views;
@@ -130,7 +143,12 @@ private:
     bool histo_alloc_failed = false;
     int32_t pipe_open_result = 0;
     // Delivered-event counts of the current exposure (see the accessors).
-    std::array<uint64_t, 16> delivered{};
+    ChannelCounts delivered{};
+    // Exposure numbering, written by the library's thread only: the count of
+    // starts (read by the GUI thread) and whether the last one is unmatched.
+    std::atomic<uint64_t> starts{0};
+    bool exposure_open = false;
+    bool block_arrived = false;
     std::atomic<uint64_t> delivered_running{0};
     // The clearing requested for the next start of a measurement.
     bool clear_histos_requested = false;

@@ -10,7 +10,11 @@ constexpr std::chrono::milliseconds busy_pause(5);
 } // namespace
 
 TdcIface::TdcIface(QObject *parent) : QObject(parent), histo_pipe(new HistoPipe()) {
-    histo_pipe->set_end_of_meas_action([this]() { emit complete_callback(CompletionDone); });
+    histo_pipe->set_end_of_meas_action([this](uint64_t number) {
+        const int code = number != 0 ? int(CompletionDone) : int(CompletionIgnored);
+        emit complete_callback(code);
+        emit exposure_ended(code, quint64(number));
+    });
     HistoParams params = *histo_pipe->get_params();
     params.channels = 16;
     histo_pipe->set_params(params);
@@ -31,6 +35,23 @@ void TdcIface::set_error_from_code(int32_t code) {
     ox_get_err_msg(code, buffer);
     buffer[OX_ERR_MSG_SIZE - 1] = '\0';
     last_error = QString::fromUtf8(buffer);
+}
+
+int32_t TdcIface::failed(int32_t code) {
+    set_error_from_code(code);
+    if (code == ConnectionLost && dev_desc >= 0)
+        lose_connection();
+    return code;
+}
+
+// The device is gone: its descriptor and the pipe's mean nothing any more;
+// the next init opens both afresh.
+void TdcIface::lose_connection() {
+    dev_desc = -1;
+    histo_pipe->forget_pipe();
+    corrections_known = false;
+    epot_settings = EpotSettings();
+    emit connection_lost();
 }
 
 // Undoes a half-finished init: the pipe (if it opened) and the device.
@@ -74,6 +95,10 @@ int32_t TdcIface::init(const QString &ini_file) {
         return ErrInvalidBinsize;
     }
     binsize = device_binsize;
+    epot_settings = EpotSettings();
+    refresh_device_snapshot();
+    if (dev_desc < 0)
+        return ConnectionLost; // lost while reading the device's settings
     emit connected();
     return r;
 }
@@ -87,6 +112,7 @@ int32_t TdcIface::deinit() {
     histo_pipe->set_pipe_open(false);
     const int32_t r = ox_tdc_deinit2(dev_desc);
     dev_desc = -1;
+    corrections_known = false;
     // The panel reports a failed release with the last error text, which
     // must then be this failure's and not an older one.
     if (r < 0)
@@ -106,17 +132,7 @@ int32_t TdcIface::start_measure(int32_t exposure_ms) {
             break;
         std::this_thread::sleep_for(busy_pause); // steady clock
     }
-    if (r < 0) {
-        set_error_from_code(r);
-        if (r == ConnectionLost) {
-            dev_desc = -1;
-            // The lost device's pipe descriptor is void; the next init opens
-            // a fresh pipe.
-            histo_pipe->forget_pipe();
-            emit connection_lost();
-        }
-    }
-    return r;
+    return r < 0 ? failed(r) : r;
 }
 
 int32_t TdcIface::interrupt() {
@@ -125,9 +141,7 @@ int32_t TdcIface::interrupt() {
         return ErrNoDevice;
     }
     const int32_t r = ox_tdc_interrupt2(dev_desc);
-    if (r < 0)
-        set_error_from_code(r);
-    return r;
+    return r < 0 ? failed(r) : r;
 }
 
 bool TdcIface::is_initialized() const {
@@ -149,20 +163,18 @@ double TdcIface::bins_to_time(uint64_t n, uint32_t binning) const {
 int32_t TdcIface::get_corrections(std::vector<int32_t> &out) {
     int count = 0;
     int32_t r = ox_tdc_get_corrections2(dev_desc, &count, nullptr);
-    if (r < 0) {
-        set_error_from_code(r);
-        return r;
-    }
+    if (r < 0)
+        return failed(r);
     if (count < 0) {
         last_error = QStringLiteral("The device reported a negative number of corrections");
         return ErrNegativeCount;
     }
     std::vector<int32_t> values(static_cast<size_t>(count), 0);
     r = ox_tdc_get_corrections2(dev_desc, &count, count > 0 ? values.data() : nullptr);
-    if (r < 0) {
-        set_error_from_code(r);
-        return r;
-    }
+    if (r < 0)
+        return failed(r);
+    corrections = values;
+    corrections_known = true;
     out = std::move(values);
     return 0;
 }
@@ -173,27 +185,26 @@ int32_t TdcIface::set_corrections(const std::vector<int32_t> &values) {
     const int32_t r =
         ox_tdc_set_corrections2(dev_desc, static_cast<int>(values.size()), values.data(), 0);
     if (r < 0)
-        set_error_from_code(r);
-    else
-        emit corrections_changed();
+        return failed(r);
+    corrections = values;
+    corrections_known = true;
+    emit corrections_changed();
     return r;
 }
 
 int32_t TdcIface::twi_read(uint8_t address, uint8_t *buffer, int32_t length, int32_t flag) {
     const int32_t r = ox_twi_read2(dev_desc, address, buffer, length, flag);
     if (r < 0)
-        set_error_from_code(r);
-    else
-        epot_settings.note_read(address, buffer, length); // recorded with exports
+        return failed(r);
+    epot_settings.note_read(address, buffer, length); // recorded with exports
     return r;
 }
 
 int32_t TdcIface::twi_write(uint8_t address, uint8_t *buffer, int32_t length, int32_t flag) {
     const int32_t r = ox_twi_write2(dev_desc, address, buffer, length, flag);
     if (r < 0)
-        set_error_from_code(r);
-    else
-        epot_settings.note_write(address, buffer, length); // recorded with exports
+        return failed(r);
+    epot_settings.note_write(address, buffer, length); // recorded with exports
     return r;
 }
 
@@ -237,7 +248,53 @@ bool TdcIface::histos_unavailable() const {
     return histo_pipe->histos_unavailable();
 }
 
-const std::array<uint64_t, 16> &TdcIface::get_delivered_counts() const {
+bool TdcIface::statistics_arrived() const {
+    return histo_pipe->statistics_arrived();
+}
+
+ChannelCounts TdcIface::get_device_counts() const {
+    return histo_pipe->get_device_counts();
+}
+
+uint64_t TdcIface::exposures_started() const {
+    return histo_pipe->exposures_started();
+}
+
+DeviceSnapshot TdcIface::device_snapshot() const {
+    DeviceSnapshot snapshot;
+    snapshot.binsize_ns = binsize;
+    snapshot.corrections_known = corrections_known;
+    if (corrections_known)
+        snapshot.corrections = corrections;
+    snapshot.epot = epot_settings;
+    return snapshot;
+}
+
+// The potentiometer answers a pointer write (bus kept) followed by a read of
+// both registers; the readings land in epot_settings through twi_read.
+int32_t TdcIface::read_epot() {
+    constexpr int32_t keep_bus = 0, end_transfer = 1;
+    uint8_t buffer[2] = {EpotSettings::reg_threshold, 0};
+    const int32_t w = twi_write(EpotSettings::bus_address, buffer, 1, keep_bus);
+    if (w < 0)
+        return w;
+    return twi_read(EpotSettings::bus_address, buffer, 2, end_transfer);
+}
+
+void TdcIface::refresh_device_snapshot() {
+    if (dev_desc < 0)
+        return;
+    // Only successful reads are noted, so whatever fails stays unknown.
+    corrections_known = false;
+    std::vector<int32_t> values;
+    get_corrections(values);
+    if (dev_desc < 0)
+        return;
+    epot_settings = EpotSettings();
+    read_epot();
+}
+
+const ChannelCounts &TdcIface::get_delivered_counts() const {
     return histo_pipe->get_delivered_counts();
 }
 

@@ -1,6 +1,7 @@
 #ifndef TDCIFACE_H
 #define TDCIFACE_H
 
+#include "device/devicesnapshot.h"
 #include "device/epotsettings.h"
 #include "device/histopipe.h"
 
@@ -29,8 +30,9 @@ public:
         DeviceBusy = OX_ERR_BUSY,
         ConnectionLost = OX_ERR_CONNECTION_LOST,
     };
-    // Codes of complete_callback: every end of a measurement reports
-    // CompletionDone; CompletionIgnored is a code the panel drops unseen.
+    // Codes of complete_callback: an end of a measurement that follows its
+    // start reports CompletionDone; an end without one (a duplicate, or a
+    // late end the run gave up on) reports CompletionIgnored, dropped unseen.
     enum : int {
         CompletionDone = 1,
         CompletionIgnored = 4,
@@ -64,18 +66,33 @@ public:
     const std::vector<double> *get_channel_histo(uint32_t channel) const;
     void clear_histos();
     const PipeStatistics *get_pipe_statistics() const;
+    // The last exposure's statistics block, in program terms (HistoPipe).
+    bool statistics_arrived() const;
+    ChannelCounts get_device_counts() const;
+    // Exposures the library has reported started (HistoPipe::exposures_started).
+    uint64_t exposures_started() const;
     // True when the accumulator could not size its histograms at the last
     // start of a measurement (see HistoPipe::histos_unavailable).
     bool histos_unavailable() const;
     // Deliveries of the current exposure (see HistoPipe); the running count
     // may be read any time.
-    const std::array<uint64_t, 16> &get_delivered_counts() const;
+    const ChannelCounts &get_delivered_counts() const;
     uint64_t get_delivered_running() const;
     // The potentiometer's settings as last read or set through this object.
     const EpotSettings &get_epot_settings() const { return epot_settings; }
+    // What the device holds as this object knows it from its own reads and
+    // writes: bin size, corrections, potentiometer.
+    DeviceSnapshot device_snapshot() const;
+    // Reads the corrections and the potentiometer again (at connect and at
+    // the start of a run); a failed read leaves that part unknown.
+    void refresh_device_snapshot();
 
 signals:
     void complete_callback(int code);
+    // Beside every complete_callback, from the library's thread: the same
+    // code and the accumulator's number of the exposure that ended (0 for
+    // CompletionIgnored).
+    void exposure_ended(int code, quint64 exposure);
     void connected();
     void disconnecting();
     void connection_lost();
@@ -85,7 +102,11 @@ signals:
 
 private:
     void set_error_from_code(int32_t code);
+    // Keeps the failure's text; a lost connection releases the device.
+    int32_t failed(int32_t code);
+    void lose_connection();
     void release_device();
+    int32_t read_epot();
 
     int32_t dev_desc = -1;
     QString last_error;
@@ -94,6 +115,8 @@ private:
     // keeps every display derived from it finite.
     double binsize = 1.0;
     EpotSettings epot_settings;
+    bool corrections_known = false;
+    std::vector<int32_t> corrections;
 };
 
 #endif // TDCIFACE_H

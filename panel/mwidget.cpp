@@ -6,6 +6,7 @@
 #include "plots/mhistotoolbar.h"
 #include "plots/mrates.h"
 #include "run/runcontroller.h"
+#include "run/runsettingsmodel.h"
 #include "tools/statswindow.h"
 #include "tools/windowepot.h"
 
@@ -39,11 +40,11 @@ const char *const ini_file = "tdc_qv5.ini";
 
 Mwidget::Mwidget(TdcIface *tdc, QWidget *parent)
     : QWidget(parent), tdc(tdc), run_control(new RunController(tdc, this)), run_state(0),
-      autorun_active(false), params_changed(true), event_total(0) {
-    run_control->set_params_hand_over([this] { return hand_over_histo_params(); });
+      autorun_active(false), event_total(0) {
     create_widgets();
     build_layout();
     make_connections();
+    bind_fields_to_model();
 }
 
 Mwidget::~Mwidget() {
@@ -176,6 +177,8 @@ void Mwidget::make_connections() {
     connect(cb_binning, QOverload<int>::of(&QComboBox::currentIndexChanged), this,
             &Mwidget::binning_changed);
     connect(cb_autorun, &QCheckBox::clicked, this, &Mwidget::autorun_changed);
+    connect(sb_histo_size, QOverload<int>::of(&QSpinBox::valueChanged), this,
+            [this] { sb_histo_size->setStyleSheet(QString()); });
     connect(bu_start, &QPushButton::clicked, this, &Mwidget::start);
     connect(bu_stop, &QPushButton::clicked, this, &Mwidget::stop);
     connect(histo, &Mhisto::newAverage, stats_window, &StatsWindow::updateAverage);
@@ -186,17 +189,14 @@ void Mwidget::make_connections() {
             &Mhisto::slot_linewidth_changed);
     connect(tdc, &TdcIface::connected, this, &Mwidget::slot_device_connected);
     connect(tdc, &TdcIface::connection_lost, this, &Mwidget::slot_connection_lost);
-    // The device reports the end of an exposure from its own thread.
-    connect(tdc, &TdcIface::complete_callback, this, &Mwidget::handle_completed_meas,
-            Qt::QueuedConnection);
     // Every export also records how its data was taken.
     histo->set_run_info_source([this] { return collect_run_info(); });
 
     connect(run_control, &RunController::run_changed, this, &Mwidget::show_run_state);
     connect(run_control, &RunController::exposure_completed, this, &Mwidget::exposure_completed);
-    connect(run_control, &RunController::run_started, this, &Mwidget::record_run_start);
+    connect(run_control, &RunController::run_started, this, &Mwidget::announce_run_start);
     connect(run_control, &RunController::exposure_started, this, &Mwidget::announce_exposure);
-    connect(run_control, &RunController::run_ended, this, &Mwidget::record_run_end);
+    connect(run_control, &RunController::run_ended, this, &Mwidget::run_ended);
     connect(run_control, &RunController::status, this, &Mwidget::show_this);
     connect(run_control, &RunController::device_error, this, &Mwidget::show_error_message);
     connect(run_control, &RunController::refused, this, &Mwidget::show_refusal);
@@ -204,28 +204,80 @@ void Mwidget::make_connections() {
 
 // ---- parameters ------------------------------------------------------------
 
-// The device interface's pending record with the panel's four fields.
+// The fields edit the run controller's settings model, and show it when it
+// is changed from elsewhere.
+void Mwidget::bind_fields_to_model() {
+    RunSettingsModel *model = run_control->settings_model();
+    connect(sb_exposure, QOverload<int>::of(&QSpinBox::valueChanged), model,
+            &RunSettingsModel::set_exposure_ms);
+    connect(sb_iterations, QOverload<int>::of(&QSpinBox::valueChanged), model,
+            &RunSettingsModel::set_iterations);
+    connect(sb_event_threshold, QOverload<int>::of(&QSpinBox::valueChanged), model,
+            &RunSettingsModel::set_event_threshold);
+    connect(cb_accumulate, &QCheckBox::toggled, model, &RunSettingsModel::set_accumulate);
+    connect(cb_autorun, &QCheckBox::toggled, model, &RunSettingsModel::set_autorun);
+    connect(sb_histo_start, QOverload<int>::of(&QSpinBox::valueChanged), model,
+            &RunSettingsModel::set_histo_start_ns);
+    connect(sb_histo_size, QOverload<int>::of(&QSpinBox::valueChanged), model,
+            &RunSettingsModel::set_histo_size_ns);
+    connect(cb_binning, QOverload<int>::of(&QComboBox::currentIndexChanged), model,
+            [model](int index) { model->set_binning(uint32_t(std::max(0, index))); });
+    connect(model, &RunSettingsModel::changed, this, &Mwidget::show_model);
+    show_model();
+    model->set_run(RunSettings{sb_exposure->value(), sb_iterations->value(),
+                               sb_event_threshold->value(), cb_accumulate->isChecked(),
+                               cb_autorun->isChecked()});
+    model->set_histo_start_ns(sb_histo_start->value());
+    model->set_histo_size_ns(sb_histo_size->value());
+    model->set_binning(uint32_t(std::max(0, cb_binning->currentIndex())));
+}
+
+// Fields follow the model without echoing back into it.
+void Mwidget::show_model() {
+    const RunSettingsModel *model = run_control->settings_model();
+    const RunSettings &run = model->run();
+    auto show = [](QSpinBox *box, int value) {
+        if (box->value() != value) {
+            const QSignalBlocker block(box);
+            box->setValue(value);
+        }
+    };
+    show(sb_exposure, run.exposure_ms);
+    show(sb_iterations, run.iterations);
+    show(sb_event_threshold, run.event_threshold);
+    if (cb_accumulate->isChecked() != run.accumulate)
+        cb_accumulate->setChecked(run.accumulate);
+    if (cb_autorun->isChecked() != run.autorun)
+        cb_autorun->setChecked(run.autorun);
+    show(sb_histo_start, model->histo_start_ns());
+    show(sb_histo_size, model->histo_size_ns());
+    if (cb_binning->currentIndex() != int(model->binning()) &&
+        int(model->binning()) < cb_binning->count())
+        cb_binning->setCurrentIndex(int(model->binning()));
+}
+
+// The panel's histogram fields as parameters for the connected device.
 HistoParams Mwidget::panel_histo_params() const {
-    HistoParams params = *tdc->get_histo_params();
-    params.binning = static_cast<uint32_t>(std::max(0, cb_binning->currentIndex()));
-    params.binsize = tdc->get_binsize();
-    params.start = static_cast<double>(sb_histo_start->value());
-    params.size = static_cast<double>(sb_histo_size->value());
-    return params;
+    return run_control->settings_model()->histo_params(tdc->get_binsize());
+}
+
+bool Mwidget::histo_params_changed() const {
+    const HistoParams next = panel_histo_params();
+    const HistoParams *handed = tdc->get_histo_params();
+    return next.start != handed->start || next.size != handed->size ||
+           next.binsize != handed->binsize || next.binning != handed->binning ||
+           next.channels != handed->channels;
 }
 
 void Mwidget::apply_histo_params() {
     tdc->set_histo_params(panel_histo_params());
-    params_changed = false;
 }
 
 void Mwidget::histowindow_start_changed(int) {
-    params_changed = true;
     update_histo_points_display();
 }
 
 void Mwidget::histowindow_size_changed(int) {
-    params_changed = true;
     update_histo_points_display();
 }
 
@@ -235,7 +287,6 @@ void Mwidget::binning_changed(int index) {
     if (device_binsize_known)
         update_binsize_display(HistoGeometry(params).bin_width());
     update_histo_points_display();
-    params_changed = true;
 }
 
 void Mwidget::autorun_changed(bool checked) {
@@ -340,7 +391,6 @@ void Mwidget::slot_init_deinit(bool init) {
         }
         update_binsize_display(HistoGeometry(panel_histo_params()).bin_width());
         update_histo_points_display();
-        params_changed = true;
         cb_binning->setEnabled(true);
         emit show_this(QStringLiteral("Device is initialized"));
         return;
@@ -371,27 +421,6 @@ void Mwidget::slot_connection_lost() {
 
 // ---- run control -----------------------------------------------------------
 
-// Changed parameters go to the device only before an exposure, and only when
-// their histograms fit.
-QString Mwidget::hand_over_histo_params() {
-    if (!params_changed)
-        return QString();
-    const QString refusal = RunController::memory_refusal(*tdc, panel_histo_params());
-    if (refusal.isEmpty())
-        apply_histo_params();
-    return refusal;
-}
-
-RunSettings Mwidget::run_settings() const {
-    RunSettings settings;
-    settings.exposure_ms = sb_exposure->value();
-    settings.iterations = sb_iterations->value();
-    settings.event_threshold = sb_event_threshold->value();
-    settings.accumulate = cb_accumulate->isChecked();
-    settings.autorun = cb_autorun->isChecked();
-    return settings;
-}
-
 void Mwidget::show_run_state() {
     run_state = run_control->state();
     autorun_active = run_control->autorun_active();
@@ -403,20 +432,26 @@ void Mwidget::show_run_state() {
         bu_start->setText(QStringLiteral("start"));
 }
 
+// Nonsense settings are refused in the status bar, with the field marked;
+// what the program cannot do (memory, allocation) in a box.
 void Mwidget::show_refusal(const QString &text) {
+    if (!RunController::settings_refusal(panel_histo_params()).isEmpty()) {
+        sb_histo_size->setStyleSheet(QStringLiteral("QSpinBox { background-color: #F8D0D0; }"));
+        return;
+    }
     QMessageBox::critical(this, QStringLiteral("Error"), text, QMessageBox::Ok);
 }
 
-// The plots show each exposure before the next one can begin; the losses
-// are counted first, so the rates plot marks them.
-void Mwidget::exposure_completed() {
-    account_exposure();
-    histo->refresh();
-    rates->plotRates();
+// Every view of the exposure takes it from its record, before the next
+// exposure can begin.
+void Mwidget::exposure_completed(const ExposureResult &result) {
+    histo->show_exposure(result);
+    rates->show_exposure(result);
+    emit loss_warning(run_control->losses().warning_text());
 }
 
 void Mwidget::start() {
-    run_control->start(run_settings());
+    run_control->start();
 }
 
 void Mwidget::stop() {
@@ -424,7 +459,7 @@ void Mwidget::stop() {
 }
 
 void Mwidget::handle_completed_meas(int code) {
-    run_control->handle_completion(code, run_settings());
+    run_control->handle_completion(code, tdc->exposures_started());
 }
 
 void Mwidget::show_error_message(int code) {
@@ -437,8 +472,13 @@ void Mwidget::show_error_message(int code) {
 
 void Mwidget::save_data_body(bool filter_zeros) {
     // The device may still be adding events to the histograms.
-    if (run_state != 0)
+    if (run_state != 0) {
+        QMessageBox::critical(this, QStringLiteral("Error"),
+                              QStringLiteral("The run is still going: wait for it to end, or "
+                                             "press stop, then export."),
+                              QMessageBox::Ok);
         return;
+    }
     if (histo->save_data(filter_zeros))
         return;
     QMessageBox::critical(this, QStringLiteral("Error"), QStringLiteral("Could not save data"),
@@ -468,46 +508,39 @@ void Mwidget::close_tool_windows() {
 
 // ---- run record, lost events and progress ----------------------------------
 
-// The run as it starts, with the controls it started from.
-void Mwidget::record_run_start() {
-    const RunSettings settings = run_settings();
-    run_record = RunInfo::Run{};
-    run_record.exposure_ms = settings.exposure_ms;
-    run_record.accumulate = settings.accumulate;
-    run_record.autorun = run_control->autorun_active();
-    run_record.iterations = settings.iterations;
-    run_record.event_threshold = settings.event_threshold;
-    run_record.ended = QStringLiteral("running");
-    losses.start_run();
+void Mwidget::announce_run_start() {
     emit loss_warning(QString());
 }
 
 void Mwidget::announce_exposure() {
-    const RunSettings settings = run_settings();
+    const RunSettings &settings = run_control->settings_model()->run();
     const int of = settings.accumulate ? settings.iterations : 0;
-    const int number =
-        settings.accumulate ? of - run_control->iterations_left() + 1 : losses.exposures() + 1;
+    const int number = settings.accumulate
+                           ? of - run_control->iterations_left() + 1
+                           : int(std::min<uint64_t>(run_control->losses().exposures() + 1,
+                                                    uint64_t(std::numeric_limits<int>::max())));
     emit exposure_started(settings.exposure_ms, number, of);
 }
 
-void Mwidget::account_exposure() {
-    losses.add_exposure(tdc->get_pipe_statistics()->words, tdc->get_delivered_counts());
-    run_record.exposures_completed = losses.exposures();
-    rates->set_lost_counts(losses.last_lost());
-    emit loss_warning(losses.warning_text());
-}
-
-void Mwidget::record_run_end(const QString &how) {
-    run_record.ended = how;
-    emit run_ended();
-}
-
-// The export adds what its snapshot holds: the parameters the histograms
-// were filled with, the last counts and the zero filter.
+// The export's record of the run: the device as it was during the last
+// exposure, not as it is now.
 RunInfo Mwidget::collect_run_info() const {
     RunInfo info = device_run_info(*tdc);
-    info.run = run_record;
-    info.run_delivered = losses.run_delivered();
-    info.run_lost = losses.run_lost();
+    const RunRecord &record = run_control->run_record();
+    if (const auto &last = run_control->last_result()) {
+        info.device_binsize_ns = last->device.binsize_ns;
+        info.corrections_known = last->device.corrections_known;
+        info.corrections = last->device.corrections;
+        info.epot = last->device.epot;
+    }
+    info.run.exposure_ms = record.settings.exposure_ms;
+    info.run.accumulate = record.settings.accumulate;
+    info.run.autorun = record.autorun;
+    info.run.iterations = record.settings.iterations;
+    info.run.event_threshold = record.settings.event_threshold;
+    info.run.exposures_completed = int(record.exposures_completed);
+    info.run.ended = record.ended;
+    info.run_delivered = record.delivered;
+    info.run_lost = record.lost;
     return info;
 }

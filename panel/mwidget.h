@@ -2,7 +2,7 @@
 #define MWIDGET_H
 
 #include "export/runinfo.h"
-#include "run/lossaccount.h"
+#include "run/exposureresult.h"
 
 #include <QString>
 #include <QWidget>
@@ -52,8 +52,8 @@ public:
     // Read-only views of the run state, for the main window and for tests.
     int32_t get_run_state() const { return run_state; }
     bool is_autorun_active() const { return autorun_active; }
-    bool histo_params_changed() const { return params_changed; }
-    int32_t get_event_total() const { return event_total; }
+    bool histo_params_changed() const;
+    uint64_t get_event_total() const { return event_total; }
 
     // The run controller, for the main window and for tests.
     RunController *run_controller() const { return run_control; }
@@ -76,6 +76,8 @@ public slots:
 private slots:
     void slot_device_connected();
     void slot_connection_lost();
+    // The end of the exposure under way (the one the accumulator numbered
+    // last); the run controller takes every end itself, with its number.
     void handle_completed_meas(int code);
     void start();
     void stop();
@@ -91,17 +93,14 @@ private:
     void build_layout();
     void make_connections();
     void save_data_body(bool filter_zeros);
+    void bind_fields_to_model();
+    void show_model();
     HistoParams panel_histo_params() const;
-    QString hand_over_histo_params();
-    RunSettings run_settings() const;
     void show_run_state();
     void show_refusal(const QString &text);
-    void exposure_completed();
-    // Run record, lost events and progress, following the run controller.
-    void record_run_start();
+    void exposure_completed(const ExposureResult &result);
     void announce_exposure();
-    void account_exposure();
-    void record_run_end(const QString &how);
+    void announce_run_start();
     RunInfo collect_run_info() const;
 
     TdcIface *tdc;
@@ -137,14 +136,10 @@ private:
     // Copies of the run controller's state, renewed whenever it changes.
     int32_t run_state;
     bool autorun_active;
-    bool params_changed;
-    int32_t event_total;
+    uint64_t event_total;
     // The displays derive from the device bin size, which exists only once a
     // device has been initialised; until then they stay empty.
     bool device_binsize_known = false;
-    // What the info file of an export tells about the run.
-    LossAccount losses;
-    RunInfo::Run run_record;
 };
 
 #endif // MWIDGET_H

@@ -7,6 +7,7 @@
 #include <qwt_plot_curve.h>
 #include <qwt_plot_grid.h>
 #include <qwt_plot_panner.h>
+#include <qwt_plot_textlabel.h>
 #include <qwt_plot_zoomer.h>
 
 #include <QApplication>
@@ -110,7 +111,7 @@ void Mhisto::slot_linewidth_changed(int width) {
 // The parameters the histograms were filled with, not the pending ones: a
 // window or binning changed during a run takes effect with the next exposure.
 HistoParams Mhisto::time_axis_params() const {
-    return tdc->get_active_histo_params();
+    return shown_params;
 }
 
 void Mhisto::compute_time_axis(std::vector<double> &t) const {
@@ -144,7 +145,7 @@ bool Mhisto::fill_time_axis(std::vector<double> &t, const HistoParams &p, uint64
 std::size_t Mhisto::longest_histogram(uint32_t channels) const {
     std::size_t longest = 0;
     for (uint32_t c = 0; c < channels && c < 16; ++c) {
-        if (const std::vector<double> *h = tdc->get_channel_histo(c))
+        if (const std::vector<double> *h = c < shown_histos.size() ? shown_histos[c] : nullptr)
             longest = std::max(longest, h->size());
     }
     return longest;
@@ -184,7 +185,7 @@ void Mhisto::update_curves(const std::vector<double> &t, uint32_t channels, uint
         // The curve shares the arrays it was given last time: it lets go of
         // them first, so that they are refilled in place rather than copied.
         curves[c]->setSamples(QVector<double>(), QVector<double>());
-        const std::vector<double> *h = tdc->get_channel_histo(c);
+        const std::vector<double> *h = c < shown_histos.size() ? shown_histos[c] : nullptr;
         if (h == nullptr || (channel_mask & (uint32_t(1) << c)) == 0) {
             release_if_oversized(xs, ys, t.size());
             continue;
@@ -228,11 +229,43 @@ bool Mhisto::apply_y_top(double top) {
     return true;
 }
 
+void Mhisto::show_exposure(const ExposureResult &result) {
+    shown_params = result.params;
+    shown_histos = result.histos;
+    shown_stats = result.histo_stats;
+    shown_binsize =
+        result.device.binsize_ns > 0.0 ? result.device.binsize_ns : result.params.binsize;
+    refresh();
+}
+
+// Events arrived but none in the window: the plot says where they were, so
+// an empty plot is not taken for an empty exposure.
+void Mhisto::show_empty_note(bool show) {
+    if (!show) {
+        if (empty_note)
+            empty_note->detach();
+        return;
+    }
+    if (!empty_note)
+        empty_note = new QwtPlotTextLabel();
+    const double first = double(shown_stats.min_time) * shown_binsize;
+    const double last = double(shown_stats.max_time) * shown_binsize;
+    QwtText text(QStringLiteral("no event fell in the histogram window: the events lay between "
+                                "%1 ns and %2 ns")
+                     .arg(first, 0, 'g', 8)
+                     .arg(last, 0, 'g', 8));
+    text.setRenderFlags(Qt::AlignCenter);
+    text.setColor(QColor(160, 0, 0));
+    empty_note->setText(text);
+    empty_note->attach(this);
+}
+
 void Mhisto::refresh() {
     const HistoParams p = time_axis_params();
-    const HistoStats s = *tdc->get_histo_stats();
+    const HistoStats s = shown_stats;
     if (p.channels == 0)
         return;
+    show_empty_note(s.nr_events != 0 && s.channel_mask == 0);
 
     // No bin beyond the longest histogram gets a time: after a change of the
     // window the histograms keep their size until the next exposure starts.
@@ -269,9 +302,9 @@ void Mhisto::refresh() {
     }
     replot();
 
-    emit newMinMax(tdc->bins_to_time(s.min_time, 0), tdc->bins_to_time(s.max_time, 0));
+    emit newMinMax(double(s.min_time) * shown_binsize, double(s.max_time) * shown_binsize);
     const uint64_t average = s.nr_events != 0 ? s.sum_time / s.nr_events : 0;
-    emit newAverage(tdc->bins_to_time(average, 0));
+    emit newAverage(double(average) * shown_binsize);
 }
 
 // The accumulator's state, with the run's record when there is a source.

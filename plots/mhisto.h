@@ -4,6 +4,7 @@
 #include "device/histopipe.h"
 #include "export/histoexport.h"
 #include "export/runinfo.h"
+#include "run/exposureresult.h"
 
 #include <qwt_plot.h>
 
@@ -19,6 +20,7 @@
 #include <vector>
 
 class QwtPlotCurve;
+class QwtPlotTextLabel;
 class QwtPlotPanner;
 class QwtPlotZoomer;
 class TdcIface;
@@ -36,7 +38,9 @@ public:
     Mhisto(TdcIface *tdc, QWidget *parent);
     ~Mhisto() override;
 
-    // Takes over the accumulated histograms and statistics and redraws.
+    // Draws an exposure's histograms and time statistics from its record.
+    void show_exposure(const ExposureResult &result);
+    // Draws the last exposure shown again.
     void refresh();
     // Lower edge in ns of every histogram bin for the current parameters.
     void compute_time_axis(std::vector<double> &t) const;
@@ -92,6 +96,14 @@ private:
     std::array<QVector<double>, 16> sample_x;
     std::array<QVector<double>, 16> sample_y;
     std::function<RunInfo()> run_info_source;
+    // What the plot shows: the last record's parameters, histograms (valid
+    // until the next exposure starts) and statistics.
+    HistoParams shown_params{0.0, 1000.0, 1.0, 0, 0};
+    std::vector<const std::vector<double> *> shown_histos;
+    HistoStats shown_stats{0, 0, 0, 0, 0, 0};
+    double shown_binsize = 1.0;
+    QwtPlotTextLabel *empty_note = nullptr;
+    void show_empty_note(bool show);
 };
 
 #endif // MHISTO_H

@@ -43,15 +43,20 @@ Mrates::Mrates(TdcIface *tdc, QWidget *parent) : QwtPlot(parent), tdc(tdc) {
 
 Mrates::~Mrates() = default;
 
+void Mrates::show_exposure(const ExposureResult &result) {
+    shown_counts = result.counts();
+    lost_counts = result.lost;
+    plotRates();
+}
+
 void Mrates::plotRates() {
-    constexpr int channels = 16;
-    const PipeStatistics &stats = *tdc->get_pipe_statistics();
+    constexpr int channels = int(channel_count);
     double x[channels];
     double y[channels];
     double max = 0.0;
     for (int i = 0; i < channels; ++i) {
         x[i] = i + 1;
-        y[i] = static_cast<double>(stats.words[i]);
+        y[i] = static_cast<double>(shown_counts[size_t(i)]);
         max = std::max(max, y[i]);
     }
     curve->setSamples(x, y, channels);
@@ -73,7 +78,7 @@ void Mrates::plotRates() {
 // exactly the plain bar chart.
 void Mrates::mark_lost(const double *x, const double *y) {
     QVector<QwtIntervalSample> marks;
-    for (int i = 0; i < 16; ++i) {
+    for (int i = 0; i < int(channel_count); ++i) {
         const double lost = std::min(static_cast<double>(lost_counts[size_t(i)]), y[i]);
         if (lost > 0.0)
             marks.append(QwtIntervalSample(x[i], y[i] - lost, y[i]));

@@ -1,6 +1,8 @@
 #ifndef MRATES_H
 #define MRATES_H
 
+#include "run/exposureresult.h"
+
 #include <qwt_plot.h>
 
 #include <array>
@@ -22,7 +24,9 @@ public:
     // Events of each channel that the device counted but did not deliver in
     // the last measurement; the next plotRates() draws them as the top part
     // of each bar, in another colour.
-    void set_lost_counts(const std::array<uint64_t, 16> &lost) { lost_counts = lost; }
+    void set_lost_counts(const ChannelCounts &lost) { lost_counts = lost; }
+    // Draws an exposure's per-channel counts and losses from its record.
+    void show_exposure(const ExposureResult &result);
 
 public slots:
     void plotRates();
@@ -35,7 +39,8 @@ private:
     double y_max = 100.0;
     TdcIface *tdc;
     QwtPlotIntervalCurve *lost_marks = nullptr;
-    std::array<uint64_t, 16> lost_counts{};
+    ChannelCounts lost_counts{};
+    ChannelCounts shown_counts{};
 };
 
 #endif // MRATES_H

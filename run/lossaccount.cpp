@@ -23,9 +23,9 @@ void LossAccount::start_run() {
     *this = LossAccount();
 }
 
-void LossAccount::add_exposure(const uint32_t *device_counts, const Counts &delivered) {
+void LossAccount::add_exposure(const Counts &device_counts, const Counts &delivered) {
     counted_last = 0;
-    for (int c = 0; c < channels; ++c) {
+    for (uint32_t c = 0; c < channels; ++c) {
         const uint64_t counted = device_counts[c];
         // A count the device saturated may fall below the deliveries: no
         // loss can be told then.

@@ -1,6 +1,8 @@
 #ifndef LOSSACCOUNT_H
 #define LOSSACCOUNT_H
 
+#include "device/devicesnapshot.h"
+
 #include <QString>
 
 #include <array>
@@ -13,21 +15,23 @@
 // loss.
 class LossAccount {
 public:
-    static constexpr int channels = 16;
-    using Counts = std::array<uint64_t, channels>;
+    static constexpr uint32_t channels = channel_count;
+    using Counts = ChannelCounts;
 
     // Forgets the previous run.
     void start_run();
     // One finished exposure: the device's counts (the statistics block's
-    // first sixteen words) and the events delivered of each channel.
-    void add_exposure(const uint32_t *device_counts, const Counts &delivered);
+    // first sixteen words) and the events delivered of each channel. An
+    // exposure without a block passes its deliveries as the counts: nothing
+    // can be told lost.
+    void add_exposure(const Counts &device_counts, const Counts &delivered);
 
     const Counts &last_lost() const { return lost_last; }
     const Counts &run_delivered() const { return delivered_run; }
     const Counts &run_lost() const { return lost_run; }
     uint64_t last_lost_total() const;
     uint64_t run_lost_total() const;
-    int exposures() const { return exposure_count; }
+    uint64_t exposures() const { return exposure_count; }
 
     // The status bar's warning after a lossy exposure or run, for example
     // "lost 12,345 events (0.41 %) in the last exposure, 45,678 in this run";
@@ -39,7 +43,7 @@ private:
     Counts delivered_run{};
     Counts lost_run{};
     uint64_t counted_last = 0;
-    int exposure_count = 0;
+    uint64_t exposure_count = 0;
 };
 
 #endif // LOSSACCOUNT_H

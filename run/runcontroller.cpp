@@ -1,5 +1,7 @@
 #include "run/runcontroller.h"
 
+#include "run/runsettingsmodel.h"
+
 #include "device/histogeometry.h"
 #include "device/tdciface.h"
 
@@ -7,6 +9,7 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <cmath>
 #include <limits>
 
 namespace {
@@ -22,15 +25,51 @@ QString format_bytes(double bytes) {
     return QStringLiteral("%1 %2").arg(bytes, 0, 'g', unit == 0 ? 20 : 3).arg(units[unit]);
 }
 
+QString number_text(double value) {
+    return QString::number(value, 'g', 12);
+}
+
+QString corrections_text(const DeviceSnapshot &d) {
+    if (!d.corrections_known)
+        return QStringLiteral("unknown");
+    QStringList values;
+    for (int32_t v : d.corrections)
+        values << QString::number(v);
+    return values.join(QLatin1Char(' '));
+}
+
+QString epot_text(const EpotSettings &e, bool threshold) {
+    const bool known = threshold ? e.threshold_known : e.zero_known;
+    return known ? QString::number(threshold ? e.threshold : e.zero) : QStringLiteral("unknown");
+}
+
+QString histo_text(const HistoParams &p) {
+    return QStringLiteral("start %1 ns, size %2 ns, binning %3")
+        .arg(number_text(p.start), number_text(p.size))
+        .arg(uint64_t(1) << (p.binning % 64));
+}
+
+bool same_histograms(const HistoParams &a, const HistoParams &b) {
+    return a.start == b.start && a.size == b.size && a.binsize == b.binsize &&
+           a.binning == b.binning && a.channels == b.channels;
+}
+
 } // namespace
 
-RunController::RunController(TdcIface *tdc, QObject *parent) : QObject(parent), tdc(tdc) {
+RunController::RunController(TdcIface *tdc, QObject *parent)
+    : QObject(parent), tdc(tdc), model(new RunSettingsModel(this)) {
     // A lost device reports no completion for the exposure under way.
     connect(tdc, &TdcIface::connection_lost, this, &RunController::connection_lost);
+    // Ends arrive on the library's thread; they are taken here, in order.
+    connect(tdc, &TdcIface::exposure_ended, this, &RunController::handle_completion,
+            Qt::QueuedConnection);
+    connect(model, &RunSettingsModel::changed, this, &RunController::settings_changed);
+    watchdog.setSingleShot(true);
+    connect(&watchdog, &QTimer::timeout, this, &RunController::watchdog_fired);
 }
 
 RunStep RunController::next_step(bool accumulate, bool autorun, int iterations, int iterations_left,
-                                 int event_threshold, int32_t event_total) {
+                                 int event_threshold, uint64_t event_total) {
     RunStep step;
     step.iterations_left = iterations_left;
     if (accumulate && autorun) {
@@ -47,7 +86,7 @@ RunStep RunController::next_step(bool accumulate, bool autorun, int iterations, 
         step.clear = step.reset_stats = true;
         step.go_on = true;
     }
-    if (accumulate && event_threshold != 0 && event_total > event_threshold)
+    if (accumulate && event_threshold > 0 && event_total > uint64_t(event_threshold))
         step.go_on = false;
     // Without a next exposure there is nothing to clear for: the data stay.
     if (!step.go_on)
@@ -55,13 +94,12 @@ RunStep RunController::next_step(bool accumulate, bool autorun, int iterations, 
     return step;
 }
 
-int32_t RunController::add_counts(int32_t total, const PipeStatistics &block) {
-    constexpr int counted_channels = 16; // the block's first words count channels 0 to 15
-    constexpr int64_t most = std::numeric_limits<int32_t>::max();
-    int64_t sum = total;
-    for (int c = 0; c < counted_channels; ++c)
-        sum = std::min(sum + int64_t(block.words[c]), most);
-    return static_cast<int32_t>(sum);
+uint64_t RunController::add_counts(uint64_t total, const ChannelCounts &counts) {
+    for (uint64_t c : counts)
+        total = c > std::numeric_limits<uint64_t>::max() - total
+                    ? std::numeric_limits<uint64_t>::max()
+                    : total + c;
+    return total;
 }
 
 // Why histograms of `next` would not fit in the memory budget; empty when
@@ -92,6 +130,18 @@ QString RunController::memory_refusal(const TdcIface &tdc, const HistoParams &ne
         .arg(format_bytes(budget));
 }
 
+QString RunController::settings_refusal(const HistoParams &next) {
+    if (!(next.size > 0.0))
+        return QStringLiteral("The histogram window size is 0 ns: choose a window of at least "
+                              "one bin.");
+    const double width = HistoGeometry(next).bin_width();
+    if (next.size < width)
+        return QStringLiteral("The histogram window (%1 ns) is narrower than one bin (%2 ns): "
+                              "choose a wider window or a smaller binning.")
+            .arg(number_text(next.size), number_text(width));
+    return QString();
+}
+
 void RunController::set_params_hand_over(ParamsHandOver hand_over) {
     params_hand_over = std::move(hand_over);
 }
@@ -100,43 +150,91 @@ bool RunController::can_start() const {
     return tdc->is_initialized() && !waiting && run_state != Running;
 }
 
-QString RunController::hand_over_params() {
-    return params_hand_over ? params_hand_over() : QString();
+bool RunController::histo_change_held() const {
+    if (run_state == Idle || !record.settings.accumulate || params_hand_over)
+        return false;
+    return !same_histograms(model->histo_params(tdc->get_binsize()), *tdc->get_histo_params());
+}
+
+// The model's histogram parameters go to the accumulator when they differ
+// from what it holds, or when its last allocation failed (so that every
+// start checks again, and the refusal is repeated rather than recording into
+// no bins).
+QString RunController::default_hand_over(bool forced) {
+    const HistoParams next = model->histo_params(tdc->get_binsize());
+    const bool unavailable = tdc->histos_unavailable();
+    if (!forced && !unavailable && same_histograms(next, *tdc->get_histo_params()))
+        return QString();
+    QString refusal = settings_refusal(next);
+    if (refusal.isEmpty())
+        refusal = memory_refusal(*tdc, next);
+    if (refusal.isEmpty())
+        tdc->set_histo_params(next);
+    return refusal;
+}
+
+QString RunController::hand_over_params(bool forced) {
+    return params_hand_over ? params_hand_over() : default_hand_over(forced);
 }
 
 // The clearing asked for takes effect when the exposure really begins; a
-// start that fails withdraws it, so the data of the last exposure stay.
-int32_t RunController::begin_exposure(const RunSettings &settings, bool clear, bool reset_stats) {
+// start that fails withdraws it, so the data of the last exposure stay. The
+// exposure's number is known before it starts: the device is idle, so every
+// earlier start has been reported.
+int32_t RunController::begin_exposure(bool clear, bool reset_stats) {
+    const RunSettings &settings = model->run();
     tdc->request_clear(clear, reset_stats);
+    awaited = tdc->exposures_started() + 1;
+    device_at_start = tdc->device_snapshot();
+    requested_ms = settings.exposure_ms;
+    threshold_in_force = settings.event_threshold;
+    began_at = QDateTime::currentDateTime();
+    began.start();
     const int32_t rc = tdc->start_measure(settings.exposure_ms);
     if (rc < 0) {
         tdc->request_clear(false, false);
         return rc;
     }
-    ++in_flight;
+    in_flight = true;
+    cleared_at_start = clear;
+    end_kind = ExposureEnd::Completed;
+    watchdog_interrupted = false;
+    const double margin = watchdog_margin_ms + 0.2 * settings.exposure_ms;
+    watchdog.start(int(std::min<double>(settings.exposure_ms + margin, 2.0e9)));
     return rc;
 }
 
 void RunController::start(const RunSettings &settings) {
+    model->set_run(settings);
+    start();
+}
+
+void RunController::start() {
     if (!can_start())
         return;
     if (run_state == Stopping && !wait_for_completion()) {
         // The interrupted exposure never reported back: give up on it.
-        in_flight = 0;
+        in_flight = false;
         end_run(QStringLiteral("run stopped; the interrupted exposure did not report back"),
                 QStringLiteral("stopped"));
     }
     if (!can_start())
         return;
-    const QString refusal = hand_over_params();
+    const QString refusal = hand_over_params(false);
     if (!refusal.isEmpty()) {
         emit status(QStringLiteral("exposure not started: ") + refusal);
         emit refused(refusal);
         return;
     }
+    const RunSettings &settings = model->run();
     left = settings.iterations;
     events = 0;
-    const int32_t rc = begin_exposure(settings, true, true);
+    // The device's settings as they stand at the run's start; within the
+    // run they follow the program's own reads and writes.
+    tdc->refresh_device_snapshot();
+    if (!tdc->is_initialized())
+        return; // lost while reading: connection_lost has said so
+    const int32_t rc = begin_exposure(true, true);
     if (rc < 0) {
         emit run_changed();
         emit status(QStringLiteral("exposure not started: ") + tdc->get_error_message());
@@ -147,6 +245,8 @@ void RunController::start(const RunSettings &settings) {
     autorun = settings.autorun;
     exposure_incomplete = false;
     stop_pressed = false;
+    held_change_announced = false;
+    start_run_record();
     emit run_changed();
     emit run_started();
     emit exposure_started();
@@ -156,14 +256,17 @@ void RunController::start(const RunSettings &settings) {
 void RunController::stop() {
     if (run_state != Running || waiting)
         return;
-    stop_pressed = true;
     // A first press during an automatic run only ends the repetition; the
-    // exposure under way finishes and is drawn.
+    // exposure under way finishes and is drawn. A second press interrupts.
     if (autorun) {
+        stop_pressed = true;
         autorun = false;
         emit run_changed();
+        emit status(QStringLiteral("stopping after this exposure — press stop again to "
+                                   "interrupt"));
         return;
     }
+    stop_pressed = true;
     interrupt_exposure();
 }
 
@@ -175,6 +278,7 @@ void RunController::interrupt_exposure() {
     const int32_t rc = tdc->interrupt();
     if (rc >= 0 || rc == TdcIface::DeviceBusy) {
         run_state = Stopping;
+        end_kind = ExposureEnd::Interrupted;
         emit run_changed();
         return;
     }
@@ -187,14 +291,118 @@ void RunController::set_autorun(bool on) {
     emit run_changed();
 }
 
-void RunController::handle_completion(int code, const RunSettings &settings) {
+void RunController::settings_changed() {
+    if (!histo_change_held()) {
+        held_change_announced = false;
+        return;
+    }
+    if (held_change_announced)
+        return;
+    held_change_announced = true;
+    emit status(model->run().autorun
+                    ? QStringLiteral("the new histogram settings apply when this cycle of "
+                                     "accumulated exposures ends")
+                    : QStringLiteral("the new histogram settings apply when this accumulating "
+                                     "run ends"));
+}
+
+ExposureResult RunController::read_exposure(const TdcIface &tdc) {
+    ExposureResult r;
+    r.params = tdc.get_active_histo_params();
+    r.device.binsize_ns = tdc.get_binsize();
+    r.statistics_arrived = tdc.statistics_arrived();
+    r.device_counts = tdc.get_device_counts();
+    r.delivered = tdc.get_delivered_counts();
+    for (uint32_t c = 0; c < channel_count; ++c)
+        r.lost[c] = r.statistics_arrived && r.device_counts[c] > r.delivered[c]
+                        ? r.device_counts[c] - r.delivered[c]
+                        : 0;
+    r.histo_stats = *tdc.get_histo_stats();
+    for (uint32_t c = 0; c < r.params.channels && c < channel_count; ++c)
+        r.histos.push_back(tdc.get_channel_histo(c));
+    return r;
+}
+
+ExposureResult RunController::collect_result(uint64_t number) {
+    ExposureResult r = read_exposure(*tdc);
+    r.number = number;
+    r.run_index = record.exposures_completed + 1;
+    r.started = began_at;
+    r.duration_ms = double(began.nsecsElapsed()) / 1e6;
+    r.exposure_ms = requested_ms;
+    r.device = device_at_start;
+    r.end = end_kind;
+    return r;
+}
+
+void RunController::note_change(uint64_t exposure, const QString &setting, const QString &from,
+                                const QString &to) {
+    if (from != to)
+        record.changes.push_back(RunChange{exposure, setting, from, to});
+}
+
+void RunController::start_run_record() {
+    record = RunRecord{};
+    record.settings = model->run();
+    record.autorun = autorun;
+    record.ended = QStringLiteral("running");
+    loss_account.start_run();
+    previous_in_run.reset();
+}
+
+// Losses, totals and what changed since the run's previous exposure.
+void RunController::record_exposure(const ExposureResult &result) {
+    loss_account.add_exposure(result.statistics_arrived ? result.device_counts : result.delivered,
+                              result.delivered);
+    record.exposures_completed = result.run_index;
+    record.delivered = loss_account.run_delivered();
+    record.lost = loss_account.run_lost();
+    if (cleared_at_start || record.exposures_in_histograms == 0) {
+        record.exposures_in_histograms = 0;
+        record.first_exposure_in_histograms = result.run_index;
+        record.delivered_in_histograms = ChannelCounts{};
+    }
+    record.exposures_in_histograms += 1;
+    for (uint32_t c = 0; c < channel_count; ++c)
+        record.delivered_in_histograms[c] += result.delivered[c];
+    if (previous_in_run) {
+        const ExposureResult &p = *previous_in_run;
+        const uint64_t n = result.run_index;
+        note_change(n, QStringLiteral("exposure_ms"), QString::number(p.exposure_ms),
+                    QString::number(result.exposure_ms));
+        note_change(n, QStringLiteral("histograms"), histo_text(p.params),
+                    histo_text(result.params));
+        note_change(n, QStringLiteral("corrections"), corrections_text(p.device),
+                    corrections_text(result.device));
+        note_change(n, QStringLiteral("potentiometer_threshold"), epot_text(p.device.epot, true),
+                    epot_text(result.device.epot, true));
+        note_change(n, QStringLiteral("potentiometer_zero"), epot_text(p.device.epot, false),
+                    epot_text(result.device.epot, false));
+        note_change(n, QStringLiteral("binsize_ns"), number_text(p.device.binsize_ns),
+                    number_text(result.device.binsize_ns));
+    }
+    if (previous_in_run)
+        note_change(result.run_index, QStringLiteral("event_threshold"),
+                    QString::number(previous_threshold), QString::number(threshold_in_force));
+    previous_threshold = threshold_in_force;
+    previous_in_run = result;
+    previous_in_run->histos.clear();
+}
+
+void RunController::handle_completion(int code, quint64 exposure) {
     if (code == TdcIface::CompletionIgnored)
         return;
-    // Not ours: the device was released or lost since, or this is the late
-    // completion of an interrupted exposure while the next one already runs.
-    if (in_flight == 0 || --in_flight > 0)
+    // Not ours: a duplicate end, the late end of an exposure given up on, or
+    // one after the device was released or lost.
+    if (!in_flight || exposure != awaited)
         return;
-    emit exposure_completed();
+    in_flight = false;
+    watchdog.stop();
+    ExposureResult result = collect_result(exposure);
+    if (run_state != Idle || releasing)
+        record_exposure(result);
+    last = result;
+    emit exposure_completed(result);
     if (run_state == Idle)
         return;
     if (tdc->histos_unavailable()) {
@@ -205,16 +413,20 @@ void RunController::handle_completion(int code, const RunSettings &settings) {
         emit refused(why);
         return;
     }
-    events = add_counts(events, *tdc->get_pipe_statistics());
+    const RunSettings settings = model->run();
+    events = add_counts(events, result.counts());
     const RunStep step = next_step(settings.accumulate, autorun, settings.iterations, left,
                                    settings.event_threshold, events);
     left = step.iterations_left;
-    if (run_state == Stopping || releasing) {
+    if (watchdog_interrupted) {
+        end_run(QStringLiteral("run ended: the exposure did not end in time and was interrupted"),
+                QStringLiteral("ended: the exposure did not end in time"));
+    } else if (run_state == Stopping || releasing) {
         end_run(QStringLiteral("run stopped"),
                 releasing ? QStringLiteral("device closed") : QStringLiteral("stopped"));
     } else if (!step.go_on) {
-        const bool threshold = settings.accumulate && settings.event_threshold != 0 &&
-                               events > settings.event_threshold;
+        const bool threshold = settings.accumulate && settings.event_threshold > 0 &&
+                               events > uint64_t(settings.event_threshold);
         // A stop pressed during an automatic run ended its repetition.
         if (threshold)
             end_run(QStringLiteral("run finished: event threshold exceeded"),
@@ -224,19 +436,24 @@ void RunController::handle_completion(int code, const RunSettings &settings) {
         else
             end_run(QStringLiteral("run finished"), QStringLiteral("finished"));
     } else {
-        continue_run(step, settings);
+        continue_run(step);
     }
 }
 
 // A continuation that is refused or fails ends the run and keeps the data.
-void RunController::continue_run(const RunStep &step, const RunSettings &settings) {
-    const QString refusal = hand_over_params();
+// Within an accumulation the histogram parameters stay as they are: new ones
+// would relabel or drop what was accumulated.
+void RunController::continue_run(const RunStep &step) {
+    const bool accumulating = model->run().accumulate && !step.clear;
+    const QString refusal = accumulating ? QString() : hand_over_params(false);
     if (!refusal.isEmpty()) {
         end_run(QStringLiteral("run ended: ") + refusal, QStringLiteral("ended: ") + refusal);
         emit refused(refusal);
         return;
     }
-    const int32_t rc = begin_exposure(settings, step.clear, step.reset_stats);
+    if (!accumulating)
+        held_change_announced = false;
+    const int32_t rc = begin_exposure(step.clear, step.reset_stats);
     if (rc < 0) {
         // A lost connection has ended the run already.
         if (run_state != Idle)
@@ -249,25 +466,53 @@ void RunController::continue_run(const RunStep &step, const RunSettings &setting
     emit exposure_started();
 }
 
-void RunController::connection_lost() {
-    in_flight = 0;
+// The exposure has not ended by its time plus the margin: interrupt it; if
+// even then no end arrives, give the run up. The data received stay.
+void RunController::watchdog_fired() {
+    if (!in_flight)
+        return;
+    if (!watchdog_interrupted) {
+        watchdog_interrupted = true;
+        end_kind = ExposureEnd::TimedOut;
+        emit status(QStringLiteral("the exposure did not end in time; interrupting it"));
+        const int32_t rc = tdc->interrupt();
+        if (!tdc->is_initialized())
+            return; // the connection was lost: the run has ended
+        if (rc < 0 && rc != TdcIface::DeviceBusy)
+            emit device_error(rc);
+        watchdog.start(completion_wait_ms);
+        return;
+    }
+    in_flight = false;
+    exposure_incomplete = true;
     if (run_state != Idle)
-        end_run(QStringLiteral("run ended: ") + tdc->get_error_message(),
+        end_run(QStringLiteral("run ended: the device did not end the exposure, even when "
+                               "interrupted; the last exposure is incomplete"),
+                QStringLiteral("ended: the device did not end the exposure"));
+}
+
+void RunController::connection_lost() {
+    in_flight = false;
+    watchdog.stop();
+    if (run_state != Idle)
+        end_run(QStringLiteral("run ended: the connection to the device was lost (") +
+                    tdc->get_error_message() + QStringLiteral("); the data so far are kept"),
                 QStringLiteral("connection lost"));
 }
 
 void RunController::end_run(const QString &text, const QString &how) {
     run_state = Idle;
     autorun = false;
+    record.ended = how;
     emit run_changed();
     emit run_ended(how);
     emit status(text);
 }
 
-// Runs the event loop until the exposures under way have reported back, or
+// Runs the event loop until the exposure under way has reported back, or
 // the wait's bound has passed; user input waits meanwhile.
 bool RunController::wait_for_completion() {
-    if (in_flight == 0)
+    if (!in_flight)
         return true;
     waiting = true;
     emit run_changed();
@@ -276,7 +521,7 @@ bool RunController::wait_for_completion() {
     bound.setSingleShot(true);
     connect(&bound, &QTimer::timeout, &loop, &QEventLoop::quit);
     auto quit_when_done = [&] {
-        if (in_flight == 0)
+        if (!in_flight)
             loop.quit();
     };
     connect(this, &RunController::exposure_completed, &loop, quit_when_done);
@@ -285,7 +530,7 @@ bool RunController::wait_for_completion() {
     loop.exec(QEventLoop::ExcludeUserInputEvents);
     waiting = false;
     emit run_changed();
-    return in_flight == 0;
+    return !in_flight;
 }
 
 int32_t RunController::disconnect_device() {
@@ -298,10 +543,11 @@ int32_t RunController::disconnect_device() {
     // exposure has completed.
     releasing = true;
     if (!wait_for_completion()) {
-        in_flight = 0;
+        in_flight = false;
         exposure_incomplete = true;
     }
     releasing = false;
+    watchdog.stop();
     if (run_state != Idle) {
         if (exposure_incomplete)
             end_run(QStringLiteral("run ended: the last exposure is incomplete"),
@@ -309,6 +555,8 @@ int32_t RunController::disconnect_device() {
         else
             end_run(QStringLiteral("run stopped"), QStringLiteral("device closed"));
     }
+    if (!tdc->is_initialized())
+        return 0; // lost meanwhile: nothing left to release
     const int32_t rc = tdc->deinit();
     emit run_changed();
     if (rc < 0)

@@ -4,6 +4,7 @@
 #define HISTOGRAMRIG_H
 
 #include "device/tdciface.h"
+#include "run/runcontroller.h"
 #include "tests/fakeoxtdc.h"
 
 #include <cmath>
@@ -53,6 +54,8 @@ struct HistogramRig {
         }
         fake.play_exposure(events, FakeOxTdc::make_statistics(counts));
     }
+    // The exposure just played, as the run controller hands it to the plots.
+    ExposureResult result() const { return RunController::read_exposure(*tdc); }
     // Counts no exposure could deliver event by event go straight into the accumulator's
     // storage once an exposure has sized it (null before).
     std::vector<double> *storage(uint32_t channel) {

@@ -137,7 +137,7 @@ private slots:
         lib.deliver_start();
         QCOMPARE(pipe.get_stats()->nr_events, 0u);
         lib.deliver_end(); // neither a missing nor a throwing action unwinds into the library
-        pipe.set_end_of_meas_action([] { throw 7; });
+        pipe.set_end_of_meas_action([](uint64_t) { throw 7; });
         lib.deliver_end();
     }
 

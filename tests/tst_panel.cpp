@@ -123,6 +123,8 @@ private slots:
         uint8_t pot[2] = {0x03, 77};
         QVERIFY(tdc->set_corrections({0, -3, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, -9}) == 0);
         QVERIFY(tdc->twi_write(0x20, pot, 2, 1) >= 0);
+        // The run's start reads the potentiometer again: the record holds what the device says.
+        fake().queue_twi_read_bytes({96, 77});
         int played = 0;
         fake().set_auto_exposure([&] {
             fake().play_sample_exposure(played++ ? std::vector<uint32_t>{5, 1, 0, 5}
@@ -137,10 +139,13 @@ private slots:
         child<QPushButton>("bu_start")->click();
         QCOMPARE(run(), QStringLiteral("2 stop"));
         QCOMPARE(tdc->get_histo_params()->start, 40.0); // handed over as the exposure started
-        child("sb_histo_size")->setValue(3000);         // for the next exposure only
-        QCOMPARE(tdc->get_histo_params()->size, 1000.0);
+        child("sb_histo_size")->setValue(3000);         // held while the exposures accumulate
+        QCOMPARE(
+            texts.last(),
+            QStringLiteral("the new histogram settings apply when this accumulating run ends"));
         QTRY_COMPARE(run(), QStringLiteral("0 start"));
-        QCOMPARE(tdc->get_active_histo_params().size, 3000.0);
+        QCOMPARE(tdc->get_active_histo_params().size, 1000.0);
+        QCOMPARE(tdc->get_histo_params()->size, 1000.0);
         QCOMPARE(child("sb_iterations_left")->value(), 0);
         QCOMPARE(fake().calls_of("ox_tdc_start_measure2").at(1).args.at(1), 10LL);
         QCOMPARE(warnings,
@@ -166,14 +171,16 @@ private slots:
             QDateTime::fromString(info.take("written").toString(), Qt::ISODate);
         QVERIFY(written >= before && written <= QDateTime::currentDateTime());
         const QJsonArray channels = info.take("per_channel").toArray();
-        QCOMPARE(QJsonDocument(info).toJson(QJsonDocument::Compact),
-                 QByteArray(R"({"device":{"binsize_ns":0.125,"corrections":[0,-3,0,0,0,0,0,0,0,0,)"
-                            R"(0,0,0,0,0,-9],"potentiometer":{"zero":77}},"histograms":{"bin_widt)"
-                            R"(h_ns":1,"binning":3,"binning_factor":8,"channels":16,"start_offset)"
-                            R"(_ns":40,"window_size_ns":3000,"zero_bins_filtered":true},"program")"
-                            R"(:"Velmora","run":{"accumulate":true,"autorun":false,"ended":"finis)"
-                            R"(hed","event_threshold":90000000,"exposure_ms":10,"exposures_comp)"
-                            R"(leted":2,"iterations":2},"version":")" VELMORA_VERSION R"("})"));
+        QCOMPARE(
+            QJsonDocument(info).toJson(QJsonDocument::Compact),
+            QByteArray(
+                R"({"device":{"binsize_ns":0.125,"corrections":[0,-3,0,0,0,0,0,0,0,0,)"
+                R"(0,0,0,0,0,-9],"potentiometer":{"threshold":96,"zero":77}},"histograms":{"bin_widt)"
+                R"(h_ns":1,"binning":3,"binning_factor":8,"channels":16,"start_offset)"
+                R"(_ns":40,"window_size_ns":1000,"zero_bins_filtered":true},"program")"
+                R"(:"Velmora","run":{"accumulate":true,"autorun":false,"ended":"finis)"
+                R"(hed","event_threshold":90000000,"exposure_ms":10,"exposures_comp)"
+                R"(leted":2,"iterations":2},"version":")" VELMORA_VERSION R"("})"));
         const int last[16] = {5, 1, 0, 5}, delivered[16] = {6, 2}, run_lost[16] = {2, 1, 0, 5};
         for (int c = 0; c < 16; ++c)
             QCOMPARE(channels[c].toObject(), QJsonObject({{"channel", c},
@@ -192,8 +199,10 @@ private slots:
                  (QStringList{"cut_ch0.txt", "cut_ch1.txt", "cut_info.json", "cut_rates.txt"}));
         QVERIFY(info_of("cut").contains("\"ended\": \"device closed\""));
         QCOMPARE(texts,
-                 (QStringList{"Device is initialized", "exposure running", "run finished",
-                              "exposure running", "run stopped", "Device is deinitialized"}));
+                 (QStringList{"Device is initialized", "exposure running",
+                              "the new histogram settings apply when this accumulating run ends",
+                              "run finished", "exposure running", "run stopped",
+                              "Device is deinitialized"}));
     }
 
     // Three significant digits, the unit moving up before a rounded value would read 1000.

@@ -76,7 +76,7 @@ private slots:
                     histos[c][c % 2 ? bins - 1 : 0] = 3;
             }
             rig.expose(histos);
-            plot.refresh();
+            plot.show_exposure(rig.result());
             for (int c = 0; c < 16; ++c)
                 QVERIFY2(same_steps(samples(plot, c), histos[c], start, std::ldexp(0.5, binning)),
                          qPrintable(QString("round %1, channel %2").arg(round).arg(c)));
@@ -84,25 +84,26 @@ private slots:
         // A bin count that cannot exist gives an empty time axis, not a crash.
         rig.tdc->set_histo_params({0.0, 1e300, 1e-300, 0, 16});
         rig.play({}, std::vector<uint32_t>(16, 0), true); // the accumulator takes them up
+        plot.show_exposure(rig.result());
         std::vector<double> t{1.0};
         plot.compute_time_axis(t);
         QVERIFY(t.empty());
         // Channel mask and channel counts on the same plot.
         rig.set_window(0.0, 10);
         rig.expose(std::vector<Histogram>(16, peak(10, 4, 2)));
-        plot.refresh();
+        plot.show_exposure(rig.result());
         // Four channels: the curves above them keep what they showed.
         const Points before{{1.5, 0}, {2.0, 2}, {2.5, 0}}, after{{2.5, 0}, {3.0, 9}, {3.5, 0}};
         rig.set_window(0.0, 10, 0, 4);
         rig.expose(std::vector<Histogram>(16, peak(10, 6, 9)));
-        plot.refresh();
+        plot.show_exposure(rig.result());
         for (int c = 0; c < 16; ++c)
             QCOMPARE(samples(plot, c), c < 4 ? after : before);
         // Accumulated on top after a statistics reset: channels 1 to 3 still hold counts but had
         // no events since, so they are drawn empty.
         rig.tdc->reset_histo_stats();
         rig.play({FakeOxTdc::make_event(0, 2)}, {1}, false);
-        plot.refresh();
+        plot.show_exposure(rig.result());
         const Points accumulated = Points{{0.5, 0}, {1.0, 1}, {1.5, 0}} + after;
         QCOMPARE(samples(plot, 0), accumulated);
         for (int c = 1; c < 16; ++c)
@@ -111,7 +112,7 @@ private slots:
         QSignalSpy average(&plot, &Mhisto::newAverage), minmax(&plot, &Mhisto::newMinMax);
         rig.set_window(0.0, 10, 0, 0);
         rig.play({FakeOxTdc::make_event(0, 3)}, {1}, true);
-        plot.refresh();
+        plot.show_exposure(rig.result());
         QCOMPARE(average.size() + minmax.size(), 0);
         QCOMPARE(samples(plot, 0), accumulated);
         QCOMPARE(range(plot, QwtPlot::yLeft), qMakePair(0.0, 1.05));
@@ -217,7 +218,7 @@ private slots:
                              true);
                 else
                     rig.expose({step.peak == none ? Histogram{} : peak(20, 5, step.peak)});
-                plot.refresh();
+                plot.show_exposure(rig.result());
                 // A top that changes was applied; otherwise the zoomed view stays.
                 QCOMPARE(range(plot, QwtPlot::yLeft), step.top != shown_top
                                                           ? qMakePair(0.0, step.top)
@@ -257,7 +258,7 @@ private slots:
                 bars << QPointF(c + 1, counts[c]);
             }
             rig.play({}, counts, true);
-            rates.plotRates();
+            rates.show_exposure(rig.result());
             QCOMPARE(range(rates, QwtPlot::yLeft), qMakePair(-0.5, top));
             QCOMPARE(range(rates, QwtPlot::xBottom), qMakePair(0.5, 16.5));
             QCOMPARE(samples(rates, 0), bars);

@@ -235,7 +235,7 @@ private slots:
             int dev = ox_tdc_init_inifile(ini.constData());
             std::atomic<int> ends{0};
             auto pipe = std::make_unique<HistoPipe>();
-            pipe->set_end_of_meas_action([&] { ++ends; });
+            pipe->set_end_of_meas_action([&](uint64_t) { ++ends; });
             pipe->set_device(dev);
             QVERIFY(pipe->set_pipe_open(true) && ox_tdc_start_measure2(dev, 60000) == 0 &&
                     (ending != 1 || pipe->close_pipe() == 0));
