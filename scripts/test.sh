@@ -2,10 +2,11 @@
 # Sets up a Debian 12 machine, builds Velmora and runs the whole test suite:
 #   0. the formatting check: every tracked C++ source as .clang-format wants it;
 #   1. the normal build, every suite, on the offscreen platform;
-#   2. the same suites built with AddressSanitizer and UndefinedBehaviorSanitizer;
-#   3. the device layer and the simulated device built with ThreadSanitizer;
-#   4. a short libFuzzer run on the simulated device's configuration reader.
-# One stage alone: scripts/test.sh format|plain|asan|tsan|fuzz.
+#   2. the same suites again under a German locale (a comma as decimal separator);
+#   3. the same suites built with AddressSanitizer and UndefinedBehaviorSanitizer;
+#   4. the device layer and the simulated device built with ThreadSanitizer;
+#   5. a short libFuzzer run on the simulated device's configuration reader.
+# One stage alone: scripts/test.sh format|plain|locale|asan|tsan|fuzz.
 # Build folders: build/, build-asan/, build-tsan/, build-fuzz/ under the checkout (or $VELMORA_BUILD_ROOT).
 set -euo pipefail
 
@@ -40,8 +41,8 @@ cxx_sources() {
 
 stage=${1:-all}
 case "$stage" in
-  all|format|plain|asan|tsan|fuzz) ;;
-  *) echo "usage: scripts/test.sh [all|format|plain|asan|tsan|fuzz]" >&2; exit 2 ;;
+  all|format|plain|locale|asan|tsan|fuzz) ;;
+  *) echo "usage: scripts/test.sh [all|format|plain|locale|asan|tsan|fuzz]" >&2; exit 2 ;;
 esac
 
 # First, since it takes seconds: a file that clang-format would change fails
@@ -57,6 +58,14 @@ if [ "$stage" = all ] || [ "$stage" = plain ]; then
   echo "== build and test"
   configure_and_build "$root/build"
   run_suite "$root/build"
+fi
+
+# The program takes its locale from the environment; numbers it reads or
+# writes must not follow it. setup.sh generates the locale.
+if [ "$stage" = all ] || [ "$stage" = locale ]; then
+  echo "== every suite under LANG=de_DE.UTF-8"
+  configure_and_build "$root/build"
+  LANG=de_DE.UTF-8 LC_ALL=de_DE.UTF-8 run_suite "$root/build"
 fi
 
 if [ "$stage" = all ] || [ "$stage" = asan ]; then

@@ -5,11 +5,15 @@
 #include <ini.h>
 
 #include <cerrno>
+#include <charconv>
+#include <clocale>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <locale.h>
 #include <set>
+#include <stdlib.h>
 #include <strings.h>
 #include <sys/stat.h>
 
@@ -58,10 +62,28 @@ int record(ParseState &state, int code, const std::string &what) {
     return 0;
 }
 
+// The file's numbers are written with a point whatever locale the program
+// runs in (Qt sets LC_NUMERIC from the environment, and a German one would
+// read "0.125" as 0): they are read in the C locale, by the same functions
+// as before, so exactly the same texts are numbers.
+locale_t c_locale() {
+    static const locale_t locale = newlocale(LC_ALL_MASK, "C", locale_t(nullptr));
+    return locale;
+}
+
+// `value` as printf's %.6g (or %f when `fixed`) writes it in the C locale.
+std::string number_text(double value, bool fixed = false) {
+    char text[400]; // the longest %f of a double has 309 digits before the point
+    const std::to_chars_result result =
+        std::to_chars(text, text + sizeof text, value,
+                      fixed ? std::chars_format::fixed : std::chars_format::general, 6);
+    return std::string(text, result.ptr);
+}
+
 bool parse_double(const char *text, double &out) {
     errno = 0;
     char *end = nullptr;
-    const double number = std::strtod(text, &end);
+    const double number = strtod_l(text, &end, c_locale());
     if (end == text || *end != '\0' || errno == ERANGE || !std::isfinite(number))
         return false;
     out = number;
@@ -71,7 +93,7 @@ bool parse_double(const char *text, double &out) {
 bool parse_int(const char *text, int64_t &out) {
     errno = 0;
     char *end = nullptr;
-    const long long number = std::strtoll(text, &end, 10);
+    const long long number = strtoll_l(text, &end, 10, c_locale());
     if (end == text || *end != '\0' || errno == ERANGE)
         return false;
     out = number;
@@ -83,7 +105,7 @@ bool parse_uint64(const char *text, uint64_t &out) {
         return false;
     errno = 0;
     char *end = nullptr;
-    const unsigned long long number = std::strtoull(text, &end, 0);
+    const unsigned long long number = strtoull_l(text, &end, 0, c_locale());
     if (end == text || *end != '\0' || errno == ERANGE)
         return false;
     out = number;
@@ -125,11 +147,10 @@ int read_real(ParseState &state, const char *section, const char *key, const cha
     double number = 0;
     if (!parse_double(value, number))
         return malformed(state, section, key, value, "a number");
-    if (number > high || number < low || (low_excluded && number == low)) {
-        char range[96];
-        std::snprintf(range, sizeof range, "%s%g ... %g", low_excluded ? "above " : "", low, high);
-        return out_of_range(state, section, key, value, range);
-    }
+    if (number > high || number < low || (low_excluded && number == low))
+        return out_of_range(state, section, key, value,
+                            (low_excluded ? "above " : "") + number_text(low) + " ... " +
+                                number_text(high));
     out = number;
     return 1;
 }
@@ -294,7 +315,7 @@ int check_whole(ParseState &state) {
         return SimErrors::fail(SimErrors::ConfigConflict,
                                state.path + ": range_ns / binsize_ns must give 1 ... " +
                                    std::to_string(max_range_bins) + " device bins, not " +
-                                   std::to_string(bins));
+                                   number_text(bins, true));
     for (int channel = config.channels; channel < SimConfig::max_channels; ++channel) {
         if (state.channel_section_line[size_t(channel)] != 0)
             return SimErrors::fail(SimErrors::ConfigConflict,

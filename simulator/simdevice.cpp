@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstring>
 #include <string>
 
@@ -349,6 +350,9 @@ struct SimDevice::ExposureRun {
     std::array<uint64_t, SimConfig::max_channels> wanted{};   // of the interval
     std::array<uint64_t, SimConfig::max_channels> kept{};     // of the interval
     std::array<uint64_t, SimConfig::max_channels> detected{}; // so far, delivered or dropped
+    // Of the link's capacity, what a channel was owed (positive) or given
+    // beyond its share (negative) in earlier intervals, within one event.
+    std::array<double, SimConfig::max_channels> share_owed{};
     std::vector<SimRandom> rngs;
     size_t fill = 0;
 };
@@ -364,31 +368,52 @@ uint64_t due_by(uint64_t total, uint64_t intervals, int exposure_ms) {
 
 void SimDevice::limit_to_link(ExposureRun &run, uint64_t interval) const {
     const int channels = config.channels;
-    const double start_ms = double(interval * uint64_t(tick.count()));
-    const double length_ms =
-        std::min(start_ms + double(tick.count()), double(run.exposure.exposure_ms)) - start_ms;
-    const double capacity_events = config.link_rate_hz * length_ms * 1e-3;
+    // The link's capacity up to an interval's end, in whole events; an
+    // interval gets the difference, so the fraction one interval cannot use
+    // goes to the next and the configured rate holds at any value (150 Hz is
+    // 0.75 events per interval). A quiet interval banks no whole events.
+    const auto capacity_by = [&](uint64_t intervals) {
+        const uint64_t end_ms =
+            std::min<uint64_t>(intervals * uint64_t(tick.count()), run.exposure.exposure_ms);
+        return std::floor(config.link_rate_hz * double(end_ms) / 1000.0);
+    };
+    const uint64_t capacity = uint64_t(capacity_by(interval + 1) - capacity_by(interval));
     uint64_t wanted = 0;
     for (int c = 0; c < channels; ++c)
         wanted += run.wanted[size_t(c)];
-    if (double(wanted) <= capacity_events) {
+    if (wanted <= capacity) {
         run.kept = run.wanted;
+        run.share_owed.fill(0.0);
         return;
     }
-    const uint64_t capacity = uint64_t(capacity_events);
+    // Whole events of each share go out at once; the fractions are carried
+    // over, so a channel keeps its share also when the link carries less than
+    // an event per channel and interval.
     uint64_t kept = 0;
     for (int c = 0; c < channels; ++c) {
-        run.kept[size_t(c)] =
-            uint64_t((unsigned __int128)run.wanted[size_t(c)] * capacity / wanted);
-        kept += run.kept[size_t(c)];
+        const size_t i = size_t(c);
+        run.share_owed[i] += double(run.wanted[i]) * double(capacity) / double(wanted);
+        const double whole = std::floor(std::max(run.share_owed[i], 0.0));
+        run.kept[i] = std::min(run.wanted[i], uint64_t(whole));
+        kept += run.kept[i];
     }
-    // What the rounding left goes to the first channels that still have events.
-    for (int c = 0; c < channels && kept < capacity; ++c) {
-        if (run.kept[size_t(c)] < run.wanted[size_t(c)]) {
-            ++run.kept[size_t(c)];
-            ++kept;
+    // What the rounding left goes, an event at a time, to the channel owed the
+    // most that still has events (there is one: more are wanted than fit).
+    while (kept < capacity) {
+        size_t best = SimConfig::max_channels;
+        for (size_t i = 0; i < size_t(channels); ++i) {
+            if (run.kept[i] < run.wanted[i] && (best == SimConfig::max_channels ||
+                                                run.share_owed[i] - double(run.kept[i]) >
+                                                    run.share_owed[best] - double(run.kept[best])))
+                best = i;
         }
+        ++run.kept[best];
+        ++kept;
     }
+    // Bounded, so a channel that wanted less than its share for a while does
+    // not leave the others owing it for long after.
+    for (size_t i = 0; i < size_t(channels); ++i)
+        run.share_owed[i] = std::clamp(run.share_owed[i] - double(run.kept[i]), -1.0, 1.0);
 }
 
 void SimDevice::drop(int channel, uint64_t count, SimRandom &rng) const {
