@@ -14,7 +14,9 @@
 // until idle; manual stops playing exposures as they start, play plays one, late one from within
 // the next wait, begin only reports a start; fail=C, ifail=C queue a code for the next start,
 // interrupt; refuse, offset=N, widen=N (memory guarded) answer the next hand-over, force=N hands a
-// window size over unguarded; cap limits the memory budget to 1 MiB; bound=N sets the wait.
+// window size over unguarded; cap limits the memory budget to 1 MiB (uncap lifts it); bound=N sets
+// the wait; end delivers an end of measurement alone; nostats plays exposures without a statistics
+// block; wd shrinks the watchdog's margin to 1 ms; wait runs the event loop until the run is idle.
 class TestRunController : public QObject {
     Q_OBJECT
     std::unique_ptr<TdcIface> tdc;
@@ -25,7 +27,15 @@ class TestRunController : public QObject {
     QString hand_over, ended; // "refuse", "offset=N" or empty; how the last run ended
 
     static FakeOxTdc &fake() { return FakeOxTdc::instance(); }
-    void play() { fake().play_sample_exposure(counts); }
+    bool with_statistics = true;
+    void play() {
+        if (with_statistics)
+            return fake().play_sample_exposure(counts);
+        fake().deliver_start();
+        fake().deliver_events({FakeOxTdc::make_event(0, 100), FakeOxTdc::make_event(0, 200),
+                               FakeOxTdc::make_event(0, 300), FakeOxTdc::make_event(1, 40)});
+        fake().deliver_end();
+    }
     QString answer_hand_over() {
         const QString next = std::exchange(hand_over, QString());
         if (next.isEmpty() || next == "refuse")
@@ -61,6 +71,16 @@ class TestRunController : public QObject {
             fake().set_auto_exposure(nullptr);
         else if (word == "play" || word == "begin")
             word == "play" ? play() : fake().deliver_start();
+        else if (word == "end")
+            fake().deliver_end();
+        else if (word == "nostats")
+            with_statistics = false;
+        else if (word == "wd")
+            run->set_watchdog_margin_ms(1);
+        else if (word == "wait")
+            QVERIFY(QTest::qWaitFor([this] { return run->state() == RunController::Idle; }, 20000));
+        else if (word == "uncap")
+            HistoGeometry::set_memory_cap(0);
         else if (word == "late")
             QTimer::singleShot(0, this, [this] { play(); });
         else if (word.startsWith("fail=") || word.startsWith("ifail="))
@@ -115,6 +135,7 @@ private slots:
         run->set_params_hand_over([this] { return answer_hand_over(); });
         settings = RunSettings{100, 5, 0, false, false};
         counts = {3, 1};
+        with_statistics = true;
         statuses = errors = QStringList();
         hand_over = ended = QString();
         connect(run.get(), &RunController::status, this, [this](QString s) { statuses << s; });
@@ -187,6 +208,34 @@ private slots:
         row("disconnect, no completion", "acc manual bound=1 start disconnect deliver",
             "0, 1 starts, left 1, total 0, sum 0: run ended: the last exposure is incomplete "
             "[device closed; the last exposure is incomplete] | incomplete");
+        // An end that follows no start (a duplicate) is neither drawn nor counted.
+        row("duplicated end", "acc it=2 start end deliver done",
+            "0 start, 2 starts, left 0, total 8, sum 6: run finished");
+        // The interrupted exposure's end arriving after the wait gave up belongs to no exposure.
+        row("end after the wait gave up",
+            "acc it=3 manual start begin stop bound=1 start end deliver",
+            "2 stop, 2 starts, left 3, total 0, sum 0: exposure running [stopped]");
+        row("then the awaited exposure",
+            "acc it=1 manual start begin stop bound=1 start end deliver play done",
+            "0 start, 2 starts, left 0, total 4, sum 3: run finished");
+        // Without a statistics block the received counts stand in; nothing of an earlier exposure.
+        row("no statistics block", "counts=500,100 start done nostats start done",
+            "0 start, 2 starts, left 5, total 4, sum 3: run finished");
+        // A lost connection from any call ends the run.
+        row("lost at interrupt", "acc manual start ifail=-90 stop",
+            "0, 1 starts, left 1, total 0, sum 0: run ended: the connection to the device was lost "
+            "(connection lost); the data so far are kept [connection lost] | error: connection "
+            "lost");
+        // A silent device: interrupted after its time and the margin, then given up.
+        row("watchdog", "manual wd bound=1 start wait",
+            "0 start, 1 starts, left 5, total 0, sum 0: run ended: the device did not end the "
+            "exposure, even when interrupted; the last exposure is incomplete [ended: the device "
+            "did not end the exposure] | incomplete");
+        // A failed allocation is tried again at the next start instead of recording into nothing.
+        row("allocation retried", "cap force=8000 start done uncap start done",
+            "0 start, 2 starts, left 5, total 4, sum 3: run finished | error: The "
+            "histograms could not be allocated; the run was ended. Choose a smaller window or a "
+            "larger binning.");
         // A start while stopping waits for the interrupted exposure, counted for its own run only.
         row("start while stopping", "acc it=3 manual start stop late start deliver deliver",
             "2 stop, 2 starts, left 3, total 0, sum 3: exposure running [stopped]");

@@ -92,6 +92,7 @@ private slots:
     }
     void session_data();
     void session();
+    void window_change_while_accumulating();
 };
 
 void TestWalkthrough::session_data() {
@@ -215,6 +216,44 @@ void TestWalkthrough::session() {
     Session again;
     QCOMPARE(again.state(), before);
     QVERIFY(!again.action("Connect")->isChecked());
+}
+
+// A window change during an accumulating run waits for the run's end: the histograms keep every
+// delivered event of all three exposures, and the info file says so.
+void TestWalkthrough::window_change_while_accumulating() {
+    write_ini("+");
+    Session s;
+    s.action("Connect")->trigger();
+    QVERIFY(s.connected());
+    s.mode(true, false);
+    s.iterations->setValue(3);
+    s.exposure->setValue(400);
+    QTest::mouseClick(s.start, Qt::LeftButton);
+    QVERIFY(QTest::qWaitFor([&] { return s.tdc->get_delivered_running() > 0; }, 20000));
+    s.histo_size->setValue(1200);
+    QVERIFY(QTest::qWaitFor([&] { return s.start->isEnabled(); }, 20000));
+    QCOMPARE(s.completions.count(), 3);
+    QCOMPARE(s.tdc->get_active_histo_params().size, 1000.0);
+    double in_histograms = 0;
+    for (uint32_t c = 0; c < 16; ++c) {
+        const std::vector<double> &h = *s.tdc->get_channel_histo(c);
+        in_histograms = std::accumulate(h.begin(), h.end(), in_histograms);
+    }
+    export_to(s, "held");
+    QFile file("held_info.json");
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QJsonObject info = QJsonDocument::fromJson(file.readAll()).object();
+    QCOMPARE(info["run"].toObject()["exposures_completed"].toInt(), 3);
+    QCOMPARE(info["histograms"].toObject()["window_size_ns"].toDouble(), 1000.0);
+    double delivered = 0;
+    for (const QJsonValue &channel : info["per_channel"].toArray())
+        delivered += channel.toObject()["run_delivered"].toDouble();
+    QVERIFY(delivered > 1000);
+    QCOMPARE(in_histograms, delivered);
+    // The next run takes the new window.
+    s.iterations->setValue(1);
+    QCOMPARE(s.run(), 1);
+    QCOMPARE(s.tdc->get_active_histo_params().size, 1200.0);
 }
 
 QTEST_MAIN(TestWalkthrough)
