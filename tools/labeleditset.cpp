@@ -23,7 +23,9 @@ LabelEditSet::LabelEditSet(const QString &caption, int minimum, int maximum, QWi
     button->setMinimumHeight(2 * QFontMetrics(font()).height());
 
     auto *layout = new QHBoxLayout;
-    layout->addWidget(label, 0);
+    // The caption takes the spare width, so that the spin boxes and buttons of
+    // rows stacked in one column line up whatever their captions' lengths.
+    layout->addWidget(label, 1);
     layout->addWidget(spinBox, 0);
     layout->addWidget(button, 0);
     setLayout(layout);

@@ -308,6 +308,11 @@ void PanelChannelCorrections::setRowCount(int count) {
 }
 
 void PanelChannelCorrections::setRowsEnabled(bool enabled) {
+    // The time and the note go grey with the value they belong to: without a
+    // device they describe the last one, not a device that is there.
     for (const ChannelRow &row : rows)
-        row.spinBox->setEnabled(enabled);
+        for (QWidget *widget :
+             {static_cast<QWidget *>(row.spinBox), static_cast<QWidget *>(row.lb_time),
+              static_cast<QWidget *>(row.lb_note)})
+            widget->setEnabled(enabled);
 }
