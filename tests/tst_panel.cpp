@@ -168,7 +168,8 @@ private slots:
         const QJsonArray channels = info.take("per_channel").toArray();
         QCOMPARE(QJsonDocument(info).toJson(QJsonDocument::Compact),
                  QByteArray(R"({"device":{"binsize_ns":0.125,"corrections":[0,-3,0,0,0,0,0,0,0,0,)"
-                            R"(0,0,0,0,0,-9],"potentiometer":{"zero":77}},"histograms":{"bin_widt)"
+                            R"(0,0,0,0,0,-9],"potentiometer":{"threshold":0,"zero":77}},)"
+                            R"("histograms":{"bin_widt)"
                             R"(h_ns":1,"binning":3,"binning_factor":8,"channels":16,"start_offset)"
                             R"(_ns":40,"window_size_ns":3000,"zero_bins_filtered":true},"program")"
                             R"(:"Velmora","run":{"accumulate":true,"autorun":false,"ended":"finis)"
