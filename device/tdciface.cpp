@@ -95,8 +95,10 @@ int32_t TdcIface::init(const QString &ini_file) {
         return ErrInvalidBinsize;
     }
     binsize = device_binsize;
+    // The corrections now; the potentiometer's window reads the bus as the
+    // device is announced, and every run's start reads it again.
     epot_settings = EpotSettings();
-    refresh_device_snapshot();
+    refresh_corrections();
     if (dev_desc < 0)
         return ConnectionLost; // lost while reading the device's settings
     emit connected();
@@ -281,13 +283,16 @@ int32_t TdcIface::read_epot() {
     return twi_read(EpotSettings::bus_address, buffer, 2, end_transfer);
 }
 
-void TdcIface::refresh_device_snapshot() {
-    if (dev_desc < 0)
-        return;
-    // Only successful reads are noted, so whatever fails stays unknown.
+// Only successful reads are noted, so whatever fails stays unknown.
+void TdcIface::refresh_corrections() {
     corrections_known = false;
     std::vector<int32_t> values;
-    get_corrections(values);
+    if (dev_desc >= 0)
+        get_corrections(values);
+}
+
+void TdcIface::refresh_device_snapshot() {
+    refresh_corrections();
     if (dev_desc < 0)
         return;
     epot_settings = EpotSettings();

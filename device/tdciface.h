@@ -83,8 +83,8 @@ public:
     // What the device holds as this object knows it from its own reads and
     // writes: bin size, corrections, potentiometer.
     DeviceSnapshot device_snapshot() const;
-    // Reads the corrections and the potentiometer again (at connect and at
-    // the start of a run); a failed read leaves that part unknown.
+    // Reads the corrections and the potentiometer again (at the start of a
+    // run); a failed read leaves that part unknown.
     void refresh_device_snapshot();
 
 signals:
@@ -107,6 +107,7 @@ private:
     void lose_connection();
     void release_device();
     int32_t read_epot();
+    void refresh_corrections();
 
     int32_t dev_desc = -1;
     QString last_error;

@@ -8,10 +8,10 @@ template <typename T> void RunSettingsModel::assign(T &field, T value) {
 }
 
 void RunSettingsModel::set_run(const RunSettings &settings) {
-    const bool same = settings.exposure_ms == values.exposure_ms &&
-                      settings.iterations == values.iterations &&
-                      settings.event_threshold == values.event_threshold &&
-                      settings.accumulate == values.accumulate && settings.autorun == values.autorun;
+    const bool same =
+        settings.exposure_ms == values.exposure_ms && settings.iterations == values.iterations &&
+        settings.event_threshold == values.event_threshold &&
+        settings.accumulate == values.accumulate && settings.autorun == values.autorun;
     values = settings;
     if (!same)
         emit changed();

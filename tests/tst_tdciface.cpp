@@ -56,10 +56,9 @@ private slots:
                 [&] { at_connected = device_calls() << QString::number(tdc.get_binsize()); });
         const QByteArray utf8("m\xC3\xA9sures/tdc_qv5.ini");
         QCOMPARE(tdc.init(QString::fromUtf8(utf8)), 4);
-        // The device's settings are read before it is announced: corrections (count, values) and
-        // the potentiometer (register pointer, both registers).
+        // The corrections are read before the device is announced (count, values).
         const QStringList settings_reads{"ox_tdc_get_corrections2", "ox_tdc_get_corrections2",
-                                         "ox_twi_write2", "ox_twi_read2", "0.5"};
+                                         "0.5"};
         QCOMPARE(at_connected, opening + settings_reads);
         QCOMPARE(lib.calls_of("ox_tdc_init_inifile")[0].bytes,
                  std::vector<unsigned char>(utf8.begin(), utf8.end()));

@@ -5,6 +5,7 @@
 #include "tools/panelchannelcorrections.h"
 #include "tools/panelepot.h"
 #include "tools/statswindow.h"
+#include "tools/windowepot.h"
 
 #include <QtTest>
 #include <QtWidgets>
@@ -33,14 +34,26 @@ QList<QSpinBox *> rows_of(PanelChannelCorrections &panel) {
     return panel.findChildren<QSpinBox *>();
 }
 
-// "label=value" per row; " off" for a disabled row, " !" for a styled one, then its tooltip.
+// "label=value" per row; " off" for a disabled row, " !" for a styled one, then its tooltip,
+// then the note beside the row in brackets.
 QString rows_text(PanelChannelCorrections &panel) {
     QStringList text;
-    for (QSpinBox *s : rows_of(panel))
+    for (QSpinBox *s : rows_of(panel)) {
+        const QString note = s->parentWidget()->findChild<QLabel *>("lb_note")->text();
         text << s->parentWidget()->findChild<QLabel *>()->text() + "=" +
                     QString::number(s->value()) + (s->isEnabled() ? "" : " off") +
-                    (s->styleSheet().isEmpty() ? "" : " !") + s->toolTip();
+                    (s->styleSheet().isEmpty() ? "" : " !") + s->toolTip() +
+                    (note.isEmpty() ? "" : " [" + note + "]");
+    }
     return text.join(", ");
+}
+
+// The time beside each row.
+QStringList times_of(PanelChannelCorrections &panel) {
+    QStringList times;
+    for (QSpinBox *s : rows_of(panel))
+        times << s->parentWidget()->findChild<QLabel *>("lb_time")->text();
+    return times;
 }
 
 QString expected_text(const std::vector<int> &values, const QString &suffix = "") {
@@ -147,7 +160,7 @@ private slots:
             QCoreApplication::processEvents(); // anything the editor queued runs first
             std::vector<int> shown = device;
             shown.resize(size_t(rows), 0);
-            QCOMPARE(rows_text(panel), expected_text(shown));
+            QCOMPARE(rows_text(panel), expected_text(shown, read_result == 1 ? " off" : ""));
             QCOMPARE(panel.findChild<QLabel *>("lb_read_failure")->text(),
                      read_result < 0 ? unread : QString());
             Sets expected{device};
@@ -164,6 +177,7 @@ private slots:
     void shiftEditorsInStep() {
         PanelChannelCorrections first(tdc.get(), org, app, nullptr);
         PanelChannelCorrections second(tdc.get(), org, app, nullptr);
+        QCOMPARE(rows_text(first), QString("ch0=0 off"));
         reconnect(ramp(20, 100, 2));
         QCOMPARE(rows_text(first), expected_text(ramp(20, 100, 2)));
         const QList<QSpinBox *> three = rows_of(first).mid(0, 3);
@@ -171,6 +185,7 @@ private slots:
         QCOMPARE(rows_of(first).mid(0, 3), three);
         QVERIFY(tdc->deinit() >= 0);
         QCOMPARE(rows_text(first), expected_text(ramp(5, -1, -1), " off"));
+        QVERIFY(first.findChild<QLabel *>("lb_unit")->text().startsWith("No device connected"));
         reconnect(ramp(5, -1, -1));
         lib.queue_result("ox_tdc_start_measure2", -90); // the device is lost
         QCOMPARE(tdc->start_measure(10), -90);
@@ -178,14 +193,15 @@ private slots:
         reconnect({40000, -50000, 5, 32767});
         const QString tip(" !The device holds %1, which lies outside -32768 ... 32767; it is "
                           "shown clamped and kept unless you change this channel.");
-        const QString marked = "ch0=32767" + tip.arg(40000) + ", ch1=-32768" + tip.arg(-50000);
+        const QString marked = "ch0=32767" + tip.arg(40000) + " [device holds 40000], ch1=-32768" +
+                               tip.arg(-50000) + " [device holds -50000]";
         QCOMPARE(rows_text(second), marked + ", ch2=5, ch3=32767");
         rows_of(first)[2]->setValue(6);
         rows_of(second)[0]->setValue(100);
         QCOMPARE(writes(), (Sets{{40000, -50000, 6, 32767}, {100, -50000, 6, 32767}}));
         for (PanelChannelCorrections *editor : {&first, &second})
-            QCOMPARE(rows_text(*editor),
-                     "ch0=100, ch1=-32768" + tip.arg(-50000) + ", ch2=6, ch3=32767");
+            QCOMPARE(rows_text(*editor), "ch0=100, ch1=-32768" + tip.arg(-50000) +
+                                             " [device holds -50000], ch2=6, ch3=32767");
     }
 
     // A refused write puts the row back to the device's value, marked with the library's text,
@@ -232,7 +248,7 @@ private slots:
         auto *read = panel.findChild<QPushButton *>("bu_read");
         auto *result = panel.findChild<QLabel *>("lb_result");
         // Usable only while a device is connected, a lost one included; a disconnection clears
-        // the result. Nothing is read on connection.
+        // the result.
         auto usable = [&] { return box[0]->isEnabled() + box[1]->isEnabled() + read->isEnabled(); };
         QCOMPARE(usable(), 0);
         reconnect({});
@@ -253,11 +269,13 @@ private slots:
         panel.slot_epot1r2(-1);
         QCOMPARE(transfers(), QStringList({"w 2 1:02 c8", "w 2 1:03 07", "w 2 1:03 ff"}));
         // Failing: write or read, and which of its two calls. Spin boxes start at 3 and 4; the
-        // bus answers 0x80 0x11 then 0x7F 0x10, and a failed read takes no bytes.
+        // bus answers 0x80 0x11 then 0x7F 0x10, and a failed read takes no bytes. A setting
+        // not read shows no value (-1).
         using Case = std::tuple<QString, QString, int, int>;
         for (const auto &[failing, sequence, threshold, zero] :
-             {Case{"", "wrwr", 0x80, 0x10}, Case{"w1", "wwr", 3, 0x11}, Case{"r1", "wrwr", 3, 0x11},
-              Case{"w2", "wrw", 0x80, 4}, Case{"r2", "wrwr", 0x80, 4}}) {
+             {Case{"", "wrwr", 0x80, 0x10}, Case{"w1", "wwr", -1, 0x11},
+              Case{"r1", "wrwr", -1, 0x11}, Case{"w2", "wrw", 0x80, -1},
+              Case{"r2", "wrwr", 0x80, -1}}) {
             QVERIFY(tdc->deinit() >= 0 && result->text().isEmpty());
             fresh_library();
             reconnect({});
@@ -277,6 +295,127 @@ private slots:
             QCOMPARE(transfers(), expected);
             QCOMPARE(QList<int>({box[0]->value(), box[1]->value()}), QList<int>({threshold, zero}));
             QCOMPARE(result->text(), QString(failing.isEmpty() ? "ok" : "failure\nbus stuck"));
+        }
+    }
+
+    // The window shows what the device holds whenever it opens and whenever a device connects;
+    // "set" is offered only for a value read. Steps: c connect, d disconnect, s show, h close.
+    // Read k answers threshold 96 + k and zero 128 - k; a failed transfer ("r1": the first bus
+    // read fails) leaves its setting without a value (a dash, -1) and its "set" disabled.
+    void potentiometerShowsTheDevice() {
+        struct Case {
+            bool open_before;
+            QString steps, failing;
+            int reads;
+            QList<int> shown;
+            QString set_enabled, result;
+        };
+        const QString failure("failure\nbus stuck");
+        for (const Case &c : {Case{false, "s", "", 0, {-1, -1}, "00", ""},
+                              Case{false, "c", "", 1, {96, 128}, "11", "ok"},
+                              Case{true, "s", "", 1, {96, 128}, "11", "ok"},
+                              Case{false, "cs", "", 2, {97, 127}, "11", "ok"},
+                              Case{true, "shs", "", 2, {97, 127}, "11", "ok"},
+                              Case{false, "cdc", "", 2, {97, 127}, "11", "ok"},
+                              Case{false, "cd", "", 1, {96, 128}, "00", ""},
+                              Case{false, "c", "r1", 1, {-1, 128}, "01", failure},
+                              Case{true, "s", "w2", 1, {96, -1}, "10", failure},
+                              Case{false, "c", "w12", 1, {-1, -1}, "00", failure}}) {
+            init();
+            if (c.open_before)
+                reconnect({});
+            for (int k = 0; k < 4; ++k)
+                lib.queue_twi_read_bytes(
+                    {uint8_t(96 + k), uint8_t(128 - k), uint8_t(96 + k), uint8_t(128 - k)});
+            for (int call = 1; call <= 2 && !c.failing.isEmpty(); ++call)
+                lib.queue_result(c.failing[0] == 'w' ? "ox_twi_write2" : "ox_twi_read2",
+                                 c.failing.contains(QString::number(call)) ? -5 : 0);
+            WindowEpot window(tdc.get(), nullptr);
+            for (QChar step : c.steps) {
+                if (step == 'c')
+                    reconnect({});
+                else if (step == 'd')
+                    QVERIFY(tdc->deinit() >= 0);
+                else if (step == 's')
+                    window.show();
+                else
+                    QVERIFY(window.close());
+            }
+            const QList<QSpinBox *> box = window.findChildren<QSpinBox *>();
+            const QList<QToolButton *> set = window.findChildren<QToolButton *>();
+            // Each read is two pointer writes; nothing read is written back.
+            QCOMPARE(transfers().filter("w 1 0:02").size(), 2 * c.reads);
+            QCOMPARE(lib.count("ox_twi_write2"), 2 * c.reads);
+            QCOMPARE(QList<int>({box[0]->value(), box[1]->value()}), c.shown);
+            QCOMPARE(QString::number(set[0]->isEnabled()) + QString::number(set[1]->isEnabled()),
+                     c.set_enabled);
+            QCOMPARE(window.findChild<QLabel *>("lb_result")->text(), c.result);
+        }
+    }
+
+    // A setting without a value can be set once the user enters one; the entry is sent.
+    void potentiometerSetsWhatTheUserEntered() {
+        lib.queue_result("ox_twi_write2", -5, 2);
+        reconnect({});
+        PanelEpot panel(tdc.get(), nullptr);
+        panel.show(); // both reads fail
+        const QList<QSpinBox *> box = panel.findChildren<QSpinBox *>();
+        const QList<QToolButton *> set = panel.findChildren<QToolButton *>();
+        QVERIFY(!set[0]->isEnabled() && !set[1]->isEnabled());
+        lib.clear_calls();
+        QTest::mouseClick(set[1], Qt::LeftButton);
+        box[1]->selectAll();
+        QTest::keyClicks(box[1], "77");
+        QVERIFY(!set[0]->isEnabled() && set[1]->isEnabled());
+        QTest::mouseClick(set[1], Qt::LeftButton);
+        QCOMPARE(transfers(), QStringList{"w 2 1:03 4d"});
+    }
+
+    // The time beside each row is the device's value in ns; a value typed beyond the device's
+    // range is written clamped, once, and says so beside its row. Channel 1 of {7, device, 9}.
+    void shiftUnitAndClamp() {
+        using Case = std::tuple<double, int, QString, int, QString, QString>;
+        for (const auto &[binsize, device, typed, shown, note, time] :
+             {Case{0.125, 800, "", 800, "", "100 ns"}, Case{0.5, -3, "", -3, "", "-1.5 ns"},
+              Case{0.125, 40000, "", 32767, "device holds 40000", "5000 ns"},
+              Case{0.125, 0, "800", 800, "", "100 ns"},
+              Case{0.5, 0, "32767", 32767, "", "16383.5 ns"},
+              Case{0.125, 0, "40000", 32767, "clamped from 40000", "4095.875 ns"},
+              Case{0.125, 5, "-40000", -32768, "clamped from -40000", "-4096 ns"}}) {
+            init();
+            lib.set_binsize(binsize);
+            reconnect({7, device, 9});
+            PanelChannelCorrections panel(tdc.get(), org, app, nullptr);
+            QSpinBox *box = rows_of(panel)[1];
+            if (!typed.isEmpty()) {
+                box->selectAll();
+                QTest::keyClicks(box, typed);
+                QTest::keyClick(box, Qt::Key_Return);
+            }
+            QCOMPARE(writes(), (typed.isEmpty() ? Sets{} : Sets{{7, shown, 9}}));
+            QCOMPARE(box->value(), shown);
+            QCOMPARE(box->parentWidget()->findChild<QLabel *>("lb_note")->text(), note);
+            QCOMPARE(times_of(panel)[1], time);
+            QVERIFY(panel.findChild<QLabel *>("lb_unit")->text().contains(
+                QString("1 bin = %1 ns").arg(binsize)));
+        }
+    }
+
+    // At its default size the editor shows the rows of a 16-channel device without scrolling,
+    // whether or not a device was there when it opened, within a laptop's screen.
+    void shiftEditorDefaultSize() {
+        for (bool open_before : {true, false}) {
+            init();
+            if (open_before)
+                reconnect(ramp(16, -8000, 1001));
+            PanelChannelCorrections panel(tdc.get(), org, app, nullptr);
+            reconnect(ramp(16, -8000, 1001));
+            panel.show();
+            QVERIFY(QTest::qWaitForWindowExposed(&panel));
+            auto *area = panel.findChild<QScrollArea *>();
+            QVERIFY2(area->verticalScrollBar()->maximum() == 0 &&
+                         area->horizontalScrollBar()->maximum() == 0 && panel.height() <= 728,
+                     qPrintable(QString("%1x%2").arg(panel.width()).arg(panel.height())));
         }
     }
 };

@@ -8,11 +8,15 @@ class QSpinBox;
 class QToolButton;
 
 // A caption, a spin box and a "set" button; the button emits the spin box's value.
+// The row may hold no value (shown as a dash): then "set" is disabled, so that
+// only a value read from the device or entered by the user can be sent.
 class LabelEditSet : public QWidget {
     Q_OBJECT
 public:
     LabelEditSet(const QString &caption, int minimum, int maximum, QWidget *parent);
     ~LabelEditSet() override;
+
+    bool has_value() const;
 
 signals:
     void newValueSet(int value);
@@ -20,10 +24,15 @@ signals:
 public slots:
     void button_clicked(bool);
     void setValue(int value);
+    void clear_value();
+
+private slots:
+    void follow_value();
 
 private:
     QSpinBox *spinBox;
     QToolButton *button;
+    int minimum;
 };
 
 #endif // LABELEDITSET_H

@@ -14,9 +14,11 @@ class QSpinBox;
 class QVBoxLayout;
 class TdcIface;
 
-// Editor of the device's per-channel time shifts. A user change of a row reads
-// the device's current set, changes that one channel and writes the set back;
-// after every successful write each open editor shows the device's values.
+// Editor of the device's per-channel time shifts, in device bins with the time
+// beside. A user change of a row reads the device's current set, changes that
+// one channel and writes the set back; after every successful write each open
+// editor shows the device's values. Rows can be edited only while a device is
+// connected and its shifts could be read.
 class PanelChannelCorrections : public QWidget {
     Q_OBJECT
 public:
@@ -25,6 +27,10 @@ public:
 
     // Rows never exceed this count; channels beyond it are still written.
     static constexpr int max_rows = 512;
+    // Rows the editor has room for at its default size.
+    static constexpr int rows_at_default_size = 16;
+
+    QSize sizeHint() const override;
 
 signals:
     // A status text for the main window's status bar.
@@ -40,27 +46,33 @@ private slots:
     void show_written_corrections();
 
 private:
-    // One displayed channel: the container widget (label and spin box) and its spin box.
+    // One displayed channel: the container widget (label, spin box, time, note),
+    // its spin box, the time of the device's value and a note on that value.
     struct ChannelRow {
         QWidget *rowWidget;
         QSpinBox *spinBox;
+        QLabel *lb_time;
+        QLabel *lb_note;
     };
 
     bool read_device();
-    void write_channel(size_t channel, int value);
+    bool write_channel(size_t channel, int value);
     void refuse_change(size_t channel, const QString &message);
     void setRowCount(int count);
     void setRowsEnabled(bool enabled);
     void show_device_values();
-    void show_device_value(QSpinBox *spin_box, int32_t value);
+    void show_device_value(const ChannelRow &row, int32_t value);
     void show_read_failure(const QString &reason);
-    static void mark(QSpinBox *spin_box, const char *style, const QString &tip);
+    static void mark(const ChannelRow &row, const char *style, const QString &tip,
+                     const QString &note = QString());
 
     TdcIface *tdc;
     QString orgName;
     QString appName;
     QVBoxLayout *rowsLayout;
     QScrollArea *scrollArea;
+    // The unit of the values, or why they cannot be edited now.
+    QLabel *lb_unit;
     std::vector<ChannelRow> rows;
     std::vector<int32_t> corrections;
     // Why the rows are disabled after a failed read; hidden otherwise.

@@ -6,6 +6,7 @@
 #include <QFontMetrics>
 #include <QLabel>
 #include <QPushButton>
+#include <QShowEvent>
 #include <QVBoxLayout>
 
 namespace {
@@ -46,9 +47,11 @@ PanelEpot::PanelEpot(TdcIface *tdc, QWidget *parent)
     connect(tdc, &TdcIface::connection_lost, this, &PanelEpot::deviceDisconnected);
     connect(bu_read, &QPushButton::clicked, this, &PanelEpot::bu_read_clicked);
 
-    epot1r1->setEnabled(false);
-    epot1r2->setEnabled(false);
-    bu_read->setEnabled(false);
+    // A device opened before this panel was built is read when it is shown.
+    device_connected = tdc->is_initialized();
+    epot1r1->setEnabled(device_connected);
+    epot1r2->setEnabled(device_connected);
+    bu_read->setEnabled(device_connected);
 }
 
 PanelEpot::~PanelEpot() = default;
@@ -69,11 +72,23 @@ void PanelEpot::write_register(uint8_t reg, int value) {
     show_result(tdc->twi_write(bus_address, bytes, 2, end_transfer) >= 0);
 }
 
+// Opening the window shows what the device holds now, not what it held when
+// the window was last open; a window only brought back from the task bar keeps
+// what it shows.
+void PanelEpot::showEvent(QShowEvent *event) {
+    QWidget::showEvent(event);
+    if (!event->spontaneous())
+        read_device();
+}
+
+// Another device, or the same one changed meanwhile: what the rows show may no
+// longer be true.
 void PanelEpot::deviceConnected() {
     device_connected = true;
     epot1r1->setEnabled(true);
     epot1r2->setEnabled(true);
     bu_read->setEnabled(true);
+    read_device();
 }
 
 void PanelEpot::deviceDisconnected() {
@@ -95,20 +110,30 @@ bool PanelEpot::read_registers(uint8_t *buffer) {
 }
 
 void PanelEpot::bu_read_clicked(bool) {
+    read_device();
+}
+
+// A setting that could not be read is cleared rather than left showing an
+// older value, which "set" would then write as if it were the device's.
+void PanelEpot::read_device() {
     if (!device_connected)
         return;
     bool ok = true;
     uint8_t buffer[2];
     // Two identical transfers: the threshold is taken from the first, the zero
     // setting from the second; a failed first one does not stop the second.
-    if (read_registers(buffer))
+    if (read_registers(buffer)) {
         epot1r1->setValue(buffer[0]);
-    else
+    } else {
+        epot1r1->clear_value();
         ok = false;
-    if (read_registers(buffer))
+    }
+    if (read_registers(buffer)) {
         epot1r2->setValue(buffer[1]);
-    else
+    } else {
+        epot1r2->clear_value();
         ok = false;
+    }
     show_result(ok);
 }
 

@@ -7,11 +7,15 @@
 
 class LabelEditSet;
 class QLabel;
+class QShowEvent;
 class QPushButton;
 class TdcIface;
 
 // Reads and sets the two settings of the DS3902 potentiometer on the
-// device's two-wire bus.
+// device's two-wire bus. It reads them whenever it is shown and whenever a
+// device connects, so it never offers to write back a value the device does
+// not hold; a setting that could not be read shows no value and cannot be set
+// until the user enters one.
 class PanelEpot : public QWidget {
     Q_OBJECT
 public:
@@ -27,6 +31,9 @@ public slots:
     void slot_epot1r1(int value);
     void slot_epot1r2(int value);
 
+protected:
+    void showEvent(QShowEvent *event) override;
+
 private slots:
     void deviceConnected();
     void deviceDisconnected();
@@ -34,6 +41,7 @@ private slots:
 
 private:
     void show_result(bool ok);
+    void read_device();
     void write_register(uint8_t reg, int value);
     bool read_registers(uint8_t *buffer);
 
