@@ -148,9 +148,15 @@ private:
             write(buffer.data(), pos - buffer.data());
         pos = buffer.data();
     }
+    // A short write is tried again for the rest, which fails with the reason.
     void write(const char *data, qint64 length) {
-        if (!failed() && file.write(data, length) != length)
-            reason = file.errorString();
+        while (!failed() && length > 0) {
+            const qint64 written = file.write(data, length);
+            if (written <= 0)
+                reason = file.errorString();
+            data += std::max<qint64>(written, 0);
+            length -= std::max<qint64>(written, 0);
+        }
     }
 
     static constexpr std::size_t buffer_size = 1 << 20;
@@ -188,8 +194,11 @@ QString creation_failure(const QString &path, const QString &reason) {
         return QStringLiteral("the folder %1 does not exist").arg(folder);
     if (!dir.isDir())
         return QStringLiteral("%1 is not a folder").arg(folder);
-    if (!dir.isWritable())
-        return QStringLiteral("the folder %1 is not writable (%2)").arg(folder, reason);
+    // A new file can be refused only for the folder's sake.
+    for (const int code : {EACCES, EPERM, EROFS}) {
+        if (reason == QString::fromLocal8Bit(std::strerror(code)))
+            return QStringLiteral("the folder %1 is not writable (%2)").arg(folder, reason);
+    }
     return reason;
 }
 
