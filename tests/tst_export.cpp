@@ -419,8 +419,9 @@ private slots:
             << QStringList{"s_ch12.txt", "s_ch0.txt", "s_ch1.txt", "s_ch7.txt", "s_ch2.txt"} << "s"
             << QStringList{"s_ch2.txt", "s_ch7.txt", "s_ch12.txt"};
         QTest::newRow("not a channel file of this prefix")
-            << QStringList{"s_ch03.txt", "s_ch16.txt",  "s_chx.txt", "s_ch.txt",    "s_ch1.txt.bak",
-                           "ss_ch1.txt", "s.o_ch1.txt", "S_ch2.txt", "s_rates.txt", "s_ch-1.txt"}
+            << QStringList{"s_ch03.txt",    "s_ch16.txt", "s_chx.txt",         "s_ch.txt",
+                           "s_ch1.txt.bak", "ss_ch1.txt", "s.o_ch1.txt",       "S_ch2.txt",
+                           "s_rates.txt",   "s_ch-1.txt", "s_ch4294967296.txt"}
             << "s" << QStringList{};
         QTest::newRow("dotted names") << QStringList{"2024_ch3.txt", "2024.05_ch3.txt"} << "2024"
                                       << QStringList{"2024_ch3.txt"};
