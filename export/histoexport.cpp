@@ -1,16 +1,22 @@
 #include "export/histoexport.h"
 
 #include "device/histogeometry.h"
-#include "device/tdciface.h"
 
+#include <QDir>
+#include <QFile>
 #include <QFileInfo>
+#include <QJsonDocument>
+#include <QRegularExpression>
 
 #include <algorithm>
+#include <cerrno>
 #include <charconv>
+#include <cinttypes>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
+#include <numeric>
+#include <utility>
 
 namespace {
 
@@ -94,18 +100,18 @@ char *format_field(char *out, double value, std::size_t width) {
     return out + length;
 }
 
-// One export file, written through a large buffer and flushed once when
-// complete. Any failure (open, write, flush or close) is remembered, so a
-// file that could not be written completely is reported.
+// One file of the export under its temporary name, written through a large
+// buffer. The first failure is kept with its reason; a file whose writing
+// failed formats no further lines.
 class ExportFile {
 public:
-    explicit ExportFile(const QString &path)
-        : stream(path.toStdString(), std::ios::out | std::ios::trunc) {
+    explicit ExportFile(QFile &file) : file(file) {
         buffer.resize(buffer_size + HistoExport::bin_line_capacity + 64);
         pos = buffer.data();
     }
 
-    bool is_open() const { return stream.is_open(); }
+    bool failed() const { return !reason.isEmpty(); }
+    const QString &error() const { return reason; }
 
     void append(const char *text, std::size_t length) {
         std::memcpy(pos, text, length);
@@ -113,6 +119,10 @@ public:
         drain_if_full();
     }
     void append(const char *text) { append(text, std::strlen(text)); }
+    void append(const QByteArray &text) {
+        drain();
+        write(text.constData(), text.size());
+    }
 
     void append_bin_line(double time, double count) {
         pos += HistoExport::format_bin_line(pos, time, count);
@@ -122,10 +132,10 @@ public:
 
     bool finish() {
         drain();
-        stream.flush();
-        const bool written = stream.good();
-        stream.close();
-        return written && !stream.fail();
+        if (!failed() && !file.flush())
+            reason = file.errorString();
+        file.close();
+        return !failed();
     }
 
 private:
@@ -134,17 +144,163 @@ private:
             drain();
     }
     void drain() {
-        if (pos != buffer.data() && stream.good())
-            stream.write(buffer.data(), pos - buffer.data());
+        if (pos != buffer.data())
+            write(buffer.data(), pos - buffer.data());
         pos = buffer.data();
+    }
+    // A short write is tried again for the rest, which fails with the reason.
+    void write(const char *data, qint64 length) {
+        while (!failed() && length > 0) {
+            const qint64 written = file.write(data, length);
+            if (written <= 0)
+                reason = file.errorString();
+            data += std::max<qint64>(written, 0);
+            length -= std::max<qint64>(written, 0);
+        }
     }
 
     static constexpr std::size_t buffer_size = 1 << 20;
-    std::ofstream stream;
+    QFile &file;
     std::vector<char> buffer;
     char *pos;
+    QString reason;
 };
 
+bool path_taken(const QString &path) {
+    const QFileInfo info(path);
+    return info.exists() || info.isSymLink();
+}
+
+// A hidden name beside `path` that nothing holds yet, for the new file while
+// it is written or the old one while it is being replaced.
+QString free_name_beside(const QString &path, const QString &tag) {
+    const QFileInfo info(path);
+    const QString stem =
+        info.absolutePath() + QStringLiteral("/.") + info.fileName() + QLatin1Char('.') + tag;
+    for (int n = 0; n < 1000; ++n) {
+        const QString candidate = n == 0 ? stem : stem + QString::number(n);
+        if (!path_taken(candidate))
+            return candidate;
+    }
+    return QString();
+}
+
+// The reason an export file could not be created, in words that say what to
+// do about the folder when it is the folder's fault.
+QString creation_failure(const QString &path, const QString &reason) {
+    const QString folder = QFileInfo(path).absolutePath();
+    const QFileInfo dir(folder);
+    if (!dir.exists())
+        return QStringLiteral("the folder %1 does not exist").arg(folder);
+    if (!dir.isDir())
+        return QStringLiteral("%1 is not a folder").arg(folder);
+    // A new file can be refused only for the folder's sake.
+    for (const int code : {EACCES, EPERM, EROFS}) {
+        if (reason == QString::fromLocal8Bit(std::strerror(code)))
+            return QStringLiteral("the folder %1 is not writable (%2)").arg(folder, reason);
+    }
+    return reason;
+}
+
+QString failure(const QString &verb, const QString &path, const QString &reason) {
+    return QStringLiteral("Could not %1 %2: %3").arg(verb, QDir::toNativeSeparators(path), reason);
+}
+
+QString errno_text() {
+    return QString::fromLocal8Bit(std::strerror(errno));
+}
+
+// The files of one export on their way into place. Until commit() succeeds
+// the folder can be put back as it was: new files are removed, replaced ones
+// renamed back.
+class Replacement {
+public:
+    ~Replacement() {
+        if (!committed)
+            roll_back();
+    }
+
+    // Opens a new temporary file for `final_path`; the failure's message, or
+    // an empty string.
+    QString create(const QString &final_path, QFile &file) {
+        Entry entry{final_path, free_name_beside(final_path, QStringLiteral("velmora-new"))};
+        if (entry.temp_path.isEmpty())
+            return failure(QStringLiteral("write"), final_path,
+                           QStringLiteral("no free temporary name beside it"));
+        file.setFileName(entry.temp_path);
+        if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered |
+                       QIODevice::Text))
+            return failure(QStringLiteral("write"), final_path,
+                           creation_failure(final_path, file.errorString()));
+        entries.push_back(entry);
+        return QString();
+    }
+
+    // Moves the replaced and the removed files aside and the new ones into
+    // place; the old ones go only when every step succeeded.
+    QString commit(const QStringList &remove) {
+        for (Entry &entry : entries) {
+            const QString error = move_aside(entry.final_path, QStringLiteral("replace"));
+            if (!error.isEmpty())
+                return error;
+        }
+        for (const QString &path : remove) {
+            const QString error = move_aside(path, QStringLiteral("remove"));
+            if (!error.isEmpty())
+                return error;
+        }
+        for (Entry &entry : entries) {
+            if (std::rename(QFile::encodeName(entry.temp_path).constData(),
+                            QFile::encodeName(entry.final_path).constData()) != 0)
+                return failure(QStringLiteral("write"), entry.final_path, errno_text());
+            entry.placed = true;
+        }
+        committed = true;
+        for (const Aside &aside : asides)
+            QFile::remove(aside.aside_path);
+        return QString();
+    }
+
+private:
+    struct Entry {
+        QString final_path;
+        QString temp_path;
+        bool placed = false;
+    };
+    struct Aside {
+        QString path;
+        QString aside_path;
+    };
+
+    QString move_aside(const QString &path, const QString &verb) {
+        const QFileInfo info(path);
+        if (!info.exists() && !info.isSymLink())
+            return QString();
+        if (info.isDir() && !info.isSymLink())
+            return failure(verb == QLatin1String("remove") ? verb : QStringLiteral("write"), path,
+                           QStringLiteral("a folder of that name is in the way"));
+        const QString aside = free_name_beside(path, QStringLiteral("velmora-old"));
+        if (aside.isEmpty())
+            return failure(verb, path, QStringLiteral("no free temporary name beside it"));
+        if (std::rename(QFile::encodeName(path).constData(),
+                        QFile::encodeName(aside).constData()) != 0)
+            return failure(verb, path, errno_text());
+        asides.push_back({path, aside});
+        return QString();
+    }
+
+    void roll_back() {
+        for (const Entry &entry : entries)
+            QFile::remove(entry.placed ? entry.final_path : entry.temp_path);
+        for (const Aside &aside : asides)
+            std::rename(QFile::encodeName(aside.aside_path).constData(),
+                        QFile::encodeName(aside.path).constData());
+    }
+
+    std::vector<Entry> entries;
+    std::vector<Aside> asides;
+    bool committed = false;
+};
 // An empty bin inside a run of empty bins carries nothing that its
 // neighbours do not already show.
 bool filtered_out(const std::vector<double> &h, std::size_t i) {
@@ -165,13 +321,16 @@ QString channel_file_name(const QString &prefix, uint32_t channel) {
 
 } // namespace
 
-ExportSnapshot HistoExport::snapshot(const TdcIface &tdc) {
+ExportSnapshot HistoExport::snapshot(const ExposureResult &last, const RunRecord &run) {
     ExportSnapshot snap;
-    snap.params = tdc.get_active_histo_params();
-    const PipeStatistics &block = *tdc.get_pipe_statistics();
-    std::copy(block.words, block.words + 16, snap.counts.begin());
-    for (uint32_t c = 0; c < snap.params.channels && c < 16; ++c)
-        snap.histos.push_back(tdc.get_channel_histo(c));
+    snap.params = last.params;
+    snap.counts = last.counts();
+    snap.counts_from_device = last.statistics_arrived;
+    snap.histos = last.histos;
+    if (snap.histos.size() > channel_count)
+        snap.histos.resize(channel_count);
+    snap.device = last.device;
+    snap.run = run;
     return snap;
 }
 
@@ -185,11 +344,11 @@ QString HistoExport::prefix(const QString &fileName) {
     return info.absolutePath() + QLatin1Char('/') + info.baseName();
 }
 
-// Channels qualify by the last measurement's counts, not by what the
-// histograms accumulated earlier.
+// Channels qualify by the last exposure's counts, not by what the histograms
+// accumulated earlier.
 std::vector<uint32_t> HistoExport::exported_channels(const ExportSnapshot &snap) {
     std::vector<uint32_t> result;
-    for (uint32_t c = 0; c < snap.histos.size(); ++c) {
+    for (uint32_t c = 0; c < snap.histos.size() && c < snap.params.channels; ++c) {
         if (snap.counts[c] != 0 && snap.histos[c] != nullptr)
             result.push_back(c);
     }
@@ -201,65 +360,168 @@ QStringList HistoExport::file_names(const ExportSnapshot &snap, const QString &f
     QStringList names{rates_file_name(base)};
     for (uint32_t c : exported_channels(snap))
         names << channel_file_name(base, c);
-    if (snap.info)
-        names << run_info_file_name(base);
+    names << run_info_file_name(base);
     return names;
 }
 
-bool HistoExport::write(const ExportSnapshot &snap, const QString &fileName, bool filter_zeros) {
-    const QString base = prefix(fileName);
-    bool ok = write_rates_file(rates_file_name(base), snap.counts);
-    for (uint32_t c : exported_channels(snap)) {
-        ok = write_channel_file(channel_file_name(base, c), c, snap.params, *snap.histos[c],
-                                filter_zeros) &&
-             ok;
+QStringList HistoExport::stale_channel_files(const QStringList &folder_entries,
+                                             const QString &base_name, const QStringList &written) {
+    std::vector<std::pair<uint32_t, QString>> found;
+    const QString head = base_name + QStringLiteral("_ch");
+    const QString tail = QStringLiteral(".txt");
+    for (const QString &entry : folder_entries) {
+        if (!entry.startsWith(head) || !entry.endsWith(tail) || written.contains(entry))
+            continue;
+        const QString digits = entry.mid(head.size(), entry.size() - head.size() - tail.size());
+        bool number = !digits.isEmpty() && digits.size() <= 2 &&
+                      (digits.size() == 1 || digits[0] != QLatin1Char('0'));
+        for (const QChar ch : digits)
+            number = number && ch >= QLatin1Char('0') && ch <= QLatin1Char('9');
+        const uint32_t channel = number ? digits.toUInt() : channel_count;
+        if (channel < channel_count)
+            found.emplace_back(channel, entry);
     }
-    if (snap.info) {
-        RunInfo info = *snap.info;
-        info.histo = snap.params;
-        info.last_counts = snap.counts;
-        info.zeros_filtered = filter_zeros;
-        ok = write_run_info(run_info_file_name(base), info) && ok;
-    }
-    return ok;
+    std::sort(found.begin(), found.end());
+    QStringList result;
+    for (const auto &[channel, name] : found)
+        result << name;
+    return result;
 }
 
-bool HistoExport::write_rates_file(const QString &path, const std::array<uint32_t, 16> &counts) {
-    ExportFile file(path);
-    if (!file.is_open())
-        return false;
+QStringList HistoExport::stale_files(const ExportSnapshot &snap, const QString &fileName) {
+    const QFileInfo chosen(fileName);
+    const QDir folder = chosen.absoluteDir();
+    QStringList written;
+    for (const QString &path : file_names(snap, fileName))
+        written << QFileInfo(path).fileName();
+    const QStringList entries =
+        folder.entryList({chosen.baseName() + QStringLiteral("_ch*.txt")},
+                         QDir::Files | QDir::System | QDir::Hidden | QDir::CaseSensitive);
+    QStringList result;
+    for (const QString &name : stale_channel_files(entries, chosen.baseName(), written))
+        result << folder.filePath(name);
+    return result;
+}
+
+QString HistoExport::plan_text(const QString &fileName, const QStringList &files) {
+    const QFileInfo chosen(fileName);
+    QStringList others;
+    QStringList channels;
+    const QRegularExpression channel_file(QStringLiteral("_ch[0-9]+\\.txt$"));
+    for (const QString &path : files) {
+        const QString name = QFileInfo(path).fileName();
+        (channel_file.match(name).hasMatch() ? channels : others) << name;
+    }
+    QString list = others.join(QStringLiteral(", "));
+    if (channels.size() == 1)
+        list += QStringLiteral(" and 1 channel file ") + channels.front();
+    else if (channels.size() == 2)
+        list += QStringLiteral(" and 2 channel files ") + channels.join(QStringLiteral(", "));
+    else if (channels.size() > 2)
+        list += QStringLiteral(" and %1 channel files %2 …").arg(channels.size()).arg(channels[0]);
+    else if (others.size() > 1)
+        list = others.mid(0, others.size() - 1).join(QStringLiteral(", ")) +
+               QStringLiteral(" and ") + others.back();
+    return QStringLiteral("Saving as \"%1\" uses the prefix \"%2\" (the name up to its first dot) "
+                          "and writes %3 in %4.")
+        .arg(chosen.fileName(), chosen.baseName(), list,
+             QDir::toNativeSeparators(chosen.absolutePath()));
+}
+
+namespace {
+
+// The rates file: the last exposure's count of each of the sixteen channels.
+void write_rates_file(ExportFile &file, const ChannelCounts &counts) {
     file.append("# Rates (X:channel_number, Y:countrate):\n");
     file.append("#        X\tY\n");
     char line[64];
-    for (unsigned c = 0; c < 16; ++c) {
-        const int length = std::snprintf(line, sizeof line, "%10u\t%u\n", c, counts[c]);
+    for (uint32_t c = 0; c < channel_count; ++c) {
+        const int length = std::snprintf(line, sizeof line, "%10" PRIu32 "\t%" PRIu64 "\n", c,
+                                         static_cast<uint64_t>(counts[c]));
         file.append(line, static_cast<std::size_t>(length));
     }
-    return file.finish();
+}
+
+// Bins beyond the parameters' count have no time; none exist while the
+// histograms are sized by these parameters.
+std::size_t exported_bins(const HistoGeometry &geometry, const std::vector<double> &h) {
+    return static_cast<std::size_t>(std::min<uint64_t>(geometry.bins(), h.size()));
 }
 
 // Times come from the parameters the histogram was filled with, computed per
 // bin: no time axis as long as the histogram is built for the export.
-bool HistoExport::write_channel_file(const QString &path, uint32_t channel,
-                                     const HistoParams &params, const std::vector<double> &h,
-                                     bool filter_zeros) {
-    ExportFile file(path);
-    if (!file.is_open())
-        return false;
+void write_channel_file(ExportFile &file, uint32_t channel, const HistoGeometry &geometry,
+                        const std::vector<double> &h, bool filter_zeros) {
     char header[64];
-    const int length =
-        std::snprintf(header, sizeof header, "# Channel %u (Time[ns] vs Countrate):\n", channel);
+    const int length = std::snprintf(header, sizeof header,
+                                     "# Channel %" PRIu32 " (Time[ns] vs Countrate):\n", channel);
     file.append(header, static_cast<std::size_t>(length));
-    const HistoGeometry geometry(params);
-    // Bins beyond the parameters' count have no time; none exist while the
-    // histograms are sized by these parameters.
-    const std::size_t n = static_cast<std::size_t>(std::min<uint64_t>(geometry.bins(), h.size()));
-    for (std::size_t i = 0; i < n; ++i) {
+    const std::size_t n = exported_bins(geometry, h);
+    for (std::size_t i = 0; i < n && !file.failed(); ++i) {
         if (filter_zeros && filtered_out(h, i))
             continue;
         file.append_bin_line(geometry.time_of_bin(i), h[i]);
     }
-    return file.finish();
+}
+
+RunInfo run_info(const ExportSnapshot &snap, const QStringList &files, bool filter_zeros) {
+    RunInfo info;
+    info.program_version = program_version();
+    info.written = QDateTime::currentDateTime();
+    info.device = snap.device;
+    info.histo = snap.params;
+    info.zeros_filtered = filter_zeros;
+    info.run = snap.run;
+    info.last_counts = snap.counts;
+    info.counts_from_device = snap.counts_from_device;
+    const HistoGeometry geometry(snap.params);
+    for (std::size_t c = 0; c < snap.histos.size() && c < channel_count; ++c) {
+        if (const std::vector<double> *h = snap.histos[c]) {
+            const double sum =
+                std::accumulate(h->begin(), h->begin() + exported_bins(geometry, *h), 0.0);
+            info.histogram_events[c] = static_cast<uint64_t>(sum);
+        }
+    }
+    for (const QString &path : files)
+        info.files << QFileInfo(path).fileName();
+    return info;
+}
+
+} // namespace
+
+ExportResult HistoExport::write(const ExportSnapshot &snap, const QString &fileName,
+                                bool filter_zeros, const QStringList &remove) {
+    ExportResult result;
+    const QStringList files = file_names(snap, fileName);
+    const std::vector<uint32_t> channels = exported_channels(snap);
+    const HistoGeometry geometry(snap.params);
+    Replacement replacement;
+    // The files in file_names' order: rates, channels, info.
+    for (int index = 0; index < files.size(); ++index) {
+        QFile file;
+        result.message = replacement.create(files[index], file);
+        if (!result.message.isEmpty())
+            return result;
+        ExportFile out(file);
+        if (index == 0) {
+            write_rates_file(out, snap.counts);
+        } else if (index <= static_cast<int>(channels.size())) {
+            const uint32_t c = channels[static_cast<std::size_t>(index - 1)];
+            write_channel_file(out, c, geometry, *snap.histos[c], filter_zeros);
+        } else {
+            out.append(QJsonDocument(run_info_json(run_info(snap, files, filter_zeros)))
+                           .toJson(QJsonDocument::Indented));
+        }
+        if (!out.finish()) {
+            result.message = failure(QStringLiteral("write"), files[index], out.error());
+            return result;
+        }
+    }
+    result.message = replacement.commit(remove);
+    result.ok = result.message.isEmpty();
+    if (result.ok)
+        result.written = files;
+    return result;
 }
 
 std::size_t HistoExport::format_bin_line(char *buf, double time, double count) {

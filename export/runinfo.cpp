@@ -1,10 +1,8 @@
 #include "export/runinfo.h"
 
-#include "device/tdciface.h"
+#include "device/histogeometry.h"
 
-#include <QFile>
 #include <QJsonArray>
-#include <QJsonDocument>
 #include <QJsonValue>
 
 #ifndef VELMORA_VERSION
@@ -29,76 +27,77 @@ QJsonValue potentiometer(const EpotSettings &epot) {
     return settings;
 }
 
-QJsonValue corrections(const RunInfo &info) {
-    if (!info.corrections_known)
+QJsonValue corrections(const DeviceSnapshot &device) {
+    if (!device.corrections_known)
         return QJsonValue(QJsonValue::Null);
     QJsonArray values;
-    for (int32_t v : info.corrections)
+    for (int32_t v : device.corrections)
         values.append(int(v));
     return values;
 }
 
+QJsonArray changes(const std::vector<RunChange> &list) {
+    QJsonArray result;
+    for (const RunChange &change : list)
+        result.append(QJsonObject{{"exposure", count(change.exposure)},
+                                  {"setting", change.setting},
+                                  {"from", change.from},
+                                  {"to", change.to}});
+    return result;
+}
+
 } // namespace
 
-RunInfo device_run_info(TdcIface &tdc) {
-    RunInfo info;
-    info.program_version = QStringLiteral(VELMORA_VERSION);
-    info.written = QDateTime::currentDateTime();
-    info.device_binsize_ns = tdc.get_binsize();
-    info.corrections_known = tdc.is_initialized() && tdc.get_corrections(info.corrections) == 0;
-    if (!info.corrections_known)
-        info.corrections.clear();
-    info.epot = tdc.get_epot_settings();
-    return info;
+QString program_version() {
+    return QStringLiteral(VELMORA_VERSION);
 }
 
 QJsonObject run_info_json(const RunInfo &info) {
-    const double factor = double(uint64_t(1) << (info.histo.binning % 64));
+    const double factor = HistoGeometry::binning_factor(info.histo.binning);
     QJsonObject histograms{
         {"binning", int(info.histo.binning)},          {"binning_factor", factor},
         {"bin_width_ns", factor * info.histo.binsize}, {"start_offset_ns", info.histo.start},
         {"window_size_ns", info.histo.size},           {"channels", int(info.histo.channels)},
         {"zero_bins_filtered", info.zeros_filtered},
     };
+    const RunRecord &record = info.run;
     QJsonObject run{
-        {"exposure_ms", info.run.exposure_ms},
-        {"accumulate", info.run.accumulate},
-        {"autorun", info.run.autorun},
-        {"iterations", info.run.iterations},
-        {"event_threshold", info.run.event_threshold},
-        {"exposures_completed", info.run.exposures_completed},
-        {"ended", info.run.ended},
+        {"exposure_ms", record.settings.exposure_ms},
+        {"accumulate", record.settings.accumulate},
+        {"autorun", record.autorun},
+        {"iterations", record.settings.iterations},
+        {"event_threshold", record.settings.event_threshold},
+        {"exposures_completed", count(record.exposures_completed)},
+        {"exposures_in_histograms", count(record.exposures_in_histograms)},
+        {"first_exposure_in_histograms", count(record.first_exposure_in_histograms)},
+        {"ended", record.ended},
+        {"changes", changes(record.changes)},
     };
     QJsonArray per_channel;
-    for (int c = 0; c < 16; ++c)
+    for (std::size_t c = 0; c < channel_count; ++c)
         per_channel.append(QJsonObject{
-            {"channel", c},
-            {"last_exposure_counts", count(info.last_counts[size_t(c)])},
-            {"run_delivered", count(info.run_delivered[size_t(c)])},
-            {"run_lost", count(info.run_lost[size_t(c)])},
+            {"channel", int(c)},
+            {"last_exposure_counts", count(info.last_counts[c])},
+            {"run_delivered", count(record.delivered[c])},
+            {"run_lost", count(record.lost[c])},
+            {"histogram_events", count(info.histogram_events[c])},
         });
     return QJsonObject{
         {"program", "Velmora"},
         {"version", info.program_version},
         {"written",
          info.written.toOffsetFromUtc(info.written.offsetFromUtc()).toString(Qt::ISODate)},
-        {"device", QJsonObject{{"binsize_ns", info.device_binsize_ns},
-                               {"corrections", corrections(info)},
-                               {"potentiometer", potentiometer(info.epot)}}},
+        {"device", QJsonObject{{"binsize_ns", info.device.binsize_ns},
+                               {"corrections", corrections(info.device)},
+                               {"potentiometer", potentiometer(info.device.epot)}}},
         {"histograms", histograms},
         {"run", run},
         {"per_channel", per_channel},
+        {"files", QJsonArray::fromStringList(info.files)},
+        {"rates_source", info.counts_from_device ? "device" : "received"},
     };
 }
 
 QString run_info_file_name(const QString &prefix) {
     return prefix + QStringLiteral("_info.json");
-}
-
-bool write_run_info(const QString &path, const RunInfo &info) {
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        return false;
-    const QByteArray text = QJsonDocument(run_info_json(info)).toJson(QJsonDocument::Indented);
-    return file.write(text) == text.size() && file.flush();
 }

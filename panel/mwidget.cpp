@@ -2,6 +2,7 @@
 
 #include "device/histogeometry.h"
 #include "device/tdciface.h"
+#include "export/histoexport.h"
 #include "plots/mhisto.h"
 #include "plots/mhistotoolbar.h"
 #include "plots/mrates.h"
@@ -189,8 +190,13 @@ void Mwidget::make_connections() {
             &Mhisto::slot_linewidth_changed);
     connect(tdc, &TdcIface::connected, this, &Mwidget::slot_device_connected);
     connect(tdc, &TdcIface::connection_lost, this, &Mwidget::slot_connection_lost);
-    // Every export also records how its data was taken.
-    histo->set_run_info_source([this] { return collect_run_info(); });
+    // Every export is made from the last exposure's record and its run's.
+    histo->set_export_source([this]() -> std::optional<ExportSnapshot> {
+        const std::optional<ExposureResult> &last = run_control->last_result();
+        if (!last)
+            return std::nullopt;
+        return HistoExport::snapshot(*last, run_control->run_record());
+    });
 
     connect(run_control, &RunController::run_changed, this, &Mwidget::show_run_state);
     connect(run_control, &RunController::exposure_completed, this, &Mwidget::exposure_completed);
@@ -481,7 +487,10 @@ void Mwidget::save_data_body(bool filter_zeros) {
     }
     if (histo->save_data(filter_zeros))
         return;
-    QMessageBox::critical(this, QStringLiteral("Error"), QStringLiteral("Could not save data"),
+    const QString why = histo->export_error();
+    QMessageBox::critical(this, QStringLiteral("Error"),
+                          why.isEmpty() ? QStringLiteral("Could not save data")
+                                        : QStringLiteral("Could not save data: ") + why,
                           QMessageBox::Ok, QMessageBox::NoButton);
 }
 
@@ -520,27 +529,4 @@ void Mwidget::announce_exposure() {
                            : int(std::min<uint64_t>(run_control->losses().exposures() + 1,
                                                     uint64_t(std::numeric_limits<int>::max())));
     emit exposure_started(settings.exposure_ms, number, of);
-}
-
-// The export's record of the run: the device as it was during the last
-// exposure, not as it is now.
-RunInfo Mwidget::collect_run_info() const {
-    RunInfo info = device_run_info(*tdc);
-    const RunRecord &record = run_control->run_record();
-    if (const auto &last = run_control->last_result()) {
-        info.device_binsize_ns = last->device.binsize_ns;
-        info.corrections_known = last->device.corrections_known;
-        info.corrections = last->device.corrections;
-        info.epot = last->device.epot;
-    }
-    info.run.exposure_ms = record.settings.exposure_ms;
-    info.run.accumulate = record.settings.accumulate;
-    info.run.autorun = record.autorun;
-    info.run.iterations = record.settings.iterations;
-    info.run.event_threshold = record.settings.event_threshold;
-    info.run.exposures_completed = int(record.exposures_completed);
-    info.run.ended = record.ended;
-    info.run_delivered = record.delivered;
-    info.run_lost = record.lost;
-    return info;
 }

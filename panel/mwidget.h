@@ -1,7 +1,6 @@
 #ifndef MWIDGET_H
 #define MWIDGET_H
 
-#include "export/runinfo.h"
 #include "run/exposureresult.h"
 
 #include <QString>
@@ -101,7 +100,6 @@ private:
     void exposure_completed(const ExposureResult &result);
     void announce_exposure();
     void announce_run_start();
-    RunInfo collect_run_info() const;
 
     TdcIface *tdc;
     RunController *run_control;

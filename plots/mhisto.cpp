@@ -10,12 +10,15 @@
 #include <qwt_plot_textlabel.h>
 #include <qwt_plot_zoomer.h>
 
+#include <QAbstractButton>
 #include <QApplication>
 #include <QBrush>
+#include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QMessageBox>
 #include <QPen>
+#include <QSettings>
 #include <QStack>
 
 #include <algorithm>
@@ -307,45 +310,119 @@ void Mhisto::refresh() {
     emit newAverage(double(average) * shown_binsize);
 }
 
-// The accumulator's state, with the run's record when there is a source.
-ExportSnapshot Mhisto::export_snapshot() const {
-    ExportSnapshot snap = HistoExport::snapshot(*tdc);
-    if (run_info_source)
-        snap.info = run_info_source();
+// ---- export ------------------------------------------------------------------
+
+namespace {
+
+const char *const last_folder_key = "export/last_folder";
+
+// The last export's folder while it exists, else the user's home: never the
+// program's own folder, which an installed program cannot write to.
+QString export_start_folder() {
+    const QString last = QSettings().value(QLatin1String(last_folder_key)).toString();
+    if (!last.isEmpty() && QFileInfo(last).isDir())
+        return last;
+    return QDir::homePath();
+}
+
+// At most five names, one a line.
+QString short_list(const QStringList &paths) {
+    QStringList names;
+    for (const QString &path : paths)
+        names << QFileInfo(path).fileName();
+    const int shown = std::min(names.size(), 5);
+    QString list = names.mid(0, shown).join(QLatin1Char('\n'));
+    if (names.size() > shown)
+        list += QStringLiteral("\n…");
+    return list;
+}
+
+} // namespace
+
+std::optional<ExportSnapshot> Mhisto::export_data() {
+    std::optional<ExportSnapshot> snap;
+    if (export_source)
+        snap = export_source();
+    if (!snap) {
+        export_failure = tr("Nothing measured yet: run an exposure, then export.");
+        return std::nullopt;
+    }
+    if (!HistoExport::has_data(*snap)) {
+        export_failure = tr("Nothing to export: the last exposure left no histogram bins.");
+        return std::nullopt;
+    }
+    export_failure.clear();
     return snap;
 }
 
 bool Mhisto::save_data(bool filter_zeros) {
-    const QString name = QFileDialog::getSaveFileName(this, tr("Save Data"), QStringLiteral("./"),
+    const std::optional<ExportSnapshot> snap = export_data();
+    if (!snap)
+        return false;
+    const QString name = QFileDialog::getSaveFileName(this, tr("Save Data"), export_start_folder(),
                                                       tr("Text Data (*.txt)"));
     if (name.isEmpty())
         return true;
+    const QStringList files = HistoExport::file_names(*snap, name);
+    const QStringList stale = HistoExport::stale_files(*snap, name);
+    const ExportAnswer answer = ask_before_export(name, files, stale);
+    if (answer == ExportAnswer::Cancel)
+        return true;
+    return write_export(*snap, name, filter_zeros,
+                        answer == ExportAnswer::WriteAndRemoveOld ? stale : QStringList());
+}
 
+// One question before anything is written: the names the chosen name leads
+// to, the files it replaces and those of an earlier export it would leave.
+Mhisto::ExportAnswer Mhisto::ask_before_export(const QString &fileName, const QStringList &files,
+                                               const QStringList &stale) {
     QStringList existing;
-    for (const QString &file : HistoExport::file_names(export_snapshot(), name)) {
-        if (QFileInfo::exists(file))
-            existing << QFileInfo(file).fileName();
+    for (const QString &file : files) {
+        if (QFileInfo::exists(file) || QFileInfo(file).isSymLink())
+            existing << file;
     }
-    if (!existing.isEmpty()) {
-        const int shown = std::min(existing.size(), 5);
-        QString list = existing.mid(0, shown).join(QLatin1Char('\n'));
-        if (existing.size() > shown)
-            list += QStringLiteral("\n…");
-        const auto answer = QMessageBox::question(
-            this, tr("Replace Files"),
-            tr("%n export file(s) already exist:\n%1\n\nReplace them?", nullptr, existing.size())
-                .arg(list),
-            QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
-        if (answer != QMessageBox::Yes)
-            return true;
-    }
-    return write_data(name, filter_zeros);
+    QString text = HistoExport::plan_text(fileName, files);
+    const bool replacing = !existing.isEmpty();
+    if (replacing)
+        text += QStringLiteral("\n\n") + tr("%n export file(s) already exist:\n%1\n\nReplace them?",
+                                            nullptr, existing.size())
+                                             .arg(short_list(existing));
+    const QString remove_label =
+        replacing ? tr("Replace and Remove Old Files") : tr("Save and Remove Old Files");
+    if (!stale.isEmpty())
+        text += QStringLiteral("\n\n") +
+                tr("An earlier export with this prefix left %n channel file(s) that this export "
+                   "does not write:\n%1\nThey stay unless you choose \"%2\".",
+                   nullptr, stale.size())
+                    .arg(short_list(stale), remove_label);
+
+    const auto keep = replacing ? QMessageBox::Yes : QMessageBox::Save;
+    const auto remove = replacing ? QMessageBox::YesToAll : QMessageBox::SaveAll;
+    const auto cancel = replacing ? QMessageBox::No : QMessageBox::Cancel;
+    QMessageBox box(QMessageBox::Question, replacing ? tr("Replace Files") : tr("Export Files"),
+                    text, keep | cancel | (stale.isEmpty() ? QMessageBox::NoButton : remove), this);
+    if (!stale.isEmpty())
+        box.button(remove)->setText(remove_label);
+    box.setDefaultButton(replacing ? cancel : keep);
+    const int answer = box.exec();
+    if (answer == keep)
+        return ExportAnswer::Write;
+    if (answer == remove)
+        return ExportAnswer::WriteAndRemoveOld;
+    return ExportAnswer::Cancel;
 }
 
 bool Mhisto::write_data(const QString &fileName, bool filter_zeros) {
-    const ExportSnapshot snap = export_snapshot();
-    if (!HistoExport::has_data(snap))
-        return false;
+    const std::optional<ExportSnapshot> snap = export_data();
+    return snap && write_export(*snap, fileName, filter_zeros, QStringList());
+}
+
+bool Mhisto::write_export(const ExportSnapshot &snap, const QString &fileName, bool filter_zeros,
+                          const QStringList &remove) {
     WaitCursor wait;
-    return HistoExport::write(snap, fileName, filter_zeros);
+    const ExportResult result = HistoExport::write(snap, fileName, filter_zeros, remove);
+    export_failure = result.message;
+    if (result.ok)
+        QSettings().setValue(QLatin1String(last_folder_key), QFileInfo(fileName).absolutePath());
+    return result.ok;
 }

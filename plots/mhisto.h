@@ -3,7 +3,6 @@
 
 #include "device/histopipe.h"
 #include "export/histoexport.h"
-#include "export/runinfo.h"
 #include "run/exposureresult.h"
 
 #include <qwt_plot.h>
@@ -17,6 +16,7 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <vector>
 
 class QwtPlotCurve;
@@ -45,18 +45,20 @@ public:
     // Lower edge in ns of every histogram bin for the current parameters.
     void compute_time_axis(std::vector<double> &t) const;
 
-    // Asks for a file name and exports. False: nothing could be saved;
-    // true: written, or cancelled by the user.
+    // Asks for a file name, tells what it writes (and replaces) and exports.
+    // False: nothing could be saved, export_error() says why; true: written,
+    // or cancelled by the user.
     bool save_data(bool filter_zeros);
-    // Writes the rates file, the channel files and (with a run info source)
-    // the info file for a chosen name without asking anything. False when there was nothing to
-    // write or a file could not be written completely.
+    // Writes the export for a chosen name without asking anything; channel
+    // files of an earlier export stay. False: export_error() says why.
     bool write_data(const QString &fileName, bool filter_zeros);
+    // Why the last export failed, naming the file; empty after a success.
+    const QString &export_error() const { return export_failure; }
 
-    // With a source set, every export also writes <prefix>_info.json: the
-    // record the source gives, completed from the export's own snapshot.
-    void set_run_info_source(std::function<RunInfo()> source) {
-        run_info_source = std::move(source);
+    // Where the export's data come from: the last exposure's record with
+    // the run's; nullopt while nothing has been measured.
+    void set_export_source(std::function<std::optional<ExportSnapshot>()> source) {
+        export_source = std::move(source);
     }
 
 public slots:
@@ -78,7 +80,12 @@ private:
     void apply_pens();
     void update_curves(const std::vector<double> &t, uint32_t channels, uint32_t channel_mask);
     bool apply_y_top(double top);
-    ExportSnapshot export_snapshot() const;
+    enum class ExportAnswer { Cancel, Write, WriteAndRemoveOld };
+    std::optional<ExportSnapshot> export_data();
+    bool write_export(const ExportSnapshot &snap, const QString &fileName, bool filter_zeros,
+                      const QStringList &remove);
+    ExportAnswer ask_before_export(const QString &fileName, const QStringList &files,
+                                   const QStringList &stale);
 
     std::array<QwtPlotCurve *, 16> curves{};
     QPointer<QwtPlotZoomer> zoomer;
@@ -95,7 +102,8 @@ private:
     std::vector<double> time_axis;
     std::array<QVector<double>, 16> sample_x;
     std::array<QVector<double>, 16> sample_y;
-    std::function<RunInfo()> run_info_source;
+    std::function<std::optional<ExportSnapshot>()> export_source;
+    QString export_failure;
     // What the plot shows: the last record's parameters, histograms (valid
     // until the next exposure starts) and statistics.
     HistoParams shown_params{0.0, 1000.0, 1.0, 0, 0};

@@ -18,6 +18,12 @@ public:
     template <class T> void expect(const QString &title, const QVariant &answer = {}) {
         armed.append({&T::staticMetaObject, title, answer});
     }
+    // Leaves the dialogs titled `title` out of what take() reports.
+    void forget(const QString &title) {
+        said.erase(std::remove_if(said.begin(), said.end(),
+                                  [&](const QString &t) { return t.startsWith(title + ": "); }),
+                   said.end());
+    }
     // Every armed dialog has shown (its answer follows inside its event loop).
     bool answered() const { return armed.isEmpty(); }
     // "title: text" of each dialog but file dialogs shown, then "not shown: title" per armed one.

@@ -1,5 +1,6 @@
-// Text export: byte-exact contents, file names, the filter, which channels get a file, the
-// parameters the times come from, what counts as a failure, the histogram plot's save dialog.
+// Text export: byte-exact contents, file names, the filter, which channels get a file, the info
+// file from the exposure record, all files or none, stale channel files, the names told before
+// writing, the histogram plot's save dialog and its folder.
 
 #include "export/histoexport.h"
 #include "plots/mhisto.h"
@@ -12,7 +13,14 @@
 #include <QtTest>
 
 #include <cfloat>
+#include <clocale>
+#include <csignal>
 #include <cstring>
+#include <functional>
+#include <linux/capability.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 namespace {
 
@@ -32,11 +40,94 @@ QByteArray channel_file(uint32_t channel, const Bins &h, double start = 0, doubl
     return text;
 }
 
-// A histogram plot on the test double, asking for its info file's record.
+// A histogram plot on the test double whose export source is the record of the exposures played.
 struct PlotRig : HistogramRig {
     Mhisto plot{tdc.get(), nullptr};
+    ExposureResult last;
+    RunRecord run;
+    bool measured = false;
     PlotRig() {
-        plot.set_run_info_source([] { return RunInfo{}; });
+        plot.set_export_source([this]() -> std::optional<ExportSnapshot> {
+            if (!measured)
+                return std::nullopt;
+            return HistoExport::snapshot(last, run);
+        });
+    }
+    // Plays an exposure and records it as the run controller would: the block's counts (or the
+    // events played when none are given), the events received, the histograms' parameters.
+    void record(const std::vector<Histogram> &histos, std::vector<uint32_t> block = {},
+                bool fresh = true) {
+        expose(histos, block, fresh);
+        last = ExposureResult{};
+        last.number = ++run.exposures_completed;
+        last.params = tdc->get_active_histo_params();
+        last.statistics_arrived = true;
+        for (uint32_t c = 0; c < histos.size(); ++c)
+            for (uint32_t n : histos[c])
+                last.delivered[c] += n;
+        for (uint32_t c = 0; c < channel_count; ++c)
+            last.device_counts[c] = block.empty()      ? last.delivered[c]
+                                    : c < block.size() ? block[c]
+                                                       : 0;
+        for (uint32_t c = 0; c < last.params.channels; ++c)
+            last.histos.push_back(tdc->get_channel_histo(c));
+        measured = true;
+    }
+};
+
+// A comma-decimal locale for Qt and the C library while it lives.
+struct CommaLocale {
+    const std::string old = std::setlocale(LC_NUMERIC, nullptr);
+    const QLocale qt_old;
+    CommaLocale() {
+        QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
+        if (!std::setlocale(LC_NUMERIC, "de_DE.UTF-8"))
+            qWarning("de_DE.UTF-8 is not installed: only Qt's default locale has a decimal comma");
+    }
+    ~CommaLocale() {
+        std::setlocale(LC_NUMERIC, old.c_str());
+        QLocale::setDefault(qt_old);
+    }
+};
+
+// Write permission as an ordinary user has it: without root's override of the folder's mode.
+struct NoPermissionOverride {
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct data[2]{};
+    uint32_t saved = 0;
+    NoPermissionOverride() {
+        if (syscall(SYS_capget, &header, data) != 0)
+            return;
+        saved = data[0].effective;
+        data[0].effective &= ~(1u << CAP_DAC_OVERRIDE);
+        syscall(SYS_capset, &header, data);
+    }
+    ~NoPermissionOverride() {
+        data[0].effective = saved;
+        syscall(SYS_capset, &header, data);
+    }
+};
+
+// Files larger than `bytes` cannot be written: a write beyond fails with "File too large".
+struct FileSizeLimit {
+    rlimit old{};
+    explicit FileSizeLimit(rlim_t bytes) {
+        std::signal(SIGXFSZ, SIG_IGN);
+        getrlimit(RLIMIT_FSIZE, &old);
+        const rlimit limit{bytes, old.rlim_max};
+        setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    ~FileSizeLimit() { setrlimit(RLIMIT_FSIZE, &old); }
+};
+
+// Records the folder every file dialog opens in.
+struct FolderSpy : QObject {
+    QStringList folders;
+    FolderSpy() { qApp->installEventFilter(this); }
+    bool eventFilter(QObject *o, QEvent *e) override {
+        if (auto *d = e->type() == QEvent::Show ? qobject_cast<QFileDialog *>(o) : nullptr)
+            folders << d->directory().absolutePath();
+        return false;
     }
 };
 
@@ -47,16 +138,31 @@ class TestExport : public QObject {
     std::unique_ptr<QTemporaryDir> dir; // a fresh folder for every test
     QString path(const QString &name) const { return dir->filePath(name); }
     QStringList files() const {
-        return QDir(dir->path()).entryList(QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot);
+        return QDir(dir->path())
+            .entryList(QDir::Files | QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot);
     }
     QByteArray read(const QString &name) const {
         QFile file(path(name));
         return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
     }
+    void write_file(const QString &name, const QByteArray &text) const {
+        QFile file(path(name));
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(text) == text.size());
+    }
+    QJsonObject info_of(const QString &name) const {
+        return QJsonDocument::fromJson(read(name + "_info.json")).object();
+    }
 
 private slots:
-    void initTestCase() { QStandardPaths::setTestModeEnabled(true); }
-    void init() { dir = std::make_unique<QTemporaryDir>(); }
+    void initTestCase() {
+        QStandardPaths::setTestModeEnabled(true);
+        QCoreApplication::setOrganizationName("VelmoraTests");
+        QCoreApplication::setApplicationName("tst_export");
+    }
+    void init() {
+        dir = std::make_unique<QTemporaryDir>();
+        QSettings().remove("export/last_folder");
+    }
 
     void bin_lines_match_printf() {
         char buf[HistoExport::bin_line_capacity];
@@ -89,8 +195,9 @@ private slots:
     }
 
     // Random histograms from a snapshot: exponents in the times (tiny bins, a far start), counts
-    // of up to 60 bits, filtered and not. The statistics block decides which channel gets a file;
-    // names come from the chosen name's folder and base name up to the first dot.
+    // of up to 60 bits, filtered and not, written under a comma-decimal locale. The counts decide
+    // which channel gets a file; names come from the chosen name's folder and base name up to
+    // the first dot.
     void files_for_random_histograms() {
         QDir(dir->path()).mkdir("sub");
         QRandomGenerator random(99);
@@ -101,43 +208,58 @@ private slots:
             const double start = round < 2 ? round * 4.2e12 : random.bounded(200000) * 0.037;
             const uint32_t binning = random.bounded(4), bins = 1 + random.bounded(3000);
             const double step = std::ldexp(binsize, int(binning));
-            ExportSnapshot snap{{start, (bins - 0.5) * step, binsize, binning, 16}, {}, {}, {}};
+            ExportSnapshot snap;
+            snap.params = {start, (bins - 0.5) * step, binsize, binning, 16};
             std::vector<std::vector<double>> histos(16, std::vector<double>(bins, 0.0));
             QByteArray rates = "# Rates (X:channel_number, Y:countrate):\n#        X\tY\n";
+            QStringList names{prefix[round] + QString("_rates.txt")};
             for (uint32_t c = 0; c < 16; ++c) {
                 for (double &v : histos[c])
                     if (random.generateDouble() < (c % 4) * 0.3)
                         v = std::floor(std::ldexp(1 + random.generateDouble(), c == 1 ? 59 : 1));
-                snap.counts[c] = c == 9 ? 4294967295u : c % 5 ? 1 + random.bounded(99999) : 0;
+                snap.counts[c] = c == 9 ? 1ull << 40 : c % 5 ? 1 + random.bounded(99999) : 0;
                 snap.histos.push_back(c == 7 ? nullptr : &histos[c]);
                 rates += QByteArray::number(c).rightJustified(10) + '\t' +
-                         QByteArray::number(snap.counts[c]) + '\n';
+                         QByteArray::number(quint64(snap.counts[c])) + '\n';
+                if (snap.counts[c] && snap.histos[c])
+                    names << QStringLiteral("%1_ch%2.txt").arg(prefix[round]).arg(c);
             }
-            const QString name = prefix[round];
-            QVERIFY(HistoExport::write(snap, path(chosen[round]), round % 2));
-            QVERIFY(!QFile::exists(path(chosen[round])));
-            QCOMPARE(read(name + "_rates.txt"), rates);
+            names << prefix[round] + QString("_info.json");
+            QStringList expected;
+            for (const QString &name : names)
+                expected << path(name);
+            std::vector<QByteArray> channel_files;
             for (uint32_t c = 0; c < 16; ++c)
-                QCOMPARE(read(QStringLiteral("%1_ch%2.txt").arg(name).arg(c)),
-                         snap.counts[c] && snap.histos[c]
-                             ? channel_file(c, histos[c], start, step, round % 2)
-                             : QByteArray("<missing>"));
+                channel_files.push_back(channel_file(c, histos[c], start, step, round % 2));
+            ExportResult result;
+            {
+                CommaLocale comma;
+                result = HistoExport::write(snap, path(chosen[round]), round % 2);
+            }
+            QVERIFY2(result.ok, qPrintable(result.message));
+            QCOMPARE(result.written, expected);
+            QVERIFY(!QFile::exists(path(chosen[round])));
+            QCOMPARE(read(names[0]), rates);
+            for (uint32_t c = 0; c < 16; ++c)
+                QCOMPARE(read(QStringLiteral("%1_ch%2.txt").arg(prefix[round]).arg(c)),
+                         snap.counts[c] && snap.histos[c] ? channel_files[c]
+                                                          : QByteArray("<missing>"));
         }
     }
 
-    // The accumulator's snapshot: the last block decides (channel 2 had no events in it, channel
-    // 3 none in its bins, from 4 on no histogram); the histograms hold both exposures; times, info
-    // file parameters and counts are those the histograms were filled with, not those handed since.
+    // The last exposure's record decides (channel 2 had no events in it, channel 3 none in its
+    // bins, from 4 on no histogram); the histograms hold both exposures; times and parameters are
+    // those the histograms were filled with, not those handed over since.
     void snapshot_of_the_accumulator() {
         PlotRig rig;
         rig.set_params(0.0, 2.0, 0.5, 0, 4);
-        rig.expose({{1, 0, 0, 0, 0}, {0, 2, 0, 0, 0}, {0, 0, 3, 0, 0}});
-        rig.expose({{0, 0, 0, 0, 4}}, {5, 1, 0, 7, 9}, false);
+        rig.record({{1, 0, 0, 0, 0}, {0, 2, 0, 0, 0}, {0, 0, 3, 0, 0}});
+        rig.record({{0, 0, 0, 0, 4}}, {5, 1, 0, 7, 9}, false);
         rig.set_params(200.0, 1.0, 0.5, 1, 4);
         QVERIFY(rig.plot.write_data(path("a.txt"), false));
         QCOMPARE(files(), (QStringList{"a_ch0.txt", "a_ch1.txt", "a_ch3.txt", "a_info.json",
                                        "a_rates.txt"}));
-        const QJsonObject info = QJsonDocument::fromJson(read("a_info.json")).object();
+        const QJsonObject info = info_of("a");
         QCOMPARE(info["histograms"]["start_offset_ns"].toDouble(), 0.0); // not 200 as handed over
         QCOMPARE(info["per_channel"][3]["last_exposure_counts"].toDouble(), 7.0);
         QVERIFY(read("a_rates.txt").contains("\n         3\t7\n         4\t9\n"));
@@ -145,58 +267,294 @@ private slots:
         QCOMPARE(read("a_ch3.txt"), channel_file(3, Histogram(5, 0)));
     }
 
-    void failed_files_leave_the_others_written() {
-        PlotRig rig;
-        rig.set_params(0.0, 2.0, 0.5, 0, 3);
-        const std::vector<Histogram> histos = {{1, 0, 0, 0, 0}, {0, 1, 0, 0, 0}, {0, 0, 1, 0, 0}};
-        rig.expose(histos);
-        // x_ch1 and w_info cannot be opened (a folder in the way), y_ch0 cannot be written whole.
-        QVERIFY(QDir(dir->path()).mkdir("x_ch1.txt") && QDir(dir->path()).mkdir("w_info.json"));
-        QVERIFY(QFile::link("/dev/full", path("y_ch0.txt")));
-        for (const auto &[name, blocked] :
-             {std::pair<QString, uint32_t>{"x", 1}, {"y", 0}, {"w", 3}}) {
-            QVERIFY(!rig.plot.write_data(path(name + ".txt"), false));
-            QVERIFY(read(name + "_rates.txt").startsWith("# Rates"));
-            for (uint32_t c = 0; c < 3; ++c)
-                if (c != blocked)
-                    QCOMPARE(read(name + "_ch" + QString::number(c) + ".txt"),
-                             channel_file(c, histos[c]));
+    // Everything in the info file comes from the records, under a comma-decimal locale too: the
+    // device block from the exposure's snapshot (the device itself has bins of 0.5 ns and knows
+    // no potentiometer setting), the run from the run's record. Without a statistics block the
+    // rates are the events received, and the channel files are chosen from those.
+    void info_file_from_the_record() {
+        for (const bool block_arrived : {true, false}) {
+            PlotRig rig;
+            rig.set_params(10.0, 2.0, 0.5, 0, 4);
+            rig.record({{1, 0, 2, 0, 0}, {0, 3, 0, 0, 0}});
+            rig.record({{0, 0, 0, 0, 4}, {}, {}, {0, 1, 0, 0, 0}}, {6, 0, 5, 1}, false);
+            rig.last.statistics_arrived = block_arrived;
+            rig.last.device.binsize_ns = 0.25;
+            rig.last.device.corrections_known = true;
+            rig.last.device.corrections = std::vector<int32_t>(16, 0);
+            rig.last.device.corrections[1] = -3;
+            rig.last.device.epot.threshold_known = rig.last.device.epot.zero_known = true;
+            rig.last.device.epot.threshold = 96;
+            rig.last.device.epot.zero = 128;
+            rig.run.settings.exposure_ms = 400;
+            rig.run.settings.accumulate = true;
+            rig.run.settings.iterations = 3;
+            rig.run.exposures_completed = 5000000001;
+            rig.run.exposures_in_histograms = 2;
+            rig.run.first_exposure_in_histograms = 5000000000;
+            rig.run.ended = "finished";
+            rig.run.changes = {{5000000001, "exposure_ms", "400", "500"}};
+            rig.run.delivered[0] = 7;
+            rig.run.lost[3] = 2;
+            const QString name = block_arrived ? "dev" : "rec";
+            const QByteArray ch0 = channel_file(0, Histogram{1, 0, 2, 0, 4}, 10.0);
+            {
+                CommaLocale comma;
+                QVERIFY2(rig.plot.write_data(path(name + ".5.txt"), true),
+                         qPrintable(rig.plot.export_error()));
+            }
+            const QJsonObject info = info_of(name);
+            QCOMPARE(QJsonDocument(info["device"].toObject()).toJson(QJsonDocument::Compact),
+                     QByteArray(R"({"binsize_ns":0.25,"corrections":[0,-3,0,0,0,0,0,0,0,0,0,0,0,)"
+                                R"(0,0,0],"potentiometer":{"threshold":96,"zero":128}})"));
+            QCOMPARE(QJsonDocument(info["run"].toObject()).toJson(QJsonDocument::Compact),
+                     QByteArray(R"({"accumulate":true,"autorun":false,"changes":[{"exposure":5000)"
+                                R"(000001,"from":"400","setting":"exposure_ms","to":"500"}],"ende)"
+                                R"(d":"finished","event_threshold":0,"exposure_ms":400,"exposure)"
+                                R"(s_completed":5000000001,"exposures_in_histograms":2,"first_e)"
+                                R"(xposure_in_histograms":5000000000,"iterations":3})"));
+            QCOMPARE(info["histograms"]["start_offset_ns"].toDouble(), 10.0);
+            QCOMPARE(info["histograms"]["zero_bins_filtered"].toBool(), true);
+            QCOMPARE(info["rates_source"].toString(), block_arrived ? "device" : "received");
+            // Received: 4, 0, 0, 1 events; the device said 6, 0, 5, 1.
+            const QStringList written =
+                block_arrived ? QStringList{"_rates.txt", "_ch0.txt", "_ch2.txt", "_ch3.txt"}
+                              : QStringList{"_rates.txt", "_ch0.txt", "_ch3.txt"};
+            QStringList expected_files;
+            for (const QString &suffix : written + QStringList{"_info.json"})
+                expected_files << name + suffix;
+            QCOMPARE(info["files"].toVariant().toStringList(), expected_files);
+            const int counts[2][4] = {{4, 0, 0, 1}, {6, 0, 5, 1}}, events[4] = {7, 3, 0, 1};
+            for (int c = 0; c < 16; ++c) {
+                const QJsonObject channel = info["per_channel"][c].toObject();
+                const int count = c < 4 ? counts[block_arrived][c] : 0;
+                QCOMPARE(channel, QJsonObject({{"channel", c},
+                                               {"last_exposure_counts", count},
+                                               {"run_delivered", c == 0 ? 7 : 0},
+                                               {"run_lost", c == 3 ? 2 : 0},
+                                               {"histogram_events", c < 4 ? events[c] : 0}}));
+                QVERIFY(read(name + "_rates.txt")
+                            .contains(QByteArray::number(c).rightJustified(10) + '\t' +
+                                      QByteArray::number(count) + '\n'));
+            }
+            QCOMPARE(read(name + "_ch0.txt"), ch0);
         }
-        QVERIFY(!QApplication::overrideCursor());
     }
 
-    void save_asks_once_before_replacing() {
-        PlotRig rig; // the info file is asked about too
-        rig.set_params(0.0, 2.0, 0.5, 0, 2);
-        rig.expose({{1, 0, 0, 0, 0}, {0, 1, 0, 0, 0}});
+    // All files or none: whatever fails, the earlier export's files are as they were, nothing new
+    // is left (no temporary file either), and the message names the file and the reason.
+    void all_or_nothing() {
+        PlotRig rig;
+        rig.set_window(0.0, 2000, 0, 3);
+        Histogram ones(2000, 1), first(2000, 0), last(2000, 0);
+        first[0] = last[1999] = 1;
+        rig.record({first, ones, last}); // filtered, channel 1's file alone is large
+        struct Case {
+            QString name;
+            std::function<void(const QString &folder)> arrange;
+            QString target;  // in the case's folder
+            QString failure; // %1: the case's folder; empty: it succeeds
+        };
+        const QList<Case> cases = {
+            {"read-only folder",
+             [](const QString &f) { QFile::setPermissions(f, QFile::ReadOwner | QFile::ExeOwner); },
+             "a.txt",
+             "Could not write %1/a_rates.txt: the folder %1 is not writable (Permission denied)"},
+            {"too large half-way", {}, "a.txt", "Could not write %1/a_ch1.txt: File too large"},
+            {"folder at a final name", [](const QString &f) { QDir(f).mkdir("a_info.json"); },
+             "a.txt", "Could not write %1/a_info.json: a folder of that name is in the way"},
+            {"missing folder",
+             {},
+             "none/a.txt",
+             "Could not write %1/none/a_rates.txt: the folder %1/none does not exist"},
+            {"folder at a temporary name",
+             [](const QString &f) { QDir(f).mkdir(".a_ch1.txt.velmora-new"); }, "a.txt", ""},
+            {"replacing", {}, "a.txt", ""},
+        };
+        for (const Case &c : cases) {
+            const QString folder = path(c.name);
+            QVERIFY(QDir().mkpath(folder));
+            QMap<QString, QByteArray> old;
+            for (const QString &name : {"a_rates.txt", "a_ch0.txt", "a_ch1.txt", "a_ch5.txt"}) {
+                write_file(c.name + "/" + name, "old " + name.toUtf8());
+                old[name] = "old " + name.toUtf8();
+            }
+            if (c.arrange)
+                c.arrange(folder);
+            const auto listing = [&] {
+                return QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::System |
+                                              QDir::NoDotAndDotDot);
+            };
+            const QStringList before = listing();
+            bool ok;
+            {
+                NoPermissionOverride as_user;
+                FileSizeLimit limit(c.name == "too large half-way" ? 20000 : RLIM_INFINITY);
+                ok = rig.plot.write_data(folder + "/" + c.target, true);
+            }
+            QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+            QVERIFY(!QApplication::overrideCursor());
+            QCOMPARE(rig.plot.export_error(),
+                     c.failure.isEmpty() ? c.failure : c.failure.arg(folder));
+            QCOMPARE(ok, c.failure.isEmpty());
+            if (!ok) {
+                QCOMPARE(listing(), before);
+                for (const QString &name : old.keys())
+                    QCOMPARE(read(c.name + "/" + name), old[name]);
+                continue;
+            }
+            QStringList after = before + QStringList{"a_info.json", "a_ch2.txt"};
+            after.sort();
+            QCOMPARE(listing(), after); // the earlier channel 5 stays unless asked
+            QCOMPARE(read(c.name + "/a_ch1.txt"), channel_file(1, ones, 0, 0.5, true));
+            QCOMPARE(read(c.name + "/a_ch5.txt"), old["a_ch5.txt"]);
+        }
+    }
+
+    void stale_channel_files_data() {
+        QTest::addColumn<QStringList>("entries");
+        QTest::addColumn<QString>("base");
+        QTest::addColumn<QStringList>("stale");
+        const QStringList written{"s_rates.txt", "s_ch0.txt", "s_ch1.txt", "s_info.json"};
+        QTest::newRow("left over in channel order")
+            << QStringList{"s_ch12.txt", "s_ch0.txt", "s_ch1.txt", "s_ch7.txt", "s_ch2.txt"} << "s"
+            << QStringList{"s_ch2.txt", "s_ch7.txt", "s_ch12.txt"};
+        QTest::newRow("not a channel file of this prefix")
+            << QStringList{"s_ch03.txt",    "s_ch16.txt", "s_chx.txt",         "s_ch.txt",
+                           "s_ch1.txt.bak", "ss_ch1.txt", "s.o_ch1.txt",       "S_ch2.txt",
+                           "s_rates.txt",   "s_ch-1.txt", "s_ch4294967296.txt"}
+            << "s" << QStringList{};
+        QTest::newRow("dotted names") << QStringList{"2024_ch3.txt", "2024.05_ch3.txt"} << "2024"
+                                      << QStringList{"2024_ch3.txt"};
+        QTest::newRow("pattern characters")
+            << QStringList{"a+b_ch4.txt", "aab_ch4.txt"} << "a+b" << QStringList{"a+b_ch4.txt"};
+    }
+    void stale_channel_files() {
+        QFETCH(QStringList, entries);
+        QFETCH(QString, base);
+        QFETCH(QStringList, stale);
+        const QStringList written{base + "_rates.txt", base + "_ch0.txt", base + "_ch1.txt",
+                                  base + "_info.json"};
+        QCOMPARE(HistoExport::stale_channel_files(entries, base, written), stale);
+    }
+
+    void names_told_before_writing_data() {
+        QTest::addColumn<QString>("chosen");
+        QTest::addColumn<QList<int>>("channels");
+        QTest::addColumn<QString>("text");
+        QList<int> fifteen;
+        for (int c = 0; c < 15; ++c)
+            fifteen << c;
+        QTest::newRow("fifteen") << "/data/2024.05.01.txt" << fifteen
+                                 << "Saving as \"2024.05.01.txt\" uses the prefix \"2024\" (the "
+                                    "name up to its first dot) and writes 2024_rates.txt, "
+                                    "2024_info.json and 15 channel files 2024_ch0.txt … in /data.";
+        QTest::newRow("two") << "/d/s.txt" << QList<int>{0, 3}
+                             << "Saving as \"s.txt\" uses the prefix \"s\" (the name up to its "
+                                "first dot) and writes s_rates.txt, s_info.json and 2 channel "
+                                "files s_ch0.txt, s_ch3.txt in /d.";
+        QTest::newRow("one") << "/d/s" << QList<int>{3}
+                             << "Saving as \"s\" uses the prefix \"s\" (the name up to its first "
+                                "dot) and writes s_rates.txt, s_info.json and 1 channel file "
+                                "s_ch3.txt in /d.";
+        QTest::newRow("none") << "/d/s.txt" << QList<int>{}
+                              << "Saving as \"s.txt\" uses the prefix \"s\" (the name up to its "
+                                 "first dot) and writes s_rates.txt and s_info.json in /d.";
+    }
+    void names_told_before_writing() {
+        QFETCH(QString, chosen);
+        QFETCH(QList<int>, channels);
+        QFETCH(QString, text);
+        ExportSnapshot snap;
+        snap.params.channels = 16;
+        const std::vector<double> h(3, 0.0);
+        snap.histos.assign(16, &h);
+        for (int c : channels)
+            snap.counts[size_t(c)] = 1;
+        QCOMPARE(HistoExport::plan_text(chosen, HistoExport::file_names(snap, chosen)), text);
+    }
+
+    // One question names the files before anything is written; replacing asks "Replace Files"
+    // (default No), and channel files of an earlier export are named and removed only when asked.
+    void save_asks_before_writing() {
+        PlotRig rig;
         ModalAnswerer modals;
+        QVERIFY(!rig.plot.save_data(false)); // nothing measured: no dialog
+        QCOMPARE(rig.plot.export_error(), "Nothing measured yet: run an exposure, then export.");
+        rig.set_params(0.0, 2.0, 0.5, 0, 2);
+        rig.record({{1, 0, 0, 0, 0}, {0, 1, 0, 0, 0}});
         modals.expect<QFileDialog>("Save Data");
         QVERIFY(rig.plot.save_data(false)); // cancelled: nothing written, nothing reported
+        modals.expect<QFileDialog>("Save Data", path("s.x.txt"));
+        modals.expect<QMessageBox>("Export Files", QMessageBox::Cancel);
+        QVERIFY(rig.plot.save_data(false));
         QCOMPARE(files(), QStringList());
-        modals.expect<QFileDialog>("Save Data", path("s.txt"));
-        QVERIFY(rig.plot.save_data(true)); // a fresh name writes without asking
+        modals.expect<QFileDialog>("Save Data", path("s.x.txt"));
+        modals.expect<QMessageBox>("Export Files", QMessageBox::Save);
+        QVERIFY(rig.plot.save_data(true));
         QCOMPARE(files(), (QStringList{"s_ch0.txt", "s_ch1.txt", "s_info.json", "s_rates.txt"}));
+        const QString plan =
+            HistoExport::plan_text(path("s.x.txt"), {path("s_rates.txt"), path("s_ch0.txt"),
+                                                     path("s_ch1.txt"), path("s_info.json")});
+        QCOMPARE(modals.take(), (QStringList{"Export Files: " + plan, "Export Files: " + plan}));
         // Existing files: one question; "No" leaves them untouched.
-        QFile edited(path("s_ch1.txt"));
-        QVERIFY(edited.open(QIODevice::WriteOnly) && edited.write("kept") == 4);
-        edited.close();
+        write_file("s_ch1.txt", "kept");
         modals.expect<QFileDialog>("Save Data", path("s.txt"));
         modals.expect<QMessageBox>("Replace Files", QMessageBox::No);
         QVERIFY(rig.plot.save_data(false));
         QCOMPARE(read("s_ch1.txt"), QByteArray("kept"));
-        modals.expect<QFileDialog>("Save Data", path("s.txt"));
-        modals.expect<QMessageBox>("Replace Files", QMessageBox::Yes);
-        QVERIFY(rig.plot.save_data(false));
-        QCOMPARE(read("s_ch1.txt"), channel_file(1, Histogram{0, 1, 0, 0, 0}));
-        QVERIFY(rig.plot.write_data(path("s.txt"), false)); // never asks
+        // An earlier export's channels 5 and 7: named, kept with "Yes", removed when asked.
+        write_file("s_ch5.txt", "old");
+        write_file("s_ch7.txt", "old");
+        for (const auto answer : {QMessageBox::Yes, QMessageBox::YesToAll}) {
+            modals.expect<QFileDialog>("Save Data", path("s.txt"));
+            modals.expect<QMessageBox>("Replace Files", answer);
+            QVERIFY(rig.plot.save_data(false));
+            QCOMPARE(read("s_ch1.txt"), channel_file(1, Histogram{0, 1, 0, 0, 0}));
+            QCOMPARE(read("s_ch5.txt"),
+                     answer == QMessageBox::Yes ? QByteArray("old") : QByteArray("<missing>"));
+            QCOMPARE(files().size(), answer == QMessageBox::Yes ? 6 : 4);
+        }
         const QStringList questions = modals.take();
-        QVERIFY(questions.size() == 2 && questions[0].contains("s_ch1.txt\ns_info.json"));
-        // A failure reaches the caller through the dialog path too.
+        QCOMPARE(questions.size(), 3);
+        QVERIFY(questions[0].contains("4 export file(s) already exist:\ns_rates.txt\ns_ch0.txt\n"
+                                      "s_ch1.txt\ns_info.json\n\nReplace them?"));
+        QVERIFY(!questions[0].contains("earlier export"));
+        QVERIFY(questions[1].contains("An earlier export with this prefix left 2 channel file(s) "
+                                      "that this export does not write:\ns_ch5.txt\ns_ch7.txt\n"
+                                      "They stay unless you choose \"Replace and Remove Old "
+                                      "Files\"."));
+        QVERIFY(rig.plot.write_data(path("s.txt"), false)); // never asks
+        // A failure reaches the caller through the dialog path too, with its reason.
         QVERIFY(QDir(dir->path()).mkdir("t_rates.txt"));
         modals.expect<QFileDialog>("Save Data", path("t.txt"));
-        modals.expect<QMessageBox>("Replace Files", QMessageBox::Yes); // the folder t_rates.txt
+        modals.expect<QMessageBox>("Replace Files", QMessageBox::Yes);
         QVERIFY(!rig.plot.save_data(false));
+        QCOMPARE(rig.plot.export_error(), "Could not write " + path("t_rates.txt") +
+                                              ": a folder of that name is in the way");
         QCOMPARE(modals.take().size(), 1); // and every file dialog armed came
+    }
+
+    // The dialog opens in the last folder exported to, the home folder on first use or when
+    // that folder is gone; a failed export does not move it.
+    void dialog_opens_in_the_last_folder() {
+        PlotRig rig;
+        rig.set_params(0.0, 2.0, 0.5, 0, 1);
+        rig.record({{1, 0, 0, 0, 0}});
+        ModalAnswerer modals;
+        FolderSpy spy;
+        QVERIFY(QDir(dir->path()).mkdir("last"));
+        modals.expect<QFileDialog>("Save Data", path("last/e.txt"));
+        modals.expect<QMessageBox>("Export Files", QMessageBox::Save);
+        QVERIFY(rig.plot.save_data(false));
+        QVERIFY(!rig.plot.write_data(path("gone/e.txt"), false));
+        QCOMPARE(QSettings().value("export/last_folder").toString(), path("last"));
+        modals.expect<QFileDialog>("Save Data");
+        QVERIFY(rig.plot.save_data(false));
+        QVERIFY(QDir(path("last")).removeRecursively());
+        modals.expect<QFileDialog>("Save Data");
+        QVERIFY(rig.plot.save_data(false));
+        QCOMPARE(spy.folders, (QStringList{QDir::homePath(), path("last"), QDir::homePath()}));
+        QVERIFY(modals.answered());
     }
 };
 

@@ -171,22 +171,39 @@ private slots:
             QDateTime::fromString(info.take("written").toString(), Qt::ISODate);
         QVERIFY(written >= before && written <= QDateTime::currentDateTime());
         const QJsonArray channels = info.take("per_channel").toArray();
+        // The device as it was during the run (the potentiometer read at its start), the
+        // histograms' window (the change held), the run, the files written.
+        const auto compact = [&](const char *key) {
+            return QJsonDocument(info.take(key).toObject()).toJson(QJsonDocument::Compact);
+        };
+        QCOMPARE(compact("device"),
+                 QByteArray(R"({"binsize_ns":0.125,"corrections":[0,-3,0,0,0,0,0,0,0,0,0,0,0,0,0,)"
+                            R"(-9],"potentiometer":{"threshold":96,"zero":77}})"));
+        QCOMPARE(
+            compact("histograms"),
+            QByteArray(R"({"bin_width_ns":1,"binning":3,"binning_factor":8,"channels":16,)"
+                       R"("start_offset_ns":40,"window_size_ns":1000,"zero_bins_filtered":true})"));
+        QCOMPARE(
+            compact("run"),
+            QByteArray(R"({"accumulate":true,"autorun":false,"changes":[],"ended":"finished",)"
+                       R"("event_threshold":90000000,"exposure_ms":10,"exposures_completed":2,)"
+                       R"("exposures_in_histograms":2,"first_exposure_in_histograms":1,)"
+                       R"("iterations":2})"));
+        QCOMPARE(info.take("files").toArray(),
+                 QJsonArray({"scan_rates.txt", "scan_ch0.txt", "scan_ch1.txt", "scan_ch3.txt",
+                             "scan_info.json"}));
         QCOMPARE(
             QJsonDocument(info).toJson(QJsonDocument::Compact),
-            QByteArray(
-                R"({"device":{"binsize_ns":0.125,"corrections":[0,-3,0,0,0,0,0,0,0,0,)"
-                R"(0,0,0,0,0,-9],"potentiometer":{"threshold":96,"zero":77}},"histograms":{"bin_widt)"
-                R"(h_ns":1,"binning":3,"binning_factor":8,"channels":16,"start_offset)"
-                R"(_ns":40,"window_size_ns":1000,"zero_bins_filtered":true},"program")"
-                R"(:"Velmora","run":{"accumulate":true,"autorun":false,"ended":"finis)"
-                R"(hed","event_threshold":90000000,"exposure_ms":10,"exposures_comp)"
-                R"(leted":2,"iterations":2},"version":")" VELMORA_VERSION R"("})"));
+            QByteArray(R"({"program":"Velmora","rates_source":"device","version":")" VELMORA_VERSION
+                       R"("})"));
+        // Every event lies before the 40 ns offset: the histograms hold none of them.
         const int last[16] = {5, 1, 0, 5}, delivered[16] = {6, 2}, run_lost[16] = {2, 1, 0, 5};
         for (int c = 0; c < 16; ++c)
             QCOMPARE(channels[c].toObject(), QJsonObject({{"channel", c},
                                                           {"last_exposure_counts", last[c]},
                                                           {"run_delivered", delivered[c]},
-                                                          {"run_lost", run_lost[c]}}));
+                                                          {"run_lost", run_lost[c]},
+                                                          {"histogram_events", 0}}));
         warnings.clear();
         fake().set_auto_exposure(nullptr);
         child<QPushButton>("bu_start")->click();
