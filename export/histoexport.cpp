@@ -15,6 +15,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <locale.h>
 #include <numeric>
 #include <utility>
 
@@ -195,8 +196,11 @@ QString creation_failure(const QString &path, const QString &reason) {
     if (!dir.isDir())
         return QStringLiteral("%1 is not a folder").arg(folder);
     // A new file can be refused only for the folder's sake.
+    // Qt words the reason as the system does, translated or not.
+    static const locale_t c_messages = newlocale(LC_MESSAGES_MASK, "C", locale_t(0));
     for (const int code : {EACCES, EPERM, EROFS}) {
-        if (reason == QString::fromLocal8Bit(std::strerror(code)))
+        if (reason == QString::fromLocal8Bit(std::strerror(code)) ||
+            (c_messages && reason == QString::fromLocal8Bit(strerror_l(code, c_messages))))
             return QStringLiteral("the folder %1 is not writable (%2)").arg(folder, reason);
     }
     return reason;

@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # Sets up a Debian 12 machine, builds Velmora and runs the whole test suite:
-#   0. the formatting check: every tracked C++ source as .clang-format wants it;
+#   0. the formatting check: every tracked C++ source as .clang-format wants it, and the
+#      layer check: every include within the table of CONTRIBUTING.md;
 #   1. the normal build, every suite, on the offscreen platform;
 #   2. the same suites again under a German locale (a comma as decimal separator);
 #   3. the same suites built with AddressSanitizer and UndefinedBehaviorSanitizer;
 #   4. the device layer and the simulated device built with ThreadSanitizer;
 #   5. a short libFuzzer run on the simulated device's configuration reader.
-# One stage alone: scripts/test.sh format|plain|locale|asan|tsan|fuzz.
+# One stage alone: scripts/test.sh format|layers|plain|locale|asan|tsan|fuzz.
 # Build folders: build/, build-asan/, build-tsan/, build-fuzz/ under the checkout (or $VELMORA_BUILD_ROOT).
 set -euo pipefail
 
@@ -41,8 +42,8 @@ cxx_sources() {
 
 stage=${1:-all}
 case "$stage" in
-  all|format|plain|locale|asan|tsan|fuzz) ;;
-  *) echo "usage: scripts/test.sh [all|format|plain|locale|asan|tsan|fuzz]" >&2; exit 2 ;;
+  all|format|layers|plain|locale|asan|tsan|fuzz) ;;
+  *) echo "usage: scripts/test.sh [all|format|layers|plain|locale|asan|tsan|fuzz]" >&2; exit 2 ;;
 esac
 
 # First, since it takes seconds: a file that clang-format would change fails
@@ -52,6 +53,13 @@ if [ "$stage" = all ] || [ "$stage" = format ]; then
   echo "== formatting (clang-format --dry-run -Werror)"
   ( cd "$here" && cxx_sources | xargs -0 clang-format --dry-run -Werror )
   echo "formatting: every C++ source is formatted"
+fi
+
+# Seconds as well: an include that crosses the layers of CONTRIBUTING.md's
+# table fails the run.
+if [ "$stage" = all ] || [ "$stage" = layers ]; then
+  echo "== layers (scripts/check-layers.sh)"
+  "$here/scripts/check-layers.sh"
 fi
 
 if [ "$stage" = all ] || [ "$stage" = plain ]; then

@@ -18,15 +18,22 @@
 #include <cstring>
 #include <functional>
 #include <linux/capability.h>
+#include <locale.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 namespace {
 
+// The files' numbers always take a point, whatever locale the suite runs in: the reference is
+// printf in the C locale.
 QByteArray printf_line(double t, double h) {
+    static const locale_t c_numeric = newlocale(LC_NUMERIC_MASK, "C", locale_t(0));
+    const locale_t previous = uselocale(c_numeric);
     char line[128];
-    return QByteArray(line, std::snprintf(line, sizeof line, "%20.10g %10.10g", t, h));
+    const int length = std::snprintf(line, sizeof line, "%20.10g %10.10g", t, h);
+    uselocale(previous);
+    return QByteArray(line, length);
 }
 
 // A channel file from snprintf; the filter keeps non-empty bins and their neighbours.
@@ -359,7 +366,10 @@ private slots:
              [](const QString &f) { QFile::setPermissions(f, QFile::ReadOwner | QFile::ExeOwner); },
              "a.txt",
              "Could not write %1/a_rates.txt: the folder %1 is not writable (Permission denied)"},
-            {"too large half-way", {}, "a.txt", "Could not write %1/a_ch1.txt: File too large"},
+            {"too large half-way",
+             {},
+             "a.txt",
+             "Could not write %1/a_ch1.txt: " + QString::fromLocal8Bit(std::strerror(EFBIG))},
             {"folder at a final name", [](const QString &f) { QDir(f).mkdir("a_info.json"); },
              "a.txt", "Could not write %1/a_info.json: a folder of that name is in the way"},
             {"missing folder",
