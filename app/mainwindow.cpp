@@ -6,6 +6,7 @@
 #include "panel/exposureprogress.h"
 #include "panel/mwidget.h"
 #include "plots/mhisto.h"
+#include "run/runcontroller.h"
 #include "tools/lifetimefitwindow.h"
 #include "tools/panelchannelcorrections.h"
 
@@ -34,12 +35,12 @@ MainWindow::MainWindow(QWidget *parent)
     menu_bar = menuBar();
     create_menus();
 
-    // Before the panel: the fit window's completion slot then runs ahead of
-    // the panel's, while the device is idle and before the next exposure.
     fit_window = new LifetimeFitWindow(tdc, org_name, app_name, nullptr);
-    connect(tdc, &TdcIface::complete_callback, fit_window, &LifetimeFitWindow::exposureCompleted,
-            Qt::QueuedConnection);
     mwidget = new Mwidget(tdc, this);
+    // Every exposure's record reaches the fit window before the next exposure
+    // can start, whatever the order of the connections.
+    connect(mwidget->run_controller(), &RunController::exposure_completed, fit_window,
+            &LifetimeFitWindow::exposureRecorded);
     setCentralWidget(mwidget);
     // Created now rather than by the first message, so the panel does not
     // shift when the first state text arrives.

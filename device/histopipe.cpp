@@ -257,6 +257,7 @@ void HistoPipe::rebuild_histos() {
         longest = std::max(longest, view.size);
     }
     const double held = HistoGeometry::footprint_of(total, longest);
+    generation.fetch_add(1, std::memory_order_acq_rel);
     histos.reset();
     views.clear();
     histo_alloc_failed = false;

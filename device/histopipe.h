@@ -88,6 +88,9 @@ public:
     // budget, or they could not be allocated); there are no histogram bins
     // until a later rebuild succeeds.
     bool histos_unavailable() const { return histo_alloc_failed; }
+    // Counts the rebuilds of the histograms: arrays handed out under one
+    // generation are freed when it changes. Any thread may read it.
+    uint64_t histo_generation() const { return generation.load(std::memory_order_acquire); }
 
     // Events of channels 0 to 15 delivered since the current (or last)
     // exposure's start-of-measurement callback. Written by the library's
@@ -147,6 +150,7 @@ private:
     // Exposure numbering, written by the library's thread only: the count of
     // starts (read by the GUI thread) and whether the last one is unmatched.
     std::atomic<uint64_t> starts{0};
+    std::atomic<uint64_t> generation{0};
     bool exposure_open = false;
     bool block_arrived = false;
     std::atomic<uint64_t> delivered_running{0};

@@ -258,6 +258,10 @@ ChannelCounts TdcIface::get_device_counts() const {
     return histo_pipe->get_device_counts();
 }
 
+uint64_t TdcIface::histo_generation() const {
+    return histo_pipe->histo_generation();
+}
+
 uint64_t TdcIface::exposures_started() const {
     return histo_pipe->exposures_started();
 }

@@ -71,6 +71,8 @@ public:
     ChannelCounts get_device_counts() const;
     // Exposures the library has reported started (HistoPipe::exposures_started).
     uint64_t exposures_started() const;
+    // Rebuilds of the histograms so far (HistoPipe::histo_generation).
+    uint64_t histo_generation() const;
     // True when the accumulator could not size its histograms at the last
     // start of a measurement (see HistoPipe::histos_unavailable).
     bool histos_unavailable() const;

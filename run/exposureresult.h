@@ -44,8 +44,10 @@ struct ExposureResult {
     // Time statistics over what the histograms hold (device bins).
     HistoStats histo_stats{0, 0, 0, 0, 0, 0};
     ExposureEnd end = ExposureEnd::Completed;
-    // One entry per histogram channel; null when it has none.
+    // One entry per histogram channel; null when it has none. The arrays
+    // live as long as the accumulator's histogram generation stays this one.
     std::vector<const std::vector<double> *> histos;
+    uint64_t histo_generation = 0;
 
     // The per-channel counts of this exposure: the device's, or those
     // received when the device sent none.

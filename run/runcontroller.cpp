@@ -150,6 +150,12 @@ bool RunController::can_start() const {
     return tdc->is_initialized() && !waiting && run_state != Running;
 }
 
+const std::optional<ExposureResult> &RunController::last_result() const {
+    if (last && !last->histos.empty() && last->histo_generation != tdc->histo_generation())
+        last->histos.clear();
+    return last;
+}
+
 bool RunController::histo_change_held() const {
     if (run_state == Idle || !record.settings.accumulate || params_hand_over)
         return false;
@@ -318,6 +324,7 @@ ExposureResult RunController::read_exposure(const TdcIface &tdc) {
                         ? r.device_counts[c] - r.delivered[c]
                         : 0;
     r.histo_stats = *tdc.get_histo_stats();
+    r.histo_generation = tdc.histo_generation();
     for (uint32_t c = 0; c < r.params.channels && c < channel_count; ++c)
         r.histos.push_back(tdc.get_channel_histo(c));
     return r;

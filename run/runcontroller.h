@@ -91,8 +91,10 @@ public:
     // Histogram settings of the model wait for the accumulation to end.
     bool histo_change_held() const;
 
-    // The last completed exposure and the run it belongs to.
-    const std::optional<ExposureResult> &last_result() const { return last; }
+    // The last completed exposure and the run it belongs to. After a run cut
+    // short by a lost or silent device the accumulator may have rebuilt its
+    // histograms since: then the record keeps its counts but no histograms.
+    const std::optional<ExposureResult> &last_result() const;
     const RunRecord &run_record() const { return record; }
     const LossAccount &losses() const { return loss_account; }
 
@@ -173,7 +175,7 @@ private:
     QTimer watchdog;
     bool watchdog_interrupted = false;
 
-    std::optional<ExposureResult> last;
+    mutable std::optional<ExposureResult> last;
     std::optional<ExposureResult> previous_in_run;
     RunRecord record;
     LossAccount loss_account;

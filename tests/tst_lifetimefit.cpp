@@ -3,6 +3,7 @@
 // device, whose configured lifetimes are the ground truth.
 #include "analysis/lifetimefit.h"
 #include "device/tdciface.h"
+#include "run/runcontroller.h"
 #include "tools/lifetimefitwindow.h"
 
 #include <gsl/gsl_randist.h>
@@ -244,8 +245,11 @@ private slots:
     // a fit waiting for an exposure the closed device never ends says so.
     void groundTruthInTheWindow() {
         LifetimeFitWindow w(&tdc, "VelmoraTests", "LifetimeFitSim", nullptr);
-        connect(&tdc, &TdcIface::complete_callback, &w, &LifetimeFitWindow::exposureCompleted,
-                Qt::QueuedConnection);
+        // Each exposure's record, as the run controller hands it over.
+        connect(
+            &tdc, &TdcIface::complete_callback, &w,
+            [&] { w.exposureRecorded(RunController::read_exposure(tdc)); }, Qt::QueuedConnection);
+        w.exposureRecorded(RunController::read_exposure(tdc));
         QSignalSpy done(&w, &LifetimeFitWindow::fitFinished);
         auto fit = [&](bool ok) {
             const int before = done.count(); // input refused at once, or a fit on a worker

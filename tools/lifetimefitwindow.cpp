@@ -225,11 +225,15 @@ void LifetimeFitWindow::updateChannelList(const std::array<double, 16> &sums, in
 // device bins, so the grid does too.
 bool LifetimeFitWindow::takeSnapshot() {
     // The parameters the histograms were filled with give their time grid.
-    const HistoParams params = tdc->get_active_histo_params();
-    const int channels = int(std::min<uint32_t>(params.channels, 16));
+    // Histograms rebuilt since the record (a run cut short) are gone.
+    if (recorded_generation != tdc->histo_generation())
+        recorded_histos.clear();
+    const HistoParams params = recorded_params;
+    const int channels = int(std::min<size_t>(recorded_histos.size(), 16));
+    auto histogram = [this](int c) { return recorded_histos[size_t(c)]; };
     std::array<double, 16> sums{};
     for (int c = 0; c < channels; ++c) {
-        if (const std::vector<double> *h = tdc->get_channel_histo(uint32_t(c)))
+        if (const std::vector<double> *h = histogram(c))
             sums[size_t(c)] = std::accumulate(h->begin(), h->end(), 0.0);
     }
     updateChannelList(sums, channels);
@@ -240,15 +244,22 @@ bool LifetimeFitWindow::takeSnapshot() {
     snapshot.bin_width = std::ldexp(params.binsize, int(params.binning));
     snapshot.first_edge = std::trunc(params.start / params.binsize) * params.binsize;
     snapshot.channel = cb_channel->currentData().toInt();
-    snapshot.counts = *tdc->get_channel_histo(uint32_t(snapshot.channel));
+    snapshot.counts = *histogram(snapshot.channel);
     if (cb_irf_channel->count() > 0) {
         snapshot.irf_channel = cb_irf_channel->currentData().toInt();
-        snapshot.irf_counts = *tdc->get_channel_histo(uint32_t(snapshot.irf_channel));
+        snapshot.irf_counts = *histogram(snapshot.irf_channel);
     }
     if (sb_from->value() == 0.0 && sb_to->value() == 0.0)
         setFitRange(snapshot.first_edge,
                     snapshot.first_edge + double(snapshot.counts.size()) * snapshot.bin_width);
     return true;
+}
+
+void LifetimeFitWindow::exposureRecorded(const ExposureResult &result) {
+    recorded_params = result.params;
+    recorded_histos = result.histos;
+    recorded_generation = result.histo_generation;
+    exposureCompleted(1);
 }
 
 void LifetimeFitWindow::exposureCompleted(int code) {

@@ -2,6 +2,7 @@
 #define LIFETIMEFITWINDOW_H
 
 #include "analysis/lifetimefit.h"
+#include "run/exposureresult.h"
 
 #include <QFutureWatcher>
 #include <QString>
@@ -44,6 +45,8 @@ public:
 
 public slots:
     void exposureCompleted(int code);
+    // The record of a completed exposure: the window fits what it describes.
+    void exposureRecorded(const ExposureResult &result);
     void setFitRange(double from, double to);
     void fit();
     void copyResults();
@@ -108,6 +111,11 @@ private:
     QwtPlotCurve *residualCurve;
 
     Snapshot snapshot;
+    // The histograms and their parameters as the last exposure's record gave
+    // them; the arrays are the accumulator's, readable while no exposure runs.
+    HistoParams recorded_params{0.0, 0.0, 0.0, 0, 0};
+    std::vector<const std::vector<double> *> recorded_histos;
+    uint64_t recorded_generation = 0;
     FitResult lastResult;
     QFutureWatcher<FitResult> watcher;
     bool fitPending = false;
