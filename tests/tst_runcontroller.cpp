@@ -3,6 +3,7 @@
 #include "device/histogeometry.h"
 #include "device/tdciface.h"
 #include "run/runcontroller.h"
+#include "run/runsettingsmodel.h"
 #include "tests/fakeoxtdc.h"
 
 #include <QtTest>
@@ -236,9 +237,53 @@ private slots:
             "0 start, 2 starts, left 5, total 4, sum 3: run finished | error: The "
             "histograms could not be allocated; the run was ended. Choose a smaller window or a "
             "larger binning.");
+        // The first stop of an automatic run says what it does, and the second can interrupt.
+        row("stop in an automatic run", "auto manual start stop",
+            "2 stop, 1 starts, left 5, total 0, sum 0: stopping after this exposure — press stop "
+            "again to interrupt []");
         // A start while stopping waits for the interrupted exposure, counted for its own run only.
         row("start while stopping", "acc it=3 manual start stop late start deliver deliver",
             "2 stop, 2 starts, left 3, total 0, sum 3: exposure running [stopped]");
+    }
+
+    // Every completion hands over one record: its number, its place in the run, the settings and
+    // device it ran with; the run's record lists what changed, from which exposure on.
+    void records_of_a_run() {
+        QList<ExposureResult> results;
+        connect(run.get(), &RunController::exposure_completed, this, [&](const ExposureResult &r) {
+            results << r;
+            if (results.size() == 1) { // edits while the run goes on
+                run->settings_model()->set_exposure_ms(50);
+                run->settings_model()->set_event_threshold(99999);
+                QVERIFY(tdc->set_corrections({7, 0}) >= 0);
+            }
+        });
+        settings = RunSettings{100, 3, 0, true, false};
+        run->start(settings);
+        QVERIFY(QTest::qWaitFor([this] { return run->state() == RunController::Idle; }, 20000));
+        QCOMPARE(results.size(), 3);
+        for (int i = 0; i < 3; ++i) {
+            const ExposureResult &r = results[i];
+            QCOMPARE(r.number, uint64_t(i + 1));
+            QCOMPARE(r.run_index, uint64_t(i + 1));
+            QCOMPARE(r.exposure_ms, i == 0 ? 100 : 50);
+            const std::vector<int32_t> shifts =
+                i == 0 ? std::vector<int32_t>{} : std::vector<int32_t>{7, 0};
+            QCOMPARE(r.device.corrections, shifts);
+            QVERIFY(r.statistics_arrived && r.counts()[0] == 3 && r.counts()[1] == 1);
+            QCOMPARE(r.total_lost(), uint64_t(0));
+            QCOMPARE(r.histos.size(), size_t(16));
+        }
+        const RunRecord &record = run->run_record();
+        QStringList changes;
+        for (const RunChange &c : record.changes)
+            changes << QString("%1 %2: %3 -> %4").arg(c.exposure).arg(c.setting, c.from, c.to);
+        QCOMPARE(changes, (QStringList{"2 exposure_ms: 100 -> 50", "2 corrections:  -> 7 0",
+                                       "2 event_threshold: 0 -> 99999"}));
+        QCOMPARE(record.exposures_completed, uint64_t(3));
+        QCOMPARE(record.exposures_in_histograms, uint64_t(3));
+        QCOMPARE(record.delivered[0], uint64_t(9));
+        QCOMPARE(record.ended, QString("finished"));
     }
 
     void runs() {

@@ -137,6 +137,37 @@ private slots:
         QVERIFY(tdc.deinit() == -10 &&
                 lib.count("ox_pipe_close2") + lib.count("ox_tdc_deinit2") == 0);
     }
+
+    // A lost connection answered by any call, not only a start, closes the interface once; other
+    // failures leave it open. What was known of the device's settings is forgotten with it.
+    void connectionLostFromAnyCall() {
+        uint8_t bytes[2] = {0x02, 0};
+        std::vector<int32_t> values;
+        const std::vector<std::pair<const char *, std::function<int32_t(TdcIface &)>>> calls = {
+            {"ox_tdc_interrupt2", [](TdcIface &t) { return t.interrupt(); }},
+            {"ox_tdc_get_corrections2", [&](TdcIface &t) { return t.get_corrections(values); }},
+            {"ox_tdc_set_corrections2",
+             [](TdcIface &t) {
+                 return t.set_corrections({1, 2});
+             }},
+            {"ox_twi_read2", [&](TdcIface &t) { return t.twi_read(0x20, bytes, 2, 1); }},
+            {"ox_twi_write2", [&](TdcIface &t) { return t.twi_write(0x20, bytes, 1, 0); }},
+        };
+        for (const auto &[name, call] : calls) {
+            for (const int code : {-12, int(OX_ERR_CONNECTION_LOST)}) {
+                init();
+                TdcIface tdc;
+                open(tdc, 3);
+                QVERIFY(tdc.device_snapshot().corrections_known);
+                QSignalSpy lost(&tdc, &TdcIface::connection_lost);
+                lib.queue_result(name, code);
+                QCOMPARE(call(tdc), code);
+                const bool is_lost = code == OX_ERR_CONNECTION_LOST;
+                QVERIFY2(lost.count() == int(is_lost) && tdc.is_initialized() != is_lost, name);
+                QCOMPARE(tdc.device_snapshot().corrections_known, !is_lost);
+            }
+        }
+    }
 };
 
 QTEST_GUILESS_MAIN(TestTdcIface)
