@@ -17,6 +17,7 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QPoint>
+#include <QScreen>
 #include <QSettings>
 #include <QSize>
 #include <QStatusBar>
@@ -59,6 +60,21 @@ void MainWindow::add_run_status() {
     auto *warning = new QLabel(this);
     warning->setObjectName(QStringLiteral("lb_loss_warning"));
     warning->setStyleSheet(QStringLiteral("QLabel { color: #b00000; font-weight: bold; }"));
+    // The state text is a widget of its own beside the warning, rather than
+    // the status bar's message, which the permanent widgets would cut off.
+    auto *status_text = new QLabel(this);
+    status_text->setObjectName(QStringLiteral("lb_status"));
+    status_text->setMinimumWidth(120);
+    status_text->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    statusBar()->addWidget(status_text, 1);
+    connect(statusBar(), &QStatusBar::messageChanged, status_text, [this, status_text] {
+        const QString text = statusBar()->currentMessage();
+        if (!text.isEmpty()) {
+            status_text->setText(text);
+            status_text->setToolTip(text);
+            statusBar()->clearMessage();
+        }
+    });
     statusBar()->addPermanentWidget(progress);
     statusBar()->addPermanentWidget(warning);
     connect(mwidget, &Mwidget::exposure_started, progress, &ExposureProgress::exposure_started);
@@ -140,12 +156,23 @@ void MainWindow::connect_lifetime_fit() {
     });
 }
 
+// A first start fills most of the screen, so the histograms get room; never
+// less than the window needs.
+QSize MainWindow::first_size() const {
+    const QScreen *screen = QGuiApplication::primaryScreen();
+    if (screen == nullptr)
+        return sizeHint();
+    const QSize available = screen->availableGeometry().size();
+    return QSize(available.width() * 4 / 5, available.height() * 4 / 5)
+        .expandedTo(minimumSizeHint());
+}
+
 void MainWindow::restore_geometry_and_settings() {
     QSettings settings(org_name, app_name);
     if (settings.value(key_maximized, false).toBool()) {
         showMaximized();
     } else {
-        resize(settings.value(key_size, sizeHint()).toSize());
+        resize(settings.value(key_size, first_size()).toSize());
         move(settings.value(key_position, QPoint(200, 200)).toPoint());
     }
     mwidget->load_settings(settings, settings_prefix_panel);

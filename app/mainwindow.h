@@ -42,6 +42,7 @@ private:
     void add_run_status();
     void connect_lifetime_fit();
     void restore_geometry_and_settings();
+    QSize first_size() const;
 
     QString org_name;
     QString app_name;

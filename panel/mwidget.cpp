@@ -21,6 +21,8 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QSettings>
 #include <QSignalBlocker>
 #include <QSpinBox>
@@ -83,6 +85,8 @@ void Mwidget::create_widgets() {
     histo_toolbar = new MhistoToolbar(this);
     rates = new Mrates(tdc, this);
     rates->setMinimumWidth(300);
+    rates->setMinimumHeight(140);
+    histo->setMinimumSize(320, 240);
     stats_window = new StatsWindow(nullptr);
 
     lb_autorun = new QLabel(QStringLiteral("autorun:"), this);
@@ -159,14 +163,31 @@ void Mwidget::build_layout() {
     form->addRow(lb_histo_size, sb_histo_size);
     form->addRow(new QLabel(QStringLiteral("# histo points:")), le_histo_points);
 
+    // The fields scroll when the window is lower than they are, so the window
+    // fits a laptop screen; the plots share what height there is.
+    auto *fields = new QWidget;
+    fields->setLayout(form);
+    auto *field_scroller = new QScrollArea(this);
+    field_scroller->setObjectName(QStringLiteral("field_scroller"));
+    field_scroller->setWidget(fields);
+    field_scroller->setWidgetResizable(true);
+    field_scroller->setFrameShape(QFrame::NoFrame);
+    field_scroller->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    field_scroller->setMinimumWidth(fields->sizeHint().width() +
+                                    field_scroller->verticalScrollBar()->sizeHint().width());
+    field_scroller->setMinimumHeight(160);
+    field_scroller->setMaximumHeight(fields->sizeHint().height());
+    field_scroller->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Expanding);
+
+    // The fields take what they need first; the rates plot the rest.
     auto *control_column = new QVBoxLayout;
-    control_column->addLayout(form);
-    control_column->addSpacing(10);
-    control_column->addWidget(rates);
+    control_column->addWidget(field_scroller, 4);
+    control_column->addSpacing(6);
+    control_column->addWidget(rates, 1);
 
     auto *top = new QHBoxLayout;
-    top->addLayout(plot_column, 2);
-    top->addLayout(control_column);
+    top->addLayout(plot_column, 5);
+    top->addLayout(control_column, 2);
     setLayout(top);
 }
 

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Makes the README's pictures of a first measurement (docs/tour-*.png): the
 # program on the simulated device, driven and grabbed by velmora_tour
-# (scripts/tour.cpp) on the offscreen platform. It also prints the head of
-# each exported file.
+# (scripts/tour.cpp) at the window's first size on a virtual 1366 x 768
+# laptop screen (Xvfb). It also prints the head of each exported file.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 build=${VELMORA_BUILD_DIR:-$here/build}
@@ -14,4 +14,5 @@ trap 'rm -rf "$scratch"' EXIT
 mkdir -p "$here/docs"
 # The program opens tdc_qv5.ini from its working folder, where the build puts it.
 cd "$build/bin"
-QT_QPA_PLATFORM=offscreen XDG_CONFIG_HOME="$scratch" ./velmora_tour "$here/docs"
+QT_QPA_PLATFORM=xcb XDG_CONFIG_HOME="$scratch" \
+  xvfb-run -a -s "-screen 0 1366x768x24" ./velmora_tour "$here/docs"

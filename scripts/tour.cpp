@@ -33,8 +33,6 @@
 
 namespace {
 
-const QSize window_size(1280, 800);
-
 template <typename T> T *form_field(QWidget *panel, const QString &label) {
     for (QFormLayout *form : panel->findChildren<QFormLayout *>())
         for (T *field : panel->findChildren<T *>())
@@ -123,7 +121,6 @@ void print_head(const QString &path, int lines) {
 
 int run_tour(const QString &folder) {
     auto window = std::make_unique<MainWindow>(nullptr);
-    window->resize(window_size);
     window->show();
     settle();
     QWidget *panel = window->centralWidget();
@@ -148,7 +145,7 @@ int run_tour(const QString &folder) {
     settle();
     if (!start->isEnabled()) {
         std::fprintf(stderr, "tour: the device did not connect: %s\n",
-                     qPrintable(window->statusBar()->currentMessage()));
+                     qPrintable(window->findChild<QLabel *>("lb_status")->text()));
         return 1;
     }
 

@@ -66,7 +66,7 @@ private slots:
                 step == 'c' ? connect->trigger()
                             : emit window.findChild<TdcIface *>()->connection_lost();
             QCOMPARE(connect->isChecked(), steps == "c");
-            QVERIFY(status.isNull() || window.statusBar()->currentMessage() == status);
+            QVERIFY(status.isNull() || window.findChild<QLabel *>("lb_status")->text() == status);
             for (const char *action : {"AverageTime", "Control DS3902 Potentiometer", "Quit"})
                 find_text<QAction>(&window, action)->trigger();
             for (QWidget *w : QApplication::topLevelWidgets())
@@ -101,7 +101,7 @@ private slots:
             lib.set_error_text(-38, "out of range");
             lib.queue_result("ox_tdc_set_corrections2", -38);
             editors[1]->findChildren<QSpinBox *>()[1]->setValue(3);
-            QCOMPARE(window.statusBar()->currentMessage(),
+            QCOMPARE(window.findChild<QLabel *>("lb_status")->text(),
                      QString("ch1: the device refused 3 and keeps 0: out of range"));
             QVERIFY(!editors[0]->parent() && !licences[0]->parent() && !fits[0]->parent());
             QVERIFY(!editors[0]->isModal() && fits[0]->isVisible());
@@ -128,6 +128,32 @@ private slots:
     // "About Velmora" opens the About box as a modal window, with the logo and this version.
     // The licence tabs show their whole texts from the first line, read-only; a missing
     // resource is said in its tab, and a missing logo leaves its label empty without a word.
+    // The window fits a 1366 x 768 laptop screen (less the task bar) with its panel whole; at its
+    // first size the histograms take the larger share of the width; the status text and the
+    // lost-event warning sit side by side.
+    void fits_a_laptop_screen() {
+        MainWindow window;
+        window.show();
+        const QSize minimum = window.minimumSizeHint().expandedTo(window.minimumSize());
+        qInfo() << "minimum" << minimum << "first size" << window.size();
+        QVERIFY2(minimum.width() <= 1366 && minimum.height() <= 728,
+                 qPrintable(QString("%1 x %2").arg(minimum.width()).arg(minimum.height())));
+        auto *histo = window.findChild<Mhisto *>();
+        window.resize(1366 * 4 / 5, 728 * 4 / 5); // the first size on such a screen
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        QCoreApplication::processEvents();
+        QVERIFY2(histo->width() > window.width() / 2, qPrintable(QString::number(histo->width())));
+        auto *status = window.findChild<QLabel *>("lb_status");
+        auto *warning = window.findChild<QLabel *>("lb_loss_warning");
+        QVERIFY(status && warning);
+        warning->setText("lost 371,093 events (0.41 %) in the last exposure, 371,093 in this run");
+        window.statusBar()->showMessage("run finished");
+        QCoreApplication::processEvents();
+        QCOMPARE(status->text(), QString("run finished"));
+        const QRect s = status->geometry(), w = warning->geometry();
+        QVERIFY(!s.intersects(w) && s.width() > 0);
+    }
+
     void about_and_licences() {
         {
             MainWindow window;
