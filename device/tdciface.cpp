@@ -1,5 +1,7 @@
 #include "device/tdciface.h"
 
+#include <QFileInfo>
+
 #include <chrono>
 #include <cmath>
 #include <thread>
@@ -71,6 +73,10 @@ int32_t TdcIface::init(const QString &ini_file) {
     const int32_t r = ox_tdc_init_inifile(path.constData());
     if (r < 0) {
         set_error_from_code(r);
+        // A missing file is looked for in a folder the user may not expect.
+        const QFileInfo file(ini_file);
+        if (!file.exists())
+            last_error += QStringLiteral(" (looked in %1)").arg(file.absolutePath());
         return r;
     }
     dev_desc = r;

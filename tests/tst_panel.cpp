@@ -107,6 +107,38 @@ private slots:
         }
     }
 
+    // Settings that leave no histogram point are refused in the status bar with the field
+    // marked, before anything starts; a sensible window runs again.
+    void nonsenseSettingsRefused() {
+        fake().set_binsize(0.125);
+        QStringList texts;
+        connect(panel.get(), &Mwidget::show_this, panel.get(),
+                [&](const QString &t) { texts << t; });
+        panel->slot_init_deinit(true);
+        const struct {
+            int size, binning_index;
+            QString said;
+        } rows[] = {
+            {0, 0, "The histogram window size is 0 ns: choose a window of at least one bin."},
+            {100, 20,
+             "The histogram window (100 ns) is narrower than one bin (131072 ns): choose "
+             "a wider window or a smaller binning."},
+        };
+        for (const auto &row : rows) {
+            child("sb_histo_size")->setValue(row.size);
+            child<QComboBox>("cb_binning")->setCurrentIndex(row.binning_index);
+            child<QPushButton>("bu_start")->click();
+            QCOMPARE(texts.last(), "exposure not started: " + row.said);
+            QVERIFY(fake().count("ox_tdc_start_measure2") == 0 &&
+                    !child("sb_histo_size")->styleSheet().isEmpty());
+        }
+        child<QComboBox>("cb_binning")->setCurrentIndex(0);
+        child("sb_histo_size")->setValue(1000);
+        QVERIFY(child("sb_histo_size")->styleSheet().isEmpty());
+        child<QPushButton>("bu_start")->click();
+        QCOMPARE(fake().count("ox_tdc_start_measure2"), 1);
+    }
+
     // A run from the controls losing 1 event of channel 1, then 2 of channel 0 and 5 of channel 3:
     // warnings, rates plot, progress, info file, status texts. The next run starts without the
     // warning; a disconnect during it waits for the cut exposure, which exports whole.

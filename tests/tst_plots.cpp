@@ -6,6 +6,8 @@
 #include "plots/stepcurve.h"
 #include "tests/histogramrig.h"
 
+#include <qwt_plot_textlabel.h>
+
 #include <QtTest>
 #include <QtWidgets>
 #include <qwt_plot_zoomer.h>
@@ -237,6 +239,26 @@ private slots:
                 QCOMPARE(range(plot, QwtPlot::yLeft), qMakePair(0.0, step.top));
                 zoomer->zoom(QRectF(QPointF(90, 100), QPointF(101, 900)));
             }
+        }
+    }
+
+    // Events that all missed the window leave a note with where they were, not a blank plot.
+    void says_when_no_event_fell_in_the_window() {
+        HistogramRig rig;
+        Mhisto plot(rig.tdc.get(), nullptr);
+        rig.set_window(100.0, 20);
+        for (const bool missed : {true, false, true}) {
+            if (missed)
+                rig.play({FakeOxTdc::make_event(0, 10), FakeOxTdc::make_event(0, 999)}, {2}, true);
+            else
+                rig.expose({peak(20, 5, 3)});
+            plot.show_exposure(rig.result());
+            const QwtPlotItemList notes = plot.itemList(QwtPlotItem::Rtti_PlotTextLabel);
+            QCOMPARE(notes.size(), int(missed));
+            if (missed)
+                QCOMPARE(static_cast<QwtPlotTextLabel *>(notes[0])->text().text(),
+                         QString("no event fell in the histogram window: the events lay between "
+                                 "5 ns and 499.5 ns"));
         }
     }
 
