@@ -7,6 +7,10 @@
 
 int main(int argc, char *argv[]) {
     QApplication app(argc, argv);
+    // Settings written without naming their file (the last export folder,
+    // for one) go to the same file as the window's and the panel's.
+    QCoreApplication::setOrganizationName(QStringLiteral("Corvane"));
+    QCoreApplication::setApplicationName(QStringLiteral("VelmoraV2"));
 
     auto window = std::make_unique<MainWindow>(nullptr);
     window->show();
