@@ -24,6 +24,10 @@ double emg_tail(double u, double ls, double phi_u) {
     return phi_u / gsl_sf_hazard(-z);
 }
 
+double edge_slope(double a, double b) {
+    return a > 0.0 && b > 0.0 ? 2.0 * a * b / (a + b) : 0.0;
+}
+
 } // namespace
 
 DecayModel::DecayModel(int components, IrfKind irf, double first_edge, double bin_width,
@@ -146,9 +150,14 @@ void DecayModel::add_gaussian_components(const double *x, double *mu, double *ja
 
 // Mass of the shifted response in each bin of the domain, and its derivative
 // by the shift in bins. Between bin edges the response's cumulative sum is a
-// cubic Hermite curve through the exact sums, with the mean of the two
-// neighbouring bins as slope: its density is continuous, so the mass changes
-// smoothly with the shift and the optimum in the shift is not stuck on a kink.
+// cubic Hermite curve through the exact sums: its density is continuous, so
+// the mass changes smoothly with the shift and the optimum in the shift is not
+// stuck on a kink. The slope at an edge is the harmonic mean of the two
+// neighbouring bins (Fritsch-Butland), zero beside an empty bin: it never
+// exceeds twice the smaller bin, which keeps the curve monotone, so a response
+// one or two bins wide shifted by a fraction of a bin has no negative mass
+// (the plain mean gave up to -7 % of it beside a sharp peak, and with it
+// negative expected counts).
 void DecayModel::shifted_irf(double shift_bins, long domain_lo, size_t domain_bins) const {
     const std::vector<double> &w = response.weights;
     const long length = long(w.size());
@@ -164,8 +173,8 @@ void DecayModel::shifted_irf(double shift_bins, long domain_lo, size_t domain_bi
         const double t = y - double(j);
         const double p0 = response_cumulative[size_t(j)];
         const double p1 = response_cumulative[size_t(j + 1)];
-        const double m0 = 0.5 * (weight(j - 1) + weight(j));
-        const double m1 = 0.5 * (weight(j) + weight(j + 1));
+        const double m0 = edge_slope(weight(j - 1), weight(j));
+        const double m1 = edge_slope(weight(j), weight(j + 1));
         const double t2 = t * t, t3 = t2 * t;
         cumulative = (2 * t3 - 3 * t2 + 1) * p0 + (t3 - 2 * t2 + t) * m0 + (3 * t2 - 2 * t3) * p1 +
                      (t3 - t2) * m1;

@@ -36,31 +36,34 @@ struct Source {
     std::vector<std::pair<double, double>> components;
     double background_share = 0.05, onset = 2.0;
     bool skewed = false;
+    double sigma = ::sigma;
 };
 
-// Draws histograms on the grid of `bins` bins of `width` from a fixed seed.
+// Draws histograms on a grid of n bins of w ns from a fixed seed.
 struct Rig {
     explicit Rig(unsigned long seed) { gsl_rng_set(rng.get(), seed); }
-    std::vector<double> draw(const Source &s, double mean_counts) {
+    std::vector<double> draw(const Source &s, double mean_counts, double w = width,
+                             size_t n = bins) {
         gsl_rng *r = rng.get();
         // Log of a uniform number is cheaper than GSL's log1p.
         auto exponential = [r](double mean) { return -mean * std::log(gsl_rng_uniform_pos(r)); };
-        std::vector<double> h(bins, 0.0);
+        std::vector<double> h(n, 0.0);
+        const double end = w * double(n);
         for (unsigned e = gsl_ran_poisson(r, mean_counts); e > 0; --e) {
             double t;
             if (gsl_rng_uniform(r) < s.background_share) {
-                t = gsl_rng_uniform(r) * span;
+                t = gsl_rng_uniform(r) * end;
             } else {
                 double pick = gsl_rng_uniform(r);
                 size_t k = 0;
                 while (k + 1 < s.components.size() && pick >= s.components[k].second)
                     pick -= s.components[k++].second;
-                t = s.onset + gsl_ran_gaussian_ziggurat(r, sigma);
+                t = s.onset + gsl_ran_gaussian_ziggurat(r, s.sigma);
                 t += s.skewed ? exponential(0.1) : 0.0;
                 t += exponential(s.components[k].first);
             }
-            if (t >= 0.0 && t < span)
-                h[size_t(t / width)] += 1.0;
+            if (t >= 0.0 && t < end)
+                h[size_t(t / w)] += 1.0;
         }
         return h;
     }
@@ -171,6 +174,49 @@ private slots:
             honest = honest && std::fabs(bias) < c.tolerance && pull_sd > 0.85 && pull_sd < 1.15;
         }
         QVERIFY(honest);
+    }
+
+    void sharpMeasuredResponse_data() {
+        QTest::addColumn<double>("irf_sigma");
+        QTest::addColumn<double>("background_share");
+        QTest::newRow("sigma 0.04 ns") << 0.04 << 0.01;
+        QTest::newRow("sigma 0.1 ns") << 0.1 << 0.01;
+        QTest::newRow("sigma 0.04 ns, no background") << 0.04 << 0.0;
+        QTest::newRow("sigma 0.1 ns, no background") << 0.1 << 0.0;
+    }
+    // A scatter peak one to three bins wide as the measured response, the decay
+    // shifted against it by every fraction of a bin in turn: the shifted
+    // response must keep a non-negative mass in every bin, or predicted counts
+    // turn negative and the optimiser rejects every step.
+    void sharpMeasuredResponse() {
+        QFETCH(double, irf_sigma);
+        QFETCH(double, background_share);
+        constexpr double w = 0.125, truth = 3.0;
+        constexpr size_t n = 200;
+        Rig rig(4711u + unsigned(irf_sigma * 1000.0));
+        FitRequest request{{}, {}, 0.0, w, 0.0, double(n) * w, 1, measured};
+        request.irf_counts =
+            rig.draw(Source{{{1e-9, 1.0}}, 0.0, 15.0 + 0.5 * w, false, irf_sigma}, 1e5, w, n);
+        int fitted = 0;
+        double sum = 0.0, pulls = 0.0, squares = 0.0;
+        for (int d = 0; d < 100; ++d) {
+            const double onset = 3.0 + w * double(d) / 100.0;
+            request.counts = rig.draw(
+                Source{{{truth, 1.0}}, background_share, onset, false, irf_sigma}, 1e5, w, n);
+            const FitResult fit = LifetimeFit::fit(request);
+            if (fit.ok) {
+                ++fitted;
+                const double pull = (fit.lifetimes[0].value - truth) / fit.lifetimes[0].error;
+                sum += fit.lifetimes[0].value;
+                pulls += pull;
+                squares += pull * pull;
+            }
+        }
+        const double bias = fitted > 0 ? sum / fitted / truth - 1.0 : qQNaN();
+        const double pull_mean = pulls / fitted;
+        qInfo("%d of 100 fitted, mean lifetime %+.2f %%, pull mean %+.2f sd %.2f", fitted,
+              100.0 * bias, pull_mean, std::sqrt(squares / fitted - pull_mean * pull_mean));
+        QVERIFY(fitted >= 99 && std::fabs(bias) <= 0.01);
     }
 
     void badInput_data() {
