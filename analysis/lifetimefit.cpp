@@ -17,9 +17,9 @@ const bool gsl_handler_off = [] {
     return true;
 }();
 
-std::string format(const char *pattern, double a, double b) {
-    char text[256];
-    std::snprintf(text, sizeof text, pattern, a, b);
+template <typename... Args> std::string format(const char *pattern, Args... args) {
+    char text[512];
+    std::snprintf(text, sizeof text, pattern, args...);
     return text;
 }
 
@@ -445,25 +445,172 @@ FitResult describe(const Problem &problem, int iterations, const std::vector<dou
         result.irf_width = {sigma, sigma * error_of(model.log_width_index())};
     }
 
-    double sum = 0.0;
+    // The Poisson deviance whatever the estimator: least squares minimises
+    // chi-square, which then lies below its expectation at low counts. Fitting
+    // takes about one unit of deviance per free parameter away from its
+    // expectation at the true means, so those are taken off again.
+    double sum = 0.0, expected = -double(problem.free.size()), variance = 0.0;
     result.edges.resize(n);
     result.residuals.resize(n);
     for (size_t i = 0; i < n; ++i) {
-        double r, dr;
-        problem.residual(i, r, dr);
-        sum += r * r;
+        const double m = problem.mu[i], yi = problem.y[i];
+        sum += 2.0 * ((yi > 0.0 ? yi * std::log(yi / m) : 0.0) - yi + m);
+        double mean = 0.0, var = 0.0;
+        LifetimeFit::deviance_moments(m, mean, var);
+        expected += mean;
+        variance += var;
         result.edges[i] = model.first_edge() + double(i) * model.bin_width();
-        result.residuals[i] = (problem.y[i] - problem.mu[i]) / std::sqrt(problem.mu[i]);
+        result.residuals[i] = (problem.y[i] - m) / std::sqrt(m);
     }
     result.data.assign(problem.y, problem.y + n);
     result.model = problem.mu;
     result.counts = std::accumulate(result.data.begin(), result.data.end(), 0.0);
     result.dof = long(n) - long(problem.free.size());
-    result.goodness = sum / double(result.dof);
+    result.deviance = sum;
+    result.expected_deviance = expected;
+    result.deviance_z = (sum - expected) / std::sqrt(variance);
     return result;
 }
 
+// Longest run of equal counts at the highest count of the range, and that
+// count. A channel that saturates shows a flat top; Poisson counts of a
+// real peak hardly repeat three times in a row once they are in the tens.
+size_t flat_top(const double *y, size_t n, double &top) {
+    top = n > 0 ? *std::max_element(y, y + n) : 0.0;
+    size_t longest = 0, run = 0;
+    for (size_t i = 0; i < n; ++i) {
+        run = y[i] == top ? run + 1 : 0;
+        longest = std::max(longest, run);
+    }
+    return longest;
+}
+
+// Two Poisson counts near mu agree with a chance of about 1 / sqrt(4 pi mu);
+// a run at the top is taken for saturation when luck would give it less than
+// once in 1e4 ranges (at 24 counts five bins, at 500 four, at 5000 three).
+std::string saturation_warning(const double *y, size_t n) {
+    double top = 0.0;
+    const size_t run = flat_top(y, n, top);
+    if (run < 3 || top < 10.0 || double(run - 1) * 0.5 * std::log(4.0 * M_PI * top) < std::log(1e4))
+        return std::string();
+    return std::string(model_mismatch) +
+           format("the peak is flat at %.0f counts over %.0f bins, as a saturated channel's is.",
+                  top, double(run));
+}
+
+// A tail fit takes the decay to start at the range's first bin, so the
+// counts must fall from there on. Windows of 1, 2, 4, ... bins are compared
+// with the range's first window of the same size: one holding significantly
+// more counts means the range takes in part of the rise.
+bool starts_before_peak(const double *y, size_t n) {
+    for (size_t m = 1; 2 * m <= n; m *= 2) {
+        const double first = std::accumulate(y, y + m, 0.0);
+        double window = first;
+        for (size_t i = m; i < n; ++i) {
+            window += y[i] - y[i - m];
+            if (window - first > 5.0 * std::sqrt(window + first) + 2.0)
+                return true;
+        }
+    }
+    return false;
+}
+
+// Warnings on a result: whether the model describes the data, whether each
+// number is determined by them, whether the estimator suits the counts.
+void assess(const FitRequest &request, const double *y, FitResult &result) {
+    std::vector<std::string> &warnings = result.warnings;
+    const size_t n = result.data.size();
+    const std::string saturated = saturation_warning(y, n);
+    if (!saturated.empty())
+        warnings.push_back(saturated);
+    if (result.deviance_z > LifetimeFit::mismatch_z)
+        warnings.push_back(
+            std::string(model_mismatch) +
+            format("the deviance lies %.1f standard deviations above its expectation.",
+                   result.deviance_z));
+    if (request.irf != IrfKind::None && result.background.value <= 0.0) {
+        // Before the rise are the bins where the fitted decay is still below
+        // a thousandth of its peak; their counts should be what the model
+        // expects there, nearly nothing without background.
+        const std::vector<double> &mu = result.model;
+        const double bg = result.background.value;
+        double peak = 0.0;
+        for (double m : mu)
+            peak = std::max(peak, m - bg);
+        size_t before = 0;
+        while (before < n && mu[before] - bg < 1e-3 * peak)
+            ++before;
+        const double counts = std::accumulate(y, y + before, 0.0);
+        const double expected = std::accumulate(mu.begin(), mu.begin() + long(before), 0.0);
+        if (counts > expected + 3.0 * std::sqrt(expected) + 3.0)
+            warnings.push_back(std::string(model_mismatch) +
+                               format("the background came out at %.3g counts per bin, yet the "
+                                      "%zu bins before the rise hold %.0f counts.",
+                                      bg, before, counts));
+    }
+    const double length = double(n) * request.bin_width;
+    const size_t nk = result.lifetimes.size();
+    for (size_t k = 0; k < nk; ++k) {
+        const FitValue tau = result.lifetimes[k];
+        const std::string name = nk > 1 ? format("lifetime %zu", k + 1) : "the lifetime";
+        if (tau.value > 3.0 * length)
+            warnings.push_back(name + format(" (%.3g ns) lies far beyond the range (%.3g ns): the "
+                                             "data hardly tell it from the background.",
+                                             tau.value, length));
+        else if (tau.error > tau.value / 3.0)
+            warnings.push_back(name + format(" (%.3g ns) is not determined by these data: its "
+                                             "standard error is %.3g ns.",
+                                             tau.value, tau.error));
+        if (nk > 1 && !(result.fractions[k].value > 2.0 * result.fractions[k].error))
+            warnings.push_back(format("the amplitude fraction of lifetime %zu (%.2g +- %.2g) is "
+                                      "not above zero by two standard errors: the data support "
+                                      "one component.",
+                                      k + 1, result.fractions[k].value, result.fractions[k].error));
+    }
+    if (request.estimator == FitEstimator::LeastSquares &&
+        result.counts < LifetimeFit::least_squares_counts)
+        warnings.push_back("least squares is biased at low counts: use the Poisson likelihood");
+}
+
 } // namespace
+
+const char *const model_mismatch = "the model does not describe these data: ";
+
+namespace {
+// y ln y for the counts the deviance's moments sum over.
+const std::vector<double> y_log_y = [] {
+    std::vector<double> t(256, 0.0);
+    for (size_t y = 1; y < t.size(); ++y)
+        t[y] = double(y) * std::log(double(y));
+    return t;
+}();
+} // namespace
+
+// Summed over the Poisson distribution below 100 expected counts; above, the
+// expansion 1 + 1 / (6 mu) + 1 / (6 mu^2) and 2 + 2 / (3 mu), which agree with
+// the sums there to 1e-6.
+void LifetimeFit::deviance_moments(double mu, double &mean, double &variance) {
+    if (!(mu > 0.0)) {
+        mean = variance = 0.0;
+        return;
+    }
+    if (mu >= 100.0) {
+        mean = 1.0 + 1.0 / (6.0 * mu) + 1.0 / (6.0 * mu * mu);
+        variance = 2.0 + 2.0 / (3.0 * mu);
+        return;
+    }
+    const size_t last = std::min(y_log_y.size() - 1, size_t(mu + 12.0 * std::sqrt(mu) + 30.0));
+    const double log_mu = std::log(mu);
+    double p = std::exp(-mu), s1 = 0.0, s2 = 0.0;
+    for (size_t y = 0; y <= last; ++y) {
+        const double d = 2.0 * (y_log_y[y] - double(y) * log_mu - double(y) + mu);
+        s1 += p * d;
+        s2 += p * d * d;
+        p *= mu / double(y + 1);
+    }
+    mean = s1;
+    variance = s2 - s1 * s1;
+}
 
 const char *const no_convergence = "The fit did not converge: no result. A narrower range, "
                                    "fewer components or another IRF model may help.";
@@ -538,6 +685,15 @@ FitResult LifetimeFit::fit(const FitRequest &request) {
     if (!(counts > 0.0))
         return failure("The channel has no counts in the fit range.");
 
+    if (request.irf == IrfKind::None && starts_before_peak(y, range.count)) {
+        const size_t peak = size_t(std::max_element(y, y + range.count) - y);
+        return failure(
+            format("A tail fit (IRF none) takes the decay to begin at the range "
+                   "start, but the counts still rise after it: start the range at or "
+                   "after the peak at %.7g ns.",
+                   request.first_edge + (double(range.first + peak) + 0.5) * request.bin_width));
+    }
+
     MeasuredIrf irf;
     double irf_half_rise = 0.0;
     std::string message;
@@ -566,7 +722,11 @@ FitResult LifetimeFit::fit(const FitRequest &request) {
         background < 0.01 * counts / double(range.count)) {
         FitResult without = fit_model(request, range, model, y, irf_half_rise, true, background);
         if (without.ok)
-            return without;
+            result = std::move(without);
     }
+    if (result.ok)
+        assess(request, y, result);
+    else if (const std::string saturated = saturation_warning(y, range.count); !saturated.empty())
+        result.message += " Also, " + saturated;
     return result;
 }

@@ -90,6 +90,22 @@ struct Bad {
     double to = span, counts = 1e4, background_share = 0.05, irf = -1.0;
 };
 
+// A row of the untrustworthy-data table: data from `source` (counts capped
+// at `cap` per bin when it is above 0), fitted over [from, to) with the
+// model given; the refusal or the warning expected (a regular expression),
+// none for clean data.
+struct Trap {
+    Source source;
+    double counts;
+    int components;
+    IrfKind irf;
+    double from = 0.0, to = span;
+    const char *refusal = nullptr;
+    const char *warning = nullptr;
+    double cap = 0.0;
+    FitEstimator estimator = ml;
+};
+
 struct Decay {
     int channel;
     double delay, lifetime;
@@ -99,6 +115,7 @@ struct Decay {
 
 Q_DECLARE_METATYPE(Case)
 Q_DECLARE_METATYPE(Bad)
+Q_DECLARE_METATYPE(Trap)
 
 class TestLifetimeFit : public QObject {
     Q_OBJECT
@@ -149,11 +166,19 @@ private slots:
         if (c.irf == measured) // the response, measured well, at another time
             request.irf_counts = rig.draw(Source{{{1e-9, 1.0}}, 0.001, 8.0, true}, 1e6);
         std::vector<double> sum(size_t(c.components)), pulls(sum), squares(sum);
-        int fitted = 0;
+        int fitted = 0, mismatched = 0;
+        double ratios = 0.0, zs = 0.0, z_squares = 0.0;
         for (int d = 0; d < c.draws; ++d) {
             request.counts = rig.draw(source, c.counts);
             const FitResult fit = LifetimeFit::fit(request);
             fitted += fit.ok ? 1 : 0;
+            if (fit.ok) {
+                ratios += fit.deviance / fit.expected_deviance;
+                zs += fit.deviance_z;
+                z_squares += fit.deviance_z * fit.deviance_z;
+            }
+            for (const std::string &warning : fit.warnings)
+                mismatched += warning.rfind(model_mismatch, 0) == 0 ? 1 : 0;
             for (size_t k = 0; k < fit.lifetimes.size(); ++k) {
                 const FitValue tau = fit.lifetimes[k];
                 const double pull = (tau.value - source.components[k].first) / tau.error;
@@ -173,7 +198,66 @@ private slots:
                   100.0 * bias, pull_mean, pull_sd, fitted, c.draws);
             honest = honest && std::fabs(bias) < c.tolerance && pull_sd > 0.85 && pull_sd < 1.15;
         }
+        // The deviance against its expectation at the fitted means: near 1
+        // and its z near a standard normal's whatever the counts per bin.
+        const double ratio = ratios / fitted, z_mean = zs / fitted;
+        const double z_sd = std::sqrt(z_squares / fitted - z_mean * z_mean);
+        qInfo("goodness: deviance / expected %.4f, z mean %+.2f sd %.2f, %d flagged", ratio, z_mean,
+              z_sd, mismatched);
         QVERIFY(honest);
+        // Least squares misses the likelihood's optimum, which its deviance shows.
+        QVERIFY(c.estimator == ls || std::fabs(ratio - 1.0) < 0.02 && std::fabs(z_mean) < 0.4 &&
+                                         z_sd > 0.6 && z_sd < 1.25 && mismatched == 0);
+    }
+
+    void untrustworthy_data() {
+        QTest::addColumn<Trap>("t");
+        const Source one{{{2.5, 1.0}}}, two{{{0.5, 0.5}, {3.0, 0.5}}};
+        const char *start_at_peak = "start the range at or after the peak at [0-9.]+ ns";
+        QTest::newRow("tail with the rise") << Trap{one, 1e4, 1, tail, 0.0, span, start_at_peak};
+        QTest::newRow("tail from 0.5 ns before the onset")
+            << Trap{one, 1e4, 1, tail, 1.5, span, start_at_peak};
+        QTest::newRow("tail after the peak, 1e3") << Trap{one, 1e3, 1, tail, 3.8};
+        QTest::newRow("tail after the peak, 1e5") << Trap{one, 1e5, 1, tail, 3.8};
+        QTest::newRow("saturated at 500")
+            << Trap{one, 1e5, 1, gauss, 0.0, span, nullptr, "flat at 500 counts", 500.0};
+        QTest::newRow("lifetime far beyond the range")
+            << Trap{{{{200.0, 1.0}}}, 1e5, 1, gauss, 0.0, span, nullptr, "far beyond"};
+        QTest::newRow("two components on one")
+            << Trap{one, 1e5,  2,       gauss,
+                    0.0, span, nullptr, "not determined|the data support one component"};
+        QTest::newRow("one component on two")
+            << Trap{two, 1e5, 1, gauss, 0.0, span, nullptr, "the deviance lies"};
+        QTest::newRow("least squares at 1e3")
+            << Trap{one, 1e3, 1, gauss, 0.0, span, nullptr, "least squares is biased", 0.0, ls};
+        QTest::newRow("clean, 1e3") << Trap{one, 1e3, 1, gauss};
+        QTest::newRow("clean, 1e6") << Trap{one, 1e6, 1, gauss};
+        QTest::newRow("clean, two, 1e5") << Trap{two, 1e5, 2, gauss};
+        QTest::newRow("clean, least squares, 1e5")
+            << Trap{one, 1e5, 1, gauss, 0.0, span, nullptr, nullptr, 0.0, ls};
+    }
+    // Data a lifetime fit must not answer with a plain result: refused with a
+    // message naming what to change, or a result carrying a warning. Clean
+    // data carry none.
+    void untrustworthy() {
+        QFETCH(Trap, t);
+        std::vector<double> counts = Rig(11).draw(t.source, t.counts);
+        if (t.cap > 0.0)
+            for (double &v : counts)
+                v = std::min(v, t.cap);
+        const FitResult fit = LifetimeFit::fit(
+            {counts, {}, 0.0, width, t.from, t.to, t.components, t.irf, t.estimator});
+        QStringList warnings;
+        for (const std::string &warning : fit.warnings)
+            warnings << QString::fromStdString(warning);
+        qInfo("%s%s", fit.message.c_str(), qPrintable(warnings.join(" | ")));
+        QCOMPARE(fit.ok, t.refusal == nullptr);
+        if (t.refusal != nullptr)
+            QVERIFY(QString::fromStdString(fit.message).contains(QRegularExpression(t.refusal)));
+        if (t.warning == nullptr)
+            QVERIFY(warnings.isEmpty());
+        else
+            QVERIFY(warnings.join('\n').contains(QRegularExpression(t.warning)));
     }
 
     void sharpMeasuredResponse_data() {
@@ -302,6 +386,7 @@ private slots:
         auto *channel = w.findChild<QComboBox *>("cb_channel");
         auto *table = w.findChild<QTableWidget *>("results");
         auto *message = w.findChild<QLabel *>("lb_message");
+        auto *warning = w.findChild<QLabel *>("lb_warning");
         QCOMPARE(channel->count(), 15); // ch8 sees nothing
         bool all = true;
         for (const Decay &d : decays) {
@@ -310,19 +395,39 @@ private slots:
             QVERIFY2(fit(true), qPrintable(message->text()));
             const double tau = resultValue(table, "lifetime"),
                          error = resultValue(table, "lifetime", 2);
-            qInfo("ch%-2d %8.0f counts: %6.2f ns fitted %8.4f +- %.4f ns (%+.2f %%, %+.2f sd)",
+            qInfo("ch%-2d %8.0f counts: %6.2f ns fitted %8.4f +- %.4f ns (%+.2f %%, %+.2f sd), "
+                  "deviance / expected %.3f",
                   d.channel, resultValue(table, "counts in range"), d.lifetime, tau, error,
-                  100.0 * (tau / d.lifetime - 1.0), (tau - d.lifetime) / error);
+                  100.0 * (tau / d.lifetime - 1.0), (tau - d.lifetime) / error,
+                  resultValue(table, "deviance / expected"));
             all = all && std::fabs(tau - d.lifetime) < 3.0 * error &&
-                  std::fabs(tau / d.lifetime - 1.0) < 0.02;
+                  std::fabs(tau / d.lifetime - 1.0) < 0.02 && warning->isHidden();
             for (QwtPlot *plot : w.findChildren<QwtPlot *>())
                 for (QwtPlotItem *item : plot->itemList(QwtPlotItem::Rtti_PlotCurve))
                     QVERIFY(static_cast<QwtPlotCurve *>(item)->dataSize() > 50);
         }
         QVERIFY(all);
         QVERIFY(w.resultText().startsWith("quantity\tvalue\tstd. error\nlifetime [ns]\t"));
-        const double counts = resultValue(table, "counts in range");
+        // Two components on one: a result, with the reasons not to trust it
+        // above the table and in the copied text.
+        auto *components = w.findChild<QComboBox *>("cb_components");
+        components->setCurrentIndex(1);
+        QVERIFY(fit(true));
+        QVERIFY(!warning->isHidden() && !warning->text().isEmpty());
+        QVERIFY(w.resultText().contains("\nwarning\t"));
+        components->setCurrentIndex(0);
+        // A tail fit over the rise is refused, naming where to start.
+        const Decay last = decays.back();
         auto *irf = w.findChild<QComboBox *>("cb_irf");
+        irf->setCurrentIndex(irf->findText("none"));
+        w.setFitRange(last.delay - 5.0, last.delay + 10.0 * last.lifetime);
+        QVERIFY(fit(false));
+        QVERIFY(message->text().contains(
+            QRegularExpression("start the range at or after the peak at [0-9.]+ ns")));
+        QVERIFY(warning->isHidden());
+        irf->setCurrentIndex(irf->findText("Gaussian"));
+        QVERIFY(fit(true));
+        const double counts = resultValue(table, "counts in range");
         auto *irfChannel = w.findChild<QComboBox *>("cb_irf_channel");
         irf->setCurrentIndex(irf->findText("measured"));
         irfChannel->setCurrentIndex(irfChannel->findText("ch7")); // flat light only

@@ -99,6 +99,11 @@ void LifetimeFitWindow::buildWidgets() {
     lb_message = new QLabel(this);
     lb_message->setObjectName(QStringLiteral("lb_message"));
     lb_message->setWordWrap(true);
+    lb_warning = new QLabel(this);
+    lb_warning->setObjectName(QStringLiteral("lb_warning"));
+    lb_warning->setWordWrap(true);
+    lb_warning->setStyleSheet(QString::fromLatin1(errorStyle));
+    lb_warning->hide();
     results = new QTableWidget(0, 3, this);
     results->setObjectName(QStringLiteral("results"));
     results->setHorizontalHeaderLabels(
@@ -125,6 +130,7 @@ void LifetimeFitWindow::buildWidgets() {
     controls->addLayout(form);
     controls->addLayout(buttons);
     controls->addWidget(lb_message);
+    controls->addWidget(lb_warning);
     controls->addWidget(results, 1);
 
     buildPlots();
@@ -329,6 +335,7 @@ void LifetimeFitWindow::startFit() {
         emit fitFinished(false);
         return;
     }
+    fitted = {snapshot.channel, request.irf, request.estimator};
     lb_message->setStyleSheet(QString());
     lb_message->setText(QStringLiteral("fitting ch%1 ...").arg(snapshot.channel));
     // Histograms of millions of bins take seconds; the window stays usable.
@@ -361,6 +368,8 @@ void LifetimeFitWindow::fitDone() {
 void LifetimeFitWindow::clearResult(const QString &message) {
     lastResult = FitResult();
     results->setRowCount(0);
+    lb_warning->clear();
+    lb_warning->hide();
     for (QwtPlotCurve *curve : {dataCurve, fitCurve, residualCurve})
         curve->setSamples(QVector<double>(), QVector<double>());
     plot->replot();
@@ -394,7 +403,7 @@ void LifetimeFitWindow::showResult(const FitResult &result) {
            result.background.error, !result.background_fixed);
     if (result.background_fixed) // the data show none; a free one found no optimum
         results->item(results->rowCount() - 1, 2)->setText(QStringLiteral("fixed"));
-    const IrfKind irf = IrfKind(cb_irf->currentData().toInt());
+    const IrfKind irf = fitted.irf;
     if (irf == IrfKind::Gaussian) {
         addRow(QStringLiteral("IRF position [ns]"), result.irf_position.value,
                result.irf_position.error);
@@ -404,10 +413,9 @@ void LifetimeFitWindow::showResult(const FitResult &result) {
         addRow(QStringLiteral("IRF shift [ns]"), result.irf_position.value,
                result.irf_position.error);
     }
-    const bool likelihood =
-        FitEstimator(cb_estimator->currentData().toInt()) == FitEstimator::PoissonLikelihood;
-    addRow(likelihood ? QStringLiteral("deviance / dof") : QStringLiteral("chi-square / dof"),
-           result.goodness, 0.0, false);
+    addRow(QStringLiteral("deviance / expected"), result.deviance / result.expected_deviance, 0.0,
+           false);
+    addRow(QStringLiteral("deviance excess [sd]"), result.deviance_z, 0.0, false);
     addRow(QStringLiteral("degrees of freedom"), double(result.dof), 0.0, false);
     addRow(QStringLiteral("counts in range"), result.counts, 0.0, false);
 
@@ -441,7 +449,12 @@ void LifetimeFitWindow::showResult(const FitResult &result) {
     residualPlot->replot();
     lb_message->setStyleSheet(QString());
     lb_message->setText(
-        QStringLiteral("ch%1: %2 iterations").arg(snapshot.channel).arg(result.iterations));
+        QStringLiteral("ch%1: %2 iterations").arg(fitted.channel).arg(result.iterations));
+    QStringList warnings;
+    for (const std::string &warning : result.warnings)
+        warnings << QString::fromStdString(warning);
+    lb_warning->setText(warnings.join('\n'));
+    lb_warning->setVisible(!warnings.isEmpty());
 }
 
 QString LifetimeFitWindow::resultText() const {
@@ -452,6 +465,9 @@ QString LifetimeFitWindow::resultText() const {
         lines << results->item(row, 0)->text() + '\t' + results->item(row, 1)->text() + '\t' +
                      results->item(row, 2)->text();
     }
+    // A copied result carries the reasons not to trust it.
+    for (const std::string &warning : lastResult.warnings)
+        lines << QStringLiteral("warning\t") + QString::fromStdString(warning) + '\t';
     return lines.join('\n') + '\n';
 }
 

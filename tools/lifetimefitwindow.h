@@ -100,6 +100,7 @@ private:
     QPushButton *bu_fit;
     QPushButton *bu_copy;
     QLabel *lb_message;
+    QLabel *lb_warning;
     QTableWidget *results;
     QwtPlot *plot;
     QwtPlot *residualPlot;
@@ -107,7 +108,16 @@ private:
     QwtPlotCurve *fitCurve;
     QwtPlotCurve *residualCurve;
 
+    // What the running (or last) fit was asked for: the result is labelled
+    // from it, not from controls changed since.
+    struct FitSettings {
+        int channel = -1;
+        IrfKind irf = IrfKind::Gaussian;
+        FitEstimator estimator = FitEstimator::PoissonLikelihood;
+    };
+
     Snapshot snapshot;
+    FitSettings fitted;
     FitResult lastResult;
     QFutureWatcher<FitResult> watcher;
     bool fitPending = false;
