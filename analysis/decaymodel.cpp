@@ -148,16 +148,17 @@ void DecayModel::add_gaussian_components(const double *x, double *mu, double *ja
     }
 }
 
-// Mass of the shifted response in each bin of the domain, and its derivative
-// by the shift in bins. Between bin edges the response's cumulative sum is a
-// cubic Hermite curve through the exact sums: its density is continuous, so
-// the mass changes smoothly with the shift and the optimum in the shift is not
-// stuck on a kink. The slope at an edge is the harmonic mean of the two
-// neighbouring bins (Fritsch-Butland), zero beside an empty bin: it never
-// exceeds twice the smaller bin, which keeps the curve monotone, so a response
-// one or two bins wide shifted by a fraction of a bin has no negative mass
-// (the plain mean gave up to -7 % of it beside a sharp peak, and with it
-// negative expected counts).
+// Mass of the shifted response in each bin of the domain, its density at the
+// bins' edges and, in every bin it touches, its density as polynomial pieces.
+// Between bin edges the response's cumulative sum is a cubic Hermite curve
+// through the exact sums: its density is continuous, so the mass changes
+// smoothly with the shift and the optimum in the shift is not stuck on a
+// kink. The slope at an edge is the harmonic mean of the two neighbouring
+// bins (Fritsch-Butland), zero beside an empty bin: it never exceeds twice
+// the smaller bin, which keeps the curve monotone, so a response one or two
+// bins wide shifted by a fraction of a bin has no negative mass (the plain
+// mean gave up to -7 % of it beside a sharp peak, and with it negative
+// expected counts).
 void DecayModel::shifted_irf(double shift_bins, long domain_lo, size_t domain_bins) const {
     const std::vector<double> &w = response.weights;
     const long length = long(w.size());
@@ -182,24 +183,92 @@ void DecayModel::shifted_irf(double shift_bins, long domain_lo, size_t domain_bi
     };
     mass.assign(domain_bins, 0.0);
     mass_shift.assign(domain_bins, 0.0);
+    edge_density.assign(domain_bins + 1, 0.0);
     const double origin = double(response.first_bin) + shift_bins;
     double c_lo, d_lo;
     at(double(domain_lo) - origin, c_lo, d_lo);
+    edge_density[0] = d_lo;
     for (size_t d = 0; d < domain_bins; ++d) {
         double c_hi, d_hi;
         at(double(domain_lo + long(d) + 1) - origin, c_hi, d_hi);
         mass[d] = c_hi - c_lo;
         mass_shift[d] = d_lo - d_hi;
+        edge_density[d + 1] = d_hi;
         c_lo = c_hi;
         d_lo = d_hi;
     }
+    // On response interval j the density is a0 + a1 t + a2 t^2 (t from 0 to
+    // 1 across it); in a bin it is written in u, the time left to the bin's
+    // upper edge, over the part of the bin the interval covers.
+    pieces.clear();
+    const double first = std::max(0.0, std::floor(origin - double(domain_lo)));
+    const double last = std::min(double(domain_bins), origin + double(length) - double(domain_lo));
+    for (size_t d = size_t(first); double(d) < last; ++d) {
+        const double y_lo = double(domain_lo + long(d)) - origin;
+        const long j0 = long(std::floor(y_lo));
+        for (long j = j0; j <= j0 + 1; ++j) {
+            if (j < 0 || j >= length)
+                continue;
+            const double ta = std::max(y_lo, double(j)) - double(j);
+            const double tb = std::min(y_lo + 1.0, double(j + 1)) - double(j);
+            if (!(tb > ta))
+                continue;
+            const double m0 = edge_slope(weight(j - 1), weight(j));
+            const double m1 = edge_slope(weight(j), weight(j + 1));
+            const double wj = weight(j);
+            const double a1 = 6.0 * wj - 4.0 * m0 - 2.0 * m1;
+            const double a2 = -6.0 * wj + 3.0 * m0 + 3.0 * m1;
+            const double top = y_lo + 1.0 - double(j); // t at the bin's upper edge
+            pieces.push_back(
+                {d, top - tb, top - ta, m0 + a1 * top + a2 * top * top, -a1 - 2.0 * a2 * top, a2});
+        }
+    }
 }
 
-// Each response bin starts a decay at a uniformly distributed time inside
-// it. Integrated over the bins this gives, for an offset of k bins with
-// E = exp(-w / tau): q0 = 1 - (tau / w)(1 - E) for the bin itself and
-// q1 E^(k-1) with q1 = (tau / w)(1 - E)^2 for k >= 1, so the convolution is
-// one recursion per component.
+namespace {
+
+// m[k] = integral from a to b of u^k exp(-r u) du, k = 0..3, for 0 <= a <= b
+// <= 1: a power series for small r, where the recurrence would divide away
+// all digits, the recurrence m[k] = (a^k e^-ra - b^k e^-rb + k m[k-1]) / r
+// for large r, where it is stable.
+void exp_moments(double r, double a, double b, double m[4]) {
+    if (r < 2.0) {
+        double pa = a, pb = b, coefficient = 1.0; // a^(n+1), b^(n+1), (-r)^n / n!
+        std::fill(m, m + 4, 0.0);
+        for (int n = 0; n < 40 && std::fabs(coefficient) > 1e-19; ++n) {
+            double qa = pa, qb = pb;
+            for (int k = 0; k < 4; ++k) {
+                m[k] += coefficient * (qb - qa) / double(k + n + 1);
+                qa *= a;
+                qb *= b;
+            }
+            pa *= a;
+            pb *= b;
+            coefficient *= -r / double(n + 1);
+        }
+        return;
+    }
+    const double ea = std::exp(-r * a), eb = std::exp(-r * b);
+    m[0] = (ea - eb) / r;
+    double ak = 1.0, bk = 1.0;
+    for (int k = 1; k < 4; ++k) {
+        ak *= a;
+        bk *= b;
+        m[k] = (ak * ea - bk * eb + double(k) * m[k - 1]) / r;
+    }
+}
+
+} // namespace
+
+// A decay started at u before a bin's upper edge survives to it with
+// exp(-r u), r = w / tau. With e_d the response's mass in bin d weighted so
+// (the integral of its density times exp(-r u)), the bin itself keeps
+// m_d - e_d and bin d + k receives e_d (1 - E) E^(k-1), E = exp(-r): one
+// recursion per component. Using the response's density inside the bin
+// rather than a uniform spread matters for a response narrower than a bin,
+// where it decides how much of the decay lands in the peak bin.
+// By the shift o (bins) e_d moves as -g(d + 1) + g(d) E + r e_d (by parts,
+// g the density at the bin's edges); by ln tau as r times the first moment.
 void DecayModel::add_measured_components(const double *x, double *mu, double *jac) const {
     const size_t np = parameter_count();
     double shift_bins = x[position_index()] / width;
@@ -220,33 +289,39 @@ void DecayModel::add_measured_components(const double *x, double *mu, double *ja
 
     for (int k = 0; k < n_components; ++k) {
         const double amplitude = x[amplitude_index(k)];
-        const double tau = std::exp(x[log_lifetime_index(k)]);
-        const double r = width / tau;
+        const double r = width * std::exp(-x[log_lifetime_index(k)]);
         const double one_minus_e = -std::expm1(-r);
         const double e = 1.0 - one_minus_e;
-        const double de = e * r / tau; // dE / dtau
-        const double q0 = 1.0 - one_minus_e / r;
-        const double q1 = one_minus_e * one_minus_e / r;
-        const double dq0 = -one_minus_e / width + e / tau;
-        const double dq1 = one_minus_e * one_minus_e / width - 2.0 * one_minus_e * e / tau;
+        const double de = e * r; // dE / d ln tau
+        survive.assign(domain_bins, 0.0);
+        survive_moment.assign(domain_bins, 0.0);
+        for (const Piece &piece : pieces) {
+            double m[4];
+            exp_moments(r, piece.u_lo, piece.u_hi, m);
+            survive[piece.bin] += piece.c[0] * m[0] + piece.c[1] * m[1] + piece.c[2] * m[2];
+            survive_moment[piece.bin] += piece.c[0] * m[1] + piece.c[1] * m[2] + piece.c[2] * m[3];
+        }
         double s = 0.0, s_tau = 0.0, s_shift = 0.0;
         for (size_t d = 0; d < domain_bins; ++d) {
             const long i = domain_lo + long(d);
+            const double out = survive[d];
+            const double out_tau = r * survive_moment[d];
+            const double out_shift = -edge_density[d + 1] + edge_density[d] * e + r * out;
             if (i >= 0) {
-                const double c = mass[d] * q0 + q1 * s;
+                const double c = mass[d] - out + one_minus_e * s;
                 mu[i] += amplitude * c;
                 if (jac != nullptr) {
                     double *row = jac + size_t(i) * np;
                     row[amplitude_index(k)] = c;
                     row[log_lifetime_index(k)] =
-                        amplitude * tau * (mass[d] * dq0 + dq1 * s + q1 * s_tau);
+                        amplitude * (-out_tau - de * s + one_minus_e * s_tau);
                     row[position_index()] +=
-                        amplitude * (mass_shift[d] * q0 + q1 * s_shift) / width;
+                        amplitude * (mass_shift[d] - out_shift + one_minus_e * s_shift) / width;
                 }
             }
-            s_tau = s_tau * e + s * de;
-            s = s * e + mass[d];
-            s_shift = s_shift * e + mass_shift[d];
+            s_tau = de * s + e * s_tau + out_tau;
+            s = e * s + out;
+            s_shift = e * s_shift + out_shift;
         }
     }
 }

@@ -63,8 +63,17 @@ private:
     MeasuredIrf response;
     std::vector<double> response_cumulative; // weights summed up to each bin edge
 
+    // The shifted response's density in one bin of the domain over [u_lo,
+    // u_hi], u the time to the bin's upper edge in bins: c0 + c1 u + c2 u^2.
+    struct Piece {
+        size_t bin;
+        double u_lo, u_hi;
+        double c[3];
+    };
+
     // Work arrays of the measured response, reused between evaluations.
-    mutable std::vector<double> mass, mass_shift;
+    mutable std::vector<double> mass, mass_shift, edge_density, survive, survive_moment;
+    mutable std::vector<Piece> pieces;
 };
 
 #endif // DECAYMODEL_H

@@ -116,6 +116,7 @@ struct Decay {
 Q_DECLARE_METATYPE(Case)
 Q_DECLARE_METATYPE(Bad)
 Q_DECLARE_METATYPE(Trap)
+Q_DECLARE_METATYPE(IrfKind)
 
 class TestLifetimeFit : public QObject {
     Q_OBJECT
@@ -167,7 +168,7 @@ private slots:
             request.irf_counts = rig.draw(Source{{{1e-9, 1.0}}, 0.001, 8.0, true}, 1e6);
         std::vector<double> sum(size_t(c.components)), pulls(sum), squares(sum);
         int fitted = 0, mismatched = 0;
-        double ratios = 0.0, zs = 0.0, z_squares = 0.0;
+        double ratios = 0.0, zs = 0.0, z_squares = 0.0, irf_pulls = 0.0, irf_squares = 0.0;
         for (int d = 0; d < c.draws; ++d) {
             request.counts = rig.draw(source, c.counts);
             const FitResult fit = LifetimeFit::fit(request);
@@ -179,6 +180,14 @@ private slots:
             }
             for (const std::string &warning : fit.warnings)
                 mismatched += warning.rfind(model_mismatch, 0) == 0 ? 1 : 0;
+            if (fit.ok && c.irf == gauss) { // the response's onset and width too
+                for (auto [value, truth] :
+                     {std::pair{fit.irf_position, source.onset}, std::pair{fit.irf_width, sigma}}) {
+                    const double pull = (value.value - truth) / value.error;
+                    irf_pulls += pull;
+                    irf_squares += pull * pull;
+                }
+            }
             for (size_t k = 0; k < fit.lifetimes.size(); ++k) {
                 const FitValue tau = fit.lifetimes[k];
                 const double pull = (tau.value - source.components[k].first) / tau.error;
@@ -204,6 +213,12 @@ private slots:
         const double z_sd = std::sqrt(z_squares / fitted - z_mean * z_mean);
         qInfo("goodness: deviance / expected %.4f, z mean %+.2f sd %.2f, %d flagged", ratio, z_mean,
               z_sd, mismatched);
+        if (c.irf == gauss) {
+            const double mean = irf_pulls / (2 * fitted);
+            const double sd = std::sqrt(irf_squares / (2 * fitted) - mean * mean);
+            qInfo("IRF onset and width: pull mean %+.3f sd %.3f", mean, sd);
+            honest = honest && std::fabs(mean) < 0.3 && sd > 0.8 && sd < 1.25;
+        }
         QVERIFY(honest);
         // Least squares misses the likelihood's optimum, which its deviance shows.
         QVERIFY(c.estimator == ls || std::fabs(ratio - 1.0) < 0.02 && std::fabs(z_mean) < 0.4 &&
@@ -298,9 +313,11 @@ private slots:
         }
         const double bias = fitted > 0 ? sum / fitted / truth - 1.0 : qQNaN();
         const double pull_mean = pulls / fitted;
+        const double pull_sd = std::sqrt(squares / fitted - pull_mean * pull_mean);
         qInfo("%d of 100 fitted, mean lifetime %+.2f %%, pull mean %+.2f sd %.2f", fitted,
-              100.0 * bias, pull_mean, std::sqrt(squares / fitted - pull_mean * pull_mean));
+              100.0 * bias, pull_mean, pull_sd);
         QVERIFY(fitted >= 99 && std::fabs(bias) <= 0.01);
+        QVERIFY(std::fabs(pull_mean) < 0.5 && pull_sd > 0.8 && pull_sd < 1.25);
     }
 
     void badInput_data() {
@@ -354,6 +371,60 @@ private slots:
                 QVERIFY(expose(1000));
             QVERIFY(countsOf(d.channel) >= 1e5);
         }
+    }
+
+    void jacobian_data() {
+        QTest::addColumn<int>("components");
+        QTest::addColumn<IrfKind>("irf");
+        QTest::addColumn<std::vector<double>>("response");
+        QTest::addColumn<double>("lifetime");
+        const std::vector<double> none, sharp{0.1, 0.8, 0.1}, broad{1, 3, 7, 12, 9, 6, 4, 2, 1};
+        QTest::newRow("one, tail") << 1 << tail << none << 2.5;
+        QTest::newRow("two, tail") << 2 << tail << none << 2.5;
+        QTest::newRow("one, Gaussian") << 1 << gauss << none << 2.5;
+        QTest::newRow("two, Gaussian") << 2 << gauss << none << 2.5;
+        QTest::newRow("one, measured sharp") << 1 << measured << sharp << 2.5;
+        QTest::newRow("two, measured broad") << 2 << measured << broad << 2.5;
+        QTest::newRow("two, measured, lifetimes below a bin") << 2 << measured << broad << 0.02;
+    }
+    // Every model's derivatives against central differences of its values.
+    void jacobian() {
+        QFETCH(int, components);
+        QFETCH(IrfKind, irf);
+        QFETCH(std::vector<double>, response);
+        QFETCH(double, lifetime);
+        const double total = std::accumulate(response.begin(), response.end(), 0.0);
+        for (double &v : response)
+            v /= total;
+        const DecayModel model(components, irf, 0.0, width, 200, MeasuredIrf{20, response});
+        std::vector<double> x{1e4, std::log(lifetime), 3.0};
+        if (components == 2)
+            x = {4e3, std::log(0.16 * lifetime), 6e3, std::log(lifetime), 3.0};
+        if (irf == gauss)
+            x.insert(x.end(), {2.03, std::log(0.3)});
+        if (irf == measured)
+            x.push_back(0.537); // 10.74 bins
+        const size_t np = x.size(), n = model.bins();
+        std::vector<double> mu(n), up(n), down(n), jac(n * np);
+        model.evaluate(x.data(), mu.data(), jac.data());
+        double worst = 0.0;
+        for (size_t a = 0; a < np; ++a) {
+            const double h = 1e-6 * std::max(1.0, std::fabs(x[a]));
+            std::vector<double> shifted = x;
+            shifted[a] = x[a] + h;
+            model.evaluate(shifted.data(), up.data(), nullptr);
+            shifted[a] = x[a] - h;
+            model.evaluate(shifted.data(), down.data(), nullptr);
+            double scale = 0.0, error = 0.0;
+            for (size_t i = 0; i < n; ++i) {
+                const double numeric = (up[i] - down[i]) / (2.0 * h);
+                scale = std::max(scale, std::fabs(numeric));
+                error = std::max(error, std::fabs(jac[i * np + a] - numeric));
+            }
+            worst = std::max(worst, error / scale);
+        }
+        qInfo("largest difference %.2g of the column's largest value", worst);
+        QVERIFY(worst < 1e-5);
     }
 
     // A wild step of the optimiser in the response's shift neither throws nor
