@@ -117,6 +117,10 @@ int residuals_df(const gsl_vector *x, void *params, gsl_matrix *jac) {
     return GSL_SUCCESS;
 }
 
+double bin_deviance(double y, double mu) {
+    return 2.0 * ((y > 0.0 ? y * std::log(y / mu) : 0.0) - y + mu);
+}
+
 struct Range {
     size_t first = 0;
     size_t count = 0;
@@ -420,6 +424,17 @@ FitResult describe(const Problem &problem, int iterations, const std::vector<dou
             x[DecayModel::amplitude_index(k)] * std::exp(-x[DecayModel::log_lifetime_index(k)]);
         height_sum += height[size_t(k)];
     }
+    double counts_sum = 0.0;
+    for (int k = 0; k < nk; ++k)
+        counts_sum += x[DecayModel::amplitude_index(k)];
+    // Standard error of a function of the parameters with gradient grad.
+    auto error_along = [&](const std::vector<double> &grad) {
+        double var = 0.0;
+        for (size_t a = 0; a < np; ++a)
+            for (size_t b = 0; b < np; ++b)
+                var += grad[a] * cov[a * np + b] * grad[b];
+        return std::sqrt(std::max(var, 0.0));
+    };
     for (int k : order) {
         const double tau = std::exp(x[DecayModel::log_lifetime_index(k)]);
         result.lifetimes.push_back({tau, tau * error_of(DecayModel::log_lifetime_index(k))});
@@ -431,11 +446,37 @@ FitResult describe(const Problem &problem, int iterations, const std::vector<dou
             grad[DecayModel::amplitude_index(j)] = d_height / tau_j;
             grad[DecayModel::log_lifetime_index(j)] = -d_height * height[size_t(j)];
         }
-        double var = 0.0;
-        for (size_t a = 0; a < np; ++a)
-            for (size_t b = 0; b < np; ++b)
-                var += grad[a] * cov[a * np + b] * grad[b];
-        result.fractions.push_back({fraction, std::sqrt(std::max(var, 0.0))});
+        result.fractions.push_back({fraction, error_along(grad)});
+        // Intensity fraction: the component's share of the decay's counts.
+        std::fill(grad.begin(), grad.end(), 0.0);
+        const double share = x[DecayModel::amplitude_index(k)] / counts_sum;
+        for (int j = 0; j < nk; ++j)
+            grad[DecayModel::amplitude_index(j)] = ((j == k ? 1.0 : 0.0) - share) / counts_sum;
+        result.intensity_fractions.push_back({share, error_along(grad)});
+    }
+    if (nk > 1) {
+        // Amplitude-weighted mean sum a_k tau_k / sum a_k = sum A_k / sum a_k
+        // and intensity-weighted mean sum A_k tau_k / sum A_k, with a_k =
+        // A_k / tau_k the heights and A_k the counts of the components.
+        double weighted = 0.0;
+        for (int k = 0; k < nk; ++k)
+            weighted +=
+                x[DecayModel::amplitude_index(k)] * std::exp(x[DecayModel::log_lifetime_index(k)]);
+        const double amplitude_mean = counts_sum / height_sum;
+        const double intensity_mean = weighted / counts_sum;
+        std::vector<double> by_amplitude(np, 0.0), by_intensity(np, 0.0);
+        for (int k = 0; k < nk; ++k) {
+            const double tau = std::exp(x[DecayModel::log_lifetime_index(k)]);
+            const double counts_k = x[DecayModel::amplitude_index(k)];
+            by_amplitude[DecayModel::amplitude_index(k)] =
+                (1.0 - amplitude_mean / tau) / height_sum;
+            by_amplitude[DecayModel::log_lifetime_index(k)] =
+                amplitude_mean * height[size_t(k)] / height_sum;
+            by_intensity[DecayModel::amplitude_index(k)] = (tau - intensity_mean) / counts_sum;
+            by_intensity[DecayModel::log_lifetime_index(k)] = counts_k * tau / counts_sum;
+        }
+        result.mean_lifetime_amplitude = {amplitude_mean, error_along(by_amplitude)};
+        result.mean_lifetime_intensity = {intensity_mean, error_along(by_intensity)};
     }
     result.background = {x[model.background_index()], error_of(model.background_index())};
     if (model.irf() != IrfKind::None)
@@ -453,8 +494,8 @@ FitResult describe(const Problem &problem, int iterations, const std::vector<dou
     result.edges.resize(n);
     result.residuals.resize(n);
     for (size_t i = 0; i < n; ++i) {
-        const double m = problem.mu[i], yi = problem.y[i];
-        sum += 2.0 * ((yi > 0.0 ? yi * std::log(yi / m) : 0.0) - yi + m);
+        const double m = problem.mu[i];
+        sum += bin_deviance(problem.y[i], m);
         double mean = 0.0, var = 0.0;
         LifetimeFit::deviance_moments(m, mean, var);
         expected += mean;
@@ -567,6 +608,9 @@ void assess(const FitRequest &request, const double *y, FitResult &result) {
                                       "one component.",
                                       k + 1, result.fractions[k].value, result.fractions[k].error));
     }
+    if (result.compared && !(result.aic_difference > 0.0))
+        warnings.push_back(format("the data support one component: AIC(one) - AIC(two) = %.3g.",
+                                  result.aic_difference));
     if (request.estimator == FitEstimator::LeastSquares &&
         result.counts < LifetimeFit::least_squares_counts)
         warnings.push_back("least squares is biased at low counts: use the Poisson likelihood");
@@ -626,6 +670,7 @@ FitResult fit_model(const FitRequest &request, const Range &range, const DecayMo
     if (fix_background)
         start[model.background_index()] = 0.0;
     int earlier_iterations = 0;
+    double single_deviance = HUGE_VAL;
     if (model.components() == 2) {
         // Two components start from the one-component optimum, split around
         // its lifetime: the single decay is the better guide to onset,
@@ -638,6 +683,9 @@ FitResult fit_model(const FitRequest &request, const Range &range, const DecayMo
         const Optimum one = optimise(first, first.free_values());
         earlier_iterations = one.iterations;
         if (one.converged && all_finite(one.x)) {
+            single_deviance = 0.0;
+            for (size_t i = 0; i < n; ++i)
+                single_deviance += bin_deviance(y[i], first.mu[i]);
             const double amplitude = first.full[DecayModel::amplitude_index(0)];
             const double log_tau = first.full[DecayModel::log_lifetime_index(0)];
             start[DecayModel::amplitude_index(0)] = 0.3 * amplitude;
@@ -673,7 +721,15 @@ FitResult fit_model(const FitRequest &request, const Range &range, const DecayMo
                                   "component fewer.",
                                   tau, model.bin_width()));
     }
-    return describe(problem, optimum.iterations + earlier_iterations, cov, range);
+    FitResult result = describe(problem, optimum.iterations + earlier_iterations, cov, range);
+    if (std::isfinite(single_deviance)) {
+        // Two more parameters (amplitude and lifetime) must buy more than
+        // two units of deviance each for Akaike's criterion to prefer them.
+        result.compared = true;
+        result.likelihood_ratio = single_deviance - result.deviance;
+        result.aic_difference = result.likelihood_ratio - 4.0;
+    }
+    return result;
 }
 
 FitResult LifetimeFit::fit(const FitRequest &request) {

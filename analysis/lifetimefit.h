@@ -29,14 +29,17 @@ struct FitValue {
 
 struct FitResult {
     bool ok = false;
-    std::string message;             // why there is no result, empty when ok
-    std::vector<FitValue> lifetimes; // ns, shortest first
-    std::vector<FitValue> fractions; // amplitude fractions, same order
-    FitValue background;             // counts per bin
-    bool background_fixed = false;   // at zero: the data show none
-    FitValue irf_position;           // Gaussian: onset in ns; measured: shift in ns
-    FitValue irf_width;              // Gaussian: sigma in ns
-    double counts = 0.0;             // in the range
+    std::string message;                       // why there is no result, empty when ok
+    std::vector<FitValue> lifetimes;           // ns, shortest first
+    std::vector<FitValue> fractions;           // amplitude fractions, same order
+    std::vector<FitValue> intensity_fractions; // shares of the decay's counts, same order
+    FitValue mean_lifetime_amplitude;          // two components: amplitude-weighted mean, ns
+    FitValue mean_lifetime_intensity;          // and intensity-weighted mean, ns
+    FitValue background;                       // counts per bin
+    bool background_fixed = false;             // at zero: the data show none
+    FitValue irf_position;                     // Gaussian: onset in ns; measured: shift in ns
+    FitValue irf_width;                        // Gaussian: sigma in ns
+    double counts = 0.0;                       // in the range
     // Goodness of fit: the Poisson deviance (whatever the estimator) against
     // its expectation for the fitted expected counts. The
     // expected deviance per bin depends on the expected count (0.47 at 0.1,
@@ -47,6 +50,12 @@ struct FitResult {
     double deviance_z = 0.0;        // (deviance - expected) / sd of the deviance
     long dof = 0;
     int iterations = 0;
+    // Two components against one, fitted to the same bins: the likelihood-
+    // ratio statistic (the drop in deviance) and AIC(one) - AIC(two), above
+    // zero when the data support the second component.
+    bool compared = false;
+    double likelihood_ratio = 0.0;
+    double aic_difference = 0.0;
     // Reasons not to take the numbers at face value, one sentence each; empty
     // for a clean result. Those that say the model does not describe the data
     // start with model_mismatch.

@@ -168,7 +168,8 @@ private slots:
             request.irf_counts = rig.draw(Source{{{1e-9, 1.0}}, 0.001, 8.0, true}, 1e6);
         std::vector<double> sum(size_t(c.components)), pulls(sum), squares(sum);
         int fitted = 0, mismatched = 0;
-        double ratios = 0.0, zs = 0.0, z_squares = 0.0, irf_pulls = 0.0, irf_squares = 0.0;
+        double ratios = 0.0, zs = 0.0, z_squares = 0.0;
+        std::vector<double> other_pulls(5), other_squares(5);
         for (int d = 0; d < c.draws; ++d) {
             request.counts = rig.draw(source, c.counts);
             const FitResult fit = LifetimeFit::fit(request);
@@ -180,13 +181,19 @@ private slots:
             }
             for (const std::string &warning : fit.warnings)
                 mismatched += warning.rfind(model_mismatch, 0) == 0 ? 1 : 0;
-            if (fit.ok && c.irf == gauss) { // the response's onset and width too
-                for (auto [value, truth] :
-                     {std::pair{fit.irf_position, source.onset}, std::pair{fit.irf_width, sigma}}) {
-                    const double pull = (value.value - truth) / value.error;
-                    irf_pulls += pull;
-                    irf_squares += pull * pull;
-                }
+            // Beside the lifetimes: the response's onset and width, and for two
+            // components the intensity fractions and both mean lifetimes.
+            std::vector<std::pair<FitValue, double>> more;
+            if (fit.ok && c.irf == gauss)
+                more = {{fit.irf_position, source.onset}, {fit.irf_width, sigma}};
+            if (fit.ok && c.components == 2)
+                more.insert(more.end(), {{fit.intensity_fractions[0], 0.5},
+                                         {fit.mean_lifetime_amplitude, 3.0 / 3.5},
+                                         {fit.mean_lifetime_intensity, 1.75}});
+            for (size_t q = 0; q < more.size(); ++q) {
+                const double pull = (more[q].first.value - more[q].second) / more[q].first.error;
+                other_pulls[q] += pull;
+                other_squares[q] += pull * pull;
             }
             for (size_t k = 0; k < fit.lifetimes.size(); ++k) {
                 const FitValue tau = fit.lifetimes[k];
@@ -213,10 +220,10 @@ private slots:
         const double z_sd = std::sqrt(z_squares / fitted - z_mean * z_mean);
         qInfo("goodness: deviance / expected %.4f, z mean %+.2f sd %.2f, %d flagged", ratio, z_mean,
               z_sd, mismatched);
-        if (c.irf == gauss) {
-            const double mean = irf_pulls / (2 * fitted);
-            const double sd = std::sqrt(irf_squares / (2 * fitted) - mean * mean);
-            qInfo("IRF onset and width: pull mean %+.3f sd %.3f", mean, sd);
+        for (size_t q = 0; q < other_pulls.size() && other_squares[q] > 0.0; ++q) {
+            const double mean = other_pulls[q] / fitted;
+            const double sd = std::sqrt(other_squares[q] / fitted - mean * mean);
+            qInfo("quantity %zu: pull mean %+.3f sd %.3f", q, mean, sd);
             honest = honest && std::fabs(mean) < 0.3 && sd > 0.8 && sd < 1.25;
         }
         QVERIFY(honest);
@@ -485,6 +492,7 @@ private slots:
         components->setCurrentIndex(1);
         QVERIFY(fit(true));
         QVERIFY(!warning->isHidden() && !warning->text().isEmpty());
+        QVERIFY(resultValue(table, "AIC(one) - AIC(two)") < 0.0);
         QVERIFY(w.resultText().contains("\nwarning\t"));
         components->setCurrentIndex(0);
         // A tail fit over the rise is refused, naming where to start.

@@ -49,7 +49,7 @@ LifetimeFitWindow::LifetimeFitWindow(TdcIface *tdc, QString orgName, QString app
     connect(tdc, &TdcIface::connection_lost, this, &LifetimeFitWindow::exposureAbandoned);
     QSettings settings(this->orgName, this->appName);
     if (!restoreGeometry(settings.value(geometryKey).toByteArray()))
-        resize(1000, 640);
+        resize(1120, 760);
 }
 
 LifetimeFitWindow::~LifetimeFitWindow() = default;
@@ -398,6 +398,15 @@ void LifetimeFitWindow::showResult(const FitResult &result) {
                result.lifetimes[k].error);
         addRow(QStringLiteral("amplitude fraction%1").arg(suffix), result.fractions[k].value,
                result.fractions[k].error, nk > 1);
+        if (nk > 1)
+            addRow(QStringLiteral("intensity fraction%1").arg(suffix),
+                   result.intensity_fractions[k].value, result.intensity_fractions[k].error);
+    }
+    if (nk > 1) {
+        addRow(QStringLiteral("mean lifetime, amplitude-weighted [ns]"),
+               result.mean_lifetime_amplitude.value, result.mean_lifetime_amplitude.error);
+        addRow(QStringLiteral("mean lifetime, intensity-weighted [ns]"),
+               result.mean_lifetime_intensity.value, result.mean_lifetime_intensity.error);
     }
     addRow(QStringLiteral("background [counts/bin]"), result.background.value,
            result.background.error, !result.background_fixed);
@@ -416,6 +425,14 @@ void LifetimeFitWindow::showResult(const FitResult &result) {
     addRow(QStringLiteral("deviance / expected"), result.deviance / result.expected_deviance, 0.0,
            false);
     addRow(QStringLiteral("deviance excess [sd]"), result.deviance_z, 0.0, false);
+    if (result.compared) {
+        addRow(QStringLiteral("likelihood ratio, two vs one component"), result.likelihood_ratio,
+               0.0, false);
+        addRow(QStringLiteral("AIC(one) - AIC(two)"), result.aic_difference, 0.0, false);
+        results->item(results->rowCount() - 1, 2)
+            ->setText(result.aic_difference > 0.0 ? QStringLiteral("two components supported")
+                                                  : QStringLiteral("one component supported"));
+    }
     addRow(QStringLiteral("degrees of freedom"), double(result.dof), 0.0, false);
     addRow(QStringLiteral("counts in range"), result.counts, 0.0, false);
 
