@@ -106,8 +106,9 @@ void DecayModel::add_gaussian_components(const double *x, double *mu, double *ja
         amplitude[k] = x[amplitude_index(k)];
         lambda[k] = std::exp(-x[log_lifetime_index(k)]);
     }
-    // Per component: F, d F / d ln tau, d F / d t0, d F / d ln sigma at one edge.
+    // Per component: F (or 1 - F), d F / d ln tau, d F / d t0, d F / d ln sigma at one edge.
     struct Edge {
+        bool survival;
         double f[2], dtau[2], dt0[2], dsigma[2];
     };
     auto edge_at = [&](size_t e, Edge &out) {
@@ -116,14 +117,21 @@ void DecayModel::add_gaussian_components(const double *x, double *mu, double *ja
         // Beyond 38 widths from the onset the Gaussian's density is 0 and its
         // distribution function 0 or 1 in double precision.
         const bool far = std::fabs(u) > 38.0;
+        // After the onset the edge keeps the survival function 1 - F =
+        // Phi(-u) + G instead of F: late in the decay F is close to 1 and
+        // its differences would lose the digits that 1 - F keeps, as 1 - F
+        // would lose the tiny masses before the onset.
+        out.survival = u > 0.0;
         const double phi = far ? 0.0 : inv_sqrt_2pi * std::exp(-0.5 * u * u);
-        const double big_phi = far ? (u > 0.0 ? 1.0 : 0.0) : 0.5 * std::erfc(-u / sqrt2);
+        const double big_phi = far ? 0.0 : 0.5 * std::erfc((out.survival ? u : -u) / sqrt2);
         for (int k = 0; k < nk; ++k) {
             const double l = lambda[k];
             const double ls = l * sigma;
-            const double g =
-                !far ? emg_tail(u, ls, phi) : (u > 0.0 ? std::exp(ls * (0.5 * ls - u)) : 0.0);
-            out.f[k] = big_phi - g;
+            // Far after the onset G still needs its Phi(u - ls) factor when the
+            // decay is far shorter than the width (ls > u), or the exponential
+            // overflows; emg_tail keeps it (phi(u) is 0 there).
+            const double g = u < -38.0 ? 0.0 : emg_tail(u, ls, phi);
+            out.f[k] = out.survival ? big_phi + g : big_phi - g;
             out.dtau[k] = -l * (g * (dx - l * sigma * sigma) + sigma * phi);
             out.dt0[k] = -l * g;
             out.dsigma[k] = sigma * l * (phi - l * sigma * g);
@@ -135,7 +143,9 @@ void DecayModel::add_gaussian_components(const double *x, double *mu, double *ja
         edge_at(i + 1, cur);
         double *row = jac != nullptr ? jac + i * np : nullptr;
         for (int k = 0; k < nk; ++k) {
-            const double df = cur.f[k] - prev.f[k];
+            const double df = !cur.survival   ? cur.f[k] - prev.f[k]
+                              : prev.survival ? prev.f[k] - cur.f[k]
+                                              : (1.0 - cur.f[k]) - prev.f[k];
             mu[i] += amplitude[k] * df;
             if (row == nullptr)
                 continue;

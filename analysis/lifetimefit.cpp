@@ -556,6 +556,22 @@ bool starts_before_peak(const double *y, size_t n) {
     return false;
 }
 
+// Counts are whole and not negative; anything else (a NaN, an infinity, a
+// negative number from a subtraction done elsewhere) is named rather than
+// fitted, which would end in a misleading "no counts" or "did not converge".
+std::string invalid_bin(const char *what, const FitRequest &request, const std::vector<double> &h,
+                        size_t first, size_t count) {
+    for (size_t i = first; i < first + count && i < h.size(); ++i) {
+        const double time = request.first_edge + double(i) * request.bin_width;
+        if (!std::isfinite(h[i]))
+            return format("%s holds a bin that is not a finite number (%g) at %.7g ns: no fit.",
+                          what, h[i], time);
+        if (h[i] < 0.0)
+            return format("%s holds a negative count (%g) at %.7g ns: no fit.", what, h[i], time);
+    }
+    return std::string();
+}
+
 // Warnings on a result: whether the model describes the data, whether each
 // number is determined by them, whether the estimator suits the counts.
 void assess(const FitRequest &request, const double *y, FitResult &result) {
@@ -737,6 +753,16 @@ FitResult LifetimeFit::fit(const FitRequest &request) {
     if (range.count == 0)
         return failure("The fit range holds no histogram bins.");
     const double *y = request.counts.data() + range.first;
+    if (const std::string bad =
+            invalid_bin("The histogram", request, request.counts, range.first, range.count);
+        !bad.empty())
+        return failure(bad);
+    if (request.irf == IrfKind::Measured) {
+        const std::string bad = invalid_bin("The IRF channel", request, request.irf_counts, 0,
+                                            request.irf_counts.size());
+        if (!bad.empty())
+            return failure(bad);
+    }
     const double counts = std::accumulate(y, y + range.count, 0.0);
     if (!(counts > 0.0))
         return failure("The channel has no counts in the fit range.");

@@ -87,7 +87,7 @@ struct Case {
 // Gaussian response, or (irf >= 0) a measured one holding irf in every bin.
 struct Bad {
     const char *message;
-    double to = span, counts = 1e4, background_share = 0.05, irf = -1.0;
+    double to = span, counts = 1e4, background_share = 0.05, irf = -1.0, bin101 = 0.0;
 };
 
 // A row of the untrustworthy-data table: data from `source` (counts capped
@@ -336,13 +336,27 @@ private slots:
         QTest::newRow("silent IRF") << Bad{"The IRF channel has no counts.", span, 1e4, 0.05, 0.0};
         QTest::newRow("flat IRF") << Bad{"The IRF channel shows no peak", span, 1e4, 0.05, 50.0};
         QTest::newRow("flat data") << Bad{"The fit did not converge", span, 1e5, 1.0};
+        QTest::newRow("NaN bin") << Bad{"The histogram holds a bin that is not a finite number "
+                                        "(nan) at 5.05 ns",
+                                        span,
+                                        1e4,
+                                        0.05,
+                                        -1.0,
+                                        qQNaN()};
+        QTest::newRow("infinite bin")
+            << Bad{"The histogram holds a bin that is not a finite", span, 1e4, 0.05, -1.0, qInf()};
+        QTest::newRow("negative bin") << Bad{
+            "The histogram holds a negative count (-3) at 5.05 ns", span, 1e4, 0.05, -1.0, -3.0};
     }
     void badInput() {
         QFETCH(Bad, bad);
+        std::vector<double> counts =
+            Rig(7).draw(Source{{{2.5, 1.0}}, bad.background_share}, bad.counts);
+        if (bad.bin101 != 0.0)
+            counts[101] = bad.bin101;
         const FitResult fit =
-            LifetimeFit::fit({Rig(7).draw(Source{{{2.5, 1.0}}, bad.background_share}, bad.counts),
-                              std::vector<double>(bins, bad.irf), 0.0, width, 0.0, bad.to, 1,
-                              bad.irf < 0.0 ? gauss : measured});
+            LifetimeFit::fit({counts, std::vector<double>(bins, bad.irf), 0.0, width, 0.0, bad.to,
+                              1, bad.irf < 0.0 ? gauss : measured});
         QVERIFY(!fit.ok && fit.lifetimes.empty() && fit.model.empty());
         QVERIFY2(QString::fromStdString(fit.message).startsWith(bad.message), fit.message.c_str());
     }
@@ -435,7 +449,7 @@ private slots:
     }
 
     // A wild step of the optimiser in the response's shift neither throws nor
-    // sizes the model's work arrays by it.
+    // sizes the model's work arrays by it; nor does a wild lifetime overflow.
     void wildShiftOfTheMeasuredResponse() {
         DecayModel model(1, measured, 0.0, 0.1, 100, MeasuredIrf{-5, std::vector<double>(10, 0.1)});
         std::vector<double> x = {1000.0, std::log(2.0), 1.0, 0.0}, mu(100);
@@ -443,6 +457,23 @@ private slots:
             x[3] = shift;
             model.evaluate(x.data(), mu.data(), nullptr);
             QVERIFY(std::isfinite(mu[50]) && mu[50] >= 1.0);
+        }
+        // A decay far shorter than the Gaussian's width: the bins far after
+        // the onset hold the background, not an overflow.
+        DecayModel gaussian(1, gauss, 0.0, 0.1, 400, {});
+        x = {1000.0, std::log(0.003), 1.0, 2.0, std::log(0.3)};
+        mu.resize(gaussian.bins());
+        gaussian.evaluate(x.data(), mu.data(), nullptr);
+        QVERIFY(std::all_of(mu.begin(), mu.end(), [](double m) { return m >= 1.0 && m < 200.0; }));
+        QCOMPARE(mu.back(), 1.0);
+        // Late in a decay without background each bin holds what the
+        // exponential tail predicts, 1e-100 of the amplitude and less.
+        x = {1.0, std::log(0.1), 0.0, 2.0, std::log(0.3)};
+        gaussian.evaluate(x.data(), mu.data(), nullptr);
+        for (size_t i : {250, 399}) {
+            const double after = double(i) * 0.1 - 2.0;
+            const double tail = std::exp(0.5 * 9.0 - 10.0 * after) * -std::expm1(-1.0);
+            QVERIFY2(std::fabs(mu[i] / tail - 1.0) < 1e-9, qPrintable(QString::number(mu[i])));
         }
     }
 
@@ -512,6 +543,7 @@ private slots:
         irfChannel->setCurrentIndex(irfChannel->findText("ch7")); // flat light only
         QVERIFY(fit(false));
         QCOMPARE(table->rowCount(), 0);
+        QVERIFY(w.findChild<QwtPlot *>()->title().text().contains("The IRF channel shows no peak"));
         QVERIFY(message->text().startsWith("The IRF channel shows no peak"));
         irfChannel->setCurrentIndex(irfChannel->findText(channel->currentText()));
         QVERIFY(fit(false));

@@ -8,6 +8,7 @@
 #include <qwt_scale_draw.h>
 #include <qwt_scale_engine.h>
 #include <qwt_scale_widget.h>
+#include <qwt_text.h>
 
 #include <QApplication>
 #include <QCheckBox>
@@ -372,6 +373,15 @@ void LifetimeFitWindow::clearResult(const QString &message) {
     lb_warning->hide();
     for (QwtPlotCurve *curve : {dataCurve, fitCurve, residualCurve})
         curve->setSamples(QVector<double>(), QVector<double>());
+    // No axes of an earlier result over an empty canvas: the plot says why
+    // it is empty.
+    for (QwtPlot *p : {plot, residualPlot})
+        p->setAxisAutoScale(QwtPlot::xBottom);
+    plot->setAxisAutoScale(QwtPlot::yLeft);
+    residualPlot->setAxisAutoScale(QwtPlot::yLeft);
+    QwtText title(QStringLiteral("no result: ") + message);
+    title.setRenderFlags(Qt::AlignCenter | Qt::TextWordWrap);
+    plot->setTitle(title);
     plot->replot();
     residualPlot->replot();
     lb_message->setStyleSheet(QString::fromLatin1(errorStyle));
@@ -390,6 +400,7 @@ void LifetimeFitWindow::addRow(const QString &quantity, double value, double err
 
 void LifetimeFitWindow::showResult(const FitResult &result) {
     lastResult = result;
+    plot->setTitle(QString());
     results->setRowCount(0);
     const size_t nk = result.lifetimes.size();
     for (size_t k = 0; k < nk; ++k) {
