@@ -50,7 +50,7 @@ LifetimeFitWindow::LifetimeFitWindow(TdcIface *tdc, QString orgName, QString app
     connect(tdc, &TdcIface::connection_lost, this, &LifetimeFitWindow::exposureAbandoned);
     QSettings settings(this->orgName, this->appName);
     if (!restoreGeometry(settings.value(geometryKey).toByteArray()))
-        resize(1120, 760);
+        resize(1200, 900);
 }
 
 LifetimeFitWindow::~LifetimeFitWindow() = default;
@@ -115,13 +115,21 @@ void LifetimeFitWindow::buildWidgets() {
     results->horizontalHeader()->setStretchLastSection(true);
 
     auto *form = new QFormLayout;
+    // Pairs share a row, so that the table below keeps the height for all
+    // its rows at the window's default size.
+    auto pair = [this](QWidget *left, const QString &between, QWidget *right) {
+        auto *row = new QHBoxLayout;
+        row->addWidget(left, 1);
+        if (!between.isEmpty())
+            row->addWidget(new QLabel(between, this));
+        row->addWidget(right, 1);
+        return row;
+    };
     form->addRow(QStringLiteral("channel:"), cb_channel);
-    form->addRow(QStringLiteral("range from:"), sb_from);
-    form->addRow(QStringLiteral("range to:"), sb_to);
+    form->addRow(QStringLiteral("range:"), pair(sb_from, QStringLiteral("to"), sb_to));
     form->addRow(QString(), bu_zoom);
     form->addRow(QStringLiteral("model:"), cb_components);
-    form->addRow(QStringLiteral("IRF:"), cb_irf);
-    form->addRow(QStringLiteral("IRF channel:"), cb_irf_channel);
+    form->addRow(QStringLiteral("IRF:"), pair(cb_irf, QStringLiteral("channel"), cb_irf_channel));
     form->addRow(QStringLiteral("estimator:"), cb_estimator);
     form->addRow(QString(), cb_live);
     auto *buttons = new QHBoxLayout;
@@ -138,8 +146,14 @@ void LifetimeFitWindow::buildWidgets() {
     auto *plots = new QVBoxLayout;
     plots->addWidget(plot, 3);
     plots->addWidget(residualPlot, 1);
+    // The controls keep their width; the plots take what the window gains.
+    auto *panel = new QWidget(this);
+    panel->setLayout(controls);
+    panel->setFixedWidth(500);
+    controls->setContentsMargins(0, 0, 0, 0);
+    results->verticalHeader()->setDefaultSectionSize(fontMetrics().height() + 6);
     auto *outer = new QHBoxLayout;
-    outer->addLayout(controls, 0);
+    outer->addWidget(panel, 0);
     outer->addLayout(plots, 1);
     setLayout(outer);
 
@@ -375,10 +389,7 @@ void LifetimeFitWindow::clearResult(const QString &message) {
         curve->setSamples(QVector<double>(), QVector<double>());
     // No axes of an earlier result over an empty canvas: the plot says why
     // it is empty.
-    for (QwtPlot *p : {plot, residualPlot})
-        p->setAxisAutoScale(QwtPlot::xBottom);
-    plot->setAxisAutoScale(QwtPlot::yLeft);
-    residualPlot->setAxisAutoScale(QwtPlot::yLeft);
+    showAxes(false);
     QwtText title(QStringLiteral("no result: ") + message);
     title.setRenderFlags(Qt::AlignCenter | Qt::TextWordWrap);
     plot->setTitle(title);
@@ -386,6 +397,12 @@ void LifetimeFitWindow::clearResult(const QString &message) {
     residualPlot->replot();
     lb_message->setStyleSheet(QString::fromLatin1(errorStyle));
     lb_message->setText(message);
+}
+
+void LifetimeFitWindow::showAxes(bool shown) {
+    for (QwtPlot *p : {plot, residualPlot})
+        for (int axis : {QwtPlot::xBottom, QwtPlot::yLeft})
+            p->enableAxis(axis, shown);
 }
 
 void LifetimeFitWindow::addRow(const QString &quantity, double value, double error,
@@ -401,6 +418,7 @@ void LifetimeFitWindow::addRow(const QString &quantity, double value, double err
 void LifetimeFitWindow::showResult(const FitResult &result) {
     lastResult = result;
     plot->setTitle(QString());
+    showAxes(true);
     results->setRowCount(0);
     const size_t nk = result.lifetimes.size();
     for (size_t k = 0; k < nk; ++k) {
@@ -414,9 +432,9 @@ void LifetimeFitWindow::showResult(const FitResult &result) {
                    result.intensity_fractions[k].value, result.intensity_fractions[k].error);
     }
     if (nk > 1) {
-        addRow(QStringLiteral("mean lifetime, amplitude-weighted [ns]"),
+        addRow(QStringLiteral("mean lifetime (amplitude) [ns]"),
                result.mean_lifetime_amplitude.value, result.mean_lifetime_amplitude.error);
-        addRow(QStringLiteral("mean lifetime, intensity-weighted [ns]"),
+        addRow(QStringLiteral("mean lifetime (intensity) [ns]"),
                result.mean_lifetime_intensity.value, result.mean_lifetime_intensity.error);
     }
     addRow(QStringLiteral("background [counts/bin]"), result.background.value,
@@ -437,12 +455,8 @@ void LifetimeFitWindow::showResult(const FitResult &result) {
            false);
     addRow(QStringLiteral("deviance excess [sd]"), result.deviance_z, 0.0, false);
     if (result.compared) {
-        addRow(QStringLiteral("likelihood ratio, two vs one component"), result.likelihood_ratio,
-               0.0, false);
+        addRow(QStringLiteral("likelihood ratio, 2 vs 1"), result.likelihood_ratio, 0.0, false);
         addRow(QStringLiteral("AIC(one) - AIC(two)"), result.aic_difference, 0.0, false);
-        results->item(results->rowCount() - 1, 2)
-            ->setText(result.aic_difference > 0.0 ? QStringLiteral("two components supported")
-                                                  : QStringLiteral("one component supported"));
     }
     addRow(QStringLiteral("degrees of freedom"), double(result.dof), 0.0, false);
     addRow(QStringLiteral("counts in range"), result.counts, 0.0, false);
@@ -476,8 +490,11 @@ void LifetimeFitWindow::showResult(const FitResult &result) {
     plot->replot();
     residualPlot->replot();
     lb_message->setStyleSheet(QString());
-    lb_message->setText(
-        QStringLiteral("ch%1: %2 iterations").arg(fitted.channel).arg(result.iterations));
+    QString text = QStringLiteral("ch%1: %2 iterations").arg(fitted.channel).arg(result.iterations);
+    if (result.compared)
+        text += result.aic_difference > 0.0 ? QStringLiteral("; AIC supports two components")
+                                            : QStringLiteral("; AIC supports one component");
+    lb_message->setText(text);
     QStringList warnings;
     for (const std::string &warning : result.warnings)
         warnings << QString::fromStdString(warning);

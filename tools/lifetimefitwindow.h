@@ -81,6 +81,7 @@ private:
     FitRequest requestFromControls() const;
     void showResult(const FitResult &result);
     void clearResult(const QString &message);
+    void showAxes(bool shown);
     void addRow(const QString &quantity, double value, double error, bool with_error = true);
 
     TdcIface *tdc;
