@@ -81,6 +81,7 @@ struct Case {
     FitEstimator estimator = ml;
     int draws = 200;
     double tolerance = 0.01;
+    double sharp = 0.0; // width of a sharp measured response in ns, 0 for a broad one
 };
 
 // A row of the bad-input table: a decay of 2.5 ns in the range [0, to) with a
@@ -150,28 +151,49 @@ private slots:
         QTest::newRow("two, Gaussian, 1e3") << Case{2, gauss, 1e3, 0.05, ml, 500, 0.04};
         QTest::newRow("two, Gaussian, 1e5") << Case{2, gauss, 1e5};
         QTest::newRow("two, measured, 1e5") << Case{2, measured, 1e5};
+        for (double share : {0.01, 0.0})
+            for (double sharp : {0.04, 0.1})
+                QTest::addRow("sharp measured, sigma %g ns, background %g", sharp, share)
+                    << Case{1, measured, 1e5, share, ml, 100, 0.01, sharp};
     }
     // Over many draws the mean lifetime lies within the tolerance of the truth
-    // and the pulls (fitted - true) / error scatter with a standard deviation
-    // near 1. Two components from a thousand counts: the likelihood's small-
+    // and the pulls (fitted - true) / error scatter around 0 with a standard
+    // deviation near 1. Two components from a thousand counts: the likelihood's small-
     // sample bias is 2-3 % there (the pulls stay honest); 500 draws pin it.
+    // A sharp measured response is a scatter peak one to three bins of
+    // 0.125 ns wide, the decay shifted against it by every fraction of a bin
+    // in turn: the shifted response must not get negative mass, nor its
+    // share of the peak bin be guessed.
     void honestErrors() {
         QFETCH(Case, c);
-        Source source{{{2.5, 1.0}}, c.background_share, 2.0, c.irf == measured};
+        const double w = c.sharp > 0.0 ? 0.125 : width;
+        const size_t n = c.sharp > 0.0 ? 200 : bins;
+        Source source{{{c.sharp > 0.0 ? 3.0 : 2.5, 1.0}},
+                      c.background_share,
+                      2.0,
+                      c.irf == measured && c.sharp == 0.0,
+                      c.sharp > 0.0 ? c.sharp : sigma};
         if (c.components == 2)
             source.components = {{0.5, 0.5}, {3.0, 0.5}};
-        Rig rig(20261207u + unsigned(c.components * 10 + int(c.irf)) + unsigned(c.counts));
-        FitRequest request{{}, {}, 0.0, width, 0.0, span, c.components, c.irf, c.estimator};
+        Rig rig(20261207u + unsigned(c.components * 10 + int(c.irf)) + unsigned(c.counts) +
+                unsigned(1e3 * (c.sharp + c.background_share)));
+        FitRequest request{{}, {}, 0.0, w, 0.0, double(n) * w, c.components, c.irf};
+        request.estimator = c.estimator;
         if (c.irf == tail)
             request.range_from = source.onset + 6.0 * sigma;
         if (c.irf == measured) // the response, measured well, at another time
-            request.irf_counts = rig.draw(Source{{{1e-9, 1.0}}, 0.001, 8.0, true}, 1e6);
+            request.irf_counts =
+                c.sharp > 0.0 ? rig.draw(Source{{{1e-9, 1.0}}, 0.0, 15.0 + 0.5 * w, false, c.sharp},
+                                         1e5, w, n)
+                              : rig.draw(Source{{{1e-9, 1.0}}, 0.001, 8.0, true}, 1e6);
         std::vector<double> sum(size_t(c.components)), pulls(sum), squares(sum);
         int fitted = 0, mismatched = 0;
         double ratios = 0.0, zs = 0.0, z_squares = 0.0;
         std::vector<double> other_pulls(5), other_squares(5);
         for (int d = 0; d < c.draws; ++d) {
-            request.counts = rig.draw(source, c.counts);
+            if (c.sharp > 0.0)
+                source.onset = 3.0 + w * double(d) / c.draws;
+            request.counts = rig.draw(source, c.counts, w, n);
             const FitResult fit = LifetimeFit::fit(request);
             fitted += fit.ok ? 1 : 0;
             if (fit.ok) {
@@ -212,7 +234,8 @@ private slots:
             const double pull_sd = std::sqrt(squares[k] / fitted - pull_mean * pull_mean);
             qInfo("tau %.2f ns: mean %+.2f %%, pull mean %+.3f sd %.3f, %d of %d fitted", truth,
                   100.0 * bias, pull_mean, pull_sd, fitted, c.draws);
-            honest = honest && std::fabs(bias) < c.tolerance && pull_sd > 0.85 && pull_sd < 1.15;
+            honest = honest && std::fabs(bias) < c.tolerance && std::fabs(pull_mean) < 0.5 &&
+                     pull_sd > 0.85 && pull_sd < 1.15;
         }
         // The deviance against its expectation at the fitted means: near 1
         // and its z near a standard normal's whatever the counts per bin.
@@ -227,9 +250,12 @@ private slots:
             honest = honest && std::fabs(mean) < 0.3 && sd > 0.8 && sd < 1.25;
         }
         QVERIFY(honest);
-        // Least squares misses the likelihood's optimum, which its deviance shows.
-        QVERIFY(c.estimator == ls || std::fabs(ratio - 1.0) < 0.02 && std::fabs(z_mean) < 0.4 &&
-                                         z_sd > 0.6 && z_sd < 1.25 && mismatched == 0);
+        // Least squares misses the likelihood's optimum, which its deviance
+        // shows; so does the unknown shape of a sharp response inside a bin
+        // (1.0-1.17 of the expectation).
+        QVERIFY(c.estimator == ls || c.sharp > 0.0 ||
+                std::fabs(ratio - 1.0) < 0.02 && std::fabs(z_mean) < 0.4 && z_sd > 0.6 &&
+                    z_sd < 1.25 && mismatched == 0);
     }
 
     void untrustworthy_data() {
@@ -280,51 +306,6 @@ private slots:
             QVERIFY(warnings.isEmpty());
         else
             QVERIFY(warnings.join('\n').contains(QRegularExpression(t.warning)));
-    }
-
-    void sharpMeasuredResponse_data() {
-        QTest::addColumn<double>("irf_sigma");
-        QTest::addColumn<double>("background_share");
-        QTest::newRow("sigma 0.04 ns") << 0.04 << 0.01;
-        QTest::newRow("sigma 0.1 ns") << 0.1 << 0.01;
-        QTest::newRow("sigma 0.04 ns, no background") << 0.04 << 0.0;
-        QTest::newRow("sigma 0.1 ns, no background") << 0.1 << 0.0;
-    }
-    // A scatter peak one to three bins wide as the measured response, the decay
-    // shifted against it by every fraction of a bin in turn: the shifted
-    // response must keep a non-negative mass in every bin, or predicted counts
-    // turn negative and the optimiser rejects every step.
-    void sharpMeasuredResponse() {
-        QFETCH(double, irf_sigma);
-        QFETCH(double, background_share);
-        constexpr double w = 0.125, truth = 3.0;
-        constexpr size_t n = 200;
-        Rig rig(4711u + unsigned(irf_sigma * 1000.0));
-        FitRequest request{{}, {}, 0.0, w, 0.0, double(n) * w, 1, measured};
-        request.irf_counts =
-            rig.draw(Source{{{1e-9, 1.0}}, 0.0, 15.0 + 0.5 * w, false, irf_sigma}, 1e5, w, n);
-        int fitted = 0;
-        double sum = 0.0, pulls = 0.0, squares = 0.0;
-        for (int d = 0; d < 100; ++d) {
-            const double onset = 3.0 + w * double(d) / 100.0;
-            request.counts = rig.draw(
-                Source{{{truth, 1.0}}, background_share, onset, false, irf_sigma}, 1e5, w, n);
-            const FitResult fit = LifetimeFit::fit(request);
-            if (fit.ok) {
-                ++fitted;
-                const double pull = (fit.lifetimes[0].value - truth) / fit.lifetimes[0].error;
-                sum += fit.lifetimes[0].value;
-                pulls += pull;
-                squares += pull * pull;
-            }
-        }
-        const double bias = fitted > 0 ? sum / fitted / truth - 1.0 : qQNaN();
-        const double pull_mean = pulls / fitted;
-        const double pull_sd = std::sqrt(squares / fitted - pull_mean * pull_mean);
-        qInfo("%d of 100 fitted, mean lifetime %+.2f %%, pull mean %+.2f sd %.2f", fitted,
-              100.0 * bias, pull_mean, pull_sd);
-        QVERIFY(fitted >= 99 && std::fabs(bias) <= 0.01);
-        QVERIFY(std::fabs(pull_mean) < 0.5 && pull_sd > 0.8 && pull_sd < 1.25);
     }
 
     void badInput_data() {
