@@ -43,13 +43,14 @@ struct Problem {
     std::vector<double> mu, jac_mu, x_of_jac;
 
     Problem(const DecayModel &m, const double *data, FitEstimator e, std::vector<double> start,
-            bool fix_background)
+            const std::vector<bool> &held)
         : model(&m), y(data), estimator(e), full(std::move(start)), mu(m.bins()),
           jac_mu(m.bins() * m.parameter_count()) {
         for (size_t a = 0; a < full.size(); ++a)
-            if (!fix_background || a != m.background_index())
+            if (!held[a])
                 free.push_back(a);
     }
+    bool holds(size_t a) const { return std::find(free.begin(), free.end(), a) == free.end(); }
     std::vector<double> free_values() const {
         std::vector<double> x;
         for (size_t a : free)
@@ -403,10 +404,13 @@ FitResult describe(const Problem &problem, int iterations, const std::vector<dou
         for (size_t b = 0; b < problem.free.size(); ++b)
             cov[problem.free[a] * np + problem.free[b]] = free_cov[a * problem.free.size() + b];
     auto error_of = [&](size_t a) { return std::sqrt(cov[a * np + a]); };
+    auto held_if = [&](FitValue value, size_t a) {
+        value.held = problem.holds(a);
+        return value;
+    };
 
     FitResult result;
     result.ok = true;
-    result.background_fixed = problem.free.size() < np;
     result.iterations = iterations;
     result.first_bin = range.first;
     const int nk = model.components();
@@ -437,7 +441,8 @@ FitResult describe(const Problem &problem, int iterations, const std::vector<dou
     };
     for (int k : order) {
         const double tau = std::exp(x[DecayModel::log_lifetime_index(k)]);
-        result.lifetimes.push_back({tau, tau * error_of(DecayModel::log_lifetime_index(k))});
+        result.lifetimes.push_back(held_if({tau, tau * error_of(DecayModel::log_lifetime_index(k))},
+                                           DecayModel::log_lifetime_index(k)));
         std::vector<double> grad(np, 0.0);
         const double fraction = height[size_t(k)] / height_sum;
         for (int j = 0; j < nk; ++j) {
@@ -478,12 +483,15 @@ FitResult describe(const Problem &problem, int iterations, const std::vector<dou
         result.mean_lifetime_amplitude = {amplitude_mean, error_along(by_amplitude)};
         result.mean_lifetime_intensity = {intensity_mean, error_along(by_intensity)};
     }
-    result.background = {x[model.background_index()], error_of(model.background_index())};
+    result.background = held_if({x[model.background_index()], error_of(model.background_index())},
+                                model.background_index());
     if (model.irf() != IrfKind::None)
-        result.irf_position = {x[model.position_index()], error_of(model.position_index())};
+        result.irf_position = held_if({x[model.position_index()], error_of(model.position_index())},
+                                      model.position_index());
     if (model.irf() == IrfKind::Gaussian) {
         const double sigma = std::exp(x[model.log_width_index()]);
-        result.irf_width = {sigma, sigma * error_of(model.log_width_index())};
+        result.irf_width =
+            held_if({sigma, sigma * error_of(model.log_width_index())}, model.log_width_index());
     }
 
     // The Poisson deviance whatever the estimator: least squares minimises
@@ -609,6 +617,8 @@ void assess(const FitRequest &request, const double *y, FitResult &result) {
     const size_t nk = result.lifetimes.size();
     for (size_t k = 0; k < nk; ++k) {
         const FitValue tau = result.lifetimes[k];
+        if (tau.held)
+            continue;
         const std::string name = nk > 1 ? format("lifetime %zu", k + 1) : "the lifetime";
         if (tau.value > 3.0 * length)
             warnings.push_back(name + format(" (%.3g ns) lies far beyond the range (%.3g ns): the "
@@ -675,16 +685,38 @@ void LifetimeFit::deviance_moments(double mu, double &mean, double &variance) {
 const char *const no_convergence = "The fit did not converge: no result. A narrower range, "
                                    "fewer components or another IRF model may help.";
 
-// One fit of the model, the background free or fixed at zero. `background`
+// Marks the parameters the request holds (and the background when it is
+// held at zero) and puts their values into x; lifetimes only when asked, as
+// the one-component start of a two-component fit has a lifetime of its own.
+std::vector<bool> hold(const FitRequest &request, const DecayModel &model, bool zero_background,
+                       bool lifetimes, std::vector<double> &x) {
+    std::vector<bool> held(x.size(), false);
+    auto put = [&](size_t a, double value) {
+        if (std::isfinite(value)) {
+            held[a] = true;
+            x[a] = value;
+        }
+    };
+    for (int k = 0; lifetimes && k < model.components(); ++k)
+        put(DecayModel::log_lifetime_index(k), std::log(request.held.lifetime[size_t(k)]));
+    put(model.background_index(), zero_background ? 0.0 : request.held.background);
+    if (model.irf() != IrfKind::None)
+        put(model.position_index(), request.held.irf_position);
+    if (model.irf() == IrfKind::Gaussian)
+        put(model.log_width_index(), std::log(request.held.irf_width));
+    return held;
+}
+
+// One fit of the model, the background free or held at zero. `background`
 // tells where the optimiser left the background, also when it failed.
 FitResult fit_model(const FitRequest &request, const Range &range, const DecayModel &model,
-                    const double *y, double irf_half_rise, bool fix_background,
+                    const double *y, double irf_half_rise, bool zero_background,
                     double &background) {
     const size_t n = model.bins();
     const double lo = model.first_edge();
     std::vector<double> start = start_values(model, y, n, irf_half_rise, lo);
-    if (fix_background)
-        start[model.background_index()] = 0.0;
+    const std::vector<bool> held = hold(request, model, zero_background, true, start);
+    size_t single_free = 0;
     int earlier_iterations = 0;
     double single_deviance = HUGE_VAL;
     if (model.components() == 2) {
@@ -693,12 +725,13 @@ FitResult fit_model(const FitRequest &request, const Range &range, const DecayMo
         // width and background than any look at the raw bins.
         const DecayModel single(1, model.irf(), lo, model.bin_width(), n, model.response_used());
         std::vector<double> single_start = start_values(single, y, n, irf_half_rise, lo);
-        if (fix_background)
-            single_start[single.background_index()] = 0.0;
-        Problem first(single, y, request.estimator, single_start, fix_background);
+        const std::vector<bool> single_held =
+            hold(request, single, zero_background, false, single_start);
+        Problem first(single, y, request.estimator, single_start, single_held);
         const Optimum one = optimise(first, first.free_values());
         earlier_iterations = one.iterations;
         if (one.converged && all_finite(one.x)) {
+            single_free = first.free.size();
             single_deviance = 0.0;
             for (size_t i = 0; i < n; ++i)
                 single_deviance += bin_deviance(y[i], first.mu[i]);
@@ -710,10 +743,11 @@ FitResult fit_model(const FitRequest &request, const Range &range, const DecayMo
             start[DecayModel::log_lifetime_index(1)] = log_tau + std::log(1.5);
             for (size_t a = single.background_index(); a < single.parameter_count(); ++a)
                 start[a + 2] = first.full[a];
+            hold(request, model, zero_background, true, start);
         }
     }
 
-    Problem problem(model, y, request.estimator, start, fix_background);
+    Problem problem(model, y, request.estimator, start, held);
     Optimum optimum = optimise(problem, problem.free_values());
     background = problem.full[model.background_index()];
     if (!optimum.converged || !all_finite(optimum.x))
@@ -739,11 +773,12 @@ FitResult fit_model(const FitRequest &request, const Range &range, const DecayMo
     }
     FitResult result = describe(problem, optimum.iterations + earlier_iterations, cov, range);
     if (std::isfinite(single_deviance)) {
-        // Two more parameters (amplitude and lifetime) must buy more than
-        // two units of deviance each for Akaike's criterion to prefer them.
+        // Each more parameter (amplitude and lifetime unless held) must buy
+        // more than two units of deviance for Akaike's criterion to prefer it.
         result.compared = true;
         result.likelihood_ratio = single_deviance - result.deviance;
-        result.aic_difference = result.likelihood_ratio - 4.0;
+        result.aic_difference =
+            result.likelihood_ratio - 2.0 * (double(problem.free.size()) - double(single_free));
     }
     return result;
 }
@@ -776,6 +811,16 @@ FitResult LifetimeFit::fit(const FitRequest &request) {
                    request.first_edge + (double(range.first + peak) + 0.5) * request.bin_width));
     }
 
+    const FitRequest::Held &held = request.held;
+    auto positive = [](double v) { return std::isnan(v) || (v > 0.0 && std::isfinite(v)); };
+    for (int k = 0; k < request.components && k < 2; ++k)
+        if (!positive(held.lifetime[size_t(k)]))
+            return failure("A held lifetime must be above 0 ns.");
+    if (request.irf == IrfKind::Gaussian && !positive(held.irf_width))
+        return failure("A held IRF width must be above 0 ns.");
+    if (std::isinf(held.background) || std::isinf(held.irf_position))
+        return failure("A held value must be a finite number.");
+
     MeasuredIrf irf;
     double irf_half_rise = 0.0;
     std::string message;
@@ -797,10 +842,10 @@ FitResult LifetimeFit::fit(const FitRequest &request) {
                               counts, counts_per_parameter * double(np)));
 
     // Data without background put its optimum on the boundary where the
-    // emptiest bins expect nothing; there the background is fixed at zero.
+    // emptiest bins expect nothing; there the background is held at zero.
     double background = 0.0;
     FitResult result = fit_model(request, range, model, y, irf_half_rise, false, background);
-    if (!result.ok && result.message == no_convergence &&
+    if (!result.ok && result.message == no_convergence && std::isnan(request.held.background) &&
         background < 0.01 * counts / double(range.count)) {
         FitResult without = fit_model(request, range, model, y, irf_half_rise, true, background);
         if (without.ok)

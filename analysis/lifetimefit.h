@@ -3,7 +3,9 @@
 
 #include "analysis/decaymodel.h"
 
+#include <array>
 #include <cstddef>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -20,11 +22,24 @@ struct FitRequest {
     int components = 1; // 1 or 2
     IrfKind irf = IrfKind::Gaussian;
     FitEstimator estimator = FitEstimator::PoissonLikelihood;
+    // Parameters held at a typed value instead of fitted; NaN leaves one
+    // free. Lifetimes in ns, per component in the order of the model (the
+    // first starts as the shorter one); the background in counts per bin
+    // (e.g. the mean of the bins before the rise); the response's onset
+    // (Gaussian) or shift (measured) and its width sigma in ns.
+    struct Held {
+        static constexpr double free = std::numeric_limits<double>::quiet_NaN();
+        std::array<double, 2> lifetime{free, free};
+        double background = free;
+        double irf_position = free;
+        double irf_width = free;
+    } held;
 };
 
 struct FitValue {
     double value = 0.0;
-    double error = 0.0; // standard error
+    double error = 0.0; // standard error; 0 when held
+    bool held = false;  // at a value given with the request, or at zero for lack of background
 };
 
 struct FitResult {
@@ -35,11 +50,10 @@ struct FitResult {
     std::vector<FitValue> intensity_fractions; // shares of the decay's counts, same order
     FitValue mean_lifetime_amplitude;          // two components: amplitude-weighted mean, ns
     FitValue mean_lifetime_intensity;          // and intensity-weighted mean, ns
-    FitValue background;                       // counts per bin
-    bool background_fixed = false;             // at zero: the data show none
-    FitValue irf_position;                     // Gaussian: onset in ns; measured: shift in ns
-    FitValue irf_width;                        // Gaussian: sigma in ns
-    double counts = 0.0;                       // in the range
+    FitValue background;   // counts per bin; held at zero when the data show none
+    FitValue irf_position; // Gaussian: onset in ns; measured: shift in ns
+    FitValue irf_width;    // Gaussian: sigma in ns
+    double counts = 0.0;   // in the range
     // Goodness of fit: the Poisson deviance (whatever the estimator) against
     // its expectation for the fitted expected counts. The
     // expected deviance per bin depends on the expected count (0.47 at 0.1,

@@ -12,6 +12,7 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDoubleSpinBox>
 #include <QLabel>
 #include <QPushButton>
 #include <QSettings>
@@ -375,6 +376,49 @@ private slots:
         }
     }
 
+    void heldParameters_data() {
+        QTest::addColumn<int>("components");
+        QTest::addColumn<int>("which"); // lifetime 1, 2, background, IRF position, width
+        QTest::addColumn<double>("value");
+        QTest::newRow("lifetime") << 1 << 0 << 2.5;
+        QTest::newRow("background") << 1 << 2 << 10.0;
+        QTest::newRow("IRF position") << 1 << 3 << 2.0;
+        QTest::newRow("IRF width") << 1 << 4 << 0.3;
+        QTest::newRow("shorter lifetime of two") << 2 << 0 << 0.5;
+        QTest::newRow("negative lifetime") << 1 << 0 << -1.0;
+    }
+    // A parameter held at its true value: the result shows it as held, the
+    // others still find the truth, and the fit has one degree of freedom more.
+    void heldParameters() {
+        QFETCH(int, components);
+        QFETCH(int, which);
+        QFETCH(double, value);
+        Source source{{{2.5, 1.0}}}; // 10 background counts per bin
+        if (components == 2)
+            source.components = {{0.5, 0.5}, {3.0, 0.5}};
+        FitRequest request{Rig(5).draw(source, 1e5), {}, 0.0, width, 0.0, span, components, gauss};
+        const FitResult free = LifetimeFit::fit(request);
+        FitRequest::Held &held = request.held;
+        double *slot[] = {&held.lifetime[0], &held.lifetime[1], &held.background,
+                          &held.irf_position, &held.irf_width};
+        *slot[which] = value;
+        const FitResult fit = LifetimeFit::fit(request);
+        if (value < 0.0) {
+            QCOMPARE(fit.message, std::string("A held lifetime must be above 0 ns."));
+            return;
+        }
+        QVERIFY(free.ok && fit.ok);
+        const FitValue got[] = {fit.lifetimes[0], fit.lifetimes.back(), fit.background,
+                                fit.irf_position, fit.irf_width};
+        QVERIFY(got[which].held && got[which].error == 0.0);
+        QCOMPARE(got[which].value, value);
+        QCOMPARE(fit.dof, free.dof + 1);
+        for (size_t k = 0; k < fit.lifetimes.size(); ++k)
+            if (!fit.lifetimes[k].held)
+                QVERIFY(std::fabs(fit.lifetimes[k].value - source.components[k].first) <
+                        4.0 * fit.lifetimes[k].error);
+    }
+
     void jacobian_data() {
         QTest::addColumn<int>("components");
         QTest::addColumn<IrfKind>("irf");
@@ -507,6 +551,12 @@ private slots:
         QVERIFY(resultValue(table, "AIC(one) - AIC(two)") < 0.0);
         QVERIFY(w.resultText().contains("\nwarning\t"));
         components->setCurrentIndex(0);
+        // A held lifetime: its value, "fixed" for its error.
+        w.findChild<QCheckBox *>("ck_hold_tau1")->setChecked(true);
+        w.findChild<QDoubleSpinBox *>("sb_hold_tau1")->setValue(6.0);
+        QVERIFY(fit(true));
+        QVERIFY(w.resultText().contains("\nlifetime [ns]\t6\tfixed\n"));
+        w.findChild<QCheckBox *>("ck_hold_tau1")->setChecked(false);
         // A tail fit over the rise is refused, naming where to start.
         const Decay last = decays.back();
         auto *irf = w.findChild<QComboBox *>("cb_irf");

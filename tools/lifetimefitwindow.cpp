@@ -17,6 +17,7 @@
 #include <QComboBox>
 #include <QDoubleSpinBox>
 #include <QFormLayout>
+#include <QGridLayout>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
@@ -137,6 +138,7 @@ void LifetimeFitWindow::buildWidgets() {
     buttons->addWidget(bu_copy);
     auto *controls = new QVBoxLayout;
     controls->addLayout(form);
+    controls->addLayout(buildHoldControls());
     controls->addLayout(buttons);
     controls->addWidget(lb_message);
     controls->addWidget(lb_warning);
@@ -162,6 +164,46 @@ void LifetimeFitWindow::buildWidgets() {
     connect(bu_zoom, &QPushButton::clicked, this, &LifetimeFitWindow::zoomRangeRequested);
     connect(cb_irf, QOverload<int>::of(&QComboBox::currentIndexChanged), this,
             &LifetimeFitWindow::irfChanged);
+    connect(cb_components, QOverload<int>::of(&QComboBox::currentIndexChanged), this,
+            &LifetimeFitWindow::irfChanged);
+    irfChanged(cb_irf->currentIndex());
+}
+
+// A check box and a value per parameter that can be held instead of fitted:
+// a lifetime known from elsewhere, the background from the bins before the
+// rise, the response's position or width from a reference measurement.
+QGridLayout *LifetimeFitWindow::buildHoldControls() {
+    struct Hold {
+        const char *name, *text, *tip;
+        double lowest, highest, start;
+    };
+    static const Hold holds[held_count] = {
+        {"tau1", "τ1", "lifetime 1 [ns]", 1e-4, 1e6, 1.0},
+        {"tau2", "τ2", "lifetime 2 [ns]", 1e-4, 1e6, 5.0},
+        {"background", "bg", "background [counts/bin]", 0.0, 1e12, 0.0},
+        {"position", "IRF at", "IRF position (Gaussian) or shift (measured) [ns]", -maxRangeNs,
+         maxRangeNs, 0.0},
+        {"width", "IRF σ", "IRF width sigma [ns]", 1e-4, 1e4, 0.1}};
+    auto *grid = new QGridLayout;
+    grid->setContentsMargins(0, 0, 0, 0);
+    grid->addWidget(new QLabel(QStringLiteral("hold:"), this), 0, 0);
+    for (size_t h = 0; h < held_count; ++h) {
+        ck_hold[h] = new QCheckBox(QString::fromUtf8(holds[h].text), this);
+        ck_hold[h]->setObjectName(QStringLiteral("ck_hold_") + holds[h].name);
+        ck_hold[h]->setToolTip(QStringLiteral("hold ") + holds[h].tip);
+        sb_hold[h] = new QDoubleSpinBox(this);
+        sb_hold[h]->setObjectName(QStringLiteral("sb_hold_") + holds[h].name);
+        sb_hold[h]->setRange(holds[h].lowest, holds[h].highest);
+        sb_hold[h]->setDecimals(3);
+        sb_hold[h]->setValue(holds[h].start);
+        sb_hold[h]->setToolTip(QString::fromLatin1(holds[h].tip));
+        const int row = h < 3 ? 0 : 1, column = 1 + 2 * int(h < 3 ? h : h - 3);
+        grid->addWidget(ck_hold[h], row, column);
+        grid->addWidget(sb_hold[h], row, column + 1);
+        grid->setColumnStretch(column + 1, 1);
+        connect(ck_hold[h], &QCheckBox::toggled, this, [this] { irfChanged(0); });
+    }
+    return grid;
 }
 
 void LifetimeFitWindow::buildPlots() {
@@ -196,7 +238,15 @@ void LifetimeFitWindow::buildPlots() {
 }
 
 void LifetimeFitWindow::irfChanged(int) {
-    cb_irf_channel->setEnabled(IrfKind(cb_irf->currentData().toInt()) == IrfKind::Measured);
+    const IrfKind irf = IrfKind(cb_irf->currentData().toInt());
+    cb_irf_channel->setEnabled(irf == IrfKind::Measured);
+    // Only the parameters the model has can be held.
+    const bool has[held_count] = {true, cb_components->currentData().toInt() == 2, true,
+                                  irf != IrfKind::None, irf == IrfKind::Gaussian};
+    for (size_t h = 0; h < held_count; ++h) {
+        ck_hold[h]->setEnabled(has[h]);
+        sb_hold[h]->setEnabled(has[h] && ck_hold[h]->isChecked());
+    }
 }
 
 void LifetimeFitWindow::showAndRaise() {
@@ -328,6 +378,12 @@ FitRequest LifetimeFitWindow::requestFromControls() const {
     request.components = cb_components->currentData().toInt();
     request.irf = IrfKind(cb_irf->currentData().toInt());
     request.estimator = FitEstimator(cb_estimator->currentData().toInt());
+    double *held[held_count] = {&request.held.lifetime[0], &request.held.lifetime[1],
+                                &request.held.background, &request.held.irf_position,
+                                &request.held.irf_width};
+    for (size_t h = 0; h < held_count; ++h)
+        if (ck_hold[h]->isEnabled() && ck_hold[h]->isChecked())
+            *held[h] = sb_hold[h]->value();
     if (request.irf == IrfKind::Measured)
         request.irf_counts = snapshot.irf_counts;
     return request;
@@ -415,6 +471,13 @@ void LifetimeFitWindow::addRow(const QString &quantity, double value, double err
                      new QTableWidgetItem(with_error ? QString::number(error, 'g', 3) : QString()));
 }
 
+// A held parameter has no error: the column says it was held.
+void LifetimeFitWindow::addRow(const QString &quantity, const FitValue &value) {
+    addRow(quantity, value.value, value.error, !value.held);
+    if (value.held)
+        results->item(results->rowCount() - 1, 2)->setText(QStringLiteral("fixed"));
+}
+
 void LifetimeFitWindow::showResult(const FitResult &result) {
     lastResult = result;
     plot->setTitle(QString());
@@ -423,8 +486,7 @@ void LifetimeFitWindow::showResult(const FitResult &result) {
     const size_t nk = result.lifetimes.size();
     for (size_t k = 0; k < nk; ++k) {
         const QString suffix = nk > 1 ? QStringLiteral(" %1").arg(k + 1) : QString();
-        addRow(QStringLiteral("lifetime%1 [ns]").arg(suffix), result.lifetimes[k].value,
-               result.lifetimes[k].error);
+        addRow(QStringLiteral("lifetime%1 [ns]").arg(suffix), result.lifetimes[k]);
         addRow(QStringLiteral("amplitude fraction%1").arg(suffix), result.fractions[k].value,
                result.fractions[k].error, nk > 1);
         if (nk > 1)
@@ -437,19 +499,13 @@ void LifetimeFitWindow::showResult(const FitResult &result) {
         addRow(QStringLiteral("mean lifetime (intensity) [ns]"),
                result.mean_lifetime_intensity.value, result.mean_lifetime_intensity.error);
     }
-    addRow(QStringLiteral("background [counts/bin]"), result.background.value,
-           result.background.error, !result.background_fixed);
-    if (result.background_fixed) // the data show none; a free one found no optimum
-        results->item(results->rowCount() - 1, 2)->setText(QStringLiteral("fixed"));
+    addRow(QStringLiteral("background [counts/bin]"), result.background);
     const IrfKind irf = fitted.irf;
     if (irf == IrfKind::Gaussian) {
-        addRow(QStringLiteral("IRF position [ns]"), result.irf_position.value,
-               result.irf_position.error);
-        addRow(QStringLiteral("IRF width sigma [ns]"), result.irf_width.value,
-               result.irf_width.error);
+        addRow(QStringLiteral("IRF position [ns]"), result.irf_position);
+        addRow(QStringLiteral("IRF width sigma [ns]"), result.irf_width);
     } else if (irf == IrfKind::Measured) {
-        addRow(QStringLiteral("IRF shift [ns]"), result.irf_position.value,
-               result.irf_position.error);
+        addRow(QStringLiteral("IRF shift [ns]"), result.irf_position);
     }
     addRow(QStringLiteral("deviance / expected"), result.deviance / result.expected_deviance, 0.0,
            false);

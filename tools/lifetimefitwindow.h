@@ -15,6 +15,7 @@ class QCheckBox;
 class QCloseEvent;
 class QComboBox;
 class QDoubleSpinBox;
+class QGridLayout;
 class QLabel;
 class QPushButton;
 class QShowEvent;
@@ -83,6 +84,8 @@ private:
     void clearResult(const QString &message);
     void showAxes(bool shown);
     void addRow(const QString &quantity, double value, double error, bool with_error = true);
+    void addRow(const QString &quantity, const FitValue &value);
+    QGridLayout *buildHoldControls();
 
     TdcIface *tdc;
     QString orgName;
@@ -98,6 +101,10 @@ private:
     QComboBox *cb_irf_channel;
     QComboBox *cb_estimator;
     QCheckBox *cb_live;
+    // Held parameters: lifetime 1 and 2, background, IRF position, IRF width.
+    static constexpr size_t held_count = 5;
+    std::array<QCheckBox *, held_count> ck_hold;
+    std::array<QDoubleSpinBox *, held_count> sb_hold;
     QPushButton *bu_fit;
     QPushButton *bu_copy;
     QLabel *lb_message;
