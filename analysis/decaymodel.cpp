@@ -66,6 +66,24 @@ void DecayModel::evaluate(const double *x, double *mu, double *jac) const {
     }
 }
 
+void DecayModel::response_in_bins(const double *x, double *share) const {
+    std::fill(share, share + n_bins, 0.0);
+    if (irf_kind == IrfKind::Gaussian) {
+        const double t0 = x[position_index()], sigma = std::exp(x[log_width_index()]);
+        auto below = [&](size_t e) {
+            return 0.5 * std::erfc(-(lo + double(e) * width - t0) / (sigma * sqrt2));
+        };
+        for (size_t i = 0; i < n_bins; ++i)
+            share[i] = below(i + 1) - below(i);
+    } else if (irf_kind == IrfKind::Measured) {
+        // A decay that ends at once leaves each bin of the response its own
+        // mass: the model with one such component and no background.
+        std::vector<double> y = {1.0, -300.0, 0.0, x[position_index()]};
+        const DecayModel just_response(1, IrfKind::Measured, lo, width, n_bins, response);
+        just_response.evaluate(y.data(), share, nullptr);
+    }
+}
+
 // Decays that start at the range's lower edge: the distribution function of
 // component k is 1 - exp(-lambda_k (x - lo)).
 void DecayModel::add_tail_components(const double *x, double *mu, double *jac) const {

@@ -48,6 +48,10 @@ public:
     // Fills mu (bins values) and, when jac is not null, the derivatives
     // d mu_i / d x_j row by row (bins x parameter_count values).
     void evaluate(const double *x, double *mu, double *jac) const;
+    // The response's share of its area in each bin (bins values) at the
+    // parameters x: the Gaussian's or the shifted measured one's; zeros for
+    // a tail fit, which has none.
+    void response_in_bins(const double *x, double *share) const;
 
 private:
     void add_tail_components(const double *x, double *mu, double *jac) const;

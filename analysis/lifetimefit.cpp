@@ -513,6 +513,8 @@ FitResult describe(const Problem &problem, int iterations, const std::vector<dou
     }
     result.data.assign(problem.y, problem.y + n);
     result.model = problem.mu;
+    result.response.resize(n);
+    model.response_in_bins(x.data(), result.response.data());
     result.counts = std::accumulate(result.data.begin(), result.data.end(), 0.0);
     result.dof = long(n) - long(problem.free.size());
     result.deviance = sum;

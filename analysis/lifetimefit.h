@@ -81,6 +81,7 @@ struct FitResult {
     std::vector<double> data;
     std::vector<double> model;
     std::vector<double> residuals;
+    std::vector<double> response; // the response's share of its area in each bin, at the fit
 };
 
 // Fits lifetimes to a decay histogram. Poisson maximum likelihood by

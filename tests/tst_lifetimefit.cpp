@@ -13,6 +13,9 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDoubleSpinBox>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QLabel>
 #include <QPushButton>
 #include <QSettings>
@@ -471,6 +474,10 @@ private slots:
         }
         qInfo("largest difference %.2g of the column's largest value", worst);
         QVERIFY(worst < 1e-5);
+        // The response the saved fit carries: all of its area in the range.
+        model.response_in_bins(x.data(), up.data());
+        const double area = std::accumulate(up.begin(), up.end(), 0.0);
+        QVERIFY(std::fabs(area - (irf == tail ? 0.0 : 1.0)) < 1e-9);
     }
 
     // A wild step of the optimiser in the response's shift neither throws nor
@@ -542,6 +549,21 @@ private slots:
         }
         QVERIFY(all);
         QVERIFY(w.resultText().startsWith("quantity\tvalue\tstd. error\nlifetime [ns]\t"));
+        // Saved: a CSV line per bin, the settings and results beside it.
+        QVERIFY(w.saveFit(dir.filePath("fit.csv")));
+        QFile csv(dir.filePath("fit.csv")), json(dir.filePath("fit.json"));
+        QVERIFY(csv.open(QIODevice::ReadOnly) && json.open(QIODevice::ReadOnly));
+        const QList<QByteArray> lines = csv.readAll().split('\n');
+        QCOMPARE(lines.size() - 2, int(resultValue(table, "degrees of freedom")) + 5);
+        double response = 0.0; // the Gaussian lies wholly inside the range
+        for (int i = 1; i + 1 < lines.size(); ++i)
+            response += lines[i].split(',').value(4).toDouble();
+        QVERIFY(std::fabs(response - 1.0) < 1e-9);
+        const QJsonObject saved = QJsonDocument::fromJson(json.readAll()).object();
+        QVERIFY(std::fabs(saved["results"].toArray()[0].toObject()["value"].toDouble() /
+                              resultValue(table, "lifetime") -
+                          1.0) < 1e-5);
+        QCOMPARE(saved["settings"].toObject()["irf"].toString(), QString("Gaussian"));
         // Two components on one: a result, with the reasons not to trust it
         // above the table and in the copied text.
         auto *components = w.findChild<QComboBox *>("cb_components");

@@ -16,10 +16,15 @@
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QDoubleSpinBox>
+#include <QFile>
+#include <QFileDialog>
 #include <QFormLayout>
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QHeaderView>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QLabel>
 #include <QPushButton>
 #include <QSettings>
@@ -98,6 +103,8 @@ void LifetimeFitWindow::buildWidgets() {
     bu_fit->setObjectName(QStringLiteral("bu_fit"));
     bu_copy = new QPushButton(QStringLiteral("Copy"), this);
     bu_copy->setObjectName(QStringLiteral("bu_copy"));
+    bu_save = new QPushButton(QStringLiteral("Save..."), this);
+    bu_save->setObjectName(QStringLiteral("bu_save"));
     lb_message = new QLabel(this);
     lb_message->setObjectName(QStringLiteral("lb_message"));
     lb_message->setWordWrap(true);
@@ -136,6 +143,7 @@ void LifetimeFitWindow::buildWidgets() {
     auto *buttons = new QHBoxLayout;
     buttons->addWidget(bu_fit);
     buttons->addWidget(bu_copy);
+    buttons->addWidget(bu_save);
     auto *controls = new QVBoxLayout;
     controls->addLayout(form);
     controls->addLayout(buildHoldControls());
@@ -161,6 +169,7 @@ void LifetimeFitWindow::buildWidgets() {
 
     connect(bu_fit, &QPushButton::clicked, this, &LifetimeFitWindow::fit);
     connect(bu_copy, &QPushButton::clicked, this, &LifetimeFitWindow::copyResults);
+    connect(bu_save, &QPushButton::clicked, this, &LifetimeFitWindow::saveClicked);
     connect(bu_zoom, &QPushButton::clicked, this, &LifetimeFitWindow::zoomRangeRequested);
     connect(cb_irf, QOverload<int>::of(&QComboBox::currentIndexChanged), this,
             &LifetimeFitWindow::irfChanged);
@@ -406,7 +415,10 @@ void LifetimeFitWindow::startFit() {
         emit fitFinished(false);
         return;
     }
-    fitted = {snapshot.channel, request.irf, request.estimator};
+    fitted = {snapshot.channel, request.irf == IrfKind::Measured ? snapshot.irf_channel : -1,
+              request};
+    fitted.request.counts.clear();
+    fitted.request.irf_counts.clear();
     lb_message->setStyleSheet(QString());
     lb_message->setText(QStringLiteral("fitting ch%1 ...").arg(snapshot.channel));
     // Histograms of millions of bins take seconds; the window stays usable.
@@ -461,6 +473,42 @@ void LifetimeFitWindow::showAxes(bool shown) {
             p->enableAxis(axis, shown);
 }
 
+std::vector<LifetimeFitWindow::ResultRow> LifetimeFitWindow::resultRows(const FitResult &result,
+                                                                        IrfKind irf) {
+    std::vector<ResultRow> rows;
+    auto add = [&rows](const QString &quantity, FitValue value, bool with_error = true) {
+        rows.push_back({quantity, value, with_error});
+    };
+    const size_t nk = result.lifetimes.size();
+    for (size_t k = 0; k < nk; ++k) {
+        const QString suffix = nk > 1 ? QStringLiteral(" %1").arg(k + 1) : QString();
+        add(QStringLiteral("lifetime%1 [ns]").arg(suffix), result.lifetimes[k]);
+        add(QStringLiteral("amplitude fraction%1").arg(suffix), result.fractions[k], nk > 1);
+        if (nk > 1)
+            add(QStringLiteral("intensity fraction%1").arg(suffix), result.intensity_fractions[k]);
+    }
+    if (nk > 1) {
+        add(QStringLiteral("mean lifetime (amplitude) [ns]"), result.mean_lifetime_amplitude);
+        add(QStringLiteral("mean lifetime (intensity) [ns]"), result.mean_lifetime_intensity);
+    }
+    add(QStringLiteral("background [counts/bin]"), result.background);
+    if (irf == IrfKind::Gaussian) {
+        add(QStringLiteral("IRF position [ns]"), result.irf_position);
+        add(QStringLiteral("IRF width sigma [ns]"), result.irf_width);
+    } else if (irf == IrfKind::Measured) {
+        add(QStringLiteral("IRF shift [ns]"), result.irf_position);
+    }
+    add(QStringLiteral("deviance / expected"), {result.deviance / result.expected_deviance}, false);
+    add(QStringLiteral("deviance excess [sd]"), {result.deviance_z}, false);
+    if (result.compared) {
+        add(QStringLiteral("likelihood ratio, 2 vs 1"), {result.likelihood_ratio}, false);
+        add(QStringLiteral("AIC(one) - AIC(two)"), {result.aic_difference}, false);
+    }
+    add(QStringLiteral("degrees of freedom"), {double(result.dof)}, false);
+    add(QStringLiteral("counts in range"), {result.counts}, false);
+    return rows;
+}
+
 void LifetimeFitWindow::addRow(const QString &quantity, double value, double error,
                                bool with_error) {
     const int row = results->rowCount();
@@ -471,51 +519,16 @@ void LifetimeFitWindow::addRow(const QString &quantity, double value, double err
                      new QTableWidgetItem(with_error ? QString::number(error, 'g', 3) : QString()));
 }
 
-// A held parameter has no error: the column says it was held.
-void LifetimeFitWindow::addRow(const QString &quantity, const FitValue &value) {
-    addRow(quantity, value.value, value.error, !value.held);
-    if (value.held)
-        results->item(results->rowCount() - 1, 2)->setText(QStringLiteral("fixed"));
-}
-
 void LifetimeFitWindow::showResult(const FitResult &result) {
     lastResult = result;
     plot->setTitle(QString());
     showAxes(true);
     results->setRowCount(0);
-    const size_t nk = result.lifetimes.size();
-    for (size_t k = 0; k < nk; ++k) {
-        const QString suffix = nk > 1 ? QStringLiteral(" %1").arg(k + 1) : QString();
-        addRow(QStringLiteral("lifetime%1 [ns]").arg(suffix), result.lifetimes[k]);
-        addRow(QStringLiteral("amplitude fraction%1").arg(suffix), result.fractions[k].value,
-               result.fractions[k].error, nk > 1);
-        if (nk > 1)
-            addRow(QStringLiteral("intensity fraction%1").arg(suffix),
-                   result.intensity_fractions[k].value, result.intensity_fractions[k].error);
+    for (const ResultRow &row : resultRows(result, fitted.request.irf)) {
+        addRow(row.quantity, row.value.value, row.value.error, row.with_error && !row.value.held);
+        if (row.value.held)
+            results->item(results->rowCount() - 1, 2)->setText(QStringLiteral("fixed"));
     }
-    if (nk > 1) {
-        addRow(QStringLiteral("mean lifetime (amplitude) [ns]"),
-               result.mean_lifetime_amplitude.value, result.mean_lifetime_amplitude.error);
-        addRow(QStringLiteral("mean lifetime (intensity) [ns]"),
-               result.mean_lifetime_intensity.value, result.mean_lifetime_intensity.error);
-    }
-    addRow(QStringLiteral("background [counts/bin]"), result.background);
-    const IrfKind irf = fitted.irf;
-    if (irf == IrfKind::Gaussian) {
-        addRow(QStringLiteral("IRF position [ns]"), result.irf_position);
-        addRow(QStringLiteral("IRF width sigma [ns]"), result.irf_width);
-    } else if (irf == IrfKind::Measured) {
-        addRow(QStringLiteral("IRF shift [ns]"), result.irf_position);
-    }
-    addRow(QStringLiteral("deviance / expected"), result.deviance / result.expected_deviance, 0.0,
-           false);
-    addRow(QStringLiteral("deviance excess [sd]"), result.deviance_z, 0.0, false);
-    if (result.compared) {
-        addRow(QStringLiteral("likelihood ratio, 2 vs 1"), result.likelihood_ratio, 0.0, false);
-        addRow(QStringLiteral("AIC(one) - AIC(two)"), result.aic_difference, 0.0, false);
-    }
-    addRow(QStringLiteral("degrees of freedom"), double(result.dof), 0.0, false);
-    addRow(QStringLiteral("counts in range"), result.counts, 0.0, false);
 
     const size_t n = result.data.size();
     const double half = 0.5 * snapshot.bin_width;
@@ -570,6 +583,77 @@ QString LifetimeFitWindow::resultText() const {
     for (const std::string &warning : lastResult.warnings)
         lines << QStringLiteral("warning\t") + QString::fromStdString(warning) + '\t';
     return lines.join('\n') + '\n';
+}
+
+void LifetimeFitWindow::saveClicked() {
+    if (!lastResult.ok)
+        return;
+    const QString path = QFileDialog::getSaveFileName(
+        this, QStringLiteral("Save Fit"), QStringLiteral("./fit_ch%1.csv").arg(fitted.channel),
+        QStringLiteral("CSV (*.csv)"));
+    if (!path.isEmpty() && !saveFit(path)) {
+        lb_message->setStyleSheet(QString::fromLatin1(errorStyle));
+        lb_message->setText(QStringLiteral("Could not write %1 or its .json.").arg(path));
+    }
+}
+
+namespace {
+// Numbers as the export writes them: ten significant digits, a point
+// whatever the locale (QString::number ignores it).
+QString number(double value) {
+    return QString::number(value, 'g', 10);
+}
+const char *irfName(IrfKind irf) {
+    return irf == IrfKind::None ? "none" : (irf == IrfKind::Gaussian ? "Gaussian" : "measured");
+}
+} // namespace
+
+// The fit's bins as CSV (lower edge, counts, model, residual, the response's
+// share) and beside it, with the suffix .json, the settings it was made with
+// and its results.
+bool LifetimeFitWindow::saveFit(const QString &csvPath) const {
+    if (!lastResult.ok)
+        return false;
+    QString csv = QStringLiteral("bin_start_ns,counts,model,residual,irf\n");
+    const FitResult &r = lastResult;
+    for (size_t i = 0; i < r.data.size(); ++i)
+        csv += number(r.edges[i]) + ',' + number(r.data[i]) + ',' + number(r.model[i]) + ',' +
+               number(r.residuals[i]) + ',' + number(r.response[i]) + '\n';
+
+    const FitRequest &request = fitted.request;
+    QJsonObject settings{{"channel", fitted.channel},
+                         {"range_ns", QJsonArray{request.range_from, request.range_to}},
+                         {"bin_width_ns", request.bin_width},
+                         {"components", request.components},
+                         {"irf", irfName(request.irf)},
+                         {"estimator", request.estimator == FitEstimator::PoissonLikelihood
+                                           ? "Poisson likelihood"
+                                           : "least squares"}};
+    if (fitted.irf_channel >= 0)
+        settings["irf_channel"] = fitted.irf_channel;
+    QJsonArray results;
+    for (const ResultRow &row : resultRows(r, request.irf)) {
+        QJsonObject entry{{"quantity", row.quantity}, {"value", row.value.value}};
+        if (row.value.held)
+            entry["held"] = true;
+        else if (row.with_error)
+            entry["error"] = row.value.error;
+        results.append(entry);
+    }
+    QJsonArray warnings;
+    for (const std::string &warning : r.warnings)
+        warnings.append(QString::fromStdString(warning));
+    const QJsonObject all{{"settings", settings}, {"results", results}, {"warnings", warnings}};
+
+    QString jsonPath = csvPath;
+    if (jsonPath.endsWith(QStringLiteral(".csv"), Qt::CaseInsensitive))
+        jsonPath.chop(4);
+    jsonPath += QStringLiteral(".json");
+    QFile csvFile(csvPath), jsonFile(jsonPath);
+    return csvFile.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
+           csvFile.write(csv.toUtf8()) >= 0 && csvFile.flush() &&
+           jsonFile.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
+           jsonFile.write(QJsonDocument(all).toJson()) >= 0 && jsonFile.flush();
 }
 
 void LifetimeFitWindow::copyResults() {

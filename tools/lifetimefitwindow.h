@@ -42,6 +42,9 @@ public:
     void setHistogramsReadable(std::function<bool()> readable);
     // Tab-separated lines of the last result: quantity, value, standard error.
     QString resultText() const;
+    // Writes the last result's bins to csvPath and its settings and results
+    // to the same name with .json; false when there is none or a file fails.
+    bool saveFit(const QString &csvPath) const;
 
 public slots:
     void exposureCompleted(int code);
@@ -61,6 +64,7 @@ protected:
 
 private slots:
     void fitDone();
+    void saveClicked();
     void irfChanged(int index);
     void exposureAbandoned();
 
@@ -84,7 +88,6 @@ private:
     void clearResult(const QString &message);
     void showAxes(bool shown);
     void addRow(const QString &quantity, double value, double error, bool with_error = true);
-    void addRow(const QString &quantity, const FitValue &value);
     QGridLayout *buildHoldControls();
 
     TdcIface *tdc;
@@ -107,6 +110,7 @@ private:
     std::array<QDoubleSpinBox *, held_count> sb_hold;
     QPushButton *bu_fit;
     QPushButton *bu_copy;
+    QPushButton *bu_save;
     QLabel *lb_message;
     QLabel *lb_warning;
     QTableWidget *results;
@@ -120,9 +124,16 @@ private:
     // from it, not from controls changed since.
     struct FitSettings {
         int channel = -1;
-        IrfKind irf = IrfKind::Gaussian;
-        FitEstimator estimator = FitEstimator::PoissonLikelihood;
+        int irf_channel = -1;
+        FitRequest request; // without the histograms
     };
+    // A row of the results: the table's and the saved file's.
+    struct ResultRow {
+        QString quantity;
+        FitValue value;
+        bool with_error;
+    };
+    static std::vector<ResultRow> resultRows(const FitResult &result, IrfKind irf);
 
     Snapshot snapshot;
     FitSettings fitted;
