@@ -859,3 +859,60 @@ FitResult LifetimeFit::fit(const FitRequest &request) {
         result.message += " Also, " + saturated;
     return result;
 }
+
+std::vector<ProfileInterval> LifetimeFit::profile_intervals(const FitRequest &request,
+                                                            const FitResult &best) {
+    std::vector<ProfileInterval> intervals(best.lifetimes.size());
+    if (!best.ok || request.estimator != FitEstimator::PoissonLikelihood)
+        return intervals;
+    FitRequest probe = request;
+    for (size_t k = 0; k < best.lifetimes.size(); ++k) {
+        const FitValue tau = best.lifetimes[k];
+        if (tau.held)
+            continue;
+        // The shorter lifetime is held in the component that starts shorter.
+        double &held = probe.held.lifetime[k];
+        // Deviance above the optimum's, less 1, with ln tau held at s.
+        auto excess = [&](double s) {
+            held = std::exp(s);
+            const FitResult fit = LifetimeFit::fit(probe);
+            return fit.ok ? fit.deviance - best.deviance - 1.0 : std::nan("");
+        };
+        const double centre = std::log(tau.value);
+        const double step = std::max(tau.error / tau.value, 1e-4);
+        for (double direction : {-1.0, 1.0}) {
+            // Steps of one standard error, doubled, until the deviance has
+            // risen by more than 1; then false position (Illinois) on the
+            // bracket, to 0.01 of a unit of deviance.
+            double a = centre, fa = -1.0, b = centre, fb = -1.0, h = step;
+            for (int i = 0; i < 13 && fb < 0.0; ++i, h *= 2.0) {
+                a = b;
+                fa = fb;
+                b = centre + direction * h;
+                fb = excess(b);
+                if (std::isnan(fb))
+                    break;
+            }
+            if (!(fb >= 0.0))
+                continue;
+            for (int i = 0; i < 30 && std::fabs(fb) > 0.01; ++i) {
+                const double c = b - fb * (b - a) / (fb - fa);
+                const double fc = excess(c);
+                if (std::isnan(fc))
+                    break;
+                if ((fc > 0.0) != (fb > 0.0)) {
+                    a = b;
+                    fa = fb;
+                } else {
+                    fa *= 0.5;
+                }
+                b = c;
+                fb = fc;
+            }
+            if (std::fabs(fb) <= 0.01)
+                (direction < 0.0 ? intervals[k].lower : intervals[k].upper) = std::exp(b);
+        }
+        held = FitRequest::Held::free;
+    }
+    return intervals;
+}

@@ -42,6 +42,15 @@ struct FitValue {
     bool held = false;  // at a value given with the request, or at zero for lack of background
 };
 
+// A 68 % profile-likelihood interval of a lifetime: where the deviance,
+// minimised over all other parameters, lies 1 above its minimum. NaN for a
+// side not found (the deviance never rose by 1 within a factor 4096, or a
+// fit failed) or a lifetime that was held.
+struct ProfileInterval {
+    double lower = std::numeric_limits<double>::quiet_NaN();
+    double upper = std::numeric_limits<double>::quiet_NaN();
+};
+
 struct FitResult {
     bool ok = false;
     std::string message;                       // why there is no result, empty when ok
@@ -82,6 +91,7 @@ struct FitResult {
     std::vector<double> model;
     std::vector<double> residuals;
     std::vector<double> response; // the response's share of its area in each bin, at the fit
+    std::vector<ProfileInterval> intervals; // per lifetime once asked for; empty before
 };
 
 // Fits lifetimes to a decay histogram. Poisson maximum likelihood by
@@ -92,6 +102,11 @@ struct FitResult {
 class LifetimeFit {
 public:
     static FitResult fit(const FitRequest &request);
+    // The profile-likelihood intervals of the lifetimes of `best`, the
+    // likelihood fit of `request`, in its order; each side a search by
+    // refits with the lifetime held (some ten per side).
+    static std::vector<ProfileInterval> profile_intervals(const FitRequest &request,
+                                                          const FitResult &best);
 
     // Counts needed in the range per fitted parameter.
     static constexpr double counts_per_parameter = 20.0;

@@ -422,6 +422,36 @@ private slots:
                         4.0 * fit.lifetimes[k].error);
     }
 
+    // Profile-likelihood intervals: from 1e5 counts nearly the curvature's
+    // symmetric error bars; from 1e3 counts in a tail fit longer above than
+    // below, and over many draws holding the truth about 68 % of the time.
+    void profileIntervals() {
+        Rig rig(99);
+        FitRequest request{{}, {}, 0.0, width, 2.0 + 6.0 * sigma, span, 1, tail};
+        int covered = 0, longer_above = 0;
+        constexpr int draws = 100;
+        for (int d = 0; d < draws; ++d) {
+            request.counts = rig.draw(Source{{{2.5, 1.0}}}, 1e3);
+            const FitResult fit = LifetimeFit::fit(request);
+            const ProfileInterval i = LifetimeFit::profile_intervals(request, fit).at(0);
+            const double tau = fit.lifetimes[0].value;
+            covered += i.lower < 2.5 && 2.5 < i.upper ? 1 : 0;
+            longer_above += i.upper - tau > tau - i.lower ? 1 : 0;
+        }
+        request.counts = rig.draw(Source{{{2.5, 1.0}}}, 1e5);
+        request.irf = gauss;
+        request.range_from = 0.0;
+        const FitResult fit = LifetimeFit::fit(request);
+        const ProfileInterval i = LifetimeFit::profile_intervals(request, fit).at(0);
+        const FitValue tau = fit.lifetimes[0];
+        qInfo("1e3 counts: %d of %d cover the truth, %d longer above; 1e5: %.4f - %.4f "
+              "(curvature %.4f +- %.4f)",
+              covered, draws, longer_above, i.lower, i.upper, tau.value, tau.error);
+        QVERIFY(covered >= 58 && covered <= 78 && longer_above >= 90);
+        QVERIFY(std::fabs((i.upper - tau.value) / tau.error - 1.0) < 0.1 &&
+                std::fabs((tau.value - i.lower) / tau.error - 1.0) < 0.1);
+    }
+
     void jacobian_data() {
         QTest::addColumn<int>("components");
         QTest::addColumn<IrfKind>("irf");
@@ -549,6 +579,13 @@ private slots:
         }
         QVERIFY(all);
         QVERIFY(w.resultText().startsWith("quantity\tvalue\tstd. error\nlifetime [ns]\t"));
+        // Profile intervals on request, around the lifetime.
+        QSignalSpy intervals(&w, &LifetimeFitWindow::intervalsFinished);
+        QTest::mouseClick(w.findChild<QPushButton *>("bu_intervals"), Qt::LeftButton);
+        QVERIFY(intervals.wait(20000));
+        const double tau = resultValue(table, "lifetime [ns]");
+        QVERIFY(resultValue(table, "lifetime, 68 % interval from") < tau &&
+                tau < resultValue(table, "lifetime, 68 % interval to"));
         // Saved: a CSV line per bin, the settings and results beside it.
         QVERIFY(w.saveFit(dir.filePath("fit.csv")));
         QFile csv(dir.filePath("fit.csv")), json(dir.filePath("fit.json"));

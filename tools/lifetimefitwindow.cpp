@@ -105,6 +105,9 @@ void LifetimeFitWindow::buildWidgets() {
     bu_copy->setObjectName(QStringLiteral("bu_copy"));
     bu_save = new QPushButton(QStringLiteral("Save..."), this);
     bu_save->setObjectName(QStringLiteral("bu_save"));
+    bu_intervals = new QPushButton(QStringLiteral("Intervals"), this);
+    bu_intervals->setObjectName(QStringLiteral("bu_intervals"));
+    bu_intervals->setToolTip(QStringLiteral("68 % profile-likelihood intervals of the lifetimes"));
     lb_message = new QLabel(this);
     lb_message->setObjectName(QStringLiteral("lb_message"));
     lb_message->setWordWrap(true);
@@ -143,6 +146,7 @@ void LifetimeFitWindow::buildWidgets() {
     auto *buttons = new QHBoxLayout;
     buttons->addWidget(bu_fit);
     buttons->addWidget(bu_copy);
+    buttons->addWidget(bu_intervals);
     buttons->addWidget(bu_save);
     auto *controls = new QVBoxLayout;
     controls->addLayout(form);
@@ -170,6 +174,9 @@ void LifetimeFitWindow::buildWidgets() {
     connect(bu_fit, &QPushButton::clicked, this, &LifetimeFitWindow::fit);
     connect(bu_copy, &QPushButton::clicked, this, &LifetimeFitWindow::copyResults);
     connect(bu_save, &QPushButton::clicked, this, &LifetimeFitWindow::saveClicked);
+    connect(bu_intervals, &QPushButton::clicked, this, &LifetimeFitWindow::intervals);
+    connect(&intervalWatcher, &QFutureWatcher<std::vector<ProfileInterval>>::finished, this,
+            &LifetimeFitWindow::intervalsDone);
     connect(bu_zoom, &QPushButton::clicked, this, &LifetimeFitWindow::zoomRangeRequested);
     connect(cb_irf, QOverload<int>::of(&QComboBox::currentIndexChanged), this,
             &LifetimeFitWindow::irfChanged);
@@ -417,8 +424,7 @@ void LifetimeFitWindow::startFit() {
     }
     fitted = {snapshot.channel, request.irf == IrfKind::Measured ? snapshot.irf_channel : -1,
               request};
-    fitted.request.counts.clear();
-    fitted.request.irf_counts.clear();
+    ++fitGeneration; // intervals of an earlier fit no longer belong to the result
     lb_message->setStyleSheet(QString());
     lb_message->setText(QStringLiteral("fitting ch%1 ...").arg(snapshot.channel));
     // Histograms of millions of bins take seconds; the window stays usable.
@@ -483,6 +489,12 @@ std::vector<LifetimeFitWindow::ResultRow> LifetimeFitWindow::resultRows(const Fi
     for (size_t k = 0; k < nk; ++k) {
         const QString suffix = nk > 1 ? QStringLiteral(" %1").arg(k + 1) : QString();
         add(QStringLiteral("lifetime%1 [ns]").arg(suffix), result.lifetimes[k]);
+        if (k < result.intervals.size()) { // NaN: that side was not found
+            add(QStringLiteral("lifetime%1, 68 % interval from [ns]").arg(suffix),
+                {result.intervals[k].lower}, false);
+            add(QStringLiteral("lifetime%1, 68 % interval to [ns]").arg(suffix),
+                {result.intervals[k].upper}, false);
+        }
         add(QStringLiteral("amplitude fraction%1").arg(suffix), result.fractions[k], nk > 1);
         if (nk > 1)
             add(QStringLiteral("intensity fraction%1").arg(suffix), result.intensity_fractions[k]);
@@ -583,6 +595,37 @@ QString LifetimeFitWindow::resultText() const {
     for (const std::string &warning : lastResult.warnings)
         lines << QStringLiteral("warning\t") + QString::fromStdString(warning) + '\t';
     return lines.join('\n') + '\n';
+}
+
+// Profile intervals refit the data a few dozen times: on a worker, for the
+// result shown when they were asked for.
+void LifetimeFitWindow::intervals() {
+    if (!lastResult.ok || intervalWatcher.isRunning() || watcher.isRunning())
+        return;
+    if (fitted.request.estimator != FitEstimator::PoissonLikelihood) {
+        lb_message->setText(QStringLiteral("Profile intervals need the Poisson likelihood."));
+        return;
+    }
+    intervalGeneration = fitGeneration;
+    lb_message->setText(lb_message->text() + QStringLiteral("; intervals ..."));
+    const FitRequest request = fitted.request;
+    const FitResult best = lastResult;
+    intervalWatcher.setFuture(QtConcurrent::run([request, best] {
+        try {
+            return LifetimeFit::profile_intervals(request, best);
+        } catch (const std::exception &) {
+            return std::vector<ProfileInterval>(best.lifetimes.size());
+        }
+    }));
+}
+
+void LifetimeFitWindow::intervalsDone() {
+    if (intervalGeneration != fitGeneration || !lastResult.ok)
+        return;
+    FitResult result = lastResult;
+    result.intervals = intervalWatcher.result();
+    showResult(result);
+    emit intervalsFinished();
 }
 
 void LifetimeFitWindow::saveClicked() {

@@ -51,12 +51,14 @@ public slots:
     void setFitRange(double from, double to);
     void fit();
     void copyResults();
+    void intervals();
     void showAndRaise();
 
 signals:
     // Asks for the histogram plot's visible time range (answered with setFitRange).
     void zoomRangeRequested();
     void fitFinished(bool ok);
+    void intervalsFinished();
 
 protected:
     void closeEvent(QCloseEvent *event) override;
@@ -65,6 +67,7 @@ protected:
 private slots:
     void fitDone();
     void saveClicked();
+    void intervalsDone();
     void irfChanged(int index);
     void exposureAbandoned();
 
@@ -111,6 +114,7 @@ private:
     QPushButton *bu_fit;
     QPushButton *bu_copy;
     QPushButton *bu_save;
+    QPushButton *bu_intervals;
     QLabel *lb_message;
     QLabel *lb_warning;
     QTableWidget *results;
@@ -125,7 +129,7 @@ private:
     struct FitSettings {
         int channel = -1;
         int irf_channel = -1;
-        FitRequest request; // without the histograms
+        FitRequest request; // with the histograms, for the intervals
     };
     // A row of the results: the table's and the saved file's.
     struct ResultRow {
@@ -139,6 +143,9 @@ private:
     FitSettings fitted;
     FitResult lastResult;
     QFutureWatcher<FitResult> watcher;
+    QFutureWatcher<std::vector<ProfileInterval>> intervalWatcher;
+    unsigned fitGeneration = 0;
+    unsigned intervalGeneration = 0;
     bool fitPending = false;
 };
 
