@@ -48,6 +48,10 @@ public:
     // Fills mu (bins values) and, when jac is not null, the derivatives
     // d mu_i / d x_j row by row (bins x parameter_count values).
     void evaluate(const double *x, double *mu, double *jac) const;
+    // The response's share of its area in each bin (bins values) at the
+    // parameters x: the Gaussian's or the shifted measured one's; zeros for
+    // a tail fit, which has none.
+    void response_in_bins(const double *x, double *share) const;
 
 private:
     void add_tail_components(const double *x, double *mu, double *jac) const;
@@ -63,8 +67,17 @@ private:
     MeasuredIrf response;
     std::vector<double> response_cumulative; // weights summed up to each bin edge
 
+    // The shifted response's density in one bin of the domain over [u_lo,
+    // u_hi], u the time to the bin's upper edge in bins: c0 + c1 u + c2 u^2.
+    struct Piece {
+        size_t bin;
+        double u_lo, u_hi;
+        double c[3];
+    };
+
     // Work arrays of the measured response, reused between evaluations.
-    mutable std::vector<double> mass, mass_shift;
+    mutable std::vector<double> mass, mass_shift, edge_density, survive, survive_moment;
+    mutable std::vector<Piece> pieces;
 };
 
 #endif // DECAYMODEL_H

@@ -17,9 +17,9 @@ const bool gsl_handler_off = [] {
     return true;
 }();
 
-std::string format(const char *pattern, double a, double b) {
-    char text[256];
-    std::snprintf(text, sizeof text, pattern, a, b);
+template <typename... Args> std::string format(const char *pattern, Args... args) {
+    char text[512];
+    std::snprintf(text, sizeof text, pattern, args...);
     return text;
 }
 
@@ -43,13 +43,14 @@ struct Problem {
     std::vector<double> mu, jac_mu, x_of_jac;
 
     Problem(const DecayModel &m, const double *data, FitEstimator e, std::vector<double> start,
-            bool fix_background)
+            const std::vector<bool> &held)
         : model(&m), y(data), estimator(e), full(std::move(start)), mu(m.bins()),
           jac_mu(m.bins() * m.parameter_count()) {
         for (size_t a = 0; a < full.size(); ++a)
-            if (!fix_background || a != m.background_index())
+            if (!held[a])
                 free.push_back(a);
     }
+    bool holds(size_t a) const { return std::find(free.begin(), free.end(), a) == free.end(); }
     std::vector<double> free_values() const {
         std::vector<double> x;
         for (size_t a : free)
@@ -115,6 +116,10 @@ int residuals_df(const gsl_vector *x, void *params, gsl_matrix *jac) {
             row[j] = dr * p.derivative(i, j);
     }
     return GSL_SUCCESS;
+}
+
+double bin_deviance(double y, double mu) {
+    return 2.0 * ((y > 0.0 ? y * std::log(y / mu) : 0.0) - y + mu);
 }
 
 struct Range {
@@ -399,10 +404,13 @@ FitResult describe(const Problem &problem, int iterations, const std::vector<dou
         for (size_t b = 0; b < problem.free.size(); ++b)
             cov[problem.free[a] * np + problem.free[b]] = free_cov[a * problem.free.size() + b];
     auto error_of = [&](size_t a) { return std::sqrt(cov[a * np + a]); };
+    auto held_if = [&](FitValue value, size_t a) {
+        value.held = problem.holds(a);
+        return value;
+    };
 
     FitResult result;
     result.ok = true;
-    result.background_fixed = problem.free.size() < np;
     result.iterations = iterations;
     result.first_bin = range.first;
     const int nk = model.components();
@@ -420,9 +428,21 @@ FitResult describe(const Problem &problem, int iterations, const std::vector<dou
             x[DecayModel::amplitude_index(k)] * std::exp(-x[DecayModel::log_lifetime_index(k)]);
         height_sum += height[size_t(k)];
     }
+    double counts_sum = 0.0;
+    for (int k = 0; k < nk; ++k)
+        counts_sum += x[DecayModel::amplitude_index(k)];
+    // Standard error of a function of the parameters with gradient grad.
+    auto error_along = [&](const std::vector<double> &grad) {
+        double var = 0.0;
+        for (size_t a = 0; a < np; ++a)
+            for (size_t b = 0; b < np; ++b)
+                var += grad[a] * cov[a * np + b] * grad[b];
+        return std::sqrt(std::max(var, 0.0));
+    };
     for (int k : order) {
         const double tau = std::exp(x[DecayModel::log_lifetime_index(k)]);
-        result.lifetimes.push_back({tau, tau * error_of(DecayModel::log_lifetime_index(k))});
+        result.lifetimes.push_back(held_if({tau, tau * error_of(DecayModel::log_lifetime_index(k))},
+                                           DecayModel::log_lifetime_index(k)));
         std::vector<double> grad(np, 0.0);
         const double fraction = height[size_t(k)] / height_sum;
         for (int j = 0; j < nk; ++j) {
@@ -431,66 +451,292 @@ FitResult describe(const Problem &problem, int iterations, const std::vector<dou
             grad[DecayModel::amplitude_index(j)] = d_height / tau_j;
             grad[DecayModel::log_lifetime_index(j)] = -d_height * height[size_t(j)];
         }
-        double var = 0.0;
-        for (size_t a = 0; a < np; ++a)
-            for (size_t b = 0; b < np; ++b)
-                var += grad[a] * cov[a * np + b] * grad[b];
-        result.fractions.push_back({fraction, std::sqrt(std::max(var, 0.0))});
+        result.fractions.push_back({fraction, error_along(grad)});
+        // Intensity fraction: the component's share of the decay's counts.
+        std::fill(grad.begin(), grad.end(), 0.0);
+        const double share = x[DecayModel::amplitude_index(k)] / counts_sum;
+        for (int j = 0; j < nk; ++j)
+            grad[DecayModel::amplitude_index(j)] = ((j == k ? 1.0 : 0.0) - share) / counts_sum;
+        result.intensity_fractions.push_back({share, error_along(grad)});
     }
-    result.background = {x[model.background_index()], error_of(model.background_index())};
+    if (nk > 1) {
+        // Amplitude-weighted mean sum a_k tau_k / sum a_k = sum A_k / sum a_k
+        // and intensity-weighted mean sum A_k tau_k / sum A_k, with a_k =
+        // A_k / tau_k the heights and A_k the counts of the components.
+        double weighted = 0.0;
+        for (int k = 0; k < nk; ++k)
+            weighted +=
+                x[DecayModel::amplitude_index(k)] * std::exp(x[DecayModel::log_lifetime_index(k)]);
+        const double amplitude_mean = counts_sum / height_sum;
+        const double intensity_mean = weighted / counts_sum;
+        std::vector<double> by_amplitude(np, 0.0), by_intensity(np, 0.0);
+        for (int k = 0; k < nk; ++k) {
+            const double tau = std::exp(x[DecayModel::log_lifetime_index(k)]);
+            const double counts_k = x[DecayModel::amplitude_index(k)];
+            by_amplitude[DecayModel::amplitude_index(k)] =
+                (1.0 - amplitude_mean / tau) / height_sum;
+            by_amplitude[DecayModel::log_lifetime_index(k)] =
+                amplitude_mean * height[size_t(k)] / height_sum;
+            by_intensity[DecayModel::amplitude_index(k)] = (tau - intensity_mean) / counts_sum;
+            by_intensity[DecayModel::log_lifetime_index(k)] = counts_k * tau / counts_sum;
+        }
+        result.mean_lifetime_amplitude = {amplitude_mean, error_along(by_amplitude)};
+        result.mean_lifetime_intensity = {intensity_mean, error_along(by_intensity)};
+    }
+    result.background = held_if({x[model.background_index()], error_of(model.background_index())},
+                                model.background_index());
     if (model.irf() != IrfKind::None)
-        result.irf_position = {x[model.position_index()], error_of(model.position_index())};
+        result.irf_position = held_if({x[model.position_index()], error_of(model.position_index())},
+                                      model.position_index());
     if (model.irf() == IrfKind::Gaussian) {
         const double sigma = std::exp(x[model.log_width_index()]);
-        result.irf_width = {sigma, sigma * error_of(model.log_width_index())};
+        result.irf_width =
+            held_if({sigma, sigma * error_of(model.log_width_index())}, model.log_width_index());
     }
 
-    double sum = 0.0;
+    // The Poisson deviance whatever the estimator: least squares minimises
+    // chi-square, which then lies below its expectation at low counts. Fitting
+    // takes about one unit of deviance per free parameter away from its
+    // expectation at the true means, so those are taken off again.
+    double sum = 0.0, expected = -double(problem.free.size()), variance = 0.0;
     result.edges.resize(n);
     result.residuals.resize(n);
     for (size_t i = 0; i < n; ++i) {
-        double r, dr;
-        problem.residual(i, r, dr);
-        sum += r * r;
+        const double m = problem.mu[i];
+        sum += bin_deviance(problem.y[i], m);
+        double mean = 0.0, var = 0.0;
+        LifetimeFit::deviance_moments(m, mean, var);
+        expected += mean;
+        variance += var;
         result.edges[i] = model.first_edge() + double(i) * model.bin_width();
-        result.residuals[i] = (problem.y[i] - problem.mu[i]) / std::sqrt(problem.mu[i]);
+        result.residuals[i] = (problem.y[i] - m) / std::sqrt(m);
     }
     result.data.assign(problem.y, problem.y + n);
     result.model = problem.mu;
+    result.response.resize(n);
+    model.response_in_bins(x.data(), result.response.data());
     result.counts = std::accumulate(result.data.begin(), result.data.end(), 0.0);
     result.dof = long(n) - long(problem.free.size());
-    result.goodness = sum / double(result.dof);
+    result.deviance = sum;
+    result.expected_deviance = expected;
+    result.deviance_z = (sum - expected) / std::sqrt(variance);
     return result;
+}
+
+// Longest run of equal counts at the highest count of the range, and that
+// count. A channel that saturates shows a flat top; Poisson counts of a
+// real peak hardly repeat three times in a row once they are in the tens.
+size_t flat_top(const double *y, size_t n, double &top) {
+    top = n > 0 ? *std::max_element(y, y + n) : 0.0;
+    size_t longest = 0, run = 0;
+    for (size_t i = 0; i < n; ++i) {
+        run = y[i] == top ? run + 1 : 0;
+        longest = std::max(longest, run);
+    }
+    return longest;
+}
+
+// Two Poisson counts near mu agree with a chance of about 1 / sqrt(4 pi mu);
+// a run at the top is taken for saturation when luck would give it less than
+// once in 1e4 ranges (at 24 counts five bins, at 500 four, at 5000 three).
+std::string saturation_warning(const double *y, size_t n) {
+    double top = 0.0;
+    const size_t run = flat_top(y, n, top);
+    if (run < 3 || top < 10.0 || double(run - 1) * 0.5 * std::log(4.0 * M_PI * top) < std::log(1e4))
+        return std::string();
+    return std::string(model_mismatch) +
+           format("the peak is flat at %.0f counts over %.0f bins, as a saturated channel's is.",
+                  top, double(run));
+}
+
+// A tail fit takes the decay to start at the range's first bin, so the
+// counts must fall from there on. Windows of 1, 2, 4, ... bins are compared
+// with the range's first window of the same size: one holding significantly
+// more counts means the range takes in part of the rise.
+bool starts_before_peak(const double *y, size_t n) {
+    for (size_t m = 1; 2 * m <= n; m *= 2) {
+        const double first = std::accumulate(y, y + m, 0.0);
+        double window = first;
+        for (size_t i = m; i < n; ++i) {
+            window += y[i] - y[i - m];
+            if (window - first > 5.0 * std::sqrt(window + first) + 2.0)
+                return true;
+        }
+    }
+    return false;
+}
+
+// Counts are whole and not negative; anything else (a NaN, an infinity, a
+// negative number from a subtraction done elsewhere) is named rather than
+// fitted, which would end in a misleading "no counts" or "did not converge".
+std::string invalid_bin(const char *what, const FitRequest &request, const std::vector<double> &h,
+                        size_t first, size_t count) {
+    for (size_t i = first; i < first + count && i < h.size(); ++i) {
+        const double time = request.first_edge + double(i) * request.bin_width;
+        if (!std::isfinite(h[i]))
+            return format("%s holds a bin that is not a finite number (%g) at %.7g ns: no fit.",
+                          what, h[i], time);
+        if (h[i] < 0.0)
+            return format("%s holds a negative count (%g) at %.7g ns: no fit.", what, h[i], time);
+    }
+    return std::string();
+}
+
+// Warnings on a result: whether the model describes the data, whether each
+// number is determined by them, whether the estimator suits the counts.
+void assess(const FitRequest &request, const double *y, FitResult &result) {
+    std::vector<std::string> &warnings = result.warnings;
+    const size_t n = result.data.size();
+    const std::string saturated = saturation_warning(y, n);
+    if (!saturated.empty())
+        warnings.push_back(saturated);
+    if (result.deviance_z > LifetimeFit::mismatch_z)
+        warnings.push_back(
+            std::string(model_mismatch) +
+            format("the deviance lies %.1f standard deviations above its expectation.",
+                   result.deviance_z));
+    if (request.irf != IrfKind::None && result.background.value <= 0.0) {
+        // Before the rise are the bins where the fitted decay is still below
+        // a thousandth of its peak; their counts should be what the model
+        // expects there, nearly nothing without background.
+        const std::vector<double> &mu = result.model;
+        const double bg = result.background.value;
+        double peak = 0.0;
+        for (double m : mu)
+            peak = std::max(peak, m - bg);
+        size_t before = 0;
+        while (before < n && mu[before] - bg < 1e-3 * peak)
+            ++before;
+        const double counts = std::accumulate(y, y + before, 0.0);
+        const double expected = std::accumulate(mu.begin(), mu.begin() + long(before), 0.0);
+        if (counts > expected + 3.0 * std::sqrt(expected) + 3.0)
+            warnings.push_back(std::string(model_mismatch) +
+                               format("the background came out at %.3g counts per bin, yet the "
+                                      "%zu bins before the rise hold %.0f counts.",
+                                      bg, before, counts));
+    }
+    const double length = double(n) * request.bin_width;
+    const size_t nk = result.lifetimes.size();
+    for (size_t k = 0; k < nk; ++k) {
+        const FitValue tau = result.lifetimes[k];
+        if (tau.held)
+            continue;
+        const std::string name = nk > 1 ? format("lifetime %zu", k + 1) : "the lifetime";
+        if (tau.value > 3.0 * length)
+            warnings.push_back(name + format(" (%.3g ns) lies far beyond the range (%.3g ns): the "
+                                             "data hardly tell it from the background.",
+                                             tau.value, length));
+        else if (tau.error > tau.value / 3.0)
+            warnings.push_back(name + format(" (%.3g ns) is not determined by these data: its "
+                                             "standard error is %.3g ns.",
+                                             tau.value, tau.error));
+        if (nk > 1 && !(result.fractions[k].value > 2.0 * result.fractions[k].error))
+            warnings.push_back(format("the amplitude fraction of lifetime %zu (%.2g +- %.2g) is "
+                                      "not above zero by two standard errors: the data support "
+                                      "one component.",
+                                      k + 1, result.fractions[k].value, result.fractions[k].error));
+    }
+    if (result.compared && !(result.aic_difference > 0.0))
+        warnings.push_back(format("the data support one component: AIC(one) - AIC(two) = %.3g.",
+                                  result.aic_difference));
+    if (request.estimator == FitEstimator::LeastSquares &&
+        result.counts < LifetimeFit::least_squares_counts)
+        warnings.push_back("least squares is biased at low counts: use the Poisson likelihood");
 }
 
 } // namespace
 
+const char *const model_mismatch = "the model does not describe these data: ";
+
+namespace {
+// y ln y for the counts the deviance's moments sum over.
+const std::vector<double> y_log_y = [] {
+    std::vector<double> t(256, 0.0);
+    for (size_t y = 1; y < t.size(); ++y)
+        t[y] = double(y) * std::log(double(y));
+    return t;
+}();
+} // namespace
+
+// Summed over the Poisson distribution below 100 expected counts; above, the
+// expansion 1 + 1 / (6 mu) + 1 / (6 mu^2) and 2 + 2 / (3 mu), which agree with
+// the sums there to 1e-6.
+void LifetimeFit::deviance_moments(double mu, double &mean, double &variance) {
+    if (!(mu > 0.0)) {
+        mean = variance = 0.0;
+        return;
+    }
+    if (mu >= 100.0) {
+        mean = 1.0 + 1.0 / (6.0 * mu) + 1.0 / (6.0 * mu * mu);
+        variance = 2.0 + 2.0 / (3.0 * mu);
+        return;
+    }
+    const size_t last = std::min(y_log_y.size() - 1, size_t(mu + 12.0 * std::sqrt(mu) + 30.0));
+    const double log_mu = std::log(mu);
+    double p = std::exp(-mu), s1 = 0.0, s2 = 0.0;
+    for (size_t y = 0; y <= last; ++y) {
+        const double d = 2.0 * (y_log_y[y] - double(y) * log_mu - double(y) + mu);
+        s1 += p * d;
+        s2 += p * d * d;
+        p *= mu / double(y + 1);
+    }
+    mean = s1;
+    variance = s2 - s1 * s1;
+}
+
 const char *const no_convergence = "The fit did not converge: no result. A narrower range, "
                                    "fewer components or another IRF model may help.";
 
-// One fit of the model, the background free or fixed at zero. `background`
+// Marks the parameters the request holds (and the background when it is
+// held at zero) and puts their values into x; lifetimes only when asked, as
+// the one-component start of a two-component fit has a lifetime of its own.
+std::vector<bool> hold(const FitRequest &request, const DecayModel &model, bool zero_background,
+                       bool lifetimes, std::vector<double> &x) {
+    std::vector<bool> held(x.size(), false);
+    auto put = [&](size_t a, double value) {
+        if (std::isfinite(value)) {
+            held[a] = true;
+            x[a] = value;
+        }
+    };
+    for (int k = 0; lifetimes && k < model.components(); ++k)
+        put(DecayModel::log_lifetime_index(k), std::log(request.held.lifetime[size_t(k)]));
+    put(model.background_index(), zero_background ? 0.0 : request.held.background);
+    if (model.irf() != IrfKind::None)
+        put(model.position_index(), request.held.irf_position);
+    if (model.irf() == IrfKind::Gaussian)
+        put(model.log_width_index(), std::log(request.held.irf_width));
+    return held;
+}
+
+// One fit of the model, the background free or held at zero. `background`
 // tells where the optimiser left the background, also when it failed.
 FitResult fit_model(const FitRequest &request, const Range &range, const DecayModel &model,
-                    const double *y, double irf_half_rise, bool fix_background,
+                    const double *y, double irf_half_rise, bool zero_background,
                     double &background) {
     const size_t n = model.bins();
     const double lo = model.first_edge();
     std::vector<double> start = start_values(model, y, n, irf_half_rise, lo);
-    if (fix_background)
-        start[model.background_index()] = 0.0;
+    const std::vector<bool> held = hold(request, model, zero_background, true, start);
+    size_t single_free = 0;
     int earlier_iterations = 0;
+    double single_deviance = HUGE_VAL;
     if (model.components() == 2) {
         // Two components start from the one-component optimum, split around
         // its lifetime: the single decay is the better guide to onset,
         // width and background than any look at the raw bins.
         const DecayModel single(1, model.irf(), lo, model.bin_width(), n, model.response_used());
         std::vector<double> single_start = start_values(single, y, n, irf_half_rise, lo);
-        if (fix_background)
-            single_start[single.background_index()] = 0.0;
-        Problem first(single, y, request.estimator, single_start, fix_background);
+        const std::vector<bool> single_held =
+            hold(request, single, zero_background, false, single_start);
+        Problem first(single, y, request.estimator, single_start, single_held);
         const Optimum one = optimise(first, first.free_values());
         earlier_iterations = one.iterations;
         if (one.converged && all_finite(one.x)) {
+            single_free = first.free.size();
+            single_deviance = 0.0;
+            for (size_t i = 0; i < n; ++i)
+                single_deviance += bin_deviance(y[i], first.mu[i]);
             const double amplitude = first.full[DecayModel::amplitude_index(0)];
             const double log_tau = first.full[DecayModel::log_lifetime_index(0)];
             start[DecayModel::amplitude_index(0)] = 0.3 * amplitude;
@@ -499,10 +745,11 @@ FitResult fit_model(const FitRequest &request, const Range &range, const DecayMo
             start[DecayModel::log_lifetime_index(1)] = log_tau + std::log(1.5);
             for (size_t a = single.background_index(); a < single.parameter_count(); ++a)
                 start[a + 2] = first.full[a];
+            hold(request, model, zero_background, true, start);
         }
     }
 
-    Problem problem(model, y, request.estimator, start, fix_background);
+    Problem problem(model, y, request.estimator, start, held);
     Optimum optimum = optimise(problem, problem.free_values());
     background = problem.full[model.background_index()];
     if (!optimum.converged || !all_finite(optimum.x))
@@ -526,7 +773,16 @@ FitResult fit_model(const FitRequest &request, const Range &range, const DecayMo
                                   "component fewer.",
                                   tau, model.bin_width()));
     }
-    return describe(problem, optimum.iterations + earlier_iterations, cov, range);
+    FitResult result = describe(problem, optimum.iterations + earlier_iterations, cov, range);
+    if (std::isfinite(single_deviance)) {
+        // Each more parameter (amplitude and lifetime unless held) must buy
+        // more than two units of deviance for Akaike's criterion to prefer it.
+        result.compared = true;
+        result.likelihood_ratio = single_deviance - result.deviance;
+        result.aic_difference =
+            result.likelihood_ratio - 2.0 * (double(problem.free.size()) - double(single_free));
+    }
+    return result;
 }
 
 FitResult LifetimeFit::fit(const FitRequest &request) {
@@ -534,9 +790,38 @@ FitResult LifetimeFit::fit(const FitRequest &request) {
     if (range.count == 0)
         return failure("The fit range holds no histogram bins.");
     const double *y = request.counts.data() + range.first;
+    if (const std::string bad =
+            invalid_bin("The histogram", request, request.counts, range.first, range.count);
+        !bad.empty())
+        return failure(bad);
+    if (request.irf == IrfKind::Measured) {
+        const std::string bad = invalid_bin("The IRF channel", request, request.irf_counts, 0,
+                                            request.irf_counts.size());
+        if (!bad.empty())
+            return failure(bad);
+    }
     const double counts = std::accumulate(y, y + range.count, 0.0);
     if (!(counts > 0.0))
         return failure("The channel has no counts in the fit range.");
+
+    if (request.irf == IrfKind::None && starts_before_peak(y, range.count)) {
+        const size_t peak = size_t(std::max_element(y, y + range.count) - y);
+        return failure(
+            format("A tail fit (IRF none) takes the decay to begin at the range "
+                   "start, but the counts still rise after it: start the range at or "
+                   "after the peak at %.7g ns.",
+                   request.first_edge + (double(range.first + peak) + 0.5) * request.bin_width));
+    }
+
+    const FitRequest::Held &held = request.held;
+    auto positive = [](double v) { return std::isnan(v) || (v > 0.0 && std::isfinite(v)); };
+    for (int k = 0; k < request.components && k < 2; ++k)
+        if (!positive(held.lifetime[size_t(k)]))
+            return failure("A held lifetime must be above 0 ns.");
+    if (request.irf == IrfKind::Gaussian && !positive(held.irf_width))
+        return failure("A held IRF width must be above 0 ns.");
+    if (std::isinf(held.background) || std::isinf(held.irf_position))
+        return failure("A held value must be a finite number.");
 
     MeasuredIrf irf;
     double irf_half_rise = 0.0;
@@ -559,14 +844,75 @@ FitResult LifetimeFit::fit(const FitRequest &request) {
                               counts, counts_per_parameter * double(np)));
 
     // Data without background put its optimum on the boundary where the
-    // emptiest bins expect nothing; there the background is fixed at zero.
+    // emptiest bins expect nothing; there the background is held at zero.
     double background = 0.0;
     FitResult result = fit_model(request, range, model, y, irf_half_rise, false, background);
-    if (!result.ok && result.message == no_convergence &&
+    if (!result.ok && result.message == no_convergence && std::isnan(request.held.background) &&
         background < 0.01 * counts / double(range.count)) {
         FitResult without = fit_model(request, range, model, y, irf_half_rise, true, background);
         if (without.ok)
-            return without;
+            result = std::move(without);
     }
+    if (result.ok)
+        assess(request, y, result);
+    else if (const std::string saturated = saturation_warning(y, range.count); !saturated.empty())
+        result.message += " Also, " + saturated;
     return result;
+}
+
+std::vector<ProfileInterval> LifetimeFit::profile_intervals(const FitRequest &request,
+                                                            const FitResult &best) {
+    std::vector<ProfileInterval> intervals(best.lifetimes.size());
+    if (!best.ok || request.estimator != FitEstimator::PoissonLikelihood)
+        return intervals;
+    FitRequest probe = request;
+    for (size_t k = 0; k < best.lifetimes.size(); ++k) {
+        const FitValue tau = best.lifetimes[k];
+        if (tau.held)
+            continue;
+        // The shorter lifetime is held in the component that starts shorter.
+        double &held = probe.held.lifetime[k];
+        // Deviance above the optimum's, less 1, with ln tau held at s.
+        auto excess = [&](double s) {
+            held = std::exp(s);
+            const FitResult fit = LifetimeFit::fit(probe);
+            return fit.ok ? fit.deviance - best.deviance - 1.0 : std::nan("");
+        };
+        const double centre = std::log(tau.value);
+        const double step = std::max(tau.error / tau.value, 1e-4);
+        for (double direction : {-1.0, 1.0}) {
+            // Steps of one standard error, doubled, until the deviance has
+            // risen by more than 1; then false position (Illinois) on the
+            // bracket, to 0.01 of a unit of deviance.
+            double a = centre, fa = -1.0, b = centre, fb = -1.0, h = step;
+            for (int i = 0; i < 13 && fb < 0.0; ++i, h *= 2.0) {
+                a = b;
+                fa = fb;
+                b = centre + direction * h;
+                fb = excess(b);
+                if (std::isnan(fb))
+                    break;
+            }
+            if (!(fb >= 0.0))
+                continue;
+            for (int i = 0; i < 30 && std::fabs(fb) > 0.01; ++i) {
+                const double c = b - fb * (b - a) / (fb - fa);
+                const double fc = excess(c);
+                if (std::isnan(fc))
+                    break;
+                if ((fc > 0.0) != (fb > 0.0)) {
+                    a = b;
+                    fa = fb;
+                } else {
+                    fa *= 0.5;
+                }
+                b = c;
+                fb = fc;
+            }
+            if (std::fabs(fb) <= 0.01)
+                (direction < 0.0 ? intervals[k].lower : intervals[k].upper) = std::exp(b);
+        }
+        held = FitRequest::Held::free;
+    }
+    return intervals;
 }

@@ -8,6 +8,7 @@
 #include <qwt_scale_draw.h>
 #include <qwt_scale_engine.h>
 #include <qwt_scale_widget.h>
+#include <qwt_text.h>
 
 #include <QApplication>
 #include <QCheckBox>
@@ -15,9 +16,15 @@
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QDoubleSpinBox>
+#include <QFile>
+#include <QFileDialog>
 #include <QFormLayout>
+#include <QGridLayout>
 #include <QHBoxLayout>
 #include <QHeaderView>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QLabel>
 #include <QPushButton>
 #include <QSettings>
@@ -49,7 +56,7 @@ LifetimeFitWindow::LifetimeFitWindow(TdcIface *tdc, QString orgName, QString app
     connect(tdc, &TdcIface::connection_lost, this, &LifetimeFitWindow::exposureAbandoned);
     QSettings settings(this->orgName, this->appName);
     if (!restoreGeometry(settings.value(geometryKey).toByteArray()))
-        resize(1000, 640);
+        resize(1200, 900);
 }
 
 LifetimeFitWindow::~LifetimeFitWindow() = default;
@@ -96,9 +103,19 @@ void LifetimeFitWindow::buildWidgets() {
     bu_fit->setObjectName(QStringLiteral("bu_fit"));
     bu_copy = new QPushButton(QStringLiteral("Copy"), this);
     bu_copy->setObjectName(QStringLiteral("bu_copy"));
+    bu_save = new QPushButton(QStringLiteral("Save..."), this);
+    bu_save->setObjectName(QStringLiteral("bu_save"));
+    bu_intervals = new QPushButton(QStringLiteral("Intervals"), this);
+    bu_intervals->setObjectName(QStringLiteral("bu_intervals"));
+    bu_intervals->setToolTip(QStringLiteral("68 % profile-likelihood intervals of the lifetimes"));
     lb_message = new QLabel(this);
     lb_message->setObjectName(QStringLiteral("lb_message"));
     lb_message->setWordWrap(true);
+    lb_warning = new QLabel(this);
+    lb_warning->setObjectName(QStringLiteral("lb_warning"));
+    lb_warning->setWordWrap(true);
+    lb_warning->setStyleSheet(QString::fromLatin1(errorStyle));
+    lb_warning->hide();
     results = new QTableWidget(0, 3, this);
     results->setObjectName(QStringLiteral("results"));
     results->setHorizontalHeaderLabels(
@@ -109,38 +126,100 @@ void LifetimeFitWindow::buildWidgets() {
     results->horizontalHeader()->setStretchLastSection(true);
 
     auto *form = new QFormLayout;
+    // Pairs share a row, so that the table below keeps the height for all
+    // its rows at the window's default size.
+    auto pair = [this](QWidget *left, const QString &between, QWidget *right) {
+        auto *row = new QHBoxLayout;
+        row->addWidget(left, 1);
+        if (!between.isEmpty())
+            row->addWidget(new QLabel(between, this));
+        row->addWidget(right, 1);
+        return row;
+    };
     form->addRow(QStringLiteral("channel:"), cb_channel);
-    form->addRow(QStringLiteral("range from:"), sb_from);
-    form->addRow(QStringLiteral("range to:"), sb_to);
+    form->addRow(QStringLiteral("range:"), pair(sb_from, QStringLiteral("to"), sb_to));
     form->addRow(QString(), bu_zoom);
     form->addRow(QStringLiteral("model:"), cb_components);
-    form->addRow(QStringLiteral("IRF:"), cb_irf);
-    form->addRow(QStringLiteral("IRF channel:"), cb_irf_channel);
+    form->addRow(QStringLiteral("IRF:"), pair(cb_irf, QStringLiteral("channel"), cb_irf_channel));
     form->addRow(QStringLiteral("estimator:"), cb_estimator);
     form->addRow(QString(), cb_live);
     auto *buttons = new QHBoxLayout;
     buttons->addWidget(bu_fit);
     buttons->addWidget(bu_copy);
+    buttons->addWidget(bu_intervals);
+    buttons->addWidget(bu_save);
     auto *controls = new QVBoxLayout;
     controls->addLayout(form);
+    controls->addLayout(buildHoldControls());
     controls->addLayout(buttons);
     controls->addWidget(lb_message);
+    controls->addWidget(lb_warning);
     controls->addWidget(results, 1);
 
     buildPlots();
     auto *plots = new QVBoxLayout;
     plots->addWidget(plot, 3);
     plots->addWidget(residualPlot, 1);
+    // The controls keep their width; the plots take what the window gains.
+    auto *panel = new QWidget(this);
+    panel->setLayout(controls);
+    panel->setFixedWidth(500);
+    controls->setContentsMargins(0, 0, 0, 0);
+    results->verticalHeader()->setDefaultSectionSize(fontMetrics().height() + 6);
     auto *outer = new QHBoxLayout;
-    outer->addLayout(controls, 0);
+    outer->addWidget(panel, 0);
     outer->addLayout(plots, 1);
     setLayout(outer);
 
     connect(bu_fit, &QPushButton::clicked, this, &LifetimeFitWindow::fit);
     connect(bu_copy, &QPushButton::clicked, this, &LifetimeFitWindow::copyResults);
+    connect(bu_save, &QPushButton::clicked, this, &LifetimeFitWindow::saveClicked);
+    connect(bu_intervals, &QPushButton::clicked, this, &LifetimeFitWindow::intervals);
+    connect(&intervalWatcher, &QFutureWatcher<std::vector<ProfileInterval>>::finished, this,
+            &LifetimeFitWindow::intervalsDone);
     connect(bu_zoom, &QPushButton::clicked, this, &LifetimeFitWindow::zoomRangeRequested);
     connect(cb_irf, QOverload<int>::of(&QComboBox::currentIndexChanged), this,
             &LifetimeFitWindow::irfChanged);
+    connect(cb_components, QOverload<int>::of(&QComboBox::currentIndexChanged), this,
+            &LifetimeFitWindow::irfChanged);
+    irfChanged(cb_irf->currentIndex());
+}
+
+// A check box and a value per parameter that can be held instead of fitted:
+// a lifetime known from elsewhere, the background from the bins before the
+// rise, the response's position or width from a reference measurement.
+QGridLayout *LifetimeFitWindow::buildHoldControls() {
+    struct Hold {
+        const char *name, *text, *tip;
+        double lowest, highest, start;
+    };
+    static const Hold holds[held_count] = {
+        {"tau1", "τ1", "lifetime 1 [ns]", 1e-4, 1e6, 1.0},
+        {"tau2", "τ2", "lifetime 2 [ns]", 1e-4, 1e6, 5.0},
+        {"background", "bg", "background [counts/bin]", 0.0, 1e12, 0.0},
+        {"position", "IRF at", "IRF position (Gaussian) or shift (measured) [ns]", -maxRangeNs,
+         maxRangeNs, 0.0},
+        {"width", "IRF σ", "IRF width sigma [ns]", 1e-4, 1e4, 0.1}};
+    auto *grid = new QGridLayout;
+    grid->setContentsMargins(0, 0, 0, 0);
+    grid->addWidget(new QLabel(QStringLiteral("hold:"), this), 0, 0);
+    for (size_t h = 0; h < held_count; ++h) {
+        ck_hold[h] = new QCheckBox(QString::fromUtf8(holds[h].text), this);
+        ck_hold[h]->setObjectName(QStringLiteral("ck_hold_") + holds[h].name);
+        ck_hold[h]->setToolTip(QStringLiteral("hold ") + holds[h].tip);
+        sb_hold[h] = new QDoubleSpinBox(this);
+        sb_hold[h]->setObjectName(QStringLiteral("sb_hold_") + holds[h].name);
+        sb_hold[h]->setRange(holds[h].lowest, holds[h].highest);
+        sb_hold[h]->setDecimals(3);
+        sb_hold[h]->setValue(holds[h].start);
+        sb_hold[h]->setToolTip(QString::fromLatin1(holds[h].tip));
+        const int row = h < 3 ? 0 : 1, column = 1 + 2 * int(h < 3 ? h : h - 3);
+        grid->addWidget(ck_hold[h], row, column);
+        grid->addWidget(sb_hold[h], row, column + 1);
+        grid->setColumnStretch(column + 1, 1);
+        connect(ck_hold[h], &QCheckBox::toggled, this, [this] { irfChanged(0); });
+    }
+    return grid;
 }
 
 void LifetimeFitWindow::buildPlots() {
@@ -175,7 +254,15 @@ void LifetimeFitWindow::buildPlots() {
 }
 
 void LifetimeFitWindow::irfChanged(int) {
-    cb_irf_channel->setEnabled(IrfKind(cb_irf->currentData().toInt()) == IrfKind::Measured);
+    const IrfKind irf = IrfKind(cb_irf->currentData().toInt());
+    cb_irf_channel->setEnabled(irf == IrfKind::Measured);
+    // Only the parameters the model has can be held.
+    const bool has[held_count] = {true, cb_components->currentData().toInt() == 2, true,
+                                  irf != IrfKind::None, irf == IrfKind::Gaussian};
+    for (size_t h = 0; h < held_count; ++h) {
+        ck_hold[h]->setEnabled(has[h]);
+        sb_hold[h]->setEnabled(has[h] && ck_hold[h]->isChecked());
+    }
 }
 
 void LifetimeFitWindow::showAndRaise() {
@@ -318,6 +405,12 @@ FitRequest LifetimeFitWindow::requestFromControls() const {
     request.components = cb_components->currentData().toInt();
     request.irf = IrfKind(cb_irf->currentData().toInt());
     request.estimator = FitEstimator(cb_estimator->currentData().toInt());
+    double *held[held_count] = {&request.held.lifetime[0], &request.held.lifetime[1],
+                                &request.held.background, &request.held.irf_position,
+                                &request.held.irf_width};
+    for (size_t h = 0; h < held_count; ++h)
+        if (ck_hold[h]->isEnabled() && ck_hold[h]->isChecked())
+            *held[h] = sb_hold[h]->value();
     if (request.irf == IrfKind::Measured)
         request.irf_counts = snapshot.irf_counts;
     return request;
@@ -340,6 +433,9 @@ void LifetimeFitWindow::startFit() {
         emit fitFinished(false);
         return;
     }
+    fitted = {snapshot.channel, request.irf == IrfKind::Measured ? snapshot.irf_channel : -1,
+              request};
+    ++fitGeneration; // intervals of an earlier fit no longer belong to the result
     lb_message->setStyleSheet(QString());
     lb_message->setText(QStringLiteral("fitting ch%1 ...").arg(snapshot.channel));
     // Histograms of millions of bins take seconds; the window stays usable.
@@ -372,12 +468,68 @@ void LifetimeFitWindow::fitDone() {
 void LifetimeFitWindow::clearResult(const QString &message) {
     lastResult = FitResult();
     results->setRowCount(0);
+    lb_warning->clear();
+    lb_warning->hide();
     for (QwtPlotCurve *curve : {dataCurve, fitCurve, residualCurve})
         curve->setSamples(QVector<double>(), QVector<double>());
+    // No axes of an earlier result over an empty canvas: the plot says why
+    // it is empty.
+    showAxes(false);
+    QwtText title(QStringLiteral("no result: ") + message);
+    title.setRenderFlags(Qt::AlignCenter | Qt::TextWordWrap);
+    plot->setTitle(title);
     plot->replot();
     residualPlot->replot();
     lb_message->setStyleSheet(QString::fromLatin1(errorStyle));
     lb_message->setText(message);
+}
+
+void LifetimeFitWindow::showAxes(bool shown) {
+    for (QwtPlot *p : {plot, residualPlot})
+        for (int axis : {QwtPlot::xBottom, QwtPlot::yLeft})
+            p->enableAxis(axis, shown);
+}
+
+std::vector<LifetimeFitWindow::ResultRow> LifetimeFitWindow::resultRows(const FitResult &result,
+                                                                        IrfKind irf) {
+    std::vector<ResultRow> rows;
+    auto add = [&rows](const QString &quantity, FitValue value, bool with_error = true) {
+        rows.push_back({quantity, value, with_error});
+    };
+    const size_t nk = result.lifetimes.size();
+    for (size_t k = 0; k < nk; ++k) {
+        const QString suffix = nk > 1 ? QStringLiteral(" %1").arg(k + 1) : QString();
+        add(QStringLiteral("lifetime%1 [ns]").arg(suffix), result.lifetimes[k]);
+        if (k < result.intervals.size()) { // NaN: that side was not found
+            add(QStringLiteral("lifetime%1, 68 % interval from [ns]").arg(suffix),
+                {result.intervals[k].lower}, false);
+            add(QStringLiteral("lifetime%1, 68 % interval to [ns]").arg(suffix),
+                {result.intervals[k].upper}, false);
+        }
+        add(QStringLiteral("amplitude fraction%1").arg(suffix), result.fractions[k], nk > 1);
+        if (nk > 1)
+            add(QStringLiteral("intensity fraction%1").arg(suffix), result.intensity_fractions[k]);
+    }
+    if (nk > 1) {
+        add(QStringLiteral("mean lifetime (amplitude) [ns]"), result.mean_lifetime_amplitude);
+        add(QStringLiteral("mean lifetime (intensity) [ns]"), result.mean_lifetime_intensity);
+    }
+    add(QStringLiteral("background [counts/bin]"), result.background);
+    if (irf == IrfKind::Gaussian) {
+        add(QStringLiteral("IRF position [ns]"), result.irf_position);
+        add(QStringLiteral("IRF width sigma [ns]"), result.irf_width);
+    } else if (irf == IrfKind::Measured) {
+        add(QStringLiteral("IRF shift [ns]"), result.irf_position);
+    }
+    add(QStringLiteral("deviance / expected"), {result.deviance / result.expected_deviance}, false);
+    add(QStringLiteral("deviance excess [sd]"), {result.deviance_z}, false);
+    if (result.compared) {
+        add(QStringLiteral("likelihood ratio, 2 vs 1"), {result.likelihood_ratio}, false);
+        add(QStringLiteral("AIC(one) - AIC(two)"), {result.aic_difference}, false);
+    }
+    add(QStringLiteral("degrees of freedom"), {double(result.dof)}, false);
+    add(QStringLiteral("counts in range"), {result.counts}, false);
+    return rows;
 }
 
 void LifetimeFitWindow::addRow(const QString &quantity, double value, double error,
@@ -392,35 +544,14 @@ void LifetimeFitWindow::addRow(const QString &quantity, double value, double err
 
 void LifetimeFitWindow::showResult(const FitResult &result) {
     lastResult = result;
+    plot->setTitle(QString());
+    showAxes(true);
     results->setRowCount(0);
-    const size_t nk = result.lifetimes.size();
-    for (size_t k = 0; k < nk; ++k) {
-        const QString suffix = nk > 1 ? QStringLiteral(" %1").arg(k + 1) : QString();
-        addRow(QStringLiteral("lifetime%1 [ns]").arg(suffix), result.lifetimes[k].value,
-               result.lifetimes[k].error);
-        addRow(QStringLiteral("amplitude fraction%1").arg(suffix), result.fractions[k].value,
-               result.fractions[k].error, nk > 1);
+    for (const ResultRow &row : resultRows(result, fitted.request.irf)) {
+        addRow(row.quantity, row.value.value, row.value.error, row.with_error && !row.value.held);
+        if (row.value.held)
+            results->item(results->rowCount() - 1, 2)->setText(QStringLiteral("fixed"));
     }
-    addRow(QStringLiteral("background [counts/bin]"), result.background.value,
-           result.background.error, !result.background_fixed);
-    if (result.background_fixed) // the data show none; a free one found no optimum
-        results->item(results->rowCount() - 1, 2)->setText(QStringLiteral("fixed"));
-    const IrfKind irf = IrfKind(cb_irf->currentData().toInt());
-    if (irf == IrfKind::Gaussian) {
-        addRow(QStringLiteral("IRF position [ns]"), result.irf_position.value,
-               result.irf_position.error);
-        addRow(QStringLiteral("IRF width sigma [ns]"), result.irf_width.value,
-               result.irf_width.error);
-    } else if (irf == IrfKind::Measured) {
-        addRow(QStringLiteral("IRF shift [ns]"), result.irf_position.value,
-               result.irf_position.error);
-    }
-    const bool likelihood =
-        FitEstimator(cb_estimator->currentData().toInt()) == FitEstimator::PoissonLikelihood;
-    addRow(likelihood ? QStringLiteral("deviance / dof") : QStringLiteral("chi-square / dof"),
-           result.goodness, 0.0, false);
-    addRow(QStringLiteral("degrees of freedom"), double(result.dof), 0.0, false);
-    addRow(QStringLiteral("counts in range"), result.counts, 0.0, false);
 
     const size_t n = result.data.size();
     const double half = 0.5 * snapshot.bin_width;
@@ -451,8 +582,16 @@ void LifetimeFitWindow::showResult(const FitResult &result) {
     plot->replot();
     residualPlot->replot();
     lb_message->setStyleSheet(QString());
-    lb_message->setText(
-        QStringLiteral("ch%1: %2 iterations").arg(snapshot.channel).arg(result.iterations));
+    QString text = QStringLiteral("ch%1: %2 iterations").arg(fitted.channel).arg(result.iterations);
+    if (result.compared)
+        text += result.aic_difference > 0.0 ? QStringLiteral("; AIC supports two components")
+                                            : QStringLiteral("; AIC supports one component");
+    lb_message->setText(text);
+    QStringList warnings;
+    for (const std::string &warning : result.warnings)
+        warnings << QString::fromStdString(warning);
+    lb_warning->setText(warnings.join('\n'));
+    lb_warning->setVisible(!warnings.isEmpty());
 }
 
 QString LifetimeFitWindow::resultText() const {
@@ -463,7 +602,112 @@ QString LifetimeFitWindow::resultText() const {
         lines << results->item(row, 0)->text() + '\t' + results->item(row, 1)->text() + '\t' +
                      results->item(row, 2)->text();
     }
+    // A copied result carries the reasons not to trust it.
+    for (const std::string &warning : lastResult.warnings)
+        lines << QStringLiteral("warning\t") + QString::fromStdString(warning) + '\t';
     return lines.join('\n') + '\n';
+}
+
+// Profile intervals refit the data a few dozen times: on a worker, for the
+// result shown when they were asked for.
+void LifetimeFitWindow::intervals() {
+    if (!lastResult.ok || intervalWatcher.isRunning() || watcher.isRunning())
+        return;
+    if (fitted.request.estimator != FitEstimator::PoissonLikelihood) {
+        lb_message->setText(QStringLiteral("Profile intervals need the Poisson likelihood."));
+        return;
+    }
+    intervalGeneration = fitGeneration;
+    lb_message->setText(lb_message->text() + QStringLiteral("; intervals ..."));
+    const FitRequest request = fitted.request;
+    const FitResult best = lastResult;
+    intervalWatcher.setFuture(QtConcurrent::run([request, best] {
+        try {
+            return LifetimeFit::profile_intervals(request, best);
+        } catch (const std::exception &) {
+            return std::vector<ProfileInterval>(best.lifetimes.size());
+        }
+    }));
+}
+
+void LifetimeFitWindow::intervalsDone() {
+    if (intervalGeneration != fitGeneration || !lastResult.ok)
+        return;
+    FitResult result = lastResult;
+    result.intervals = intervalWatcher.result();
+    showResult(result);
+    emit intervalsFinished();
+}
+
+void LifetimeFitWindow::saveClicked() {
+    if (!lastResult.ok)
+        return;
+    const QString path = QFileDialog::getSaveFileName(
+        this, QStringLiteral("Save Fit"), QStringLiteral("./fit_ch%1.csv").arg(fitted.channel),
+        QStringLiteral("CSV (*.csv)"));
+    if (!path.isEmpty() && !saveFit(path)) {
+        lb_message->setStyleSheet(QString::fromLatin1(errorStyle));
+        lb_message->setText(QStringLiteral("Could not write %1 or its .json.").arg(path));
+    }
+}
+
+namespace {
+// Numbers as the export writes them: ten significant digits, a point
+// whatever the locale (QString::number ignores it).
+QString number(double value) {
+    return QString::number(value, 'g', 10);
+}
+const char *irfName(IrfKind irf) {
+    return irf == IrfKind::None ? "none" : (irf == IrfKind::Gaussian ? "Gaussian" : "measured");
+}
+} // namespace
+
+// The fit's bins as CSV (lower edge, counts, model, residual, the response's
+// share) and beside it, with the suffix .json, the settings it was made with
+// and its results.
+bool LifetimeFitWindow::saveFit(const QString &csvPath) const {
+    if (!lastResult.ok)
+        return false;
+    QString csv = QStringLiteral("bin_start_ns,counts,model,residual,irf\n");
+    const FitResult &r = lastResult;
+    for (size_t i = 0; i < r.data.size(); ++i)
+        csv += number(r.edges[i]) + ',' + number(r.data[i]) + ',' + number(r.model[i]) + ',' +
+               number(r.residuals[i]) + ',' + number(r.response[i]) + '\n';
+
+    const FitRequest &request = fitted.request;
+    QJsonObject settings{{"channel", fitted.channel},
+                         {"range_ns", QJsonArray{request.range_from, request.range_to}},
+                         {"bin_width_ns", request.bin_width},
+                         {"components", request.components},
+                         {"irf", irfName(request.irf)},
+                         {"estimator", request.estimator == FitEstimator::PoissonLikelihood
+                                           ? "Poisson likelihood"
+                                           : "least squares"}};
+    if (fitted.irf_channel >= 0)
+        settings["irf_channel"] = fitted.irf_channel;
+    QJsonArray results;
+    for (const ResultRow &row : resultRows(r, request.irf)) {
+        QJsonObject entry{{"quantity", row.quantity}, {"value", row.value.value}};
+        if (row.value.held)
+            entry["held"] = true;
+        else if (row.with_error)
+            entry["error"] = row.value.error;
+        results.append(entry);
+    }
+    QJsonArray warnings;
+    for (const std::string &warning : r.warnings)
+        warnings.append(QString::fromStdString(warning));
+    const QJsonObject all{{"settings", settings}, {"results", results}, {"warnings", warnings}};
+
+    QString jsonPath = csvPath;
+    if (jsonPath.endsWith(QStringLiteral(".csv"), Qt::CaseInsensitive))
+        jsonPath.chop(4);
+    jsonPath += QStringLiteral(".json");
+    QFile csvFile(csvPath), jsonFile(jsonPath);
+    return csvFile.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
+           csvFile.write(csv.toUtf8()) >= 0 && csvFile.flush() &&
+           jsonFile.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
+           jsonFile.write(QJsonDocument(all).toJson()) >= 0 && jsonFile.flush();
 }
 
 void LifetimeFitWindow::copyResults() {

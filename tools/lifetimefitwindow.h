@@ -16,6 +16,7 @@ class QCheckBox;
 class QCloseEvent;
 class QComboBox;
 class QDoubleSpinBox;
+class QGridLayout;
 class QLabel;
 class QPushButton;
 class QShowEvent;
@@ -42,6 +43,9 @@ public:
     void setHistogramsReadable(std::function<bool()> readable);
     // Tab-separated lines of the last result: quantity, value, standard error.
     QString resultText() const;
+    // Writes the last result's bins to csvPath and its settings and results
+    // to the same name with .json; false when there is none or a file fails.
+    bool saveFit(const QString &csvPath) const;
 
 public slots:
     void exposureCompleted(int code);
@@ -50,12 +54,14 @@ public slots:
     void setFitRange(double from, double to);
     void fit();
     void copyResults();
+    void intervals();
     void showAndRaise();
 
 signals:
     // Asks for the histogram plot's visible time range (answered with setFitRange).
     void zoomRangeRequested();
     void fitFinished(bool ok);
+    void intervalsFinished();
 
 protected:
     void closeEvent(QCloseEvent *event) override;
@@ -63,6 +69,8 @@ protected:
 
 private slots:
     void fitDone();
+    void saveClicked();
+    void intervalsDone();
     void irfChanged(int index);
     void exposureAbandoned();
 
@@ -84,7 +92,9 @@ private:
     FitRequest requestFromControls() const;
     void showResult(const FitResult &result);
     void clearResult(const QString &message);
+    void showAxes(bool shown);
     void addRow(const QString &quantity, double value, double error, bool with_error = true);
+    QGridLayout *buildHoldControls();
 
     TdcIface *tdc;
     QString orgName;
@@ -100,9 +110,16 @@ private:
     QComboBox *cb_irf_channel;
     QComboBox *cb_estimator;
     QCheckBox *cb_live;
+    // Held parameters: lifetime 1 and 2, background, IRF position, IRF width.
+    static constexpr size_t held_count = 5;
+    std::array<QCheckBox *, held_count> ck_hold;
+    std::array<QDoubleSpinBox *, held_count> sb_hold;
     QPushButton *bu_fit;
     QPushButton *bu_copy;
+    QPushButton *bu_save;
+    QPushButton *bu_intervals;
     QLabel *lb_message;
+    QLabel *lb_warning;
     QTableWidget *results;
     QwtPlot *plot;
     QwtPlot *residualPlot;
@@ -110,14 +127,33 @@ private:
     QwtPlotCurve *fitCurve;
     QwtPlotCurve *residualCurve;
 
+    // What the running (or last) fit was asked for: the result is labelled
+    // from it, not from controls changed since.
+    struct FitSettings {
+        int channel = -1;
+        int irf_channel = -1;
+        FitRequest request; // with the histograms, for the intervals
+    };
+    // A row of the results: the table's and the saved file's.
+    struct ResultRow {
+        QString quantity;
+        FitValue value;
+        bool with_error;
+    };
+    static std::vector<ResultRow> resultRows(const FitResult &result, IrfKind irf);
+
     Snapshot snapshot;
     // The histograms and their parameters as the last exposure's record gave
     // them; the arrays are the accumulator's, readable while no exposure runs.
     HistoParams recorded_params{0.0, 0.0, 0.0, 0, 0};
     std::vector<const std::vector<double> *> recorded_histos;
     uint64_t recorded_generation = 0;
+    FitSettings fitted;
     FitResult lastResult;
     QFutureWatcher<FitResult> watcher;
+    QFutureWatcher<std::vector<ProfileInterval>> intervalWatcher;
+    unsigned fitGeneration = 0;
+    unsigned intervalGeneration = 0;
     bool fitPending = false;
 };
 
