@@ -94,11 +94,13 @@ QPixmap grab_with_menu(QMainWindow *window, const QString &title, const QString 
 
 // The part of the window that holds the panel's form, with a margin.
 QPixmap grab_form(QMainWindow *window, QWidget *panel) {
+    // The form's geometry is in the coordinates of the widget it lays out.
     QRect area;
-    for (QFormLayout *form : panel->findChildren<QFormLayout *>())
-        area |= form->geometry();
-    const QPoint origin = panel->mapTo(window, QPoint(0, 0));
-    return window->grab(area.translated(origin).adjusted(-12, -12, 12, 12));
+    for (QFormLayout *form : panel->findChildren<QFormLayout *>()) {
+        QWidget *owner = form->parentWidget();
+        area |= form->geometry().translated(owner->mapTo(window, QPoint(0, 0)));
+    }
+    return window->grab(area.adjusted(-12, -12, 12, 12) & window->rect());
 }
 
 bool save(const QPixmap &picture, const QString &folder, const QString &name) {
