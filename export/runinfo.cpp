@@ -73,6 +73,8 @@ QJsonObject run_info_json(const RunInfo &info) {
         {"ended", record.ended},
         {"changes", changes(record.changes)},
     };
+    if (record.incomplete_exposure != 0)
+        run.insert("incomplete_exposure", count(record.incomplete_exposure));
     QJsonArray per_channel;
     for (std::size_t c = 0; c < channel_count; ++c)
         per_channel.append(QJsonObject{

@@ -506,6 +506,13 @@ void Mwidget::save_data_body(bool filter_zeros) {
                               QMessageBox::Ok);
         return;
     }
+    if (!run_control->last_result() && run_control->run_record().incomplete_exposure != 0) {
+        QMessageBox::critical(this, QStringLiteral("Error"),
+                              QStringLiteral("The last run's first exposure did not complete: "
+                                             "there is no complete exposure to export."),
+                              QMessageBox::Ok);
+        return;
+    }
     if (histo->save_data(filter_zeros))
         return;
     const QString why = histo->export_error();

@@ -220,7 +220,7 @@ void RunController::start() {
         return;
     if (run_state == Stopping && !wait_for_completion()) {
         // The interrupted exposure never reported back: give up on it.
-        in_flight = false;
+        abandon_exposure();
         end_run(QStringLiteral("run stopped; the interrupted exposure did not report back"),
                 QStringLiteral("stopped"));
     }
@@ -252,6 +252,9 @@ void RunController::start() {
     exposure_incomplete = false;
     stop_pressed = false;
     held_change_announced = false;
+    // The first exposure clears the histograms: the last record no longer
+    // describes them.
+    last.reset();
     start_run_record();
     emit run_changed();
     emit run_started();
@@ -346,6 +349,12 @@ void RunController::note_change(uint64_t exposure, const QString &setting, const
                                 const QString &to) {
     if (from != to)
         record.changes.push_back(RunChange{exposure, setting, from, to});
+}
+
+void RunController::abandon_exposure() {
+    if (in_flight && tdc->exposures_started() >= awaited && run_state != Idle)
+        record.incomplete_exposure = record.exposures_completed + 1;
+    in_flight = false;
 }
 
 void RunController::start_run_record() {
@@ -490,7 +499,7 @@ void RunController::watchdog_fired() {
         watchdog.start(completion_wait_ms);
         return;
     }
-    in_flight = false;
+    abandon_exposure();
     exposure_incomplete = true;
     if (run_state != Idle)
         end_run(QStringLiteral("run ended: the device did not end the exposure, even when "
@@ -499,7 +508,7 @@ void RunController::watchdog_fired() {
 }
 
 void RunController::connection_lost() {
-    in_flight = false;
+    abandon_exposure();
     watchdog.stop();
     if (run_state != Idle)
         end_run(QStringLiteral("run ended: the connection to the device was lost (") +
@@ -550,7 +559,7 @@ int32_t RunController::disconnect_device() {
     // exposure has completed.
     releasing = true;
     if (!wait_for_completion()) {
-        in_flight = false;
+        abandon_exposure();
         exposure_incomplete = true;
     }
     releasing = false;

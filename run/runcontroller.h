@@ -144,6 +144,9 @@ private:
     void note_change(uint64_t exposure, const QString &setting, const QString &from,
                      const QString &to);
     void start_run_record();
+    // The exposure under way will not complete: its events stay in the
+    // histograms, and the run's record says so.
+    void abandon_exposure();
 
     TdcIface *tdc;
     RunSettingsModel *model;

@@ -38,6 +38,9 @@ struct RunRecord {
     uint64_t exposures_in_histograms = 0;
     uint64_t first_exposure_in_histograms = 0;
     QString ended = QStringLiteral("no run");
+    // Run index of an exposure that began but never completed (0: none):
+    // the histograms may hold part of its events, which no count includes.
+    uint64_t incomplete_exposure = 0;
     std::vector<RunChange> changes;
     ChannelCounts delivered{};
     ChannelCounts lost{};

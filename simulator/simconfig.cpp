@@ -261,6 +261,8 @@ int faults_key(ParseState &state, const char *section, const char *key, const ch
     if (is("lose_connection_at_start"))
         return read_integer(state, section, key, value, 0, 1000000000,
                             faults.lose_connection_at_start);
+    if (is("silent_at_start"))
+        return read_integer(state, section, key, value, 0, 1000000000, faults.silent_at_start);
     if (is("fail_pipe_open"))
         return read_boolean(state, section, key, value, faults.fail_pipe_open);
     if (is("fail_bus"))

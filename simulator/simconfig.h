@@ -21,6 +21,7 @@ struct ChannelConfig {
 struct FaultConfig {
     int64_t busy_starts = 0;              // answer -11 to the first N starts
     int64_t lose_connection_at_start = 0; // lose the connection at the Nth start (0: never)
+    int64_t silent_at_start = 0;          // the Nth start's exposure never ends (0: never)
     bool fail_pipe_open = false;
     bool fail_bus = false;
 };

@@ -124,6 +124,7 @@ int SimDevice::start_measure(int exposure_ms) {
         return SimErrors::Busy;
 
     next.exposure_ms = exposure_ms;
+    next.silent = start_calls == config.faults.silent_at_start;
     next.index = exposures_started++;
     next.rate_scale = Ds3902::rate_scale(epot.threshold(), config.threshold);
     for (int c = 0; c < SimConfig::max_channels; ++c)
@@ -461,6 +462,12 @@ void SimDevice::run_exposure(const Exposure &exposure) {
     const int channels = config.channels;
 
     deliver([](const PipeCallbacks &t) { t.start_of_meas(t.priv); });
+    if (exposure.silent) {
+        // Hung: no event, no end, not even when interrupted, until released.
+        std::unique_lock<std::mutex> lock(mutex);
+        cv.wait(lock, [this] { return stopping; });
+        return;
+    }
 
     // How many events each channel detects in this exposure is drawn up front;
     // they are then handed over as the exposure time passes.

@@ -57,6 +57,7 @@ private:
         uint64_t index = 0;
         double rate_scale = 1.0;
         std::array<int64_t, SimConfig::max_channels> corrections{};
+        bool silent = false; // a hung device: the start is reported, nothing after it
     };
 
     // Where one exposure stands: its events per channel, what has been

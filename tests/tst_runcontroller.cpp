@@ -120,6 +120,8 @@ class TestRunController : public QObject {
                      handed = tdc->get_histo_params()->start;
         if (filled != handed)
             text += QString(" | filled from %1 ns, handed %2 ns").arg(filled).arg(handed);
+        if (const uint64_t part = run->run_record().incomplete_exposure)
+            text += QString(" | holds part of exposure %1").arg(part);
         return text + (run->last_exposure_incomplete() ? " | incomplete" : "");
     }
 
@@ -241,6 +243,11 @@ private slots:
         row("stop in an automatic run", "auto manual start stop",
             "2 stop, 1 starts, left 5, total 0, sum 0: stopping after this exposure — press stop "
             "again to interrupt []");
+        // An exposure that began and never ended leaves part of its events in the histograms.
+        row("disconnect after a reported start", "acc manual bound=1 start begin disconnect",
+            "0, 1 starts, left 1, total 0, sum 0: run ended: the last exposure is incomplete "
+            "[device closed; the last exposure is incomplete] | holds part of exposure 1 | "
+            "incomplete");
         // A start while stopping waits for the interrupted exposure, counted for its own run only.
         row("start while stopping", "acc it=3 manual start stop late start deliver deliver",
             "2 stop, 2 starts, left 3, total 0, sum 3: exposure running [stopped]");

@@ -56,7 +56,7 @@ struct Session {
     }
 };
 
-enum Fault { None, Connecting, Starting, Losing, ReadingPot, Exporting, Launching };
+enum Fault { None, Connecting, Starting, Losing, Hanging, ReadingPot, Exporting, Launching };
 } // namespace
 
 class TestWalkthrough : public QObject {
@@ -112,6 +112,8 @@ void TestWalkthrough::session_data() {
         "Error: device busy: a measurement is running");
     row("connection lost", "+[faults]\nlose_connection_at_start = 4", Losing,
         "Error: connection to device \\d+ lost at start 4 \\(injected fault\\)");
+    // A hung device: the watchdog interrupts, then gives the run up; the status bar says so.
+    row("silent device", "+[faults]\nsilent_at_start = 2", Hanging, "");
     row("pipe open fails", "+[faults]\nfail_pipe_open = true", Connecting,
         "Error: the data pipe could not be opened \\(injected fault\\)");
     row("bus fails", "+[faults]\nfail_bus = true", ReadingPot,
@@ -165,6 +167,21 @@ void TestWalkthrough::session() {
         // The exposures gathered before the loss still export.
         QCOMPARE(export_to(s, "lost").value(0), rates_header);
         QVERIFY(read_lines("lost_ch0.txt").size() > 1);
+    } else if (fault == Hanging) {
+        s.mode(false, false);
+        QCOMPARE(s.run(), 1);
+        QCOMPARE(s.run(), 0);
+        QVERIFY(s.window->findChild<QLabel *>("lb_status")
+                    ->text()
+                    .startsWith(
+                        "run ended: the device did not end the exposure, even when interrupted"));
+        // Nothing complete to export: said, not written.
+        modals.expect<QMessageBox>("Error");
+        s.action("&Export")->trigger();
+        QVERIFY(modals.answered() && !QFile::exists("hung_rates.txt"));
+        modals.forget("Error");
+        s.action("Connect")->trigger(); // releases the hung device
+        QVERIFY(!s.connected());
     } else if (fault == ReadingPot) {
         s.action("Control DS3902 Potentiometer")->trigger();
         QWidget *epot = find_window("WindowEpot");
