@@ -245,8 +245,8 @@ void Mhisto::show_exposure(const ExposureResult &result) {
 // an empty plot is not taken for an empty exposure.
 void Mhisto::show_empty_note(bool show) {
     if (!show) {
-        if (empty_note)
-            empty_note->detach();
+        delete empty_note; // a plot item leaves its plot as it goes
+        empty_note = nullptr;
         return;
     }
     if (!empty_note)
