@@ -8,7 +8,7 @@ set -euo pipefail
 packages=(
   build-essential cmake git pkg-config
   qtbase5-dev qtbase5-dev-tools libqt5svg5-dev
-  libqwt-qt5-dev libinih-dev libbenchmark-dev libgsl-dev
+  libqwt-qt5-dev libinih-dev libgsl-dev
   clang-14 libclang-rt-14-dev clang-format
   xvfb xauth
   fonts-dejavu-core
