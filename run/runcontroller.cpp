@@ -193,7 +193,8 @@ int32_t RunController::begin_exposure(bool clear, bool reset_stats) {
     awaited = tdc->exposures_started() + 1;
     device_at_start = tdc->device_snapshot();
     requested_ms = settings.exposure_ms;
-    threshold_in_force = settings.event_threshold;
+    settings_in_force = settings;
+    settings_in_force.autorun = autorun;
     began_at = QDateTime::currentDateTime();
     began.start();
     const int32_t rc = tdc->start_measure(settings.exposure_ms);
@@ -397,10 +398,18 @@ void RunController::record_exposure(const ExposureResult &result) {
         note_change(n, QStringLiteral("binsize_ns"), number_text(p.device.binsize_ns),
                     number_text(result.device.binsize_ns));
     }
-    if (previous_in_run)
-        note_change(result.run_index, QStringLiteral("event_threshold"),
-                    QString::number(previous_threshold), QString::number(threshold_in_force));
-    previous_threshold = threshold_in_force;
+    if (previous_in_run) {
+        const RunSettings &was = previous_settings, &now = settings_in_force;
+        const uint64_t n = result.run_index;
+        const auto flag = [](bool on) { return on ? QStringLiteral("on") : QStringLiteral("off"); };
+        note_change(n, QStringLiteral("event_threshold"), QString::number(was.event_threshold),
+                    QString::number(now.event_threshold));
+        note_change(n, QStringLiteral("iterations"), QString::number(was.iterations),
+                    QString::number(now.iterations));
+        note_change(n, QStringLiteral("accumulate"), flag(was.accumulate), flag(now.accumulate));
+        note_change(n, QStringLiteral("autorun"), flag(was.autorun), flag(now.autorun));
+    }
+    previous_settings = settings_in_force;
     previous_in_run = result;
     previous_in_run->histos.clear();
 }

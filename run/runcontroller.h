@@ -162,8 +162,9 @@ private:
     QDateTime began_at;
     QElapsedTimer began;
     int requested_ms = 0;
-    int threshold_in_force = 0;
-    int previous_threshold = 0;
+    // The run settings each exposure began with, and the previous one's.
+    RunSettings settings_in_force;
+    RunSettings previous_settings;
     DeviceSnapshot device_at_start;
     ExposureEnd end_kind = ExposureEnd::Completed;
     // A disconnect or start is waiting for an interrupted exposure.
