@@ -254,47 +254,26 @@ private slots:
         }
     }
 
-    // The last exposure's record decides (channel 2 had no events in it, channel 3 none in its
-    // bins, from 4 on no histogram); the histograms hold both exposures; times and parameters are
-    // those the histograms were filled with, not those handed over since.
-    void snapshot_of_the_accumulator() {
-        PlotRig rig;
-        rig.set_params(0.0, 2.0, 0.5, 0, 4);
-        rig.record({{1, 0, 0, 0, 0}, {0, 2, 0, 0, 0}, {0, 0, 3, 0, 0}});
-        rig.record({{0, 0, 0, 0, 4}}, {5, 1, 0, 7, 9}, false);
-        rig.set_params(200.0, 1.0, 0.5, 1, 4);
-        QVERIFY(rig.plot.write_data(path("a.txt"), false));
-        QCOMPARE(files(), (QStringList{"a_ch0.txt", "a_ch1.txt", "a_ch3.txt", "a_info.json",
-                                       "a_rates.txt"}));
-        const QJsonObject info = info_of("a");
-        QCOMPARE(info["histograms"]["start_offset_ns"].toDouble(), 0.0); // not 200 as handed over
-        QCOMPARE(info["per_channel"][3]["last_exposure_counts"].toDouble(), 7.0);
-        QVERIFY(read("a_rates.txt").contains("\n         3\t7\n         4\t9\n"));
-        QCOMPARE(read("a_ch0.txt"), channel_file(0, Histogram{1, 0, 0, 0, 4}));
-        QCOMPARE(read("a_ch3.txt"), channel_file(3, Histogram(5, 0)));
-    }
-
-    // Everything in the info file comes from the records, under a comma-decimal locale too: the
-    // device block from the exposure's snapshot (the device itself has bins of 0.5 ns and knows
-    // no potentiometer setting), the run from the run's record. Without a statistics block the
-    // rates are the events received, and the channel files are chosen from those.
+    // Everything in the info file comes from the last exposure's record, under a comma-decimal
+    // locale too: the device block from its snapshot (the device itself has bins of 0.5 ns and
+    // knows no potentiometer setting), the run from the run's record. Its counts choose the
+    // channel files (channel 2 has no events in its bins, from 4 on no histogram); without a
+    // statistics block those are the events received. The histograms hold both exposures, with
+    // the times and parameters they were filled with, not those handed over since.
     void info_file_from_the_record() {
         for (const bool block_arrived : {true, false}) {
             PlotRig rig;
             rig.set_params(10.0, 2.0, 0.5, 0, 4);
             rig.record({{1, 0, 2, 0, 0}, {0, 3, 0, 0, 0}});
-            rig.record({{0, 0, 0, 0, 4}, {}, {}, {0, 1, 0, 0, 0}}, {6, 0, 5, 1}, false);
+            rig.record({{0, 0, 0, 0, 4}, {}, {}, {0, 1, 0, 0, 0}}, {6, 0, 5, 1, 9}, false);
+            rig.set_params(200.0, 1.0, 0.5, 1, 4);
             rig.last.statistics_arrived = block_arrived;
-            rig.last.device.binsize_ns = 0.25;
-            rig.last.device.corrections_known = true;
-            rig.last.device.corrections = std::vector<int32_t>(16, 0);
-            rig.last.device.corrections[1] = -3;
-            rig.last.device.epot.threshold_known = rig.last.device.epot.zero_known = true;
-            rig.last.device.epot.threshold = 96;
-            rig.last.device.epot.zero = 128;
-            rig.run.settings.exposure_ms = 400;
-            rig.run.settings.accumulate = true;
-            rig.run.settings.iterations = 3;
+            std::vector<int32_t> corrections(16, 0);
+            corrections[1] = -3;
+            rig.last.device = {0.25, true, corrections, {}};
+            const uint8_t epot[] = {EpotSettings::reg_threshold, 96, 128}; // and the zero after it
+            rig.last.device.epot.note_write(EpotSettings::bus_address, epot, 3);
+            rig.run.settings = {400, 3, 0, true};
             rig.run.exposures_completed = 5000000001;
             rig.run.exposures_in_histograms = 2;
             rig.run.first_exposure_in_histograms = 5000000000;
@@ -322,7 +301,7 @@ private slots:
             QCOMPARE(info["histograms"]["start_offset_ns"].toDouble(), 10.0);
             QCOMPARE(info["histograms"]["zero_bins_filtered"].toBool(), true);
             QCOMPARE(info["rates_source"].toString(), block_arrived ? "device" : "received");
-            // Received: 4, 0, 0, 1 events; the device said 6, 0, 5, 1.
+            // Received: 4, 0, 0, 1 events; the device said 6, 0, 5, 1, 9.
             const QStringList written =
                 block_arrived ? QStringList{"_rates.txt", "_ch0.txt", "_ch2.txt", "_ch3.txt"}
                               : QStringList{"_rates.txt", "_ch0.txt", "_ch3.txt"};
@@ -330,10 +309,12 @@ private slots:
             for (const QString &suffix : written + QStringList{"_info.json"})
                 expected_files << name + suffix;
             QCOMPARE(info["files"].toVariant().toStringList(), expected_files);
-            const int counts[2][4] = {{4, 0, 0, 1}, {6, 0, 5, 1}}, events[4] = {7, 3, 0, 1};
+            expected_files.sort();
+            QCOMPARE(QDir(dir->path()).entryList({name + "_*"}), expected_files);
+            const int counts[2][5] = {{4, 0, 0, 1, 0}, {6, 0, 5, 1, 9}}, events[4] = {7, 3, 0, 1};
             for (int c = 0; c < 16; ++c) {
                 const QJsonObject channel = info["per_channel"][c].toObject();
-                const int count = c < 4 ? counts[block_arrived][c] : 0;
+                const int count = c < 5 ? counts[block_arrived][c] : 0;
                 QCOMPARE(channel, QJsonObject({{"channel", c},
                                                {"last_exposure_counts", count},
                                                {"run_delivered", c == 0 ? 7 : 0},
@@ -344,6 +325,9 @@ private slots:
                                       QByteArray::number(count) + '\n'));
             }
             QCOMPARE(read(name + "_ch0.txt"), ch0);
+            QCOMPARE(read(name + "_ch2.txt"),
+                     block_arrived ? channel_file(2, Histogram(5, 0), 10.0, 0.5, true)
+                                   : QByteArray("<missing>"));
         }
     }
 
@@ -424,7 +408,6 @@ private slots:
         QTest::addColumn<QStringList>("entries");
         QTest::addColumn<QString>("base");
         QTest::addColumn<QStringList>("stale");
-        const QStringList written{"s_rates.txt", "s_ch0.txt", "s_ch1.txt", "s_info.json"};
         QTest::newRow("left over in channel order")
             << QStringList{"s_ch12.txt", "s_ch0.txt", "s_ch1.txt", "s_ch7.txt", "s_ch2.txt"} << "s"
             << QStringList{"s_ch2.txt", "s_ch7.txt", "s_ch12.txt"};
@@ -454,21 +437,24 @@ private slots:
         QList<int> fifteen;
         for (int c = 0; c < 15; ++c)
             fifteen << c;
+        auto told = [](const char *chosen, const char *prefix, const char *rest) {
+            return QString("Saving as \"%1\" uses the prefix \"%2\" (the name up to its first dot) "
+                           "and writes %3.")
+                .arg(chosen, prefix, rest);
+        };
         QTest::newRow("fifteen") << "/data/2024.05.01.txt" << fifteen
-                                 << "Saving as \"2024.05.01.txt\" uses the prefix \"2024\" (the "
-                                    "name up to its first dot) and writes 2024_rates.txt, "
-                                    "2024_info.json and 15 channel files 2024_ch0.txt … in /data.";
+                                 << told("2024.05.01.txt", "2024",
+                                         "2024_rates.txt, 2024_info.json and 15 channel files "
+                                         "2024_ch0.txt … in /data");
         QTest::newRow("two") << "/d/s.txt" << QList<int>{0, 3}
-                             << "Saving as \"s.txt\" uses the prefix \"s\" (the name up to its "
-                                "first dot) and writes s_rates.txt, s_info.json and 2 channel "
-                                "files s_ch0.txt, s_ch3.txt in /d.";
+                             << told("s.txt", "s",
+                                     "s_rates.txt, s_info.json and 2 channel files s_ch0.txt, "
+                                     "s_ch3.txt in /d");
         QTest::newRow("one") << "/d/s" << QList<int>{3}
-                             << "Saving as \"s\" uses the prefix \"s\" (the name up to its first "
-                                "dot) and writes s_rates.txt, s_info.json and 1 channel file "
-                                "s_ch3.txt in /d.";
+                             << told("s", "s",
+                                     "s_rates.txt, s_info.json and 1 channel file s_ch3.txt in /d");
         QTest::newRow("none") << "/d/s.txt" << QList<int>{}
-                              << "Saving as \"s.txt\" uses the prefix \"s\" (the name up to its "
-                                 "first dot) and writes s_rates.txt and s_info.json in /d.";
+                              << told("s.txt", "s", "s_rates.txt and s_info.json in /d");
     }
     void names_told_before_writing() {
         QFETCH(QString, chosen);
@@ -488,19 +474,23 @@ private slots:
     void save_asks_before_writing() {
         PlotRig rig;
         ModalAnswerer modals;
+        // The file dialog chooses `name` (cancels if empty), then the question gets `answer`.
+        auto save = [&](const QString &name, const char *question = nullptr,
+                        QMessageBox::StandardButton answer = QMessageBox::NoButton,
+                        bool filter = false) {
+            modals.expect<QFileDialog>("Save Data", name.isEmpty() ? name : path(name));
+            if (question)
+                modals.expect<QMessageBox>(question, answer);
+            return rig.plot.save_data(filter);
+        };
         QVERIFY(!rig.plot.save_data(false)); // nothing measured: no dialog
         QCOMPARE(rig.plot.export_error(), "Nothing measured yet: run an exposure, then export.");
         rig.set_params(0.0, 2.0, 0.5, 0, 2);
         rig.record({{1, 0, 0, 0, 0}, {0, 1, 0, 0, 0}});
-        modals.expect<QFileDialog>("Save Data");
-        QVERIFY(rig.plot.save_data(false)); // cancelled: nothing written, nothing reported
-        modals.expect<QFileDialog>("Save Data", path("s.x.txt"));
-        modals.expect<QMessageBox>("Export Files", QMessageBox::Cancel);
-        QVERIFY(rig.plot.save_data(false));
+        QVERIFY(save("")); // cancelled: nothing written, nothing reported
+        QVERIFY(save("s.x.txt", "Export Files", QMessageBox::Cancel));
         QCOMPARE(files(), QStringList());
-        modals.expect<QFileDialog>("Save Data", path("s.x.txt"));
-        modals.expect<QMessageBox>("Export Files", QMessageBox::Save);
-        QVERIFY(rig.plot.save_data(true));
+        QVERIFY(save("s.x.txt", "Export Files", QMessageBox::Save, true));
         QCOMPARE(files(), (QStringList{"s_ch0.txt", "s_ch1.txt", "s_info.json", "s_rates.txt"}));
         const QString plan =
             HistoExport::plan_text(path("s.x.txt"), {path("s_rates.txt"), path("s_ch0.txt"),
@@ -508,17 +498,13 @@ private slots:
         QCOMPARE(modals.take(), (QStringList{"Export Files: " + plan, "Export Files: " + plan}));
         // Existing files: one question; "No" leaves them untouched.
         write_file("s_ch1.txt", "kept");
-        modals.expect<QFileDialog>("Save Data", path("s.txt"));
-        modals.expect<QMessageBox>("Replace Files", QMessageBox::No);
-        QVERIFY(rig.plot.save_data(false));
+        QVERIFY(save("s.txt", "Replace Files", QMessageBox::No));
         QCOMPARE(read("s_ch1.txt"), QByteArray("kept"));
         // An earlier export's channels 5 and 7: named, kept with "Yes", removed when asked.
         write_file("s_ch5.txt", "old");
         write_file("s_ch7.txt", "old");
         for (const auto answer : {QMessageBox::Yes, QMessageBox::YesToAll}) {
-            modals.expect<QFileDialog>("Save Data", path("s.txt"));
-            modals.expect<QMessageBox>("Replace Files", answer);
-            QVERIFY(rig.plot.save_data(false));
+            QVERIFY(save("s.txt", "Replace Files", answer));
             QCOMPARE(read("s_ch1.txt"), channel_file(1, Histogram{0, 1, 0, 0, 0}));
             QCOMPARE(read("s_ch5.txt"),
                      answer == QMessageBox::Yes ? QByteArray("old") : QByteArray("<missing>"));
@@ -536,9 +522,7 @@ private slots:
         QVERIFY(rig.plot.write_data(path("s.txt"), false)); // never asks
         // A failure reaches the caller through the dialog path too, with its reason.
         QVERIFY(QDir(dir->path()).mkdir("t_rates.txt"));
-        modals.expect<QFileDialog>("Save Data", path("t.txt"));
-        modals.expect<QMessageBox>("Replace Files", QMessageBox::Yes);
-        QVERIFY(!rig.plot.save_data(false));
+        QVERIFY(!save("t.txt", "Replace Files", QMessageBox::Yes));
         QCOMPARE(rig.plot.export_error(), "Could not write " + path("t_rates.txt") +
                                               ": a folder of that name is in the way");
         QCOMPARE(modals.take().size(), 1); // and every file dialog armed came

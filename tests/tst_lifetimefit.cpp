@@ -1,6 +1,6 @@
-// The lifetime fit on synthetic histograms (no widgets): unbiased, with honest
-// errors, a message for bad input. Then the fit window on the simulated
-// device, whose configured lifetimes are the ground truth.
+// The lifetime fit on synthetic histograms (no widgets): unbiased, with honest errors, a message
+// for bad input. Then the fit window on the simulated device, whose configured lifetimes are the
+// ground truth.
 #include "analysis/lifetimefit.h"
 #include "device/tdciface.h"
 #include "run/runcontroller.h"
@@ -11,19 +11,8 @@
 #include <qwt_plot.h>
 #include <qwt_plot_curve.h>
 
-#include <QCheckBox>
-#include <QComboBox>
-#include <QDoubleSpinBox>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QLabel>
-#include <QPushButton>
-#include <QSettings>
-#include <QStandardPaths>
-#include <QTableWidget>
-#include <QTemporaryDir>
 #include <QtTest>
+#include <QtWidgets>
 
 #include <cmath>
 #include <memory>
@@ -34,9 +23,9 @@ namespace {
 constexpr double sigma = 0.3, width = 0.05, span = 500 * width; // ns
 constexpr size_t bins = 500;
 
-// Decays (lifetime in ns, share of the events) seen through a response at
-// `onset`, plus a flat background. The response is a Gaussian, or one skewed
-// by a short exponential that the Gaussian model would not describe.
+// Decays (lifetime in ns, share of the events) seen through a response at `onset`, plus a flat
+// background. The response is a Gaussian, or one skewed by a short exponential that the
+// Gaussian model would not describe.
 struct Source {
     std::vector<std::pair<double, double>> components;
     double background_share = 0.05, onset = 2.0;
@@ -89,11 +78,10 @@ struct Case {
     double sharp = 0.0; // width of a sharp measured response in ns, 0 for a broad one
 };
 
-// A row of the untrustworthy-data table: data from `source` (counts capped
-// at `cap` per bin when it is above 0, bin 101 replaced when bin101 is not
-// 0), fitted over [from, to) with the model given, or with a measured
-// response holding irf_level in every bin when that is not negative; the
-// refusal or the warning expected (regular expressions), none for clean data.
+// A row of the untrustworthy-data table: data from `source` (counts capped at `cap` per bin when
+// it is above 0, bin 101 replaced when bin101 is not 0), fitted over [from, to) with the model
+// given, or with a measured response holding irf_level in every bin when that is not negative;
+// the refusal or the warning expected (regular expressions), none for clean data.
 struct Trap {
     Source source;
     double counts;
@@ -110,6 +98,15 @@ struct Trap {
 Trap with(Trap t, double Trap::*field, double value) {
     t.*field = value;
     return t;
+}
+
+// Mean and standard deviation of the values gathered over the draws.
+std::pair<double, double> moments(const std::vector<double> &v) {
+    double sum = 0.0, squares = 0.0;
+    for (double x : v)
+        sum += x, squares += x * x;
+    const double n = double(v.size()), mean = sum / n;
+    return {mean, std::sqrt(squares / n - mean * mean)};
 }
 
 struct Decay {
@@ -145,6 +142,38 @@ class TestLifetimeFit : public QObject {
     }
 
 private slots:
+    // The default configuration, generated as fast as possible, until every decay channel holds
+    // 1e5 counts.
+    void initTestCase() {
+        QStandardPaths::setTestModeEnabled(true);
+        QFile in(QCoreApplication::applicationDirPath() + "/tdc_qv5.ini");
+        QFile out(dir.filePath("tdc_qv5.ini"));
+        QVERIFY(in.open(QIODevice::ReadOnly) && out.open(QIODevice::WriteOnly));
+        const QByteArray text = in.readAll().replace("realtime = true", "realtime = false");
+        QVERIFY(out.write(text) == text.size());
+        out.close();
+        QSettings ini(out.fileName(), QSettings::IniFormat);
+        for (int c = 0; c < 16; ++c) {
+            ini.beginGroup(QString("channel%1").arg(c));
+            if (ini.value("shape").toString() == "decay")
+                decays.append(
+                    {c, ini.value("delay_ns").toDouble(), ini.value("lifetime_ns").toDouble()});
+            ini.endGroup();
+        }
+        QVERIFY(!decays.isEmpty());
+        connect(
+            &tdc, &TdcIface::complete_callback, this, [this](int) { ++completed; },
+            Qt::QueuedConnection);
+        QVERIFY2(tdc.init(out.fileName()) >= 0, qPrintable(tdc.get_error_message()));
+        tdc.set_histo_params({0.0, 1000.0, tdc.get_binsize(), 0, 16});
+        tdc.clear_histos();
+        for (const Decay &d : decays) {
+            for (int i = 0; i < 10 && countsOf(d.channel) < 1e5; ++i)
+                QVERIFY(expose(1000));
+            QVERIFY(countsOf(d.channel) >= 1e5);
+        }
+    }
+
     void honestErrors_data() {
         QTest::addColumn<Case>("c");
         QTest::newRow("one, tail, 1e4") << Case{1, tail, 1e4};
@@ -160,23 +189,22 @@ private slots:
                 QTest::addRow("sharp measured, sigma %g ns, background %g", sharp, share)
                     << Case{1, measured, 1e5, share, ml, 100, 0.01, sharp};
     }
-    // Over many draws the mean lifetime lies within the tolerance of the truth
-    // and the pulls (fitted - true) / error scatter around 0 with a standard
-    // deviation near 1. Two components from a thousand counts: the likelihood's small-
-    // sample bias is 2-3 % there (the pulls stay honest); 500 draws pin it.
-    // A sharp measured response is a scatter peak one to three bins of
-    // 0.125 ns wide, the decay shifted against it by every fraction of a bin
-    // in turn: the shifted response must not get negative mass, nor its
-    // share of the peak bin be guessed.
+    // Over many draws the mean lifetime lies within the tolerance of the truth and the pulls
+    // (fitted - true) / error scatter around 0 with a standard deviation near 1. Two components
+    // from a thousand counts: the likelihood's small-sample bias is 2-3 % there (the pulls stay
+    // honest); 500 draws pin it. A sharp measured response is a scatter peak one to three bins
+    // of 0.125 ns wide, the decay shifted against it by every fraction of a bin in turn: the
+    // shifted response must not get negative mass, nor its share of the peak bin be guessed.
     void honestErrors() {
         QFETCH(Case, c);
-        const double w = c.sharp > 0.0 ? 0.125 : width;
-        const size_t n = c.sharp > 0.0 ? 200 : bins;
-        Source source{{{c.sharp > 0.0 ? 3.0 : 2.5, 1.0}},
+        const bool sharp = c.sharp > 0.0;
+        const double w = sharp ? 0.125 : width;
+        const size_t n = sharp ? 200 : bins;
+        Source source{{{sharp ? 3.0 : 2.5, 1.0}},
                       c.background_share,
                       2.0,
-                      c.irf == measured && c.sharp == 0.0,
-                      c.sharp > 0.0 ? c.sharp : sigma};
+                      c.irf == measured && !sharp,
+                      sharp ? c.sharp : sigma};
         if (c.components == 2)
             source.components = {{0.5, 0.5}, {3.0, 0.5}};
         Rig rig(20261207u + unsigned(c.components * 10 + int(c.irf)) + unsigned(c.counts) +
@@ -187,77 +215,68 @@ private slots:
             request.range_from = source.onset + 6.0 * sigma;
         if (c.irf == measured) // the response, measured well, at another time
             request.irf_counts =
-                c.sharp > 0.0 ? rig.draw(Source{{{1e-9, 1.0}}, 0.0, 15.0 + 0.5 * w, false, c.sharp},
-                                         1e5, w, n)
-                              : rig.draw(Source{{{1e-9, 1.0}}, 0.001, 8.0, true}, 1e6);
-        std::vector<double> sum(size_t(c.components)), pulls(sum), squares(sum);
-        int fitted = 0, mismatched = 0;
-        double ratios = 0.0, zs = 0.0, z_squares = 0.0;
-        std::vector<double> other_pulls(5), other_squares(5);
+                sharp ? rig.draw(Source{{{1e-9, 1.0}}, 0.0, 15.0 + 0.5 * w, false, c.sharp}, 1e5, w,
+                                 n)
+                      : rig.draw(Source{{{1e-9, 1.0}}, 0.001, 8.0, true}, 1e6);
+        // Per fitted draw: each lifetime, its pull, the deviance against its expectation and
+        // its z, and the pulls of the response's onset and width and, for two components, of
+        // the intensity fraction and both mean lifetimes.
+        std::vector<std::vector<double>> taus(c.components), pulls(c.components), others(5);
+        std::vector<double> ratios, zs;
+        int mismatched = 0;
         for (int d = 0; d < c.draws; ++d) {
-            if (c.sharp > 0.0)
+            if (sharp)
                 source.onset = 3.0 + w * double(d) / c.draws;
             request.counts = rig.draw(source, c.counts, w, n);
             const FitResult fit = LifetimeFit::fit(request);
-            fitted += fit.ok ? 1 : 0;
-            if (fit.ok) {
-                ratios += fit.deviance / fit.expected_deviance;
-                zs += fit.deviance_z;
-                z_squares += fit.deviance_z * fit.deviance_z;
-            }
             for (const std::string &warning : fit.warnings)
                 mismatched += warning.rfind(model_mismatch, 0) == 0 ? 1 : 0;
-            // Beside the lifetimes: the response's onset and width, and for two
-            // components the intensity fractions and both mean lifetimes.
+            if (!fit.ok)
+                continue;
+            ratios.push_back(fit.deviance / fit.expected_deviance);
+            zs.push_back(fit.deviance_z);
+            for (size_t k = 0; k < fit.lifetimes.size(); ++k) {
+                const FitValue tau = fit.lifetimes[k];
+                taus[k].push_back(tau.value);
+                pulls[k].push_back((tau.value - source.components[k].first) / tau.error);
+            }
             std::vector<std::pair<FitValue, double>> more;
-            if (fit.ok && c.irf == gauss)
+            if (c.irf == gauss)
                 more = {{fit.irf_position, source.onset}, {fit.irf_width, sigma}};
-            if (fit.ok && c.components == 2)
+            if (c.components == 2)
                 more.insert(more.end(), {{fit.intensity_fractions[0], 0.5},
                                          {fit.mean_lifetime_amplitude, 3.0 / 3.5},
                                          {fit.mean_lifetime_intensity, 1.75}});
-            for (size_t q = 0; q < more.size(); ++q) {
-                const double pull = (more[q].first.value - more[q].second) / more[q].first.error;
-                other_pulls[q] += pull;
-                other_squares[q] += pull * pull;
-            }
-            for (size_t k = 0; k < fit.lifetimes.size(); ++k) {
-                const FitValue tau = fit.lifetimes[k];
-                const double pull = (tau.value - source.components[k].first) / tau.error;
-                sum[k] += tau.value;
-                pulls[k] += pull;
-                squares[k] += pull * pull;
-            }
+            for (size_t q = 0; q < more.size(); ++q)
+                others[q].push_back((more[q].first.value - more[q].second) / more[q].first.error);
         }
+        const int fitted = int(zs.size());
         QVERIFY2(fitted >= c.draws - c.draws / 50, qPrintable(QString("%1 fitted").arg(fitted)));
         bool honest = true;
-        for (size_t k = 0; k < sum.size(); ++k) {
+        for (size_t k = 0; k < taus.size(); ++k) {
             const double truth = source.components[k].first;
-            const double bias = sum[k] / fitted / truth - 1.0;
-            const double pull_mean = pulls[k] / fitted;
-            const double pull_sd = std::sqrt(squares[k] / fitted - pull_mean * pull_mean);
+            const double bias = moments(taus[k]).first / truth - 1.0;
+            const auto [pull_mean, pull_sd] = moments(pulls[k]);
             qInfo("tau %.2f ns: mean %+.2f %%, pull mean %+.3f sd %.3f, %d of %d fitted", truth,
                   100.0 * bias, pull_mean, pull_sd, fitted, c.draws);
             honest = honest && std::fabs(bias) < c.tolerance && std::fabs(pull_mean) < 0.5 &&
                      pull_sd > 0.85 && pull_sd < 1.15;
         }
-        // The deviance against its expectation at the fitted means: near 1
-        // and its z near a standard normal's whatever the counts per bin.
-        const double ratio = ratios / fitted, z_mean = zs / fitted;
-        const double z_sd = std::sqrt(z_squares / fitted - z_mean * z_mean);
-        qInfo("goodness: deviance / expected %.4f, z mean %+.2f sd %.2f, %d flagged", ratio, z_mean,
-              z_sd, mismatched);
-        for (size_t q = 0; q < other_pulls.size() && other_squares[q] > 0.0; ++q) {
-            const double mean = other_pulls[q] / fitted;
-            const double sd = std::sqrt(other_squares[q] / fitted - mean * mean);
+        for (size_t q = 0; q < others.size() && !others[q].empty(); ++q) {
+            const auto [mean, sd] = moments(others[q]);
             qInfo("quantity %zu: pull mean %+.3f sd %.3f", q, mean, sd);
             honest = honest && std::fabs(mean) < 0.3 && sd > 0.8 && sd < 1.25;
         }
         QVERIFY(honest);
-        // Least squares misses the likelihood's optimum, which its deviance
-        // shows; so does the unknown shape of a sharp response inside a bin
-        // (1.0-1.17 of the expectation).
-        QVERIFY(c.estimator == ls || c.sharp > 0.0 ||
+        // The deviance against its expectation at the fitted means: near 1 and its z near a
+        // standard normal's whatever the counts per bin. Least squares misses the likelihood's
+        // optimum, which its deviance shows; so does the unknown shape of a sharp response
+        // inside a bin (1.0-1.17 of the expectation).
+        const double ratio = moments(ratios).first;
+        const auto [z_mean, z_sd] = moments(zs);
+        qInfo("goodness: deviance / expected %.4f, z mean %+.2f sd %.2f, %d flagged", ratio, z_mean,
+              z_sd, mismatched);
+        QVERIFY(c.estimator == ls || sharp ||
                 std::fabs(ratio - 1.0) < 0.02 && std::fabs(z_mean) < 0.4 && z_sd > 0.6 &&
                     z_sd < 1.25 && mismatched == 0);
     }
@@ -271,22 +290,22 @@ private slots:
             << Trap{one, 1e4, 1, tail, 1.5, span, start_at_peak};
         QTest::newRow("tail after the peak, 1e3") << Trap{one, 1e3, 1, tail, 3.8};
         QTest::newRow("tail after the peak, 1e5") << Trap{one, 1e5, 1, tail, 3.8};
-        QTest::newRow("saturated at 500")
-            << Trap{one, 1e5, 1, gauss, 0.0, span, nullptr, "flat at 500 counts", 500.0};
+        auto warned = [](Source s, double counts, int components, const char *warning,
+                         double cap = 0.0, FitEstimator estimator = ml) {
+            return Trap{s, counts, components, gauss, 0.0, span, nullptr, warning, cap, estimator};
+        };
+        QTest::newRow("saturated at 500") << warned(one, 1e5, 1, "flat at 500 counts", 500.0);
         QTest::newRow("lifetime far beyond the range")
-            << Trap{{{{200.0, 1.0}}}, 1e5, 1, gauss, 0.0, span, nullptr, "far beyond"};
+            << warned({{{200.0, 1.0}}}, 1e5, 1, "far beyond");
         QTest::newRow("two components on one")
-            << Trap{one, 1e5,  2,       gauss,
-                    0.0, span, nullptr, "not determined|the data support one component"};
-        QTest::newRow("one component on two")
-            << Trap{two, 1e5, 1, gauss, 0.0, span, nullptr, "the deviance lies"};
+            << warned(one, 1e5, 2, "not determined|the data support one component");
+        QTest::newRow("one component on two") << warned(two, 1e5, 1, "the deviance lies");
         QTest::newRow("least squares at 1e3")
-            << Trap{one, 1e3, 1, gauss, 0.0, span, nullptr, "least squares is biased", 0.0, ls};
-        QTest::newRow("clean, 1e3") << Trap{one, 1e3, 1, gauss};
-        QTest::newRow("clean, 1e6") << Trap{one, 1e6, 1, gauss};
-        QTest::newRow("clean, two, 1e5") << Trap{two, 1e5, 2, gauss};
-        QTest::newRow("clean, least squares, 1e5")
-            << Trap{one, 1e5, 1, gauss, 0.0, span, nullptr, nullptr, 0.0, ls};
+            << warned(one, 1e3, 1, "least squares is biased", 0.0, ls);
+        QTest::newRow("clean, 1e3") << warned(one, 1e3, 1, nullptr);
+        QTest::newRow("clean, 1e6") << warned(one, 1e6, 1, nullptr);
+        QTest::newRow("clean, two, 1e5") << warned(two, 1e5, 2, nullptr);
+        QTest::newRow("clean, least squares, 1e5") << warned(one, 1e5, 1, nullptr, 0.0, ls);
         // Input that gives no fit at all.
         auto refused = [](const char *message, double counts = 1e4, double share = 0.05) {
             return Trap{Source{{{2.5, 1.0}}, share}, counts, 1, gauss, 0.0, span, message};
@@ -309,15 +328,13 @@ private slots:
         QTest::newRow("negative bin")
             << with(refused("a negative count \\(-3\\) at 5\\.05 ns"), &Trap::bin101, -3.0);
     }
-    // Data a lifetime fit must not answer with a plain result: refused with a
-    // message naming what to change, or a result carrying a warning. Clean
-    // data carry none.
+    // Data a lifetime fit must not answer with a plain result: refused with a message naming
+    // what to change, or a result carrying a warning. Clean data carry none.
     void untrustworthy() {
         QFETCH(Trap, t);
         std::vector<double> counts = Rig(11).draw(t.source, t.counts);
-        if (t.cap > 0.0)
-            for (double &v : counts)
-                v = std::min(v, t.cap);
+        for (double &v : counts)
+            v = t.cap > 0.0 ? std::min(v, t.cap) : v;
         if (t.bin101 != 0.0)
             counts[101] = t.bin101;
         const bool level = t.irf_level >= 0.0;
@@ -332,43 +349,8 @@ private slots:
         if (t.refusal != nullptr)
             QVERIFY(fit.lifetimes.empty() && fit.model.empty() &&
                     QString::fromStdString(fit.message).contains(QRegularExpression(t.refusal)));
-        if (t.warning == nullptr)
-            QVERIFY(warnings.isEmpty());
-        else
-            QVERIFY(warnings.join('\n').contains(QRegularExpression(t.warning)));
-    }
-
-    // The default configuration, generated as fast as possible, until every
-    // decay channel holds 1e5 counts.
-    void initTestCase() {
-        QStandardPaths::setTestModeEnabled(true);
-        QFile in(QCoreApplication::applicationDirPath() + "/tdc_qv5.ini");
-        QFile out(dir.filePath("tdc_qv5.ini"));
-        QVERIFY(in.open(QIODevice::ReadOnly) && out.open(QIODevice::WriteOnly));
-        const QByteArray text = in.readAll().replace("realtime = true", "realtime = false");
-        QVERIFY(out.write(text) == text.size());
-        out.close();
-        QSettings ini(out.fileName(), QSettings::IniFormat);
-        for (int c = 0; c < 16; ++c) {
-            ini.beginGroup(QString("channel%1").arg(c));
-            if (ini.value("shape").toString() == "decay")
-                decays.append(
-                    {c, ini.value("delay_ns").toDouble(), ini.value("lifetime_ns").toDouble()});
-            ini.endGroup();
-        }
-        QVERIFY(!decays.isEmpty());
-
-        connect(
-            &tdc, &TdcIface::complete_callback, this, [this](int) { ++completed; },
-            Qt::QueuedConnection);
-        QVERIFY2(tdc.init(out.fileName()) >= 0, qPrintable(tdc.get_error_message()));
-        tdc.set_histo_params({0.0, 1000.0, tdc.get_binsize(), 0, 16});
-        tdc.clear_histos();
-        for (const Decay &d : decays) {
-            for (int i = 0; i < 10 && countsOf(d.channel) < 1e5; ++i)
-                QVERIFY(expose(1000));
-            QVERIFY(countsOf(d.channel) >= 1e5);
-        }
+        QVERIFY(t.warning ? warnings.join('\n').contains(QRegularExpression(t.warning))
+                          : warnings.isEmpty());
     }
 
     void heldParameters_data() {
@@ -382,8 +364,8 @@ private slots:
         QTest::newRow("shorter lifetime of two") << 2 << 0 << 0.5;
         QTest::newRow("negative lifetime") << 1 << 0 << -1.0;
     }
-    // A parameter held at its true value: the result shows it as held, the
-    // others still find the truth, and the fit has one degree of freedom more.
+    // A parameter held at its true value: the result shows it as held, the others still find
+    // the truth, and the fit has one degree of freedom more.
     void heldParameters() {
         QFETCH(int, components);
         QFETCH(int, which);
@@ -409,14 +391,14 @@ private slots:
         QCOMPARE(got[which].value, value);
         QCOMPARE(fit.dof, free.dof + 1);
         for (size_t k = 0; k < fit.lifetimes.size(); ++k)
-            if (!fit.lifetimes[k].held)
-                QVERIFY(std::fabs(fit.lifetimes[k].value - source.components[k].first) <
+            QVERIFY(fit.lifetimes[k].held ||
+                    std::fabs(fit.lifetimes[k].value - source.components[k].first) <
                         4.0 * fit.lifetimes[k].error);
     }
 
-    // Profile-likelihood intervals: from 1e5 counts nearly the curvature's
-    // symmetric error bars; from 1e3 counts in a tail fit longer above than
-    // below, and over many draws holding the truth about 68 % of the time.
+    // Profile-likelihood intervals: from 1e5 counts nearly the curvature's symmetric error
+    // bars; from 1e3 counts in a tail fit longer above than below, and over many draws holding
+    // the truth about 68 % of the time.
     void profileIntervals() {
         Rig rig(99);
         FitRequest request{{}, {}, 0.0, width, 2.0 + 6.0 * sigma, span, 1, tail};
@@ -458,7 +440,8 @@ private slots:
         QTest::newRow("two, measured broad") << 2 << measured << broad << 2.5;
         QTest::newRow("two, measured, lifetimes below a bin") << 2 << measured << broad << 0.02;
     }
-    // Every model's derivatives against central differences of its values.
+    // Every model's derivatives against central differences of its values; the response the
+    // saved fit carries has all of its area in the range.
     void jacobian() {
         QFETCH(int, components);
         QFETCH(IrfKind, irf);
@@ -496,14 +479,13 @@ private slots:
         }
         qInfo("largest difference %.2g of the column's largest value", worst);
         QVERIFY(worst < 1e-5);
-        // The response the saved fit carries: all of its area in the range.
         model.response_in_bins(x.data(), up.data());
         const double area = std::accumulate(up.begin(), up.end(), 0.0);
         QVERIFY(std::fabs(area - (irf == tail ? 0.0 : 1.0)) < 1e-9);
     }
 
-    // A wild step of the optimiser in the response's shift neither throws nor
-    // sizes the model's work arrays by it; nor does a wild lifetime overflow.
+    // A wild step of the optimiser in the response's shift neither throws nor sizes the model's
+    // work arrays by it; nor does a wild lifetime overflow.
     void wildShiftOfTheMeasuredResponse() {
         DecayModel model(1, measured, 0.0, 0.1, 100, MeasuredIrf{-5, std::vector<double>(10, 0.1)});
         std::vector<double> x = {1000.0, std::log(2.0), 1.0, 0.0}, mu(100);
@@ -512,16 +494,16 @@ private slots:
             model.evaluate(x.data(), mu.data(), nullptr);
             QVERIFY(std::isfinite(mu[50]) && mu[50] >= 1.0);
         }
-        // A decay far shorter than the Gaussian's width: the bins far after
-        // the onset hold the background, not an overflow.
+        // A decay far shorter than the Gaussian's width: the bins far after the onset hold the
+        // background, not an overflow.
         DecayModel gaussian(1, gauss, 0.0, 0.1, 400, {});
         x = {1000.0, std::log(0.003), 1.0, 2.0, std::log(0.3)};
         mu.resize(gaussian.bins());
         gaussian.evaluate(x.data(), mu.data(), nullptr);
         QVERIFY(std::all_of(mu.begin(), mu.end(), [](double m) { return m >= 1.0 && m < 200.0; }));
         QCOMPARE(mu.back(), 1.0);
-        // Late in a decay without background each bin holds what the
-        // exponential tail predicts, 1e-100 of the amplitude and less.
+        // Late in a decay without background each bin holds what the exponential tail
+        // predicts, 1e-100 of the amplitude and less.
         x = {1.0, std::log(0.1), 0.0, 2.0, std::log(0.3)};
         gaussian.evaluate(x.data(), mu.data(), nullptr);
         for (size_t i : {250, 399}) {
@@ -531,10 +513,10 @@ private slots:
         }
     }
 
-    // Each decay channel in the window, Gaussian IRF, one component: the
-    // configured lifetime within 3 standard errors and 2 %, curves drawn. A bad
-    // IRF channel gives a message, no numbers; live refits after an exposure;
-    // a fit waiting for an exposure the closed device never ends says so.
+    // Each decay channel in the window, Gaussian IRF, one component: the configured lifetime
+    // within 3 standard errors and 2 %, curves drawn. A bad IRF channel gives a message, no
+    // numbers; live refits after an exposure; a fit waiting for an exposure the closed device
+    // never ends says so.
     void groundTruthInTheWindow() {
         LifetimeFitWindow w(&tdc, "VelmoraTests", "LifetimeFitSim", nullptr);
         // Each exposure's record, as the run controller hands it over.
@@ -543,22 +525,29 @@ private slots:
             [&] { w.exposureRecorded(RunController::read_exposure(tdc)); }, Qt::QueuedConnection);
         w.exposureRecorded(RunController::read_exposure(tdc));
         QSignalSpy done(&w, &LifetimeFitWindow::fitFinished);
+        auto click = [&](const char *name) {
+            QTest::mouseClick(w.findChild<QPushButton *>(name), Qt::LeftButton);
+        };
         auto fit = [&](bool ok) {
             const int before = done.count(); // input refused at once, or a fit on a worker
-            QTest::mouseClick(w.findChild<QPushButton *>("bu_fit"), Qt::LeftButton);
+            click("bu_fit");
             return (done.count() > before || done.wait(20000)) && done.last().at(0).toBool() == ok;
         };
+        auto pick = [&](const char *box, const QString &text) {
+            auto *b = w.findChild<QComboBox *>(box);
+            b->setCurrentIndex(b->findText(text));
+        };
+        auto text = [&](const char *label) { return w.findChild<QLabel *>(label)->text(); };
         w.show();
         auto *channel = w.findChild<QComboBox *>("cb_channel");
         auto *table = w.findChild<QTableWidget *>("results");
-        auto *message = w.findChild<QLabel *>("lb_message");
         auto *warning = w.findChild<QLabel *>("lb_warning");
         QCOMPARE(channel->count(), 15); // ch8 sees nothing
         bool all = true;
         for (const Decay &d : decays) {
-            channel->setCurrentIndex(channel->findText(QString("ch%1").arg(d.channel)));
+            pick("cb_channel", QString("ch%1").arg(d.channel));
             w.setFitRange(d.delay - 5.0, std::min(d.delay + 10.0 * d.lifetime, 1000.0));
-            QVERIFY2(fit(true), qPrintable(message->text()));
+            QVERIFY2(fit(true), qPrintable(text("lb_message")));
             const double tau = resultValue(table, "lifetime"),
                          error = resultValue(table, "lifetime", 2);
             qInfo("ch%-2d %8.0f counts: %6.2f ns fitted %8.4f +- %.4f ns (%+.2f %%, %+.2f sd), "
@@ -576,7 +565,7 @@ private slots:
         QVERIFY(w.resultText().startsWith("quantity\tvalue\tstd. error\nlifetime [ns]\t"));
         // Profile intervals on request, around the lifetime.
         QSignalSpy intervals(&w, &LifetimeFitWindow::intervalsFinished);
-        QTest::mouseClick(w.findChild<QPushButton *>("bu_intervals"), Qt::LeftButton);
+        click("bu_intervals");
         QVERIFY(intervals.wait(20000));
         const double tau = resultValue(table, "lifetime [ns]");
         QVERIFY(resultValue(table, "lifetime, 68 % interval from") < tau &&
@@ -592,12 +581,10 @@ private slots:
             response += lines[i].split(',').value(4).toDouble();
         QVERIFY(std::fabs(response - 1.0) < 1e-9);
         const QJsonObject saved = QJsonDocument::fromJson(json.readAll()).object();
-        QVERIFY(std::fabs(saved["results"].toArray()[0].toObject()["value"].toDouble() /
-                              resultValue(table, "lifetime") -
-                          1.0) < 1e-5);
-        QCOMPARE(saved["settings"].toObject()["irf"].toString(), QString("Gaussian"));
-        // Two components on one: a result, with the reasons not to trust it
-        // above the table and in the copied text.
+        QVERIFY(std::fabs(saved["results"][0]["value"].toDouble() / tau - 1.0) < 1e-5);
+        QCOMPARE(saved["settings"]["irf"].toString(), QString("Gaussian"));
+        // Two components on one: a result, with the reasons not to trust it above the table and
+        // in the copied text.
         auto *components = w.findChild<QComboBox *>("cb_components");
         components->setCurrentIndex(1);
         QVERIFY(fit(true));
@@ -613,39 +600,37 @@ private slots:
         w.findChild<QCheckBox *>("ck_hold_tau1")->setChecked(false);
         // A tail fit over the rise is refused, naming where to start.
         const Decay last = decays.back();
-        auto *irf = w.findChild<QComboBox *>("cb_irf");
-        irf->setCurrentIndex(irf->findText("none"));
+        pick("cb_irf", "none");
         w.setFitRange(last.delay - 5.0, last.delay + 10.0 * last.lifetime);
         QVERIFY(fit(false));
-        QVERIFY(message->text().contains(
-            QRegularExpression("start the range at or after the peak at [0-9.]+ ns")));
+        QVERIFY(text("lb_message")
+                    .contains(
+                        QRegularExpression("start the range at or after the peak at [0-9.]+ ns")));
         QVERIFY(warning->isHidden());
-        irf->setCurrentIndex(irf->findText("Gaussian"));
+        pick("cb_irf", "Gaussian");
         QVERIFY(fit(true));
         const double counts = resultValue(table, "counts in range");
-        auto *irfChannel = w.findChild<QComboBox *>("cb_irf_channel");
-        irf->setCurrentIndex(irf->findText("measured"));
-        irfChannel->setCurrentIndex(irfChannel->findText("ch7")); // flat light only
+        pick("cb_irf", "measured");
+        pick("cb_irf_channel", "ch7"); // flat light only
         QVERIFY(fit(false));
         QCOMPARE(table->rowCount(), 0);
         QVERIFY(w.findChild<QwtPlot *>()->title().text().contains("The IRF channel shows no peak"));
-        QVERIFY(message->text().startsWith("The IRF channel shows no peak"));
-        irfChannel->setCurrentIndex(irfChannel->findText(channel->currentText()));
+        QVERIFY(text("lb_message").startsWith("The IRF channel shows no peak"));
+        pick("cb_irf_channel", channel->currentText());
         QVERIFY(fit(false));
-        QVERIFY(message->text().startsWith("The IRF must come from another channel"));
-        irf->setCurrentIndex(irf->findText("Gaussian"));
+        QVERIFY(text("lb_message").startsWith("The IRF must come from another channel"));
+        pick("cb_irf", "Gaussian");
         w.findChild<QCheckBox *>("cb_live")->setChecked(true);
         const int fits = done.count();
         QVERIFY(expose(200));
         QTRY_VERIFY_WITH_TIMEOUT(done.count() > fits && done.last().at(0).toBool(), 20000);
         QVERIFY(resultValue(table, "counts in range") > counts);
-
         w.setHistogramsReadable([] { return false; });
-        channel->setCurrentIndex(channel->findText("ch2"));
-        QTest::mouseClick(w.findChild<QPushButton *>("bu_fit"), Qt::LeftButton);
-        QVERIFY(message->text().startsWith("An exposure is running"));
+        pick("cb_channel", "ch2");
+        click("bu_fit");
+        QVERIFY(text("lb_message").startsWith("An exposure is running"));
         QVERIFY(tdc.deinit() >= 0);
-        QVERIFY(message->text().startsWith("The exposure ended without completing"));
+        QVERIFY(text("lb_message").startsWith("The exposure ended without completing"));
     }
 };
 
