@@ -29,13 +29,14 @@ RemoteControlDialog::RemoteControlDialog(QWidget *parent)
     form->addRow(ck_enabled);
     form->addRow(QStringLiteral("port:"), sb_port);
     form->addRow(ck_allow_others);
-    form->addRow(lb_warning);
     form->addRow(QStringLiteral("state:"), lb_status);
     form->addRow(QStringLiteral("clients:"), lb_clients);
     auto *buttons = new QDialogButtonBox(QDialogButtonBox::Apply | QDialogButtonBox::Close, this);
     auto *layout = new QVBoxLayout(this);
     layout->addLayout(form);
+    layout->addWidget(lb_warning);
     layout->addWidget(buttons);
+    setMinimumWidth(380);
 
     connect(ck_allow_others, &QCheckBox::toggled, this, &RemoteControlDialog::update_warning);
     connect(buttons->button(QDialogButtonBox::Apply), &QPushButton::clicked, this,
@@ -74,4 +75,6 @@ bool RemoteControlDialog::allow_others() const {
 
 void RemoteControlDialog::update_warning() {
     lb_warning->setVisible(ck_allow_others->isChecked());
+    // The wrapped warning needs its height before the dialog is drawn.
+    adjustSize();
 }
