@@ -6,9 +6,11 @@
 #include "panel/exposureprogress.h"
 #include "panel/mwidget.h"
 #include "plots/mhisto.h"
+#include "remote/remoteserver.h"
 #include "run/runcontroller.h"
 #include "tools/lifetimefitwindow.h"
 #include "tools/panelchannelcorrections.h"
+#include "tools/remotecontroldialog.h"
 
 #include <QAction>
 #include <QApplication>
@@ -22,11 +24,16 @@
 #include <QSize>
 #include <QStatusBar>
 
+#include <cstdio>
+
 namespace {
 const char *const settings_prefix_panel = "mwidget/";
 const char *const key_size = "size/size";
 const char *const key_position = "size/position";
 const char *const key_maximized = "size/maximized";
+const char *const key_remote_enabled = "remote/enabled";
+const char *const key_remote_port = "remote/port";
+const char *const key_remote_allow_others = "remote/allow_others";
 } // namespace
 
 MainWindow::MainWindow(QWidget *parent)
@@ -49,7 +56,99 @@ MainWindow::MainWindow(QWidget *parent)
 
     make_connections();
     add_run_status();
+    create_remote();
     restore_geometry_and_settings();
+}
+
+// The remote interface drives the panel's own run controller and device,
+// and connects through the panel as the Connect action does, so windows and
+// scripts never disagree.
+void MainWindow::create_remote() {
+    RemoteTarget target;
+    target.run = mwidget->run_controller();
+    target.tdc = tdc;
+    target.version = QStringLiteral(VELMORA_VERSION);
+    target.set_connected = [this](bool on) {
+        const int32_t rc = mwidget->open_device(on);
+        act_connect->setChecked(tdc->is_initialized());
+        return rc;
+    };
+    remote = new RemoteServer(target, this);
+    lb_remote = new QLabel(this);
+    lb_remote->setObjectName(QStringLiteral("lb_remote"));
+    statusBar()->addPermanentWidget(lb_remote);
+    connect(remote, &RemoteServer::clients_changed, this, [this](const QStringList &peers) {
+        lb_remote->setText(peers.isEmpty()
+                               ? QString()
+                               : QStringLiteral("remote: ") + peers.join(QStringLiteral(", ")));
+    });
+}
+
+// The dialog's choice is kept in the settings; what the interface then does
+// is shown back in it.
+void MainWindow::show_remote_dialog() {
+    if (!remote_dialog) {
+        remote_dialog = new RemoteControlDialog(this);
+        QSettings settings(org_name, app_name);
+        remote_dialog->set_values(
+            settings.value(key_remote_enabled, false).toBool(),
+            settings.value(key_remote_port, RemoteServer::default_port).toInt(),
+            settings.value(key_remote_allow_others, false).toBool());
+        auto show_state = [this] {
+            remote_dialog->set_status(remote->is_listening()
+                                          ? QStringLiteral("listening on ") + remote->endpoint()
+                                      : remote->error_string().isEmpty()
+                                          ? QStringLiteral("off")
+                                          : QStringLiteral("off: ") + remote->error_string());
+        };
+        connect(remote, &RemoteServer::clients_changed, remote_dialog,
+                &RemoteControlDialog::set_clients);
+        connect(remote, &RemoteServer::listening_changed, remote_dialog, show_state);
+        connect(remote_dialog, &RemoteControlDialog::apply_requested, this,
+                [this, show_state](bool enabled, int port, bool allow_others) {
+                    QSettings settings(org_name, app_name);
+                    settings.setValue(key_remote_enabled, enabled);
+                    settings.setValue(key_remote_port, port);
+                    settings.setValue(key_remote_allow_others, allow_others);
+                    if (enabled)
+                        listen_remote(quint16(port), allow_others);
+                    else
+                        remote->close();
+                    show_state();
+                });
+        show_state();
+        remote_dialog->set_clients(remote->clients());
+    }
+    remote_dialog->show();
+    remote_dialog->raise();
+}
+
+void MainWindow::start_remote(std::optional<quint16> session_port) {
+    QSettings settings(org_name, app_name);
+    const bool allow_others = settings.value(key_remote_allow_others, false).toBool();
+    if (session_port) {
+        listen_remote(*session_port, allow_others);
+    } else if (settings.value(key_remote_enabled, false).toBool()) {
+        listen_remote(quint16(settings.value(key_remote_port, RemoteServer::default_port).toUInt()),
+                      allow_others);
+    }
+}
+
+bool MainWindow::listen_remote(quint16 port, bool allow_others) {
+    if (remote->listen(port, allow_others)) {
+        const QString text = QStringLiteral("remote: listening on ") + remote->endpoint();
+        std::printf("%s\n", qPrintable(text));
+        std::fflush(stdout);
+        show_message(text);
+        return true;
+    }
+    const QString text = QStringLiteral("remote: cannot listen on port %1: %2")
+                             .arg(port)
+                             .arg(remote->error_string());
+    std::fprintf(stderr, "%s\n", qPrintable(text));
+    std::fflush(stderr);
+    show_message(text);
+    return false;
 }
 
 // The exposure's progress and the lost-event warning sit at the right of the
@@ -119,6 +218,8 @@ void MainWindow::create_menus() {
     act_channel_shifts = new QAction("Edit Channel Shifts", this);
     menu_device->addAction(act_epot);
     menu_device->addAction(act_channel_shifts);
+    act_remote = new QAction("Remote Control...", this);
+    menu_device->addAction(act_remote);
 
     menu_bar->addMenu(menu_file);
     menu_bar->addMenu(menu_device);
@@ -142,6 +243,7 @@ void MainWindow::make_connections() {
     connect(act_epot, &QAction::triggered, mwidget, &Mwidget::show_control_epot);
     connect(act_channel_shifts, &QAction::triggered, this, &MainWindow::slot_channel_corrections);
     connect(tdc, &TdcIface::connection_lost, this, &MainWindow::slot_connection_lost);
+    connect(act_remote, &QAction::triggered, this, &MainWindow::show_remote_dialog);
     connect_lifetime_fit();
 }
 

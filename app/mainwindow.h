@@ -4,12 +4,17 @@
 #include <QMainWindow>
 #include <QString>
 
+#include <optional>
+
 class QAction;
 class QCloseEvent;
 class QMenu;
 class QMenuBar;
 class LifetimeFitWindow;
 class Mwidget;
+class QLabel;
+class RemoteControlDialog;
+class RemoteServer;
 class TdcIface;
 
 // The program's top-level window: menus, status bar and the measurement
@@ -19,6 +24,12 @@ class MainWindow : public QMainWindow {
 public:
     explicit MainWindow(QWidget *parent = nullptr);
     ~MainWindow() override;
+
+    // Starts the remote interface: on `session_port` for this start only,
+    // or as the settings keep it. Failures go to standard error and the
+    // status bar; the program goes on.
+    void start_remote(std::optional<quint16> session_port);
+    RemoteServer *remote_server() const { return remote; }
 
 protected:
     void closeEvent(QCloseEvent *event) override;
@@ -43,6 +54,9 @@ private:
     void connect_lifetime_fit();
     void restore_geometry_and_settings();
     QSize first_size() const;
+    void create_remote();
+    bool listen_remote(quint16 port, bool allow_others);
+    void show_remote_dialog();
 
     QString org_name;
     QString app_name;
@@ -65,6 +79,10 @@ private:
     TdcIface *tdc;
     Mwidget *mwidget;
     LifetimeFitWindow *fit_window;
+    QAction *act_remote;
+    RemoteServer *remote;
+    QLabel *lb_remote;
+    RemoteControlDialog *remote_dialog = nullptr;
 };
 
 #endif // MAINWINDOW_H

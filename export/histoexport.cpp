@@ -360,7 +360,14 @@ std::vector<uint32_t> HistoExport::exported_channels(const ExportSnapshot &snap)
 }
 
 QStringList HistoExport::file_names(const ExportSnapshot &snap, const QString &fileName) {
-    const QString base = prefix(fileName);
+    return names_for(snap, prefix(fileName));
+}
+
+QStringList HistoExport::prefix_file_names(const ExportSnapshot &snap, const QString &prefix) {
+    return names_for(snap, QFileInfo(prefix).absoluteFilePath());
+}
+
+QStringList HistoExport::names_for(const ExportSnapshot &snap, const QString &base) {
     QStringList names{rates_file_name(base)};
     for (uint32_t c : exported_channels(snap))
         names << channel_file_name(base, c);
@@ -393,16 +400,29 @@ QStringList HistoExport::stale_channel_files(const QStringList &folder_entries,
 }
 
 QStringList HistoExport::stale_files(const ExportSnapshot &snap, const QString &fileName) {
-    const QFileInfo chosen(fileName);
-    const QDir folder = chosen.absoluteDir();
+    return stale_for(snap, prefix(fileName));
+}
+
+QStringList HistoExport::prefix_stale_files(const ExportSnapshot &snap, const QString &prefix) {
+    return stale_for(snap, QFileInfo(prefix).absoluteFilePath());
+}
+
+// The base name is matched as a name, not as a wildcard pattern: a prefix
+// may hold '*' or '[' as well as dots.
+QStringList HistoExport::stale_for(const ExportSnapshot &snap, const QString &base) {
+    const int slash = base.lastIndexOf(QLatin1Char('/'));
+    const QDir folder(base.left(std::max(slash, 1)));
+    const QString base_name = base.mid(slash + 1);
     QStringList written;
-    for (const QString &path : file_names(snap, fileName))
+    for (const QString &path : names_for(snap, base))
         written << QFileInfo(path).fileName();
-    const QStringList entries =
-        folder.entryList({chosen.baseName() + QStringLiteral("_ch*.txt")},
-                         QDir::Files | QDir::System | QDir::Hidden | QDir::CaseSensitive);
+    QStringList entries;
+    for (const QString &entry :
+         folder.entryList(QDir::Files | QDir::System | QDir::Hidden | QDir::CaseSensitive))
+        if (entry.startsWith(base_name + QStringLiteral("_ch")))
+            entries << entry;
     QStringList result;
-    for (const QString &name : stale_channel_files(entries, chosen.baseName(), written))
+    for (const QString &name : stale_channel_files(entries, base_name, written))
         result << folder.filePath(name);
     return result;
 }
@@ -495,8 +515,17 @@ RunInfo run_info(const ExportSnapshot &snap, const QStringList &files, bool filt
 
 ExportResult HistoExport::write(const ExportSnapshot &snap, const QString &fileName,
                                 bool filter_zeros, const QStringList &remove) {
+    return write_files(snap, file_names(snap, fileName), filter_zeros, remove);
+}
+
+ExportResult HistoExport::write_prefix(const ExportSnapshot &snap, const QString &prefix,
+                                       bool filter_zeros, const QStringList &remove) {
+    return write_files(snap, prefix_file_names(snap, prefix), filter_zeros, remove);
+}
+
+ExportResult HistoExport::write_files(const ExportSnapshot &snap, const QStringList &files,
+                                      bool filter_zeros, const QStringList &remove) {
     ExportResult result;
-    const QStringList files = file_names(snap, fileName);
     const std::vector<uint32_t> channels = exported_channels(snap);
     const HistoGeometry geometry(snap.params);
     Replacement replacement;

@@ -60,6 +60,13 @@ public:
                                            const QString &base_name, const QStringList &written);
     // The same for the folder of fileName on disk, with folder.
     static QStringList stale_files(const ExportSnapshot &snap, const QString &fileName);
+    // The same three for a prefix used exactly as given (dots included), as
+    // a script names its files; a relative prefix resolves against the
+    // working directory.
+    static QStringList prefix_file_names(const ExportSnapshot &snap, const QString &prefix);
+    static QStringList prefix_stale_files(const ExportSnapshot &snap, const QString &prefix);
+    static ExportResult write_prefix(const ExportSnapshot &snap, const QString &prefix,
+                                     bool filter_zeros, const QStringList &remove = {});
     // Tells the user what a chosen name writes, before anything is written:
     // the prefix and the files (`files` as file_names gives them).
     static QString plan_text(const QString &fileName, const QStringList &files);
@@ -77,6 +84,10 @@ public:
 
 private:
     static std::vector<uint32_t> exported_channels(const ExportSnapshot &snap);
+    static QStringList names_for(const ExportSnapshot &snap, const QString &absolute_prefix);
+    static QStringList stale_for(const ExportSnapshot &snap, const QString &absolute_prefix);
+    static ExportResult write_files(const ExportSnapshot &snap, const QStringList &files,
+                                    bool filter_zeros, const QStringList &remove);
 };
 
 #endif // HISTOEXPORT_H

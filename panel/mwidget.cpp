@@ -408,29 +408,36 @@ void Mwidget::load_settings(QSettings &settings, const QString &prefix) {
 // ---- device connection -----------------------------------------------------
 
 void Mwidget::slot_init_deinit(bool init) {
+    const int32_t rc = open_device(init);
+    if (init && rc < 0) {
+        show_error_message(rc);
+        if (auto *action = qobject_cast<QAction *>(sender()))
+            action->setChecked(false);
+    }
+}
+
+int32_t Mwidget::open_device(bool init) {
     if (init) {
-        const int rc = tdc->init(QString::fromLatin1(ini_file));
-        if (rc < 0) {
-            show_error_message(rc);
-            if (auto *action = qobject_cast<QAction *>(sender()))
-                action->setChecked(false);
-            return;
-        }
+        const int32_t rc = tdc->init(QString::fromLatin1(ini_file));
+        if (rc < 0)
+            return rc;
         update_binsize_display(HistoGeometry(panel_histo_params()).bin_width());
         update_histo_points_display();
         cb_binning->setEnabled(true);
         emit show_this(QStringLiteral("Device is initialized"));
-        return;
+        return rc;
     }
 
     // Waits for the exposure under way to complete, so that what is kept
     // for export belongs together; a failure has been reported by then.
-    if (run_control->disconnect_device() < 0)
-        return;
+    const int32_t rc = run_control->disconnect_device();
+    if (rc < 0)
+        return rc;
     cb_binning->setEnabled(false);
     emit show_this(run_control->last_exposure_incomplete()
                        ? QStringLiteral("Device is deinitialized; the last exposure is incomplete")
                        : QStringLiteral("Device is deinitialized"));
+    return rc;
 }
 
 void Mwidget::slot_device_connected() {

@@ -56,6 +56,9 @@ public:
 
     // The run controller, for the main window and for tests.
     RunController *run_controller() const { return run_control; }
+    // Device -> Connect without its message box, for callers that report a
+    // failure themselves (the remote interface); the device's result.
+    int32_t open_device(bool init);
 
 signals:
     void show_this(QString text);

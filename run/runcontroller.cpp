@@ -188,6 +188,7 @@ QString RunController::hand_over_params(bool forced) {
 // exposure's number is known before it starts: the device is idle, so every
 // earlier start has been reported.
 int32_t RunController::begin_exposure(bool clear, bool reset_stats) {
+    emit exposure_starting();
     const RunSettings &settings = model->run();
     tdc->request_clear(clear, reset_stats);
     awaited = tdc->exposures_started() + 1;

@@ -117,6 +117,9 @@ signals:
     // included, is announced as it begins.
     void run_started();
     void exposure_started();
+    // An exposure is about to be started: the last one's histograms are
+    // still whole and unchanged, for whoever needs to keep them.
+    void exposure_starting();
     // The run is over; `how` records why, in a few words ("finished",
     // "stopped", "connection lost", "ended: <reason>", ...).
     void run_ended(const QString &how);

@@ -11,6 +11,7 @@ packages=(
   libqwt-qt5-dev libinih-dev libgsl-dev
   clang-14 libclang-rt-14-dev clang-format
   xvfb xauth
+  python3-pyvisa-py
   fonts-dejavu-core
   ca-certificates
   locales

@@ -6,7 +6,8 @@
 #   2. the same suites again under a German locale (a comma as decimal separator);
 #   3. the same suites built with AddressSanitizer and UndefinedBehaviorSanitizer;
 #   4. the device layer and the simulated device built with ThreadSanitizer;
-#   5. a short libFuzzer run on the simulated device's configuration reader.
+#   5. short libFuzzer runs on the simulated device's configuration reader and on the remote
+#      interface's parser.
 # One stage alone: scripts/test.sh format|layers|plain|locale|asan|tsan|fuzz.
 # Build folders: build/, build-asan/, build-tsan/, build-fuzz/ under the checkout (or $VELMORA_BUILD_ROOT).
 set -euo pipefail
@@ -100,6 +101,12 @@ if [ "$stage" = all ] || [ "$stage" = fuzz ]; then
   ( cd "$root/build-fuzz" &&
     ./bin/fuzz_simconfig -max_total_time="${VELMORA_FUZZ_SECONDS:-60}" -timeout=10 -rss_limit_mb=2048 \
       -print_final_stats=1 corpus "$here/tests/fuzz/corpus" 2>&1 | tail -n 8 )  # pipefail: a crash fails the run
+  echo "== libFuzzer on the remote interface's parser (${VELMORA_FUZZ_SECONDS:-60} s)"
+  cmake --build "$root/build-fuzz" -j "$jobs" --target fuzz_scpi
+  mkdir -p "$root/build-fuzz/corpus-scpi"
+  ( cd "$root/build-fuzz" &&
+    ./bin/fuzz_scpi -max_total_time="${VELMORA_FUZZ_SECONDS:-60}" -timeout=10 -rss_limit_mb=2048 \
+      -print_final_stats=1 corpus-scpi "$here/tests/fuzz/corpus-scpi" 2>&1 | tail -n 8 )
 fi
 
 echo "== all tests passed"

@@ -5,11 +5,14 @@
 #include "app/mainwindow.h"
 #include "device/tdciface.h"
 #include "plots/mhisto.h"
+#include "remote/remoteserver.h"
 #include "tests/e2ehelpers.h"
 #include "tests/fakeoxtdc.h"
 #include "tests/modalanswerer.h"
 #include "tools/lifetimefitwindow.h"
+#include "tools/remotecontroldialog.h"
 
+#include <QTcpSocket>
 #include <QtTest>
 
 static void unregister_resources() {
@@ -42,6 +45,7 @@ class TestApp : public QObject {
 
 private slots:
     void initTestCase() { QStandardPaths::setTestModeEnabled(true); }
+    void remote_dialog();
     void init() {
         QSettings("Corvane", "VelmoraV2").clear();
         lib.reset();
@@ -191,6 +195,41 @@ private slots:
         QVERIFY(answerer.take().isEmpty());
     }
 };
+
+// Device -> Remote Control...: the choice is applied and kept; the dialog shows the interface's
+// state and its clients, and the status bar names the client.
+void TestApp::remote_dialog() {
+    {
+        MainWindow window;
+        window.show();
+        QAction *action = find_text<QAction>(&window, "Remote Control...");
+        QVERIFY(action);
+        action->trigger();
+        auto *dialog = window.findChild<RemoteControlDialog *>();
+        QVERIFY(dialog && dialog->isVisible());
+        QCOMPARE(dialog->findChild<QLabel *>("lb_status")->text(), QString("off"));
+        emit dialog->apply_requested(true, 0, false);
+        RemoteServer *server = window.remote_server();
+        QVERIFY(server->is_listening());
+        QCOMPARE(server->address().toString(), QString("127.0.0.1"));
+        QCOMPARE(dialog->findChild<QLabel *>("lb_status")->text(),
+                 "listening on " + server->endpoint());
+        QTcpSocket client;
+        client.connectToHost(QHostAddress::LocalHost, server->port());
+        QTRY_COMPARE(dialog->findChild<QLabel *>("lb_clients")->text(), QString("127.0.0.1"));
+        QCOMPARE(window.findChild<QLabel *>("lb_remote")->text(), QString("remote: 127.0.0.1"));
+        client.write("*IDN?\n");
+        QTRY_VERIFY(client.canReadLine());
+        QVERIFY(client.readLine().startsWith("Velmora,oxTDC1,0,"));
+        client.disconnectFromHost();
+        QTRY_COMPARE(window.findChild<QLabel *>("lb_remote")->text(), QString());
+    }
+    // Kept: the next start listens again, on the stored choice.
+    MainWindow window;
+    window.start_remote(std::nullopt);
+    QVERIFY(window.remote_server()->is_listening());
+    QCOMPARE(window.remote_server()->address().toString(), QString("127.0.0.1"));
+}
 
 QTEST_MAIN(TestApp)
 #include "tst_app.moc"

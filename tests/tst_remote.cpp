@@ -1,0 +1,450 @@
+// The remote interface without a socket: the text rules as pure functions, then whole lines
+// through a session driving the run controller on the test double, a row each.
+
+#include "device/tdciface.h"
+#include "remote/fetchsnapshot.h"
+#include "remote/scpiparser.h"
+#include "remote/scpisession.h"
+#include "run/runcontroller.h"
+#include "tests/fakeoxtdc.h"
+
+#include <QtTest>
+
+#include <cstring>
+
+namespace {
+
+// Replies as the client would read them; blocks are read at once unless held back.
+class CollectingSink : public ReplySink {
+public:
+    void send_text(const std::string &text) override { out += text; }
+    void send_block(std::shared_ptr<BlockSource> block) override {
+        if (hold_blocks) {
+            held.push_back(block);
+            return;
+        }
+        out += read_all(*block);
+    }
+    static std::string read_all(const BlockSource &block) {
+        std::string bytes(block.size(), '\0');
+        block.read(0, bytes.data(), bytes.size());
+        return bytes;
+    }
+    std::string out;
+    bool hold_blocks = false;
+    std::vector<std::shared_ptr<BlockSource>> held;
+};
+
+std::vector<double> doubles_of(const std::string &bytes) {
+    std::vector<double> values(bytes.size() / 8);
+    std::memcpy(values.data(), bytes.data(), values.size() * 8);
+    return values;
+}
+
+QStringList words_of(const ScpiCommand &c) {
+    QStringList words;
+    for (const std::string &w : c.words)
+        words << QString::fromStdString(w);
+    return words;
+}
+
+QStringList args_of(const ScpiCommand &c) {
+    QStringList args;
+    for (const std::string &a : c.args)
+        args << QString::fromStdString(a);
+    return args;
+}
+
+} // namespace
+
+class TestRemote : public QObject {
+    Q_OBJECT
+    std::unique_ptr<TdcIface> tdc;
+    std::unique_ptr<RunController> run;
+    std::unique_ptr<FetchHold> hold;
+    std::unique_ptr<CollectingSink> sink;
+    std::unique_ptr<ScpiSession> session;
+
+    static FakeOxTdc &fake() { return FakeOxTdc::instance(); }
+
+    void send(const QString &line) {
+        QTRY_VERIFY(!session->waiting());
+        session->execute_line(line.toStdString());
+    }
+    void run_exposure() {
+        send("INIT;*OPC?");
+        QTRY_VERIFY(!session->waiting());
+        sink->out.clear();
+    }
+
+private slots:
+    void init() {
+        fake().reset();
+        tdc = std::make_unique<TdcIface>();
+        run = std::make_unique<RunController>(tdc.get());
+        hold = std::make_unique<FetchHold>(run.get());
+        sink = std::make_unique<CollectingSink>();
+        RemoteTarget target{run.get(), tdc.get(), nullptr, "9.9"};
+        session = std::make_unique<ScpiSession>(target, hold.get(), sink.get());
+        fake().set_auto_exposure([] { fake().play_sample_exposure({3, 1}); });
+    }
+    void cleanup() {
+        session.reset();
+        hold.reset();
+        run.reset();
+        tdc.reset();
+        fake().set_auto_exposure(nullptr);
+    }
+
+    void split_commands_data() {
+        QTest::addColumn<QString>("line");
+        QTest::addColumn<QStringList>("commands");
+        QTest::newRow("one") << "*IDN?" << QStringList{"*IDN?"};
+        QTest::newRow("joined") << "A 1; B?;C" << QStringList{"A 1", "B?", "C"};
+        QTest::newRow("empty ones left out") << ";;A;; ;B;" << QStringList{"A", "B"};
+        QTest::newRow("quoted ;") << "M \"a;b\";C" << QStringList{"M \"a;b\"", "C"};
+        QTest::newRow("doubled quote") << "M 'it''s;x';C" << QStringList{"M 'it''s;x'", "C"};
+        QTest::newRow("open quote keeps the rest") << "M \"a;b" << QStringList{"M \"a;b"};
+        QTest::newRow("carriage return") << "A?\r" << QStringList{"A?"};
+    }
+    void split_commands() {
+        QFETCH(QString, line);
+        QFETCH(QStringList, commands);
+        const std::string text = line.toStdString();
+        QStringList got;
+        for (std::string_view c : scpi::split_commands(text))
+            got << QString::fromStdString(std::string(c));
+        QCOMPARE(got, commands);
+    }
+
+    void parse_command_data() {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<int>("error");
+        QTest::addColumn<QStringList>("words");
+        QTest::addColumn<bool>("query");
+        QTest::addColumn<bool>("absolute");
+        QTest::addColumn<QStringList>("args");
+        QTest::newRow("common") << "*idn?" << 0 << QStringList{"*IDN"} << true << true
+                                << QStringList{};
+        QTest::newRow("rooted") << ":acq:Time 5" << 0 << QStringList{"ACQ", "TIME"} << false << true
+                                << QStringList{"5"};
+        QTest::newRow("relative") << "ITER 4" << 0 << QStringList{"ITER"} << false << false
+                                  << QStringList{"4"};
+        QTest::newRow("suffix") << "CHAN12:SHIF? " << 0 << QStringList{"CHAN12", "SHIF"} << true
+                                << false << QStringList{};
+        QTest::newRow("args with string")
+            << "MMEM:STOR:DATA \"a, b\" , FILT" << 0 << QStringList{"MMEM", "STOR", "DATA"} << false
+            << false << QStringList{"\"a, b\"", "FILT"};
+        QTest::newRow("query with arg") << "FETC:HIST? 3" << 0 << QStringList{"FETC", "HIST"}
+                                        << true << false << QStringList{"3"};
+        QTest::newRow("empty word")
+            << "ACQ::TIME 1" << -100 << QStringList{} << false << false << QStringList{};
+        QTest::newRow("missing parameter")
+            << "A 1,,2" << -100 << QStringList{} << false << false << QStringList{};
+        QTest::newRow("trailing comma")
+            << "A 1," << -100 << QStringList{} << false << false << QStringList{};
+        QTest::newRow("open string")
+            << "A \"x" << -100 << QStringList{} << false << false << QStringList{};
+        QTest::newRow("junk after header")
+            << "ACQ:TIME?x" << -100 << QStringList{} << false << false << QStringList{};
+        QTest::newRow("digit first")
+            << "1ACQ" << -100 << QStringList{} << false << false << QStringList{};
+        QTest::newRow("bare star")
+            << "*" << -100 << QStringList{} << false << false << QStringList{};
+    }
+    void parse_command() {
+        QFETCH(QString, text);
+        QFETCH(int, error);
+        const ScpiParseResult r = scpi::parse_command(text.toStdString());
+        QCOMPARE(r.error, error);
+        if (error != 0)
+            return;
+        QTEST(words_of(r.command), "words");
+        QTEST(r.command.query, "query");
+        QTEST(r.command.absolute, "absolute");
+        QTEST(args_of(r.command), "args");
+    }
+
+    void header_matches_data() {
+        QTest::addColumn<QString>("pattern");
+        QTest::addColumn<QStringList>("words");
+        QTest::addColumn<bool>("matches");
+        QTest::addColumn<int>("suffix");
+        QTest::newRow("short") << "ACQuire:TIME" << QStringList{"ACQ", "TIME"} << true << -1;
+        QTest::newRow("long") << "ACQuire:TIME" << QStringList{"ACQUIRE", "TIME"} << true << -1;
+        QTest::newRow("between forms")
+            << "ACQuire:TIME" << QStringList{"ACQU", "TIME"} << false << -1;
+        QTest::newRow("too few") << "ACQuire:TIME" << QStringList{"ACQ"} << false << -1;
+        QTest::newRow("too many") << "ACQuire" << QStringList{"ACQ", "TIME"} << false << -1;
+        QTest::newRow("numbered") << "CHANnel#:SHIFt" << QStringList{"CHANNEL7", "SHIF"} << true
+                                  << 7;
+        QTest::newRow("numbered short")
+            << "CHANnel#:SHIFt" << QStringList{"CHAN15", "SHIFT"} << true << 15;
+        QTest::newRow("number needed")
+            << "CHANnel#:SHIFt" << QStringList{"CHAN", "SHIF"} << false << -1;
+        QTest::newRow("no number taken") << "ACQuire" << QStringList{"ACQ1"} << false << -1;
+        QTest::newRow("common") << "*OPC" << QStringList{"*OPC"} << true << -1;
+    }
+    void header_matches() {
+        QFETCH(QString, pattern);
+        QFETCH(QStringList, words);
+        QFETCH(bool, matches);
+        std::vector<std::string> list;
+        for (const QString &w : words)
+            list.push_back(w.toStdString());
+        int suffix = -1;
+        QCOMPARE(scpi::header_matches(pattern.toStdString(), list, suffix), matches);
+        if (matches)
+            QTEST(suffix, "suffix");
+    }
+
+    void values_data() {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<int>("as_bool"); // -1: not a boolean
+        QTest::addColumn<qlonglong>("as_integer");
+        QTest::addColumn<bool>("integer_ok");
+        QTest::newRow("ON") << "on" << 1 << 0LL << false;
+        QTest::newRow("OFF") << "OFF" << 0 << 0LL << false;
+        QTest::newRow("1") << "1" << 1 << 1LL << true;
+        QTest::newRow("2 is no boolean") << "2" << -1 << 2LL << true;
+        QTest::newRow("plus") << "+42" << -1 << 42LL << true;
+        QTest::newRow("negative") << "-7" << -1 << -7LL << true;
+        QTest::newRow("exponent") << "2.5e2" << -1 << 250LL << true;
+        QTest::newRow("fraction") << "2.5" << -1 << 0LL << false;
+        QTest::newRow("comma decimal") << "2,5" << -1 << 0LL << false;
+        QTest::newRow("word") << "fast" << -1 << 0LL << false;
+        QTest::newRow("nan") << "nan" << -1 << 0LL << false;
+        QTest::newRow("huge") << "1e300" << -1 << 0LL << false;
+    }
+    void values() {
+        QFETCH(QString, text);
+        QFETCH(int, as_bool);
+        QFETCH(qlonglong, as_integer);
+        QFETCH(bool, integer_ok);
+        bool b = false;
+        QCOMPARE(scpi::parse_bool(text.toStdString(), b), as_bool >= 0);
+        if (as_bool >= 0)
+            QCOMPARE(int(b), as_bool);
+        long long n = 0;
+        QCOMPARE(scpi::parse_integer(text.toStdString(), n), integer_ok);
+        if (integer_ok)
+            QCOMPARE(qlonglong(n), as_integer);
+    }
+
+    void strings_and_formats() {
+        std::string s;
+        QVERIFY(scpi::parse_string("\"a \"\"b\"\" c\"", s));
+        QCOMPARE(QString::fromStdString(s), QString("a \"b\" c"));
+        QVERIFY(scpi::parse_string("'x.y'", s));
+        QCOMPARE(QString::fromStdString(s), QString("x.y"));
+        QVERIFY(!scpi::parse_string("\"a\" b\"", s));
+        QVERIFY(!scpi::parse_string("abc", s));
+        QCOMPARE(QString::fromStdString(scpi::quote_string("say \"hi\"")),
+                 QString("\"say \"\"hi\"\"\""));
+        QCOMPARE(QString::fromStdString(scpi::block_header(524288)), QString("#6524288"));
+        QCOMPARE(QString::fromStdString(scpi::block_header(0)), QString("#10"));
+        QCOMPARE(QString::fromStdString(scpi::format_real(0.0244140625)), QString("0.0244140625"));
+        QCOMPARE(QString::fromStdString(scpi::format_real(8001)), QString("8001"));
+    }
+
+    // Lines arrive in pieces; a line beyond the limit stops the stream for good.
+    void framer() {
+        LineFramer framer(8);
+        std::string line;
+        QVERIFY(framer.append("AB", 2));
+        QVERIFY(!framer.next_line(line));
+        QVERIFY(framer.append("C\r\nD\n\nEFGH", 10));
+        QVERIFY(framer.next_line(line));
+        QCOMPARE(QString::fromStdString(line), QString("ABC"));
+        QVERIFY(framer.next_line(line));
+        QCOMPARE(QString::fromStdString(line), QString("D"));
+        QVERIFY(framer.next_line(line));
+        QCOMPARE(QString::fromStdString(line), QString(""));
+        QVERIFY(!framer.next_line(line));
+        QVERIFY(framer.append("1234", 4)); // "EFGH1234": at the limit
+        QVERIFY(framer.append("\n", 1));
+        QVERIFY(framer.next_line(line));
+        QCOMPARE(QString::fromStdString(line), QString("EFGH1234"));
+        QVERIFY(!framer.append("123456789", 9));
+        QVERIFY(framer.overflowed());
+        QVERIFY(!framer.append("\n", 1));
+        QVERIFY(!framer.next_line(line));
+    }
+
+    void error_queue() {
+        ScpiErrorQueue queue;
+        for (std::size_t i = 0; i < ScpiErrorQueue::capacity + 3; ++i)
+            queue.push(-222, "Data out of range");
+        QCOMPARE(queue.size(), ScpiErrorQueue::capacity);
+        for (std::size_t i = 0; i + 1 < ScpiErrorQueue::capacity; ++i)
+            QCOMPARE(QString::fromStdString(queue.pop()), QString("-222,\"Data out of range\""));
+        QCOMPARE(QString::fromStdString(queue.pop()), QString("-350,\"Queue overflow\""));
+        QCOMPARE(QString::fromStdString(queue.pop()), QString("0,\"No error\""));
+    }
+
+    // Whole lines through a session: the wire rules, the command table and the error queue.
+    void lines_data() {
+        QTest::addColumn<bool>("connected");
+        QTest::addColumn<QStringList>("lines");
+        QTest::addColumn<QString>("replies");
+        const QString zeros14 = ",0,0,0,0,0,0,0,0,0,0,0,0,0,0";
+        QTest::newRow("idn") << false << QStringList{"*IDN?"} << "Velmora,oxTDC1,0,9.9\n";
+        QTest::newRow("forms and case")
+            << false << QStringList{"acq:time 250;:ACQUIRE:TIME?"} << "250\n";
+        QTest::newRow("relative path")
+            << false << QStringList{"ACQ:ACC ON;ITER 4;ACC?;ITER?"} << "1;4\n";
+        QTest::newRow("rooted after relative")
+            << false << QStringList{"ACQ:TIME 5;INIT;SYST:ERR?"}
+            << "-200,\"Execution error; the device is not connected\"\n";
+        QTest::newRow("OFF") << false << QStringList{"ACQ:AUT ON;AUT OFF;AUT?"} << "0\n";
+        QTest::newRow("one line per line")
+            << false << QStringList{"*IDN?", "ACQ:TIME?"} << "Velmora,oxTDC1,0,9.9\n100\n";
+        QTest::newRow("no reply, no line end")
+            << false << QStringList{"ACQ:TIME 9", "ACQ:TIME?"} << "9\n";
+        QTest::newRow("out of range, unchanged")
+            << false << QStringList{"ACQ:TIME 10000001;SYST:ERR?;ACQ:TIME?"}
+            << "-222,\"Data out of range; 0 to 10000000\";100\n";
+        QTest::newRow("iterations at least 1") << false << QStringList{"ACQ:ITER 0;SYST:ERR?"}
+                                               << "-222,\"Data out of range; 1 to 1000000000\"\n";
+        QTest::newRow("binning index")
+            << false << QStringList{"HIST:BINN 21;SYST:ERR?;:HIST:BINN 20;BINN?"}
+            << "-222,\"Data out of range; 0 to 20\";20\n";
+        QTest::newRow("undefined header")
+            << false << QStringList{"ACQ:TIMES 5;SYST:ERR?"} << "-113,\"Undefined header\"\n";
+        QTest::newRow("query of a command only")
+            << false << QStringList{"INIT?;SYST:ERR?"} << "-113,\"Undefined header\"\n";
+        QTest::newRow("not a number") << false << QStringList{"ACQ:TIME fast;SYST:ERR?"}
+                                      << "-100,\"Command error; a whole number is expected\"\n";
+        QTest::newRow("extra parameter") << false << QStringList{"ACQ:TIME 5,6;SYST:ERR?"}
+                                         << "-100,\"Command error; parameter not allowed\"\n";
+        QTest::newRow("a line goes on after an error")
+            << false << QStringList{"BOGUS?;*IDN?"} << "Velmora,oxTDC1,0,9.9\n";
+        QTest::newRow("open string") << false << QStringList{"MMEM:STOR:DATA \"abc", "SYST:ERR?"}
+                                     << "-100,\"Command error; string not closed\"\n";
+        QTest::newRow("errors in order")
+            << false << QStringList{"BOGUS;ACQ:TIME -1", "SYST:ERR?;SYST:ERR?;SYST:ERR:NEXT?"}
+            << "-113,\"Undefined header\";-222,\"Data out of range; 0 to "
+               "10000000\";0,\"No error\"\n";
+        QTest::newRow("cls") << false << QStringList{"BOGUS", "*CLS;SYST:ERR?"}
+                             << "0,\"No error\"\n";
+        QTest::newRow("rst")
+            << false
+            << QStringList{"ACQ:TIME 7;ACC 1;AUT 1;ITER 5;THR 9;:HIST:STAR 4;WIND 50;BINN 3",
+                           "*RST;:ACQ:TIME?;ACC?;AUT?;ITER?;THR?;:HIST:STAR?;WIND?;BINN?"}
+            << "100;0;0;1;0;0;1000;0\n";
+        QTest::newRow("opc when idle") << false << QStringList{"*OPC?"} << "1\n";
+        QTest::newRow("connect") << false << QStringList{"DEV:CONN?;CONN ON;CONN?"} << "0;1\n";
+        QTest::newRow("state idle") << true << QStringList{"ACQ:STAT?"} << "IDLE,0,0,0,0,0\n";
+        QTest::newRow("run, wait, fetch")
+            << true << QStringList{"ACQ:TIME 5;INIT;*OPC?;FETC:COUN?;:ACQ:STAT?"}
+            << "1;3,1" + zeros14 + ";IDLE,1,0,0,4,0\n";
+        QTest::newRow("init during run")
+            << true << QStringList{"ACQ:AUT 1;INIT;INIT;SYST:ERR?;ABOR"}
+            << "-213,\"Init ignored; a run is going\"\n";
+        QTest::newRow("store during run")
+            << true << QStringList{"ACQ:AUT 1;INIT;MMEM:STOR:DATA \"x\";SYST:ERR?;ABOR"}
+            << "-221,\"Settings conflict; the run is still going\"\n";
+        QTest::newRow("points and bin width")
+            << true << QStringList{"HIST:WIND 1000;BINN 2;POIN?;BINW?;BINN 0;BINW?"}
+            << "501;2;0.5\n";
+        QTest::newRow("window narrower than a bin refused")
+            << true << QStringList{"HIST:WIND 0;:INIT;SYST:ERR?;:ACQ:STAT?"}
+            << "-221,\"Settings conflict; The histogram window size is 0 ns: choose a window of "
+               "at least one bin.\";IDLE,0,0,0,0,0\n";
+        QTest::newRow("shift read-modify-write")
+            << true << QStringList{"CHAN2:SHIF -7;CHAN2:SHIF?;CHAN0:SHIF?;CHAN3:SHIF?"}
+            << "-7;1;4\n";
+        QTest::newRow("shift out of range") << true
+                                            << QStringList{"CHAN16:SHIF 1;SYST:ERR?;CHAN1:SHIF "
+                                                           "40000;SYST:ERR?"}
+                                            << "-222,\"Data out of range; channel 0 to "
+                                               "15\";-222,\"Data out of range; -32768 to 32767\"\n";
+        QTest::newRow("device refusal queues its text")
+            << true << QStringList{"POT:THR 300;SYST:ERR?", "@fail", "POT:THR 30;SYST:ERR?"}
+            << "-222,\"Data out of range; 0 to 255\"\n-200,\"Execution error; bus busy\"\n";
+        QTest::newRow("potentiometer read") << true << QStringList{"@twi", "POT:ZERO?"} << "66\n";
+    }
+    void lines() {
+        QFETCH(bool, connected);
+        QFETCH(QStringList, lines);
+        fake().set_corrections({1, 2, 3, 4});
+        if (connected)
+            QCOMPARE(tdc->init("tdc_qv5.ini"), 0);
+        for (const QString &line : lines) {
+            if (line == "@fail") {
+                fake().queue_result("ox_twi_write2", -20);
+                fake().set_error_text(-20, "bus busy");
+            } else if (line == "@twi") {
+                fake().queue_twi_read_bytes({66});
+            } else {
+                send(line);
+            }
+        }
+        QTRY_VERIFY(!session->waiting());
+        QTRY_COMPARE(run->state(), RunController::Idle);
+        QTEST(QString::fromStdString(sink->out), "replies");
+    }
+
+    // *OPC? holds the rest of its line back until the run has ended.
+    void opc_holds_back() {
+        QCOMPARE(tdc->init("tdc_qv5.ini"), 0);
+        fake().set_auto_exposure(nullptr);
+        send("INIT;*OPC?;*IDN?");
+        QVERIFY(session->waiting());
+        QCOMPARE(QString::fromStdString(sink->out), QString());
+        QSignalSpy resumed(session.get(), &ScpiSession::resumed);
+        fake().play_sample_exposure({3, 1});
+        QVERIFY(resumed.wait());
+        QCOMPARE(QString::fromStdString(sink->out), QString("1;Velmora,oxTDC1,0,9.9\n"));
+    }
+
+    // A fetched histogram is the last completed exposure's, also when the next exposure starts
+    // before the reply has been read.
+    void fetch_keeps_completed_exposure() {
+        QCOMPARE(tdc->init("tdc_qv5.ini"), 0);
+        send("HIST:WIND 200;:ACQ:ACC 1;ITER 1");
+        run_exposure();
+        const std::vector<double> before = *tdc->get_channel_histo(0);
+        QCOMPARE(before[100] + before[200] + before[300], 3.0);
+        sink->hold_blocks = true;
+        send("FETC:HIST? 0;FETC:HIST? 1;:FETC:AXIS?");
+        QCOMPARE(QString::fromStdString(sink->out), QString("#43208;#43208;#43208\n"));
+        QCOMPARE(int(sink->held.size()), 3);
+        hold->set_keeping(false); // kept for the replies in flight alone
+        fake().set_auto_exposure([] {
+            fake().play_exposure({FakeOxTdc::make_event(0, 50)}, FakeOxTdc::make_statistics({1}));
+        });
+        run_exposure(); // a new run: cleared and filled anew
+        QCOMPARE((*tdc->get_channel_histo(0))[100], 0.0);
+        QCOMPARE(doubles_of(CollectingSink::read_all(*sink->held[0])), before);
+        const std::vector<double> axis = doubles_of(CollectingSink::read_all(*sink->held[2]));
+        QCOMPARE(int(axis.size()), 401);
+        QCOMPARE(axis[3], 1.5);
+    }
+
+    void fetch_without_exposure() {
+        send("FETC:HIST? 0;SYST:ERR?;FETC:HIST? 16;SYST:ERR?");
+        QCOMPARE(QString::fromStdString(sink->out),
+                 QString("-221,\"Settings conflict; no completed exposure to fetch\";-222,\"Data "
+                         "out of range; 0 to 15\"\n"));
+    }
+
+    // The export under the prefix exactly as given, dots included, replacing stale channel files.
+    void store_uses_exact_prefix() {
+        QTemporaryDir dir;
+        QCOMPARE(tdc->init("tdc_qv5.ini"), 0);
+        run_exposure();
+        const QString prefix = dir.filePath("scan.5");
+        QFile stale(prefix + "_ch9.txt");
+        QVERIFY(stale.open(QIODevice::WriteOnly));
+        stale.close();
+        send(QString("MMEM:STOR:DATA \"%1\";SYST:ERR?").arg(prefix));
+        QCOMPARE(QString::fromStdString(sink->out), QString("0,\"No error\"\n"));
+        const QStringList files = QDir(dir.path()).entryList(QDir::Files, QDir::Name);
+        QCOMPARE(files, QStringList({"scan.5_ch0.txt", "scan.5_ch1.txt", "scan.5_info.json",
+                                     "scan.5_rates.txt"}));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestRemote)
+#include "tst_remote.moc"
