@@ -24,7 +24,8 @@ for doc in README.md CONTRIBUTING.md; do
   # Tests and benchmarks by name.
   while IFS= read -r name; do
     case "$name" in
-      tst_*) [ -f "tests/$name.cpp" ] || fail "$doc names the suite $name, which does not exist" ;;
+      tst_*) [ -f "tests/$name.cpp" ] || grep -qE "NAME $name( |$)" tests/CMakeLists.txt ||
+               fail "$doc names the suite $name, which does not exist" ;;
       bench_*) [ -f "bench/$name.cpp" ] || fail "$doc names the benchmark $name, which does not exist" ;;
     esac
   done < <(grep -oE '\b(tst|bench)_[a-z_]+' "$doc" | sort -u)
