@@ -11,6 +11,7 @@
 namespace {
 
 constexpr int update_ms = 200;
+constexpr int hide_after_ms = 1500;
 constexpr qint64 rate_window_ms = 1000;
 constexpr int bar_steps = 1000;
 
@@ -43,6 +44,9 @@ ExposureProgress::ExposureProgress(const TdcIface *tdc, QWidget *parent)
     row->addWidget(lb_events);
     setLayout(row);
     timer.setInterval(update_ms);
+    hide_later.setSingleShot(true);
+    hide_later.setInterval(hide_after_ms);
+    connect(&hide_later, &QTimer::timeout, this, &QWidget::hide);
     connect(&timer, &QTimer::timeout, this, &ExposureProgress::update_display);
     hide();
 }
@@ -70,12 +74,13 @@ void ExposureProgress::exposure_started(int ms, int number, int of) {
     recent.push_back(Sample{0, 0});
     update_display();
     timer.start();
+    hide_later.stop();
     show();
 }
 
 void ExposureProgress::run_ended() {
     timer.stop();
-    hide();
+    hide_later.start();
 }
 
 void ExposureProgress::update_display() {

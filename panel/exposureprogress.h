@@ -46,6 +46,9 @@ private:
     QLabel *lb_exposure;
     QLabel *lb_events;
     QTimer timer;
+    // Hides the display a moment after a run: runs that follow each other
+    // closely (a script's) do not relayout the status bar every time.
+    QTimer hide_later;
     QElapsedTimer clock;
     int exposure_ms = 0;
     // The last second's readings, for the current rate.

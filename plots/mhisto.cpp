@@ -2,6 +2,7 @@
 
 #include "device/tdciface.h"
 #include "export/histoexport.h"
+#include "plots/replotthrottle.h"
 #include "plots/stepcurve.h"
 
 #include <qwt_plot_curve.h>
@@ -58,7 +59,8 @@ public:
 
 const std::array<QColor, 16> curve_colors = build_curve_colors();
 
-Mhisto::Mhisto(TdcIface *tdc, QWidget *parent) : QwtPlot(parent), tdc(tdc) {
+Mhisto::Mhisto(TdcIface *tdc, QWidget *parent)
+    : QwtPlot(parent), tdc(tdc), replot_throttle(new ReplotThrottle(this, replot_interval_ms)) {
     auto *grid = new QwtPlotGrid();
     grid->setPen(grid_pen());
     grid->attach(this);
@@ -303,7 +305,7 @@ void Mhisto::refresh() {
             stack.push(zoomer->zoomRect());
         zoomer->setZoomStack(stack, stack.size() - 1);
     }
-    replot();
+    replot_throttle->request();
 
     emit newMinMax(double(s.min_time) * shown_binsize, double(s.max_time) * shown_binsize);
     const uint64_t average = s.nr_events != 0 ? s.sum_time / s.nr_events : 0;

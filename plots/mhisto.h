@@ -21,6 +21,7 @@
 
 class QwtPlotCurve;
 class QwtPlotTextLabel;
+class ReplotThrottle;
 class QwtPlotPanner;
 class QwtPlotZoomer;
 class TdcIface;
@@ -111,6 +112,10 @@ private:
     HistoStats shown_stats{0, 0, 0, 0, 0, 0};
     double shown_binsize = 1.0;
     QwtPlotTextLabel *empty_note = nullptr;
+    // At most one repaint per interval, so fast exposures do not spend their
+    // time painting.
+    static constexpr int replot_interval_ms = 40;
+    ReplotThrottle *replot_throttle;
     void show_empty_note(bool show);
 };
 

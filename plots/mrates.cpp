@@ -1,5 +1,7 @@
 #include "plots/mrates.h"
 
+#include "plots/replotthrottle.h"
+
 #include "device/tdciface.h"
 
 #include <qwt_interval_symbol.h>
@@ -13,7 +15,8 @@
 
 #include <algorithm>
 
-Mrates::Mrates(TdcIface *tdc, QWidget *parent) : QwtPlot(parent), tdc(tdc) {
+Mrates::Mrates(TdcIface *tdc, QWidget *parent)
+    : QwtPlot(parent), tdc(tdc), replot_throttle(new ReplotThrottle(this, 40)) {
     setAxisScale(QwtPlot::xBottom, 0.5, 1.5, 0.0);
     y_max = 100.0;
     setAxisScale(QwtPlot::yLeft, -0.5, y_max, 0.0);
@@ -69,7 +72,9 @@ void Mrates::plotRates() {
         y_max = max * 1.05;
         setAxisScale(QwtPlot::yLeft, -0.5, y_max, 0.0);
     }
-    replot();
+    // The scales are current at once; only the painting may wait.
+    updateAxes();
+    replot_throttle->request();
 }
 
 // The lost part of a bar, from the delivered events up to the device's

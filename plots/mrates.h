@@ -11,6 +11,7 @@
 class QwtPlotCurve;
 class QwtPlotGrid;
 class QwtPlotIntervalCurve;
+class ReplotThrottle;
 class TdcIface;
 
 // The small plot of the events each channel delivered in the last
@@ -39,6 +40,7 @@ private:
     double y_max = 100.0;
     TdcIface *tdc;
     QwtPlotIntervalCurve *lost_marks = nullptr;
+    ReplotThrottle *replot_throttle;
     ChannelCounts lost_counts{};
     ChannelCounts shown_counts{};
 };

@@ -1,0 +1,30 @@
+#ifndef REPLOTTHROTTLE_H
+#define REPLOTTHROTTLE_H
+
+#include <QElapsedTimer>
+#include <QObject>
+#include <QTimer>
+
+class QwtPlot;
+
+// Repaints a plot at most once per interval. A burst of refreshes (short
+// exposures in an automatic run, a remote script taking exposure after
+// exposure) paints the last state when the interval has passed instead of
+// every one of them; a refresh after a quiet spell paints at once.
+class ReplotThrottle : public QObject {
+public:
+    ReplotThrottle(QwtPlot *plot, int interval_ms);
+
+    // The plot's items and scales have changed: repaint now or soon.
+    void request();
+
+private:
+    void paint();
+
+    QwtPlot *plot;
+    int interval_ms;
+    QElapsedTimer since_paint;
+    QTimer pending;
+};
+
+#endif // REPLOTTHROTTLE_H
