@@ -209,6 +209,8 @@ void Mwidget::make_connections() {
             &Mhisto::slot_auto_scaling_y);
     connect(histo_toolbar, &MhistoToolbar::linewidth_changed, histo,
             &Mhisto::slot_linewidth_changed);
+    connect(histo_toolbar, &MhistoToolbar::log_counts_changed, histo, &Mhisto::set_log_counts);
+    connect(histo, &Mhisto::hidden_channels_changed, rates, &Mrates::set_hidden_channels);
     connect(tdc, &TdcIface::connected, this, &Mwidget::slot_device_connected);
     connect(tdc, &TdcIface::connection_lost, this, &Mwidget::slot_connection_lost);
     // Every export is made from the last exposure's record and its run's.
@@ -382,6 +384,8 @@ void Mwidget::save_settings(QSettings &settings, const QString &prefix) {
     settings.setValue(prefix + QStringLiteral("accumulate"), cb_accumulate->isChecked());
     settings.setValue(prefix + QStringLiteral("iterations"), sb_iterations->value());
     settings.setValue(prefix + QStringLiteral("event_threshold"), sb_event_threshold->value());
+    settings.setValue(prefix + QStringLiteral("hidden_channels"), histo->hidden_channels());
+    settings.setValue(prefix + QStringLiteral("log_counts"), histo->log_counts());
 }
 
 void Mwidget::load_settings(QSettings &settings, const QString &prefix) {
@@ -403,6 +407,10 @@ void Mwidget::load_settings(QSettings &settings, const QString &prefix) {
     sb_iterations->setValue(settings.value(prefix + QStringLiteral("iterations"), 1000).toInt());
     sb_event_threshold->setValue(
         settings.value(prefix + QStringLiteral("event_threshold"), 10000000).toInt());
+    histo->set_hidden_channels(
+        settings.value(prefix + QStringLiteral("hidden_channels"), 0u).toUInt());
+    histo_toolbar->set_log_counts(
+        settings.value(prefix + QStringLiteral("log_counts"), false).toBool());
 }
 
 // ---- device connection -----------------------------------------------------

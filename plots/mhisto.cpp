@@ -2,13 +2,19 @@
 
 #include "device/tdciface.h"
 #include "export/histoexport.h"
+#include "plots/logcounts.h"
 #include "plots/stepcurve.h"
 
+#include <qwt_legend.h>
+#include <qwt_legend_label.h>
+#include <qwt_picker_machine.h>
 #include <qwt_plot_curve.h>
 #include <qwt_plot_grid.h>
 #include <qwt_plot_panner.h>
+#include <qwt_plot_picker.h>
 #include <qwt_plot_textlabel.h>
 #include <qwt_plot_zoomer.h>
+#include <qwt_scale_engine.h>
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -54,6 +60,26 @@ public:
     WaitCursor &operator=(const WaitCursor &) = delete;
 };
 
+// Reads the value under the mouse off the plot, as the plot words it.
+class CursorPicker : public QwtPlotPicker {
+public:
+    CursorPicker(QWidget *canvas, std::function<QString(const QPointF &)> read)
+        : QwtPlotPicker(canvas), read(std::move(read)) {
+        setTrackerMode(QwtPicker::AlwaysOn);
+        setRubberBand(QwtPicker::NoRubberBand);
+    }
+
+protected:
+    QwtText trackerTextF(const QPointF &pos) const override {
+        QwtText text(read(pos));
+        text.setBackgroundBrush(QBrush(QColor(255, 255, 255, 220)));
+        return text;
+    }
+
+private:
+    std::function<QString(const QPointF &)> read;
+};
+
 } // namespace
 
 const std::array<QColor, 16> curve_colors = build_curve_colors();
@@ -82,6 +108,15 @@ Mhisto::Mhisto(TdcIface *tdc, QWidget *parent) : QwtPlot(parent), tdc(tdc) {
     zoomer = new QwtPlotZoomer(canvas(), true);
     zoomer->setMousePattern(QwtEventPattern::MouseSelect2, Qt::RightButton, Qt::ControlModifier);
     zoomer->setMousePattern(QwtEventPattern::MouseSelect3, Qt::RightButton);
+
+    cursor = new CursorPicker(canvas(), [this](const QPointF &pos) { return cursor_text(pos); });
+
+    // Below the plot, one entry per channel; clicking one hides or shows it.
+    legend = new QwtLegend();
+    legend->setDefaultItemMode(QwtLegendData::Checkable);
+    insertLegend(legend, QwtPlot::BottomLegend);
+    connect(legend, &QwtLegend::checked, this, &Mhisto::legend_checked);
+    update_legend_entries();
 
     apply_pens();
 }
@@ -155,22 +190,27 @@ std::size_t Mhisto::longest_histogram(uint32_t channels) const {
 }
 
 // Thins out runs of empty bins of h (over the first n bins, the last of which
-// is never drawn) into xs and ys; returns the number of samples.
-static int thin_bins(const double *times, const double *bins, std::size_t n, double *xs,
-                     double *ys) {
+// is never drawn) into xs and ys; returns the number of samples, and the
+// highest of the n bins in top.
+static int thin_bins(const double *times, const double *bins, std::size_t n, double *xs, double *ys,
+                     double &top) {
     std::size_t m = 0;
+    top = 0.0;
     if (n < 2) {
         for (; m < n; ++m) {
             xs[m] = times[m];
             ys[m] = bins[m];
+            top = std::max(top, bins[m]);
         }
         return static_cast<int>(m);
     }
+    top = bins[n - 1];
     // Of an empty run only the bins next to a non-empty one are kept, which
     // draws the same steps.
     double previous = 0.0;
     for (std::size_t i = 0; i + 1 < n; ++i) {
         const double value = bins[i];
+        top = std::max(top, value);
         if (value != 0.0 || previous != 0.0 || bins[i + 1] != 0.0) {
             xs[m] = times[i];
             ys[m] = value;
@@ -182,6 +222,8 @@ static int thin_bins(const double *times, const double *bins, std::size_t n, dou
 }
 
 void Mhisto::update_curves(const std::vector<double> &t, uint32_t channels, uint32_t channel_mask) {
+    // Channels beyond the count keep their curves but count for nothing.
+    channel_max.fill(0.0);
     for (uint32_t c = 0; c < channels && c < 16; ++c) {
         QVector<double> &xs = sample_x[c];
         QVector<double> &ys = sample_y[c];
@@ -205,7 +247,7 @@ void Mhisto::update_curves(const std::vector<double> &t, uint32_t channels, uint
             ys = QVector<double>();
             continue;
         }
-        const int m = thin_bins(t.data(), h->data(), n, xs.data(), ys.data());
+        const int m = thin_bins(t.data(), h->data(), n, xs.data(), ys.data(), channel_max[c]);
         xs.resize(m);
         ys.resize(m);
         release_if_oversized(xs, ys, static_cast<std::size_t>(m));
@@ -228,8 +270,34 @@ bool Mhisto::apply_y_top(double top) {
     if (!apply)
         return false;
     y_max = top;
-    setAxisScale(QwtPlot::yLeft, 0.0, top, 0.0);
+    const QwtInterval counts = y_range();
+    setAxisScale(QwtPlot::yLeft, counts.minValue(), counts.maxValue(), 0.0);
     return true;
+}
+
+// The count axis for the top last applied.
+QwtInterval Mhisto::y_range() const {
+    if (log_scale)
+        return QwtInterval(log_counts_floor, std::max(y_max, 2.0 * log_counts_floor));
+    return QwtInterval(0.0, y_max);
+}
+
+// A log axis needs more headroom than a linear one to show it: a factor of 2
+// is a third of a decade.
+double Mhisto::y_top_for(double max_count) const {
+    return max_count * (log_scale ? 2.0 : 1.05);
+}
+
+// The highest bin among the curves shown.
+double Mhisto::shown_max_count() const {
+    if (hidden == 0)
+        return static_cast<double>(shown_stats.max_count);
+    double top = 0.0;
+    for (std::size_t c = 0; c < channel_max.size(); ++c) {
+        if ((hidden & (uint32_t(1) << c)) == 0)
+            top = std::max(top, channel_max[c]);
+    }
+    return top;
 }
 
 void Mhisto::show_exposure(const ExposureResult &result) {
@@ -277,6 +345,18 @@ void Mhisto::refresh() {
         time_axis.shrink_to_fit();
     update_curves(time_axis, p.channels, s.channel_mask);
 
+    update_legend_entries();
+    rescale(s.nr_events != 0);
+
+    emit newMinMax(double(s.min_time) * shown_binsize, double(s.max_time) * shown_binsize);
+    const uint64_t average = s.nr_events != 0 ? s.sum_time / s.nr_events : 0;
+    emit newAverage(double(average) * shown_binsize);
+}
+
+// Sets the axes for what is shown, in the autoscaling mode, and the zoom base
+// with them; the count axis only when counts are known.
+void Mhisto::rescale(bool counts_known) {
+    const HistoParams p = time_axis_params();
     QRectF base = zoomer->zoomBase();
     if (x_min != p.start || x_max != p.start + p.size) {
         x_min = p.start;
@@ -285,10 +365,11 @@ void Mhisto::refresh() {
         base.setLeft(x_min);
         base.setRight(x_max);
     }
-    if (s.nr_events != 0 && apply_y_top(static_cast<double>(s.max_count) * 1.05)) {
+    if (counts_known && apply_y_top(y_top_for(shown_max_count()))) {
         // Zoomer rectangles keep the lower y bound in top().
-        base.setTop(0.0);
-        base.setBottom(y_max);
+        const QwtInterval counts = y_range();
+        base.setTop(counts.minValue());
+        base.setBottom(counts.maxValue());
     }
     // The zoomer joins the base with the current scales, so let the scales
     // just set take effect first; otherwise the old view would widen the base.
@@ -304,10 +385,113 @@ void Mhisto::refresh() {
         zoomer->setZoomStack(stack, stack.size() - 1);
     }
     replot();
+}
 
-    emit newMinMax(double(s.min_time) * shown_binsize, double(s.max_time) * shown_binsize);
-    const uint64_t average = s.nr_events != 0 ? s.sum_time / s.nr_events : 0;
-    emit newAverage(double(average) * shown_binsize);
+// ---- legend, log axis and cursor ------------------------------------------
+
+// "chN" in the channel's colour block; faint without counts, struck out
+// while hidden, so a saved image tells the same.
+void Mhisto::update_legend_entries() {
+    for (std::size_t c = 0; c < curves.size(); ++c) {
+        QwtText text(QStringLiteral("ch%1").arg(c));
+        const bool faint = !(channel_max[c] > 0.0);
+        if (faint)
+            text.setColor(QColor(150, 150, 150));
+        if (hidden & (uint32_t(1) << c)) {
+            QFont font = legend->font();
+            font.setStrikeOut(true);
+            text.setFont(font);
+        }
+        static_cast<StepCurve *>(curves[c])->set_legend_entry(text, faint);
+        if (auto *label =
+                qobject_cast<QwtLegendLabel *>(legend->legendWidget(itemToInfo(curves[c]))))
+            label->setChecked((hidden & (uint32_t(1) << c)) == 0);
+    }
+}
+
+void Mhisto::legend_checked(const QVariant &item, bool on, int) {
+    const auto found = std::find(curves.begin(), curves.end(), infoToItem(item));
+    if (found == curves.end())
+        return;
+    const uint32_t bit = uint32_t(1) << (found - curves.begin());
+    set_hidden_channels(on ? hidden & ~bit : hidden | bit);
+}
+
+void Mhisto::set_hidden_channels(uint32_t mask) {
+    mask &= 0xffffu;
+    if (mask == hidden)
+        return;
+    hidden = mask;
+    apply_visibility();
+    emit hidden_channels_changed(hidden);
+}
+
+void Mhisto::apply_visibility() {
+    for (std::size_t c = 0; c < curves.size(); ++c)
+        curves[c]->setVisible((hidden & (uint32_t(1) << c)) == 0);
+    update_legend_entries();
+    if (time_axis_params().channels != 0 && !shown_histos.empty())
+        rescale(shown_stats.nr_events != 0);
+    else
+        replot();
+}
+
+void Mhisto::set_log_counts(bool log) {
+    if (log == log_scale)
+        return;
+    log_scale = log;
+    if (log)
+        setAxisScaleEngine(QwtPlot::yLeft, make_log_counts_engine());
+    else
+        setAxisScaleEngine(QwtPlot::yLeft, new QwtLinearScaleEngine());
+    setAxisTitle(QwtPlot::yLeft, log ? QStringLiteral("Counts (log)") : QStringLiteral("Counts"));
+    // A top from the other scale means nothing on this one: the next scale
+    // is applied whatever the mode, as the first one is.
+    y_max = 0.0;
+    if (time_axis_params().channels != 0 && !shown_histos.empty() && shown_stats.nr_events != 0) {
+        rescale(true);
+    } else {
+        setAxisAutoScale(QwtPlot::yLeft);
+        updateAxes();
+        QRectF base = zoomer->zoomBase();
+        const QwtInterval counts = axisInterval(QwtPlot::yLeft);
+        base.setTop(counts.minValue());
+        base.setBottom(counts.maxValue());
+        zoomer->setZoomBase(base);
+        replot();
+    }
+}
+
+QString Mhisto::cursor_text(const QPointF &pos) const {
+    QString text = QStringLiteral("%1 ns, %2 counts")
+                       .arg(pos.x(), 0, 'f', 2)
+                       .arg(std::max(0.0, pos.y()), 0, 'g', 4);
+    const HistoParams p = time_axis_params();
+    const double width = std::ldexp(p.binsize, int(p.binning % 64));
+    const QwtScaleMap counts = canvasMap(QwtPlot::yLeft);
+    const double cursor_row = counts.transform(pos.y());
+    int nearest = -1;
+    double nearest_value = 0.0, nearest_distance = std::numeric_limits<double>::infinity();
+    for (std::size_t c = 0; c < curves.size(); ++c) {
+        const QVector<double> &xs = sample_x[c];
+        if (!curves[c]->isVisible() || curves[c]->dataSize() == 0 || xs.isEmpty())
+            continue;
+        // The step drawn at this time starts at the last sample at or before it;
+        // the last sample's step reaches one bin further.
+        const auto after = std::upper_bound(xs.cbegin(), xs.cend(), pos.x());
+        if (after == xs.cbegin() || (after == xs.cend() && pos.x() >= xs.last() + width))
+            continue;
+        const double value = sample_y[c][int(after - xs.cbegin()) - 1];
+        const double distance = std::abs(counts.transform(value) - cursor_row);
+        if (distance < nearest_distance) {
+            nearest_distance = distance;
+            nearest = int(c);
+            nearest_value = value;
+        }
+    }
+    if (nearest >= 0)
+        text += QStringLiteral("\nch%1: %2").arg(nearest).arg(nearest_value, 0, 'f', 0);
+    return text;
 }
 
 // ---- export ------------------------------------------------------------------
