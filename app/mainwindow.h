@@ -8,7 +8,9 @@ class QAction;
 class QCloseEvent;
 class QMenu;
 class QMenuBar;
+class ChannelSummaryWindow;
 class LifetimeFitWindow;
+class RateHistoryWindow;
 class Mwidget;
 class TdcIface;
 
@@ -41,6 +43,7 @@ private:
     void make_connections();
     void add_run_status();
     void connect_lifetime_fit();
+    void add_plot_tools();
     void restore_geometry_and_settings();
     QSize first_size() const;
 
@@ -65,6 +68,8 @@ private:
     TdcIface *tdc;
     Mwidget *mwidget;
     LifetimeFitWindow *fit_window;
+    ChannelSummaryWindow *summary_window = nullptr;
+    RateHistoryWindow *rate_window = nullptr;
 };
 
 #endif // MAINWINDOW_H

@@ -6,6 +6,7 @@
 #include "plots/mhisto.h"
 #include "plots/mhistotoolbar.h"
 #include "plots/mrates.h"
+#include "plots/plotimage.h"
 #include "run/runcontroller.h"
 #include "run/runsettingsmodel.h"
 #include "tools/statswindow.h"
@@ -14,6 +15,8 @@
 #include <QAction>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDir>
+#include <QFileInfo>
 #include <QFormLayout>
 #include <QHBoxLayout>
 #include <QIcon>
@@ -386,6 +389,7 @@ void Mwidget::save_settings(QSettings &settings, const QString &prefix) {
     settings.setValue(prefix + QStringLiteral("event_threshold"), sb_event_threshold->value());
     settings.setValue(prefix + QStringLiteral("hidden_channels"), histo->hidden_channels());
     settings.setValue(prefix + QStringLiteral("log_counts"), histo->log_counts());
+    settings.setValue(prefix + QStringLiteral("image_dpi"), image_dpi);
 }
 
 void Mwidget::load_settings(QSettings &settings, const QString &prefix) {
@@ -409,6 +413,8 @@ void Mwidget::load_settings(QSettings &settings, const QString &prefix) {
         settings.value(prefix + QStringLiteral("event_threshold"), 10000000).toInt());
     histo->set_hidden_channels(
         settings.value(prefix + QStringLiteral("hidden_channels"), 0u).toUInt());
+    image_dpi =
+        std::clamp(settings.value(prefix + QStringLiteral("image_dpi"), 300).toInt(), 50, 1200);
     histo_toolbar->set_log_counts(
         settings.value(prefix + QStringLiteral("log_counts"), false).toBool());
 }
@@ -529,6 +535,22 @@ void Mwidget::save_data() {
 
 void Mwidget::save_data_filter_zeros() {
     save_data_body(true);
+}
+
+void Mwidget::save_plot_image() {
+    // Beside the last export, where a lab book's files already are.
+    const QString last = QSettings().value(QStringLiteral("export/last_folder")).toString();
+    const QString folder = !last.isEmpty() && QFileInfo(last).isDir() ? last : QDir::homePath();
+    const std::optional<PlotImageChoice> choice = ask_plot_image(this, folder, image_dpi);
+    if (!choice)
+        return;
+    image_dpi = choice->dpi;
+    QwtPlot *plot = choice->rates ? static_cast<QwtPlot *>(rates) : histo;
+    QString why;
+    if (!write_plot_image(plot, choice->file_name, choice->dpi, histo->image_footer(), &why))
+        QMessageBox::critical(this, QStringLiteral("Error"),
+                              QStringLiteral("Could not save the plot image: ") + why,
+                              QMessageBox::Ok);
 }
 
 void Mwidget::show_control_epot() {

@@ -3,6 +3,7 @@
 #include "device/tdciface.h"
 #include "export/histoexport.h"
 #include "plots/logcounts.h"
+#include "plots/plotimage.h"
 #include "plots/stepcurve.h"
 
 #include <qwt_legend.h>
@@ -304,6 +305,8 @@ void Mhisto::show_exposure(const ExposureResult &result) {
     shown_params = result.params;
     shown_histos = result.histos;
     shown_stats = result.histo_stats;
+    shown_number = result.number;
+    shown_started = result.started;
     shown_binsize =
         result.device.binsize_ns > 0.0 ? result.device.binsize_ns : result.params.binsize;
     refresh();
@@ -389,20 +392,21 @@ void Mhisto::rescale(bool counts_known) {
 
 // ---- legend, log axis and cursor ------------------------------------------
 
-// "chN" in the channel's colour block; faint without counts, struck out
-// while hidden, so a saved image tells the same.
+// "chN" beside the channel's colour block; faint without counts, struck out
+// and its block grey while hidden, so a saved image tells the same.
 void Mhisto::update_legend_entries() {
     for (std::size_t c = 0; c < curves.size(); ++c) {
         QwtText text(QStringLiteral("ch%1").arg(c));
         const bool faint = !(channel_max[c] > 0.0);
         if (faint)
             text.setColor(QColor(150, 150, 150));
-        if (hidden & (uint32_t(1) << c)) {
+        const bool hide = hidden & (uint32_t(1) << c);
+        if (hide) {
             QFont font = legend->font();
             font.setStrikeOut(true);
             text.setFont(font);
         }
-        static_cast<StepCurve *>(curves[c])->set_legend_entry(text, faint);
+        static_cast<StepCurve *>(curves[c])->set_legend_entry(text, faint || hide);
         if (auto *label =
                 qobject_cast<QwtLegendLabel *>(legend->legendWidget(itemToInfo(curves[c]))))
             label->setChecked((hidden & (uint32_t(1) << c)) == 0);
@@ -492,6 +496,16 @@ QString Mhisto::cursor_text(const QPointF &pos) const {
     if (nearest >= 0)
         text += QStringLiteral("\nch%1: %2").arg(nearest).arg(nearest_value, 0, 'f', 0);
     return text;
+}
+
+QString Mhisto::image_footer() const {
+    uint64_t accumulated = 0;
+    if (export_source) {
+        if (const std::optional<ExportSnapshot> snap = export_source())
+            accumulated = snap->run.exposures_in_histograms;
+    }
+    return plot_image_footer(shown_started, shown_number, accumulated, shown_params,
+                             ~hidden & 0xffffu, shown_params.channels);
 }
 
 // ---- export ------------------------------------------------------------------

@@ -58,6 +58,9 @@ public:
     // What the cursor at `pos` (time, counts) reads: both values and the
     // shown curve whose step at that time is nearest on screen.
     QString cursor_text(const QPointF &pos) const;
+    // The line under a saved image of the plots: the exposure shown, its
+    // window and binning and the channels shown.
+    QString image_footer() const;
 
     // Asks for a file name, tells what it writes (and replaces) and exports.
     // False: nothing could be saved, export_error() says why; true: written,
@@ -139,6 +142,8 @@ private:
     std::vector<const std::vector<double> *> shown_histos;
     HistoStats shown_stats{0, 0, 0, 0, 0, 0};
     double shown_binsize = 1.0;
+    uint64_t shown_number = 0;
+    QDateTime shown_started;
     QwtPlotTextLabel *empty_note = nullptr;
     void show_empty_note(bool show);
 };

@@ -3,6 +3,8 @@
 #include "plots/mhisto.h"
 #include "plots/mhistotoolbar.h"
 #include "plots/mrates.h"
+#include "plots/plotimage.h"
+#include "plots/ratehistory.h"
 #include "plots/stepcurve.h"
 #include "tests/histogramrig.h"
 
@@ -370,6 +372,86 @@ private slots:
         QCOMPARE(rates.cursor_text(QPointF(0.8, 3)), QStringLiteral("ch0: 7 counts"));
         QCOMPARE(rates.cursor_text(QPointF(3.2, 3)), QStringLiteral("ch2: 9 counts, 4 lost"));
         QCOMPARE(rates.cursor_text(QPointF(17.0, 3)), QString());
+    }
+
+    // Each format is picked by the name, written whole and readable; a failure leaves nothing.
+    void plot_images() {
+        HistogramRig rig;
+        Mhisto plot(rig.tdc.get(), nullptr);
+        plot.resize(600, 400);
+        rig.set_window(0.0, 20);
+        rig.expose({peak(20, 3, 100), peak(20, 5, 400)});
+        plot.show_exposure(rig.result());
+        plot.set_log_counts(true);
+        plot.set_hidden_channels(0b10);
+        QTemporaryDir dir;
+        const double inch = 1.0 / 0.0254;
+        struct Row {
+            QString name;
+            bool ok;
+            QByteArray starts;
+        };
+        const Row rows[] = {{"a.png", true, "\x89PNG"}, {"b.svg", true, "<?xml"},
+                            {"c.PDF", true, "%PDF"},    {"d.jpg", false, ""},
+                            {"e", false, ""},           {"none/f.png", false, ""},
+                            {"a.png", true, "\x89PNG"}}; // replaced
+        for (const Row &row : rows) {
+            const QString path = dir.filePath(row.name);
+            QString why;
+            QCOMPARE(write_plot_image(&plot, path, 150, "footer", &why), row.ok);
+            QCOMPARE(why.isEmpty(), row.ok);
+            QFile file(path);
+            QCOMPARE(file.open(QIODevice::ReadOnly), row.ok);
+            QVERIFY2(file.read(8).startsWith(row.starts), qPrintable(row.name));
+            QVERIFY(!QFileInfo::exists(path + ".part"));
+        }
+        const QImage image(dir.filePath("a.png"));
+        const double scale = 150.0 / plot.logicalDpiX();
+        QCOMPARE(image.size(), QSize(int(600 * scale), int(400 * scale)));
+        QCOMPARE(qRound(image.dotsPerMeterX() / inch), 150);
+        // The curve's colour is in the image, the hidden one's is not.
+        bool shown = false, hidden = false;
+        for (int y = 0; y < image.height(); y += 1)
+            for (int x = 0; x < image.width(); ++x) {
+                shown |= image.pixelColor(x, y) == curve_colors[0];
+                hidden |= image.pixelColor(x, y) == curve_colors[1];
+            }
+        QVERIFY(shown && !hidden);
+        QCOMPARE(plot.footer().text(), QString()); // the screen keeps no footer
+        QFile svg(dir.filePath("b.svg"));
+        QVERIFY(svg.open(QIODevice::ReadOnly) && svg.readAll().contains("footer"));
+        // The footer names what the image shows.
+        const HistoParams params{100.0, 1000.0, 0.125, 2, 16};
+        const QDateTime when(QDate(2026, 12, 7), QTime(10, 0, 0));
+        const std::pair<uint32_t, QString> channels[] = {
+            {0xffff, "0-15"}, {0xfe2f, "0-3, 5, 9-15"}, {0b11, "0, 1"}, {0, "none"}};
+        for (const auto &[mask, list] : channels)
+            QCOMPARE(plot_image_footer(when, 12, 3, params, mask, 16),
+                     "2026-12-07 10:00:00   exposure 12, 3 accumulated   window 100 to 1100 ns   "
+                     "bins 0.5 ns (binning 4)   channels " +
+                         list);
+    }
+
+    // Rates per second over the last ten minutes, never more than the cap.
+    void rate_history_span_and_cap() {
+        RateHistory history;
+        ChannelCounts counts{}, lost{};
+        counts[3] = 500;
+        lost[3] = 50;
+        history.add(10.0, 0.5, counts, lost);
+        QCOMPARE(history.points().back().rate[3], 1000.0);
+        QCOMPARE(history.points().back().lost[3], 100.0);
+        history.add(11.0, 0.0, counts, lost); // no duration, no rate
+        QCOMPARE(history.points().size(), size_t(1));
+        for (int i = 1; i <= 700; ++i)
+            history.add(10.0 + i, 1.0, counts, lost);
+        QCOMPARE(history.points().front().time_s, 710.0 - 600.0);
+        QCOMPARE(history.points().size(), size_t(601));
+        for (int i = 0; i < 4000; ++i)
+            history.add(710.0 + i * 0.01, 0.01, counts, lost);
+        QCOMPARE(history.points().size(), RateHistory::max_points);
+        history.add(5.0, 1.0, counts, lost); // the clock went back
+        QCOMPARE(history.points().size(), size_t(1));
     }
 
     void rates_axes_bars_and_hysteresis() {
