@@ -15,8 +15,9 @@ struct PeakSummary {
 };
 
 // The summary of n bins of `width` ns whose first starts at `first_edge` ns.
-// The peak is the highest bin (the first of equals), moved by the vertex of
-// the parabola through it and its neighbours; the width is taken between
+// The peak is the highest bin (the first of equals), moved to the vertex of
+// the parabola through it and its neighbours; for a peak wider than ten bins,
+// bins are merged first to about a fifth of its width. The width is taken between
 // the half-height crossings, each interpolated linearly between the centres
 // of the bins on either side of it; the centroid is the count-weighted mean
 // of the bin centres.

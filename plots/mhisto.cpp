@@ -467,9 +467,10 @@ void Mhisto::set_log_counts(bool log) {
 }
 
 QString Mhisto::cursor_text(const QPointF &pos) const {
+    const double at = std::max(0.0, pos.y());
     QString text = QStringLiteral("%1 ns, %2 counts")
                        .arg(pos.x(), 0, 'f', 2)
-                       .arg(std::max(0.0, pos.y()), 0, 'g', 4);
+                       .arg(at, 0, 'f', at < 10.0 ? 1 : 0);
     const HistoParams p = time_axis_params();
     const double width = std::ldexp(p.binsize, int(p.binning % 64));
     const QwtScaleMap counts = canvasMap(QwtPlot::yLeft);

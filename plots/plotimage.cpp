@@ -54,7 +54,7 @@ QString channel_list(uint32_t shown, uint32_t channels) {
 QString plot_image_footer(const QDateTime &when, uint64_t exposure, uint64_t accumulated,
                           const HistoParams &params, uint32_t shown, uint32_t channels) {
     const double width = std::ldexp(params.binsize, int(params.binning % 64));
-    return QStringLiteral("%1   exposure %2, %3 accumulated   window %4 to %5 ns   bins %6 ns "
+    return QStringLiteral("%1   exposure %2, %3 accumulated\nwindow %4 to %5 ns   bins %6 ns "
                           "(binning %7)   channels %8")
         .arg(when.isValid() ? when.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"))
                             : QStringLiteral("no exposure"))

@@ -16,7 +16,7 @@ class QwtPlot;
 // "svg" or "pdf"; empty for any other.
 QString plot_image_format(const QString &file_name);
 
-// The line under a saved plot: when, which exposure, how many the
+// The two lines under a saved plot: when, which exposure, how many the
 // histograms hold, window, binning and the channels shown (bit c of `shown`
 // for channel c, of the first `channels`).
 QString plot_image_footer(const QDateTime &when, uint64_t exposure, uint64_t accumulated,

@@ -36,7 +36,7 @@ RateHistoryWindow::RateHistoryWindow(QWidget *parent) : QWidget(parent) {
     lost_marks = new QwtPlotCurve(QStringLiteral("lost events"));
     lost_marks->setStyle(QwtPlotCurve::NoCurve);
     lost_marks->setSymbol(
-        new QwtSymbol(QwtSymbol::XCross, QBrush(), QPen(QColor(30, 40, 150), 2.0), QSize(9, 9)));
+        new QwtSymbol(QwtSymbol::XCross, QBrush(), QPen(QColor(30, 40, 150), 2.0), QSize(7, 7)));
     lost_marks->setLegendAttribute(QwtPlotCurve::LegendShowSymbol, true);
     lost_marks->setZ(100);
     lost_marks->attach(chart);
@@ -136,7 +136,10 @@ void RateHistoryWindow::redraw() {
         curves[c]->setSamples(line);
     }
     lost_marks->setSamples(lost);
-    chart->setAxisScale(QwtPlot::xBottom, -RateHistory::span_s, 0.0);
+    // The chart widens with the history, from a minute up to its whole span.
+    const double shown_s = points.empty() ? 60.0 : last - points.front().time_s;
+    chart->setAxisScale(QwtPlot::xBottom, -std::clamp(shown_s * 1.05, 60.0, RateHistory::span_s),
+                        0.0);
     if (log_scale)
         chart->setAxisScale(QwtPlot::yLeft, log_counts_floor, std::max(top * 2.0, 10.0));
     else

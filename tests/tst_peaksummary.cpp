@@ -5,6 +5,7 @@
 #include <QtTest>
 
 #include <cmath>
+#include <numeric>
 #include <vector>
 
 namespace {
@@ -18,6 +19,18 @@ std::vector<double> gaussian(double first_edge, double width, std::size_t n, dou
     auto below = [&](double t) { return 0.5 * std::erfc((mean - t) / (sigma * std::sqrt(2.0))); };
     for (std::size_t i = 0; i < n; ++i)
         bins[i] = total * (below(first_edge + (i + 1) * width) - below(first_edge + i * width));
+    return bins;
+}
+
+// The same with counting noise of about 1/sqrt(n) per bin, from a fixed sequence.
+std::vector<double> noisy(std::vector<double> bins) {
+    uint32_t state = 20261207;
+    for (double &b : bins) {
+        double sum = 0.0; // twelve uniforms: close enough to a standard normal
+        for (int k = 0; k < 12; ++k)
+            sum += ((state = state * 1664525u + 1013904223u) >> 8) / double(1 << 24);
+        b = std::max(0.0, std::round(b + (sum - 6.0) * std::sqrt(b)));
+    }
     return bins;
 }
 
@@ -38,6 +51,8 @@ private slots:
             double counts, peak, fwhm, centroid, tolerance;
         };
         const double fwhm_of_sigma = 2.0 * std::sqrt(2.0 * std::log(2.0)); // 2.3548
+        const std::vector<double> noisy_peak = noisy(gaussian(300, 0.125, 960, 360, 2.5, 1e6));
+        const double noisy_counts = std::accumulate(noisy_peak.begin(), noisy_peak.end(), 0.0);
         const Case cases[] = {
             // Small shapes worked by hand: bin centres 0.5, 1.5, ...
             {"triangle", {0, 2, 4, 6, 4, 2, 0}, 0.0, 1.0, 18, 3.5, 3.0, 3.5, 1e-12},
@@ -62,6 +77,9 @@ private slots:
             // The simulated device's peak channel: sigma 2.5 ns at 360 ns, 0.125 ns bins; the
             // width within 1 % of 2.3548 sigma.
             {"gaussian, fine bins", gaussian(300, 0.125, 960, 360, 2.5, 1e6), 300, 0.125, 1e6, 360,
+             fwhm_of_sigma * 2.5, 360, 0.01 * fwhm_of_sigma * 2.5},
+            // With counting noise the peak stays within a bin of its place, the width within 1 %.
+            {"gaussian, fine bins, noisy", noisy_peak, 300, 0.125, noisy_counts, 360,
              fwhm_of_sigma * 2.5, 360, 0.01 * fwhm_of_sigma * 2.5},
             // Off the bin grid and with coarse bins the parabola still finds the mean.
             {"gaussian, coarse bins off the grid", gaussian(300, 1.0, 120, 360.3, 2.5, 1e6), 300,

@@ -357,7 +357,7 @@ private slots:
             {100.7, 250, 0, "100.70 ns, 250 counts\nch0: 0"},     // empty bins: the first one wins
             {100.2, 250, 0, "100.20 ns, 250 counts"},              // before the curves begin
             {99.0, 250, 0, "99.00 ns, 250 counts"},                // before the first sample
-            {107.0, 5, 0, "107.00 ns, 5 counts"},                  // past the last one's bin
+            {107.0, 5, 0, "107.00 ns, 5.0 counts"},                  // past the last one's bin
             {101.2, 250, 0b11, "101.20 ns, 250 counts"}};
         // clang-format on
         for (const Read &read : reads) {
@@ -427,7 +427,7 @@ private slots:
             {0xffff, "0-15"}, {0xfe2f, "0-3, 5, 9-15"}, {0b11, "0, 1"}, {0, "none"}};
         for (const auto &[mask, list] : channels)
             QCOMPARE(plot_image_footer(when, 12, 3, params, mask, 16),
-                     "2026-12-07 10:00:00   exposure 12, 3 accumulated   window 100 to 1100 ns   "
+                     "2026-12-07 10:00:00   exposure 12, 3 accumulated\nwindow 100 to 1100 ns   "
                      "bins 0.5 ns (binning 4)   channels " +
                          list);
     }

@@ -25,10 +25,13 @@ const QStringList headers{QStringLiteral("Channel"),
                           QStringLiteral("Lost")};
 
 // A number sorts as a number; no answer shows as an empty cell, sorted first.
-QTableWidgetItem *number_item(double value) {
+// Counts show whole, times to the picosecond.
+QTableWidgetItem *number_item(double value, bool count = false) {
     auto *item = new QTableWidgetItem;
-    if (std::isfinite(value))
-        item->setData(Qt::DisplayRole, value);
+    if (std::isfinite(value) && count)
+        item->setData(Qt::DisplayRole, qlonglong(std::llround(value)));
+    else if (std::isfinite(value))
+        item->setData(Qt::DisplayRole, std::round(value * 1000.0) / 1000.0);
     item->setTextAlignment(Qt::AlignRight | Qt::AlignVCenter);
     return item;
 }
@@ -57,7 +60,7 @@ ChannelSummaryWindow::ChannelSummaryWindow(TdcIface *tdc, QWidget *parent)
     layout->addLayout(buttons);
     connect(bu_copy, &QPushButton::clicked, this, &ChannelSummaryWindow::copy_table);
     fill_table();
-    resize(720, 560);
+    resize(860, 560);
 }
 
 ChannelSummaryWindow::~ChannelSummaryWindow() = default;
@@ -121,13 +124,13 @@ void ChannelSummaryWindow::fill_table() {
         const PeakSummary &s = summarized[i] ? summaries[i] : none;
         const bool known = recorded;
         const double nan = std::nan("");
-        table->setItem(c, 0, number_item(c));
-        table->setItem(c, 1, number_item(known ? double(exposure_counts[i]) : nan));
-        table->setItem(c, 2, number_item(summarized[i] ? s.counts : nan));
+        table->setItem(c, 0, number_item(c, true));
+        table->setItem(c, 1, number_item(known ? double(exposure_counts[i]) : nan, true));
+        table->setItem(c, 2, number_item(summarized[i] ? s.counts : nan, true));
         table->setItem(c, 3, number_item(s.peak_ns));
         table->setItem(c, 4, number_item(s.fwhm_ns));
         table->setItem(c, 5, number_item(s.centroid_ns));
-        table->setItem(c, 6, number_item(known ? double(exposure_lost[i]) : nan));
+        table->setItem(c, 6, number_item(known ? double(exposure_lost[i]) : nan, true));
     }
     table->setSortingEnabled(true);
     if (recorded)
@@ -142,8 +145,8 @@ QString ChannelSummaryWindow::table_text() const {
         for (int column = 0; column < table->columnCount(); ++column) {
             const QTableWidgetItem *item = table->item(row, column);
             const QVariant value = item ? item->data(Qt::DisplayRole) : QVariant();
-            // Full precision in the C locale, for a spreadsheet or a script.
-            cells << (value.isValid() ? QString::number(value.toDouble(), 'g', 10) : QString());
+            // The C locale's numbers, for a spreadsheet or a script.
+            cells << (value.isValid() ? QString::number(value.toDouble(), 'g', 12) : QString());
         }
         lines << cells.join(QLatin1Char('\t'));
     }
