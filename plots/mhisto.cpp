@@ -191,27 +191,22 @@ std::size_t Mhisto::longest_histogram(uint32_t channels) const {
 }
 
 // Thins out runs of empty bins of h (over the first n bins, the last of which
-// is never drawn) into xs and ys; returns the number of samples, and the
-// highest of the n bins in top.
-static int thin_bins(const double *times, const double *bins, std::size_t n, double *xs, double *ys,
-                     double &top) {
+// is never drawn) into xs and ys; returns the number of samples.
+static int thin_bins(const double *times, const double *bins, std::size_t n, double *xs,
+                     double *ys) {
     std::size_t m = 0;
-    top = 0.0;
     if (n < 2) {
         for (; m < n; ++m) {
             xs[m] = times[m];
             ys[m] = bins[m];
-            top = std::max(top, bins[m]);
         }
         return static_cast<int>(m);
     }
-    top = bins[n - 1];
     // Of an empty run only the bins next to a non-empty one are kept, which
     // draws the same steps.
     double previous = 0.0;
     for (std::size_t i = 0; i + 1 < n; ++i) {
         const double value = bins[i];
-        top = std::max(top, value);
         if (value != 0.0 || previous != 0.0 || bins[i + 1] != 0.0) {
             xs[m] = times[i];
             ys[m] = value;
@@ -223,8 +218,6 @@ static int thin_bins(const double *times, const double *bins, std::size_t n, dou
 }
 
 void Mhisto::update_curves(const std::vector<double> &t, uint32_t channels, uint32_t channel_mask) {
-    // Channels beyond the count keep their curves but count for nothing.
-    channel_max.fill(0.0);
     for (uint32_t c = 0; c < channels && c < 16; ++c) {
         QVector<double> &xs = sample_x[c];
         QVector<double> &ys = sample_y[c];
@@ -233,6 +226,8 @@ void Mhisto::update_curves(const std::vector<double> &t, uint32_t channels, uint
         curves[c]->setSamples(QVector<double>(), QVector<double>());
         const std::vector<double> *h = c < shown_histos.size() ? shown_histos[c] : nullptr;
         if (h == nullptr || (channel_mask & (uint32_t(1) << c)) == 0) {
+            xs.resize(0);
+            ys.resize(0);
             release_if_oversized(xs, ys, t.size());
             continue;
         }
@@ -248,7 +243,7 @@ void Mhisto::update_curves(const std::vector<double> &t, uint32_t channels, uint
             ys = QVector<double>();
             continue;
         }
-        const int m = thin_bins(t.data(), h->data(), n, xs.data(), ys.data(), channel_max[c]);
+        const int m = thin_bins(t.data(), h->data(), n, xs.data(), ys.data());
         xs.resize(m);
         ys.resize(m);
         release_if_oversized(xs, ys, static_cast<std::size_t>(m));
@@ -289,14 +284,17 @@ double Mhisto::y_top_for(double max_count) const {
     return max_count * (log_scale ? 2.0 : 1.05);
 }
 
-// The highest bin among the curves shown.
+// The highest bin among the curves shown. With curves hidden it is taken
+// from what they draw (every bin but the last), so hiding one needs no
+// histogram, and the refresh no pass over the bins of its own.
 double Mhisto::shown_max_count() const {
     if (hidden == 0)
         return static_cast<double>(shown_stats.max_count);
     double top = 0.0;
-    for (std::size_t c = 0; c < channel_max.size(); ++c) {
-        if ((hidden & (uint32_t(1) << c)) == 0)
-            top = std::max(top, channel_max[c]);
+    for (std::size_t c = 0; c < curves.size(); ++c) {
+        const QVector<double> &ys = sample_y[c];
+        if ((hidden & (uint32_t(1) << c)) == 0 && curves[c]->dataSize() != 0 && !ys.isEmpty())
+            top = std::max(top, *std::max_element(ys.cbegin(), ys.cend()));
     }
     return top;
 }
@@ -397,7 +395,8 @@ void Mhisto::rescale(bool counts_known) {
 void Mhisto::update_legend_entries() {
     for (std::size_t c = 0; c < curves.size(); ++c) {
         QwtText text(QStringLiteral("ch%1").arg(c));
-        const bool faint = !(channel_max[c] > 0.0);
+        // Thinning leaves samples only around bins with counts.
+        const bool faint = curves[c]->dataSize() == 0;
         if (faint)
             text.setColor(QColor(150, 150, 150));
         const bool hide = hidden & (uint32_t(1) << c);

@@ -125,9 +125,6 @@ private:
     double y_max = 0.0;
     uint32_t hidden = 0;
     bool log_scale = false;
-    // The highest bin of each channel's histogram as last drawn, so hiding a
-    // curve rescales without reading the histograms again.
-    std::array<double, 16> channel_max{};
 
     // Kept between refreshes so a refresh allocates only when histograms
     // grow. Each curve shares its channel's sample arrays.
