@@ -307,9 +307,9 @@ int main(int argc, char *argv[]) {
     }
     int result = 1;
     QTimer::singleShot(0, [&] {
-        result = argc == 4
-                     ? run_extras(QString::fromLocal8Bit(argv[2]), QString::fromLocal8Bit(argv[3]))
-                     : run_tour(QString::fromLocal8Bit(argv[1]));
+        result = run_tour(QString::fromLocal8Bit(argv[1]));
+        if (result == 0 && argc == 4)
+            result = run_extras(QString::fromLocal8Bit(argv[2]), QString::fromLocal8Bit(argv[3]));
         QApplication::quit();
     });
     app.exec();
