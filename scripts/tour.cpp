@@ -261,6 +261,14 @@ int run_extras(const QString &folder, const QString &slow_ini) {
     QApplication::sendEvent(canvas, &enter);
     settle();
     save(window->grab(), folder, "main-cursor.png");
+    // The save dialog, grabbed and cancelled.
+    QTimer::singleShot(500, [folder] {
+        if (QWidget *dialog = QApplication::activeModalWidget()) {
+            save(dialog->grab(), folder, "save-plot-image.png");
+            dialog->close();
+        }
+    });
+    find_text<QAction>(window.get(), "Save Plot Image...")->trigger();
     for (const char *name : {"plot.png", "plot.svg", "plot.pdf"}) {
         QString why;
         if (!write_plot_image(histo, QDir(folder).filePath(name), 150, histo->image_footer(), &why))
