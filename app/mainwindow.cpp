@@ -6,8 +6,10 @@
 #include "panel/exposureprogress.h"
 #include "panel/mwidget.h"
 #include "plots/mhisto.h"
+#include "plots/ratehistorywindow.h"
 #include "remote/remoteserver.h"
 #include "run/runcontroller.h"
+#include "tools/channelsummarywindow.h"
 #include "tools/lifetimefitwindow.h"
 #include "tools/panelchannelcorrections.h"
 #include "tools/remotecontroldialog.h"
@@ -55,6 +57,7 @@ MainWindow::MainWindow(QWidget *parent)
     statusBar();
 
     make_connections();
+    add_plot_tools();
     add_run_status();
     create_remote();
     restore_geometry_and_settings();
@@ -183,6 +186,33 @@ void MainWindow::add_run_status() {
 
 MainWindow::~MainWindow() {
     delete fit_window;
+    delete summary_window;
+    delete rate_window;
+}
+
+// Plot images in File, the channel summary and the rate history in Tools;
+// both windows follow every exposure's record.
+void MainWindow::add_plot_tools() {
+    auto *save_image = new QAction("Save Plot Image...", this);
+    menu_file->insertAction(act_quit, save_image);
+    connect(save_image, &QAction::triggered, mwidget, &Mwidget::save_plot_image);
+
+    summary_window = new ChannelSummaryWindow(tdc, nullptr);
+    summary_window->set_histograms_readable([this] { return mwidget->get_run_state() == 0; });
+    rate_window = new RateHistoryWindow(nullptr);
+    RunController *run = mwidget->run_controller();
+    connect(run, &RunController::exposure_completed, summary_window,
+            &ChannelSummaryWindow::exposure_recorded);
+    connect(run, &RunController::exposure_completed, rate_window,
+            &RateHistoryWindow::exposure_recorded);
+    auto *summary = new QAction("Channel Summary", this);
+    auto *rates = new QAction("Count Rates", this);
+    menu_tools->addAction(summary);
+    menu_tools->addAction(rates);
+    connect(summary, &QAction::triggered, summary_window, &ChannelSummaryWindow::show_and_raise);
+    connect(rates, &QAction::triggered, rate_window, &RateHistoryWindow::show_and_raise);
+    connect(this, &MainWindow::close_children, summary_window, &QWidget::close);
+    connect(this, &MainWindow::close_children, rate_window, &QWidget::close);
 }
 
 void MainWindow::create_menus() {

@@ -10,7 +10,9 @@ class QAction;
 class QCloseEvent;
 class QMenu;
 class QMenuBar;
+class ChannelSummaryWindow;
 class LifetimeFitWindow;
+class RateHistoryWindow;
 class Mwidget;
 class QLabel;
 class RemoteControlDialog;
@@ -52,6 +54,7 @@ private:
     void make_connections();
     void add_run_status();
     void connect_lifetime_fit();
+    void add_plot_tools();
     void restore_geometry_and_settings();
     QSize first_size() const;
     void create_remote();
@@ -83,6 +86,8 @@ private:
     RemoteServer *remote;
     QLabel *lb_remote;
     RemoteControlDialog *remote_dialog = nullptr;
+    ChannelSummaryWindow *summary_window = nullptr;
+    RateHistoryWindow *rate_window = nullptr;
 };
 
 #endif // MAINWINDOW_H

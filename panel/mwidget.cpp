@@ -6,6 +6,7 @@
 #include "plots/mhisto.h"
 #include "plots/mhistotoolbar.h"
 #include "plots/mrates.h"
+#include "plots/plotimage.h"
 #include "run/runcontroller.h"
 #include "run/runsettingsmodel.h"
 #include "tools/statswindow.h"
@@ -14,6 +15,8 @@
 #include <QAction>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDir>
+#include <QFileInfo>
 #include <QFormLayout>
 #include <QHBoxLayout>
 #include <QIcon>
@@ -209,6 +212,8 @@ void Mwidget::make_connections() {
             &Mhisto::slot_auto_scaling_y);
     connect(histo_toolbar, &MhistoToolbar::linewidth_changed, histo,
             &Mhisto::slot_linewidth_changed);
+    connect(histo_toolbar, &MhistoToolbar::log_counts_changed, histo, &Mhisto::set_log_counts);
+    connect(histo, &Mhisto::hidden_channels_changed, rates, &Mrates::set_hidden_channels);
     connect(tdc, &TdcIface::connected, this, &Mwidget::slot_device_connected);
     connect(tdc, &TdcIface::connection_lost, this, &Mwidget::slot_connection_lost);
     // Every export is made from the last exposure's record and its run's.
@@ -382,6 +387,9 @@ void Mwidget::save_settings(QSettings &settings, const QString &prefix) {
     settings.setValue(prefix + QStringLiteral("accumulate"), cb_accumulate->isChecked());
     settings.setValue(prefix + QStringLiteral("iterations"), sb_iterations->value());
     settings.setValue(prefix + QStringLiteral("event_threshold"), sb_event_threshold->value());
+    settings.setValue(prefix + QStringLiteral("hidden_channels"), histo->hidden_channels());
+    settings.setValue(prefix + QStringLiteral("log_counts"), histo->log_counts());
+    settings.setValue(prefix + QStringLiteral("image_dpi"), image_dpi);
 }
 
 void Mwidget::load_settings(QSettings &settings, const QString &prefix) {
@@ -403,6 +411,12 @@ void Mwidget::load_settings(QSettings &settings, const QString &prefix) {
     sb_iterations->setValue(settings.value(prefix + QStringLiteral("iterations"), 1000).toInt());
     sb_event_threshold->setValue(
         settings.value(prefix + QStringLiteral("event_threshold"), 10000000).toInt());
+    histo->set_hidden_channels(
+        settings.value(prefix + QStringLiteral("hidden_channels"), 0u).toUInt());
+    image_dpi =
+        std::clamp(settings.value(prefix + QStringLiteral("image_dpi"), 300).toInt(), 50, 1200);
+    histo_toolbar->set_log_counts(
+        settings.value(prefix + QStringLiteral("log_counts"), false).toBool());
 }
 
 // ---- device connection -----------------------------------------------------
@@ -535,6 +549,22 @@ void Mwidget::save_data() {
 
 void Mwidget::save_data_filter_zeros() {
     save_data_body(true);
+}
+
+void Mwidget::save_plot_image() {
+    // Beside the last export, where a lab book's files already are.
+    const QString last = QSettings().value(QStringLiteral("export/last_folder")).toString();
+    const QString folder = !last.isEmpty() && QFileInfo(last).isDir() ? last : QDir::homePath();
+    const std::optional<PlotImageChoice> choice = ask_plot_image(this, folder, image_dpi);
+    if (!choice)
+        return;
+    image_dpi = choice->dpi;
+    QwtPlot *plot = choice->rates ? static_cast<QwtPlot *>(rates) : histo;
+    QString why;
+    if (!write_plot_image(plot, choice->file_name, choice->dpi, histo->image_footer(), &why))
+        QMessageBox::critical(this, QStringLiteral("Error"),
+                              QStringLiteral("Could not save the plot image: ") + why,
+                              QMessageBox::Ok);
 }
 
 void Mwidget::show_control_epot() {

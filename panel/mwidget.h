@@ -72,6 +72,8 @@ signals:
 public slots:
     void save_data();
     void save_data_filter_zeros();
+    // Asks for an image file and the plot, and saves the plot as it looks.
+    void save_plot_image();
     void slot_init_deinit(bool init);
     void show_control_epot();
 
@@ -141,6 +143,7 @@ private:
     // The displays derive from the device bin size, which exists only once a
     // device has been initialised; until then they stay empty.
     bool device_binsize_known = false;
+    int image_dpi = 300;
 };
 
 #endif // MWIDGET_H

@@ -2,14 +2,21 @@
 
 #include "device/tdciface.h"
 #include "export/histoexport.h"
+#include "plots/logcounts.h"
+#include "plots/plotimage.h"
 #include "plots/replotthrottle.h"
 #include "plots/stepcurve.h"
 
+#include <qwt_legend.h>
+#include <qwt_legend_label.h>
+#include <qwt_picker_machine.h>
 #include <qwt_plot_curve.h>
 #include <qwt_plot_grid.h>
 #include <qwt_plot_panner.h>
+#include <qwt_plot_picker.h>
 #include <qwt_plot_textlabel.h>
 #include <qwt_plot_zoomer.h>
+#include <qwt_scale_engine.h>
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -55,6 +62,26 @@ public:
     WaitCursor &operator=(const WaitCursor &) = delete;
 };
 
+// Reads the value under the mouse off the plot, as the plot words it.
+class CursorPicker : public QwtPlotPicker {
+public:
+    CursorPicker(QWidget *canvas, std::function<QString(const QPointF &)> read)
+        : QwtPlotPicker(canvas), read(std::move(read)) {
+        setTrackerMode(QwtPicker::AlwaysOn);
+        setRubberBand(QwtPicker::NoRubberBand);
+    }
+
+protected:
+    QwtText trackerTextF(const QPointF &pos) const override {
+        QwtText text(read(pos));
+        text.setBackgroundBrush(QBrush(QColor(255, 255, 255, 220)));
+        return text;
+    }
+
+private:
+    std::function<QString(const QPointF &)> read;
+};
+
 } // namespace
 
 const std::array<QColor, 16> curve_colors = build_curve_colors();
@@ -84,6 +111,15 @@ Mhisto::Mhisto(TdcIface *tdc, QWidget *parent)
     zoomer = new QwtPlotZoomer(canvas(), true);
     zoomer->setMousePattern(QwtEventPattern::MouseSelect2, Qt::RightButton, Qt::ControlModifier);
     zoomer->setMousePattern(QwtEventPattern::MouseSelect3, Qt::RightButton);
+
+    cursor = new CursorPicker(canvas(), [this](const QPointF &pos) { return cursor_text(pos); });
+
+    // Below the plot, one entry per channel; clicking one hides or shows it.
+    legend = new QwtLegend();
+    legend->setDefaultItemMode(QwtLegendData::Checkable);
+    insertLegend(legend, QwtPlot::BottomLegend);
+    connect(legend, &QwtLegend::checked, this, &Mhisto::legend_checked);
+    update_legend_entries();
 
     apply_pens();
 }
@@ -192,6 +228,8 @@ void Mhisto::update_curves(const std::vector<double> &t, uint32_t channels, uint
         curves[c]->setSamples(QVector<double>(), QVector<double>());
         const std::vector<double> *h = c < shown_histos.size() ? shown_histos[c] : nullptr;
         if (h == nullptr || (channel_mask & (uint32_t(1) << c)) == 0) {
+            xs.resize(0);
+            ys.resize(0);
             release_if_oversized(xs, ys, t.size());
             continue;
         }
@@ -230,14 +268,45 @@ bool Mhisto::apply_y_top(double top) {
     if (!apply)
         return false;
     y_max = top;
-    setAxisScale(QwtPlot::yLeft, 0.0, top, 0.0);
+    const QwtInterval counts = y_range();
+    setAxisScale(QwtPlot::yLeft, counts.minValue(), counts.maxValue(), 0.0);
     return true;
+}
+
+// The count axis for the top last applied.
+QwtInterval Mhisto::y_range() const {
+    if (log_scale)
+        return QwtInterval(log_counts_floor, std::max(y_max, 2.0 * log_counts_floor));
+    return QwtInterval(0.0, y_max);
+}
+
+// A log axis needs more headroom than a linear one to show it: a factor of 2
+// is a third of a decade.
+double Mhisto::y_top_for(double max_count) const {
+    return max_count * (log_scale ? 2.0 : 1.05);
+}
+
+// The highest bin among the curves shown. With curves hidden it is taken
+// from what they draw (every bin but the last), so hiding one needs no
+// histogram, and the refresh no pass over the bins of its own.
+double Mhisto::shown_max_count() const {
+    if (hidden == 0)
+        return static_cast<double>(shown_stats.max_count);
+    double top = 0.0;
+    for (std::size_t c = 0; c < curves.size(); ++c) {
+        const QVector<double> &ys = sample_y[c];
+        if ((hidden & (uint32_t(1) << c)) == 0 && curves[c]->dataSize() != 0 && !ys.isEmpty())
+            top = std::max(top, *std::max_element(ys.cbegin(), ys.cend()));
+    }
+    return top;
 }
 
 void Mhisto::show_exposure(const ExposureResult &result) {
     shown_params = result.params;
     shown_histos = result.histos;
     shown_stats = result.histo_stats;
+    shown_number = result.number;
+    shown_started = result.started;
     shown_binsize =
         result.device.binsize_ns > 0.0 ? result.device.binsize_ns : result.params.binsize;
     refresh();
@@ -279,6 +348,18 @@ void Mhisto::refresh() {
         time_axis.shrink_to_fit();
     update_curves(time_axis, p.channels, s.channel_mask);
 
+    update_legend_entries();
+    rescale(s.nr_events != 0);
+
+    emit newMinMax(double(s.min_time) * shown_binsize, double(s.max_time) * shown_binsize);
+    const uint64_t average = s.nr_events != 0 ? s.sum_time / s.nr_events : 0;
+    emit newAverage(double(average) * shown_binsize);
+}
+
+// Sets the axes for what is shown, in the autoscaling mode, and the zoom base
+// with them; the count axis only when counts are known.
+void Mhisto::rescale(bool counts_known) {
+    const HistoParams p = time_axis_params();
     QRectF base = zoomer->zoomBase();
     if (x_min != p.start || x_max != p.start + p.size) {
         x_min = p.start;
@@ -287,10 +368,11 @@ void Mhisto::refresh() {
         base.setLeft(x_min);
         base.setRight(x_max);
     }
-    if (s.nr_events != 0 && apply_y_top(static_cast<double>(s.max_count) * 1.05)) {
+    if (counts_known && apply_y_top(y_top_for(shown_max_count()))) {
         // Zoomer rectangles keep the lower y bound in top().
-        base.setTop(0.0);
-        base.setBottom(y_max);
+        const QwtInterval counts = y_range();
+        base.setTop(counts.minValue());
+        base.setBottom(counts.maxValue());
     }
     // The zoomer joins the base with the current scales, so let the scales
     // just set take effect first; otherwise the old view would widen the base.
@@ -306,10 +388,126 @@ void Mhisto::refresh() {
         zoomer->setZoomStack(stack, stack.size() - 1);
     }
     replot_throttle->request();
+}
 
-    emit newMinMax(double(s.min_time) * shown_binsize, double(s.max_time) * shown_binsize);
-    const uint64_t average = s.nr_events != 0 ? s.sum_time / s.nr_events : 0;
-    emit newAverage(double(average) * shown_binsize);
+// ---- legend, log axis and cursor ------------------------------------------
+
+// "chN" beside the channel's colour block; faint without counts, struck out
+// and its block grey while hidden, so a saved image tells the same.
+void Mhisto::update_legend_entries() {
+    for (std::size_t c = 0; c < curves.size(); ++c) {
+        QwtText text(QStringLiteral("ch%1").arg(c));
+        // Thinning leaves samples only around bins with counts.
+        const bool faint = curves[c]->dataSize() == 0;
+        if (faint)
+            text.setColor(QColor(150, 150, 150));
+        const bool hide = hidden & (uint32_t(1) << c);
+        if (hide) {
+            QFont font = legend->font();
+            font.setStrikeOut(true);
+            text.setFont(font);
+        }
+        static_cast<StepCurve *>(curves[c])->set_legend_entry(text, faint || hide);
+        if (auto *label =
+                qobject_cast<QwtLegendLabel *>(legend->legendWidget(itemToInfo(curves[c]))))
+            label->setChecked((hidden & (uint32_t(1) << c)) == 0);
+    }
+}
+
+void Mhisto::legend_checked(const QVariant &item, bool on, int) {
+    const auto found = std::find(curves.begin(), curves.end(), infoToItem(item));
+    if (found == curves.end())
+        return;
+    const uint32_t bit = uint32_t(1) << (found - curves.begin());
+    set_hidden_channels(on ? hidden & ~bit : hidden | bit);
+}
+
+void Mhisto::set_hidden_channels(uint32_t mask) {
+    mask &= 0xffffu;
+    if (mask == hidden)
+        return;
+    hidden = mask;
+    apply_visibility();
+    emit hidden_channels_changed(hidden);
+}
+
+void Mhisto::apply_visibility() {
+    for (std::size_t c = 0; c < curves.size(); ++c)
+        curves[c]->setVisible((hidden & (uint32_t(1) << c)) == 0);
+    update_legend_entries();
+    if (time_axis_params().channels != 0 && !shown_histos.empty())
+        rescale(shown_stats.nr_events != 0);
+    else
+        replot();
+}
+
+void Mhisto::set_log_counts(bool log) {
+    if (log == log_scale)
+        return;
+    log_scale = log;
+    if (log)
+        setAxisScaleEngine(QwtPlot::yLeft, make_log_counts_engine());
+    else
+        setAxisScaleEngine(QwtPlot::yLeft, new QwtLinearScaleEngine());
+    setAxisTitle(QwtPlot::yLeft, log ? QStringLiteral("Counts (log)") : QStringLiteral("Counts"));
+    // A top from the other scale means nothing on this one: the next scale
+    // is applied whatever the mode, as the first one is.
+    y_max = 0.0;
+    if (time_axis_params().channels != 0 && !shown_histos.empty() && shown_stats.nr_events != 0) {
+        rescale(true);
+    } else {
+        setAxisAutoScale(QwtPlot::yLeft);
+        updateAxes();
+        QRectF base = zoomer->zoomBase();
+        const QwtInterval counts = axisInterval(QwtPlot::yLeft);
+        base.setTop(counts.minValue());
+        base.setBottom(counts.maxValue());
+        zoomer->setZoomBase(base);
+        replot();
+    }
+}
+
+QString Mhisto::cursor_text(const QPointF &pos) const {
+    const double at = std::max(0.0, pos.y());
+    QString text = QStringLiteral("%1 ns, %2 counts")
+                       .arg(pos.x(), 0, 'f', 2)
+                       .arg(at, 0, 'f', at < 10.0 ? 1 : 0);
+    const HistoParams p = time_axis_params();
+    const double width = std::ldexp(p.binsize, int(p.binning % 64));
+    const QwtScaleMap counts = canvasMap(QwtPlot::yLeft);
+    const double cursor_row = counts.transform(pos.y());
+    int nearest = -1;
+    double nearest_value = 0.0, nearest_distance = std::numeric_limits<double>::infinity();
+    for (std::size_t c = 0; c < curves.size(); ++c) {
+        const QVector<double> &xs = sample_x[c];
+        if (!curves[c]->isVisible() || curves[c]->dataSize() == 0 || xs.isEmpty())
+            continue;
+        // The step drawn at this time starts at the last sample at or before it;
+        // the last sample's step reaches one bin further.
+        const auto after = std::upper_bound(xs.cbegin(), xs.cend(), pos.x());
+        if (after == xs.cbegin() || (after == xs.cend() && pos.x() >= xs.last() + width))
+            continue;
+        const double value = sample_y[c][int(after - xs.cbegin()) - 1];
+        const double distance = std::abs(counts.transform(value) - cursor_row);
+        if (distance < nearest_distance) {
+            nearest_distance = distance;
+            nearest = int(c);
+            nearest_value = value;
+        }
+    }
+    if (nearest >= 0)
+        text += QStringLiteral("\nch%1: %2").arg(nearest).arg(nearest_value, 0, 'f', 0);
+    return text;
+}
+
+QString Mhisto::image_footer() const {
+    uint64_t accumulated = 0;
+    if (export_source) {
+        if (const std::optional<ExportSnapshot> snap = export_source())
+            accumulated = snap->run.exposures_in_histograms;
+    }
+    return plot_image_footer(shown_started, shown_number, accumulated, shown_params,
+                             ~hidden & 0xffffu, shown_params.channels);
 }
 
 // ---- export ------------------------------------------------------------------

@@ -5,6 +5,7 @@
 #include "export/histoexport.h"
 #include "run/exposureresult.h"
 
+#include <qwt_interval.h>
 #include <qwt_plot.h>
 
 #include <QColor>
@@ -19,7 +20,9 @@
 #include <optional>
 #include <vector>
 
+class QwtLegend;
 class QwtPlotCurve;
+class QwtPlotPicker;
 class QwtPlotTextLabel;
 class ReplotThrottle;
 class QwtPlotPanner;
@@ -46,6 +49,20 @@ public:
     // Lower edge in ns of every histogram bin for the current parameters.
     void compute_time_axis(std::vector<double> &t) const;
 
+    // Channels whose curves are hidden, bit c for channel c. The legend
+    // toggles them; the autoscaling ignores them.
+    void set_hidden_channels(uint32_t mask);
+    uint32_t hidden_channels() const { return hidden; }
+    // Counts on a logarithmic axis, empty bins along its floor.
+    void set_log_counts(bool log);
+    bool log_counts() const { return log_scale; }
+    // What the cursor at `pos` (time, counts) reads: both values and the
+    // shown curve whose step at that time is nearest on screen.
+    QString cursor_text(const QPointF &pos) const;
+    // The line under a saved image of the plots: the exposure shown, its
+    // window and binning and the channels shown.
+    QString image_footer() const;
+
     // Asks for a file name, tells what it writes (and replaces) and exports.
     // False: nothing could be saved, export_error() says why; true: written,
     // or cancelled by the user.
@@ -69,6 +86,7 @@ public slots:
 signals:
     void newAverage(double average);
     void newMinMax(double minimum, double maximum);
+    void hidden_channels_changed(uint mask);
 
 private:
     // The parameters the time axis is computed from.
@@ -81,6 +99,13 @@ private:
     void apply_pens();
     void update_curves(const std::vector<double> &t, uint32_t channels, uint32_t channel_mask);
     bool apply_y_top(double top);
+    double y_top_for(double max_count) const;
+    QwtInterval y_range() const;
+    double shown_max_count() const;
+    void rescale(bool counts_known);
+    void legend_checked(const QVariant &item, bool on, int index);
+    void update_legend_entries();
+    void apply_visibility();
     enum class ExportAnswer { Cancel, Write, WriteAndRemoveOld };
     std::optional<ExportSnapshot> export_data();
     bool write_export(const ExportSnapshot &snap, const QString &fileName, bool filter_zeros,
@@ -89,6 +114,8 @@ private:
                                    const QStringList &stale);
 
     std::array<QwtPlotCurve *, 16> curves{};
+    QwtLegend *legend = nullptr;
+    QwtPlotPicker *cursor = nullptr;
     QPointer<QwtPlotZoomer> zoomer;
     QPointer<QwtPlotPanner> panner;
     TdcIface *tdc;
@@ -97,6 +124,8 @@ private:
     int auto_scaling_y = 0;
     int line_width = 1;
     double y_max = 0.0;
+    uint32_t hidden = 0;
+    bool log_scale = false;
 
     // Kept between refreshes so a refresh allocates only when histograms
     // grow. Each curve shares its channel's sample arrays.
@@ -111,6 +140,8 @@ private:
     std::vector<const std::vector<double> *> shown_histos;
     HistoStats shown_stats{0, 0, 0, 0, 0, 0};
     double shown_binsize = 1.0;
+    uint64_t shown_number = 0;
+    QDateTime shown_started;
     QwtPlotTextLabel *empty_note = nullptr;
     // At most one repaint per interval, so fast exposures do not spend their
     // time painting.

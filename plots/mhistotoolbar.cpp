@@ -23,6 +23,13 @@ MhistoToolbar::MhistoToolbar(QWidget *parent) : QWidget(parent) {
     layout->addSpacing(QFontMetrics(font()).averageCharWidth());
     layout->addWidget(new QLabel(QStringLiteral("line width:"), this));
     layout->addWidget(sb_linewidth);
+    layout->addSpacing(QFontMetrics(font()).averageCharWidth());
+    cb_y_scale = new QComboBox();
+    cb_y_scale->setObjectName(QStringLiteral("cb_y_scale"));
+    cb_y_scale->addItem(QStringLiteral("linear"), false);
+    cb_y_scale->addItem(QStringLiteral("log"), true);
+    layout->addWidget(new QLabel(QStringLiteral("counts:"), this));
+    layout->addWidget(cb_y_scale);
     layout->addStretch(1);
     setLayout(layout);
 
@@ -30,6 +37,12 @@ MhistoToolbar::MhistoToolbar(QWidget *parent) : QWidget(parent) {
             &MhistoToolbar::slot_cb_y_auto_scaling);
     connect(sb_linewidth, QOverload<int>::of(&QSpinBox::valueChanged), this,
             &MhistoToolbar::linewidth_changed);
+    connect(cb_y_scale, QOverload<int>::of(&QComboBox::currentIndexChanged), this,
+            [this] { emit log_counts_changed(cb_y_scale->currentData().toBool()); });
+}
+
+void MhistoToolbar::set_log_counts(bool log) {
+    cb_y_scale->setCurrentIndex(log ? 1 : 0);
 }
 
 MhistoToolbar::~MhistoToolbar() = default;

@@ -8,12 +8,39 @@
 #include <qwt_plot_curve.h>
 #include <qwt_plot_grid.h>
 #include <qwt_plot_intervalcurve.h>
+#include <qwt_plot_picker.h>
+#include <qwt_text.h>
 
 #include <QBrush>
 #include <QColor>
 #include <QPen>
 
 #include <algorithm>
+#include <cmath>
+#include <functional>
+
+namespace {
+
+class RatesPicker : public QwtPlotPicker {
+public:
+    RatesPicker(QWidget *canvas, std::function<QString(const QPointF &)> read)
+        : QwtPlotPicker(canvas), read(std::move(read)) {
+        setTrackerMode(QwtPicker::AlwaysOn);
+        setRubberBand(QwtPicker::NoRubberBand);
+    }
+
+protected:
+    QwtText trackerTextF(const QPointF &pos) const override {
+        QwtText text(read(pos));
+        text.setBackgroundBrush(QBrush(QColor(255, 255, 255, 220)));
+        return text;
+    }
+
+private:
+    std::function<QString(const QPointF &)> read;
+};
+
+} // namespace
 
 Mrates::Mrates(TdcIface *tdc, QWidget *parent)
     : QwtPlot(parent), tdc(tdc), replot_throttle(new ReplotThrottle(this, 40)) {
@@ -41,6 +68,8 @@ Mrates::Mrates(TdcIface *tdc, QWidget *parent)
     setAxisTitle(QwtPlot::xBottom, QStringLiteral("Channel"));
     setAxisTitle(QwtPlot::yLeft, QStringLiteral("Counts"));
 
+    new RatesPicker(canvas(), [this](const QPointF &pos) { return cursor_text(pos); });
+
     replot();
 }
 
@@ -64,6 +93,7 @@ void Mrates::plotRates() {
     }
     curve->setSamples(x, y, channels);
     mark_lost(x, y);
+    mark_hidden(x, y);
 
     setAxisScale(QwtPlot::xBottom, 0.5, channels + 0.5, 0.0);
     // Grow at once, shrink only when the bars use less than 30 % of the height,
@@ -102,4 +132,45 @@ void Mrates::mark_lost(const double *x, const double *y) {
         lost_marks->attach(this);
     }
     lost_marks->setSamples(marks);
+}
+
+void Mrates::set_hidden_channels(uint32_t mask) {
+    if (mask == hidden)
+        return;
+    hidden = mask;
+    plotRates();
+}
+
+// Hidden channels' bars, lost part included, are covered by a grey bar; the
+// overlay exists only once a channel has been hidden.
+void Mrates::mark_hidden(const double *x, const double *y) {
+    if (hidden == 0 && hidden_bars == nullptr)
+        return;
+    QVector<QPointF> bars;
+    for (int i = 0; i < int(channel_count); ++i) {
+        if (hidden & (uint32_t(1) << i))
+            bars.append(QPointF(x[i], y[i]));
+    }
+    if (hidden_bars == nullptr) {
+        hidden_bars = new QwtPlotCurve(QStringLiteral("hidden"));
+        hidden_bars->setStyle(QwtPlotCurve::Sticks);
+        hidden_bars->setPen(QPen(QBrush(QColor(200, 200, 200), Qt::SolidPattern), 6.0,
+                                 Qt::SolidLine, Qt::FlatCap, Qt::BevelJoin));
+        hidden_bars->setZ(curve->z() + 2);
+        hidden_bars->attach(this);
+    }
+    hidden_bars->setSamples(bars);
+}
+
+QString Mrates::cursor_text(const QPointF &pos) const {
+    const long bar = std::lround(pos.x());
+    if (bar < 1 || bar > long(channel_count))
+        return QString();
+    const std::size_t c = std::size_t(bar - 1);
+    QString text = QStringLiteral("ch%1: %2 counts").arg(c).arg(shown_counts[c]);
+    if (lost_counts[c] != 0)
+        text += QStringLiteral(", %1 lost").arg(lost_counts[c]);
+    if (hidden & (uint32_t(1) << c))
+        text += QStringLiteral(" (hidden)");
+    return text;
 }

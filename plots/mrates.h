@@ -29,11 +29,19 @@ public:
     // Draws an exposure's per-channel counts and losses from its record.
     void show_exposure(const ExposureResult &result);
 
+    // Channels hidden in the histogram plot, bit c for channel c: their bars
+    // are drawn grey.
+    void set_hidden_channels(uint32_t mask);
+    // The channel nearest to `pos` with its count, and its lost events when
+    // there were any.
+    QString cursor_text(const QPointF &pos) const;
+
 public slots:
     void plotRates();
 
 private:
     void mark_lost(const double *x, const double *y);
+    void mark_hidden(const double *x, const double *y);
 
     QwtPlotCurve *curve;
     QwtPlotGrid *grid;
@@ -43,6 +51,8 @@ private:
     ReplotThrottle *replot_throttle;
     ChannelCounts lost_counts{};
     ChannelCounts shown_counts{};
+    QwtPlotCurve *hidden_bars = nullptr;
+    uint32_t hidden = 0;
 };
 
 #endif // MRATES_H

@@ -1,5 +1,7 @@
 #include "plots/stepcurve.h"
 
+#include <qwt_graphic.h>
+#include <qwt_legend_data.h>
 #include <qwt_painter.h>
 #include <qwt_point_data.h>
 #include <qwt_scale_map.h>
@@ -143,6 +145,33 @@ static bool set_qwt_painter() {
 StepCurve::StepCurve(const QString &title) : QwtPlotCurve(title) {
     static const bool painter_set = set_qwt_painter();
     Q_UNUSED(painter_set)
+}
+
+void StepCurve::set_legend_entry(const QwtText &text, bool faint) {
+    if (text == legend_text && faint == legend_faint)
+        return;
+    legend_text = text;
+    legend_faint = faint;
+    legendChanged();
+}
+
+QList<QwtLegendData> StepCurve::legendData() const {
+    QList<QwtLegendData> entries = QwtPlotCurve::legendData();
+    if (!legend_text.isEmpty()) {
+        for (QwtLegendData &entry : entries)
+            entry.setValue(QwtLegendData::TitleRole, QVariant::fromValue(legend_text));
+    }
+    return entries;
+}
+
+// A block of the curve's colour reads better than a one-pixel line.
+QwtGraphic StepCurve::legendIcon(int, const QSizeF &size) const {
+    QwtGraphic icon;
+    icon.setDefaultSize(size);
+    QPainter painter(&icon);
+    painter.fillRect(QRectF(QPointF(0, 0), size),
+                     legend_faint ? QColor(215, 215, 215) : pen().color());
+    return icon;
 }
 
 void StepCurve::drawSteps(QPainter *painter, const QwtScaleMap &xMap, const QwtScaleMap &yMap,

@@ -3,6 +3,8 @@
 
 #include <qwt_plot_curve.h>
 
+#include <qwt_text.h>
+
 #include <QPolygonF>
 #include <QString>
 
@@ -21,6 +23,12 @@ class StepCurve : public QwtPlotCurve {
 public:
     explicit StepCurve(const QString &title);
 
+    // What the legend shows for the curve instead of its title, and whether
+    // its entry is drawn faint (a channel without counts).
+    void set_legend_entry(const QwtText &text, bool faint);
+    QList<QwtLegendData> legendData() const override;
+    QwtGraphic legendIcon(int index, const QSizeF &size) const override;
+
 protected:
     void drawSteps(QPainter *painter, const QwtScaleMap &xMap, const QwtScaleMap &yMap,
                    const QRectF &canvasRect, int from, int to) const override;
@@ -32,6 +40,8 @@ private:
     // The reduced polyline, kept so that painting allocates only when the
     // canvas grows.
     mutable QPolygonF reduced;
+    QwtText legend_text;
+    bool legend_faint = false;
 };
 
 #endif // STEPCURVE_H

@@ -4,13 +4,23 @@
 // run and prints the head of each exported file.
 //
 // Usage (from a folder that holds tdc_qv5.ini): velmora_tour <picture folder>
-// scripts/screenshot.sh builds and runs it.
+// [<extras folder>]. scripts/screenshot.sh builds and runs it. With an extras
+// folder it also grabs every view of the plots and their tools there: a long
+// run, a hidden channel, the cursor readout, the channel summary, the rate
+// history with losses (on a slow link) and the plot images, and prints the
+// summary's table.
 
 #include "app/mainwindow.h"
 #include "plots/mhisto.h"
+#include "plots/plotimage.h"
+#include "plots/ratehistorywindow.h"
+#include "tools/channelsummarywindow.h"
+
+#include <qwt_plot_canvas.h>
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QComboBox>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -19,6 +29,7 @@
 #include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
+#include <QMouseEvent>
 #include <QPainter>
 #include <QPushButton>
 #include <QSpinBox>
@@ -160,6 +171,13 @@ int run_tour(const QString &folder) {
         accumulate->click();
     histo_start->setValue(0);
     histo_size->setValue(1000);
+    // Decays read best on a log count axis.
+    auto *y_scale = panel->findChild<QComboBox *>("cb_y_scale");
+    if (y_scale == nullptr) {
+        std::fprintf(stderr, "tour: the count scale was not found\n");
+        return 1;
+    }
+    y_scale->setCurrentIndex(y_scale->findText("log"));
     settle();
     if (!save(grab_form(window.get(), panel), folder, "tour-2-parameters.png"))
         return 1;
@@ -191,17 +209,117 @@ int run_tour(const QString &folder) {
     return 0;
 }
 
+// A run of `exposures` accumulated exposures of one second.
+bool run_exposures(QWidget *panel, int exposures) {
+    form_field<QSpinBox>(panel, "meas. time [ms]:")->setValue(1000);
+    form_field<QSpinBox>(panel, "iterations:")->setValue(exposures);
+    form_field<QSpinBox>(panel, "event threshold:")->setValue(0);
+    if (!form_field<QCheckBox>(panel, "accumulate:")->isChecked())
+        form_field<QCheckBox>(panel, "accumulate:")->click();
+    auto *start = find_text<QPushButton>(panel, "start");
+    auto *stop = find_text<QPushButton>(panel, "stop");
+    start->click();
+    return wait_for([&] { return start->isEnabled() && !stop->isEnabled(); },
+                    (exposures + 10) * 2000);
+}
+
+template <typename T> T *top_level() {
+    for (QWidget *widget : QApplication::topLevelWidgets())
+        if (auto *found = qobject_cast<T *>(widget))
+            return found;
+    return nullptr;
+}
+
+int run_extras(const QString &folder, const QString &slow_ini) {
+    auto window = std::make_unique<MainWindow>(nullptr);
+    window->show();
+    settle();
+    QWidget *panel = window->centralWidget();
+    auto *histo = panel->findChild<Mhisto *>();
+    panel->findChild<QComboBox *>("cb_y_scale")->setCurrentIndex(1);
+    find_text<QAction>(window.get(), "Connect")->trigger();
+    settle();
+    find_text<QAction>(window.get(), "Count Rates")->trigger();
+    find_text<QAction>(window.get(), "Channel Summary")->trigger();
+    settle();
+    // More than a million counts in the peak channel (80,000 a second).
+    if (!run_exposures(panel, 14))
+        return 1;
+    settle();
+    save(window->grab(), folder, "main-log-legend.png");
+    auto *summary = top_level<ChannelSummaryWindow>();
+    save(summary->grab(), folder, "channel-summary.png");
+    std::printf("%s", qPrintable(summary->table_text()));
+
+    histo->set_hidden_channels(1u << 4 | 1u << 9);
+    settle();
+    save(window->grab(), folder, "main-hidden-4-9.png");
+    // The cursor on the peak of channel 0.
+    QWidget *canvas = histo->canvas();
+    const QPoint at(int(histo->transform(QwtPlot::xBottom, 45.0)),
+                    int(histo->transform(QwtPlot::yLeft, 3000.0)));
+    canvas->setFocus();
+    QMouseEvent enter(QEvent::MouseMove, at, Qt::NoButton, Qt::NoButton, Qt::NoModifier);
+    QApplication::sendEvent(canvas, &enter);
+    settle();
+    save(window->grab(), folder, "main-cursor.png");
+    // The save dialog, grabbed and cancelled.
+    QTimer::singleShot(500, [folder] {
+        if (QWidget *dialog = QApplication::activeModalWidget()) {
+            save(dialog->grab(), folder, "save-plot-image.png");
+            dialog->close();
+        }
+    });
+    find_text<QAction>(window.get(), "Save Plot Image...")->trigger();
+    for (const char *name : {"plot.png", "plot.svg", "plot.pdf"}) {
+        QString why;
+        if (!write_plot_image(histo, QDir(folder).filePath(name), 150, histo->image_footer(), &why))
+            std::fprintf(stderr, "tour: %s\n", qPrintable(why));
+    }
+    histo->set_hidden_channels(0);
+    panel->findChild<QComboBox *>("cb_y_scale")->setCurrentIndex(0);
+    settle();
+    save(window->grab(), folder, "main-linear.png");
+
+    // Losses: the device again with a slow link.
+    find_text<QAction>(window.get(), "Connect")->trigger();
+    settle();
+    QFile::remove("tdc_qv5.ini.kept");
+    QFile::rename("tdc_qv5.ini", "tdc_qv5.ini.kept");
+    QFile::copy(slow_ini, "tdc_qv5.ini");
+    find_text<QAction>(window.get(), "Connect")->trigger();
+    settle();
+    const bool ran = run_exposures(panel, 8);
+    QFile::remove("tdc_qv5.ini");
+    QFile::rename("tdc_qv5.ini.kept", "tdc_qv5.ini");
+    if (!ran)
+        return 1;
+    settle();
+    auto *rates = top_level<RateHistoryWindow>();
+    rates->set_log_rates(true);
+    settle();
+    save(rates->grab(), folder, "rate-history-losses.png");
+    save(window->grab(), folder, "main-losses.png");
+    find_text<QAction>(window.get(), "Connect")->trigger();
+    settle();
+    window->close();
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char *argv[]) {
     QApplication app(argc, argv);
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: velmora_tour <picture folder>\n");
+    if (argc != 2 && argc != 4) {
+        std::fprintf(stderr, "usage: velmora_tour <picture folder> [<extras folder> <slow-link "
+                             "ini>]\n");
         return 2;
     }
     int result = 1;
     QTimer::singleShot(0, [&] {
         result = run_tour(QString::fromLocal8Bit(argv[1]));
+        if (result == 0 && argc == 4)
+            result = run_extras(QString::fromLocal8Bit(argv[2]), QString::fromLocal8Bit(argv[3]));
         QApplication::quit();
     });
     app.exec();

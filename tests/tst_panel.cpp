@@ -50,15 +50,18 @@ private slots:
     // Files as read ("-": key missing, so its default); saving shows what the controls took. The
     // first moves every control off its default; a stored autorun only ticks the box.
     void storedParameters() {
-        const QStringList keys{"exposure",  "binning",    "histo_start", "histo_size",
-                               "autostart", "accumulate", "iterations",  "event_threshold"};
+        const QStringList keys{"exposure",        "binning",    "histo_start", "histo_size",
+                               "autostart",       "accumulate", "iterations",  "event_threshold",
+                               "hidden_channels", "log_counts", "image_dpi"};
+        // Hidden channels beyond the sixteen are dropped; the image resolution is kept in range.
         const std::pair<QString, QString> files[] = {
-            {"20000000 64 250 -5 true true 0 1500000000",
-             "10000000 64 250 0 true true 1 1000000000"},
-            {"", "100 1 0 1000 false false 1000 10000000"},
-            {"- 3", "100 1 0 1000 false false 1000 10000000"},
-            {"- 1048576", "100 1048576 0 1000 false false 1000 10000000"},
-            {"- 4294967360", "100 1 0 1000 false false 1000 10000000"}};
+            {"20000000 64 250 -5 true true 0 1500000000 65540 true 20",
+             "10000000 64 250 0 true true 1 1000000000 4 true 50"},
+            {"", "100 1 0 1000 false false 1000 10000000 0 false 300"},
+            {"- 3", "100 1 0 1000 false false 1000 10000000 0 false 300"},
+            {"- 1048576", "100 1048576 0 1000 false false 1000 10000000 0 false 300"},
+            {"- 4294967360 - - - - - - 32769",
+             "100 1 0 1000 false false 1000 10000000 32769 false 300"}};
         QTemporaryDir dir;
         for (const auto &[stored, loaded] : files) {
             QSettings in(dir.filePath(stored + ".ini"), QSettings::IniFormat);

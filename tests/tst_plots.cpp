@@ -3,6 +3,8 @@
 #include "plots/mhisto.h"
 #include "plots/mhistotoolbar.h"
 #include "plots/mrates.h"
+#include "plots/plotimage.h"
+#include "plots/ratehistory.h"
 #include "plots/stepcurve.h"
 #include "tests/histogramrig.h"
 
@@ -10,6 +12,8 @@
 
 #include <QtTest>
 #include <QtWidgets>
+#include <qwt_legend.h>
+#include <qwt_legend_label.h>
 #include <qwt_plot_zoomer.h>
 #include <qwt_scale_map.h>
 
@@ -190,7 +194,19 @@ private slots:
         }
     }
 
+    void autoscaling_signals_and_zoom_base_data() {
+        QTest::addColumn<bool>("log");
+        QTest::newRow("linear") << false;
+        QTest::newRow("log") << true;
+    }
+
     void autoscaling_signals_and_zoom_base() {
+        // On a log axis the modes keep their meaning: the top is twice the peak, at least one
+        // count, above a floor of half a count.
+        QFETCH(bool, log);
+        auto y_range = [log](double top) {
+            return log ? qMakePair(0.5, std::max(1.0, top / 1.05 * 2.0)) : qMakePair(0.0, top);
+        };
         // Each sequence starts on a fresh plot in "fit"; mode 7 is unknown and acts like "off".
         // A peak of -1 is an exposure without events, -2 one whose events (5 and 499.5 ns) all
         // fall outside the window.
@@ -207,6 +223,7 @@ private slots:
         for (const std::vector<Step> &sequence : sequences) {
             HistogramRig rig;
             Mhisto plot(rig.tdc.get(), nullptr);
+            plot.set_log_counts(log);
             plot.resize(800, 600);
             auto *zoomer = plot.canvas()->findChild<QwtPlotZoomer *>();
             double shown_top = -1;
@@ -222,9 +239,8 @@ private slots:
                     rig.expose({step.peak == none ? Histogram{} : peak(20, 5, step.peak)});
                 plot.show_exposure(rig.result());
                 // A top that changes was applied; otherwise the zoomed view stays.
-                QCOMPARE(range(plot, QwtPlot::yLeft), step.top != shown_top
-                                                          ? qMakePair(0.0, step.top)
-                                                          : qMakePair(100.0, 900.0));
+                QCOMPARE(range(plot, QwtPlot::yLeft),
+                         step.top != shown_top ? y_range(step.top) : qMakePair(100.0, 900.0));
                 shown_top = step.top;
                 // The average is rounded down to a device bin (1009 / 2 = 504).
                 const Emitted expected =
@@ -236,7 +252,7 @@ private slots:
                 // next refresh starts from that view.
                 zoomer->zoom(0);
                 QCOMPARE(range(plot, QwtPlot::xBottom), qMakePair(100.0, 109.5));
-                QCOMPARE(range(plot, QwtPlot::yLeft), qMakePair(0.0, step.top));
+                QCOMPARE(range(plot, QwtPlot::yLeft), y_range(step.top));
                 zoomer->zoom(QRectF(QPointF(90, 100), QPointF(101, 900)));
             }
         }
@@ -260,6 +276,204 @@ private slots:
                          QString("no event fell in the histogram window: the events lay between "
                                  "5 ns and 499.5 ns"));
         }
+    }
+
+    // Empty bins lie on the floor of a log axis, wherever they are in the curve, and switching
+    // the scale rescales at once, whatever the mode.
+    void log_axis_draws_empty_bins_on_its_floor() {
+        HistogramRig rig;
+        Mhisto plot(rig.tdc.get(), nullptr);
+        plot.resize(800, 600);
+        plot.show();
+        rig.set_window(0.0, 40);
+        Histogram decay(40, 0);
+        for (int i = 5; i < 30; i += 2) // empty bins between the counts
+            decay[size_t(i)] = uint32_t(1000 >> ((i - 5) / 3));
+        rig.expose({decay, Histogram(40, 0)});
+        plot.slot_auto_scaling_y(2);
+        plot.show_exposure(rig.result());
+        QCOMPARE(range(plot, QwtPlot::yLeft), qMakePair(0.0, 1050.0));
+        plot.set_log_counts(true);
+        QCOMPARE(range(plot, QwtPlot::yLeft), qMakePair(0.5, 2000.0));
+        plot.replot();
+        const QwtScaleMap counts = plot.canvasMap(QwtPlot::yLeft);
+        for (double empty : {0.0, -1.0, 0.1, std::nan("")})
+            QCOMPARE(counts.transform(empty), counts.transform(0.5));
+        QVERIFY(counts.transform(1.0) < counts.transform(0.5) - 10); // one count clear of it
+        // Painted: every column of the curve's span has ink, the empty bins on the floor row.
+        const QImage image = plot.canvas()->grab().toImage();
+        const int floor_row = int(std::lround(counts.transform(0.5)));
+        const QwtScaleMap time = plot.canvasMap(QwtPlot::xBottom);
+        int inked = 0;
+        for (int x = int(time.transform(0.5)); x < int(time.transform(2.5)); ++x)
+            for (int y = floor_row - 2; y <= floor_row + 1; ++y)
+                inked += image.pixelColor(x, y) == curve_colors[0];
+        QVERIFY2(inked > 0, "the leading empty bins are drawn on the floor");
+        // Back to linear: the count axis from 0 again.
+        plot.set_log_counts(false);
+        QCOMPARE(range(plot, QwtPlot::yLeft), qMakePair(0.0, 1050.0));
+    }
+
+    // Hidden curves count for nothing in the autoscaling; the legend hides and shows them, the
+    // rates plot greys their bars.
+    void hidden_channels_and_autoscaling() {
+        HistogramRig rig;
+        Mhisto plot(rig.tdc.get(), nullptr);
+        Mrates rates(rig.tdc.get(), nullptr);
+        connect(&plot, &Mhisto::hidden_channels_changed, &rates, &Mrates::set_hidden_channels);
+        plot.resize(900, 600);
+        plot.show();
+        rig.set_window(0.0, 20);
+        rig.expose({peak(20, 3, 100), peak(20, 5, 400), peak(20, 7, 40)});
+        plot.show_exposure(rig.result());
+        rates.show_exposure(rig.result());
+        // clang-format off
+        struct Step { int mode; uint32_t hidden; double top; };
+        const Step steps[] = {
+            {0, 0b010, 105}, {0, 0b011, 42}, {0, 0b111, 0}, {0, 0b000, 420}, // fit follows
+            {1, 0b010, 420}, {1, 0b000, 420},                                // grow only grows
+            {0, 0b110, 105}, {2, 0b100, 105}};                               // off stays
+        // clang-format on
+        for (const Step &step : steps) {
+            plot.slot_auto_scaling_y(step.mode);
+            plot.set_hidden_channels(step.hidden);
+            QCOMPARE(range(plot, QwtPlot::yLeft).second, step.top);
+            for (int c = 0; c < 3; ++c)
+                QCOMPARE(curve_of(plot, c)->isVisible(), !(step.hidden & (1u << c)));
+        }
+        // The legend: channel 1's entry hides it, and its bar turns grey over the red one.
+        plot.slot_auto_scaling_y(0);
+        plot.set_hidden_channels(0);
+        auto *legend = plot.findChild<QwtLegend *>();
+        auto *label = qobject_cast<QwtLegendLabel *>(
+            legend->legendWidget(plot.itemToInfo(const_cast<QwtPlotCurve *>(curve_of(plot, 1)))));
+        QVERIFY(label && label->isChecked());
+        QCOMPARE(label->data().title().text(), QStringLiteral("ch1"));
+        QSignalSpy changed(&plot, &Mhisto::hidden_channels_changed);
+        QTest::mouseClick(label, Qt::LeftButton);
+        QCOMPARE(Emitted(changed), Emitted{{QVariant::fromValue(0b10u)}});
+        QCOMPARE(range(plot, QwtPlot::yLeft).second, 105.0);
+        QCOMPARE(samples(rates, 1), (Points{{2, 400}}));
+        QTest::mouseClick(label, Qt::LeftButton);
+        QCOMPARE(plot.hidden_channels(), 0u);
+        QCOMPARE(samples(rates, 1), Points{});
+    }
+
+    // The cursor reads the time, the counts and the shown curve nearest on screen at that time.
+    void cursor_reads_the_nearest_curve() {
+        HistogramRig rig;
+        Mhisto plot(rig.tdc.get(), nullptr);
+        plot.resize(800, 600);
+        rig.set_window(100.0, 20); // 0.5 ns bins
+        Histogram low(20, 0), high(20, 0);
+        for (int i = 2; i < 12; ++i)
+            low[size_t(i)] = 10, high[size_t(i)] = 300;
+        rig.expose({low, high});
+        plot.show_exposure(rig.result());
+        // clang-format off
+        struct Read { double t, counts; uint32_t hidden; QString text; };
+        const Read reads[] = {
+            {101.2, 20, 0, "101.20 ns, 20 counts\nch0: 10"},
+            {101.2, 250, 0, "101.20 ns, 250 counts\nch1: 300"},
+            {101.2, 250, 0b10, "101.20 ns, 250 counts\nch0: 10"},
+            {100.7, 250, 0, "100.70 ns, 250 counts\nch0: 0"},     // empty bins: the first one wins
+            {100.2, 250, 0, "100.20 ns, 250 counts"},              // before the curves begin
+            {99.0, 250, 0, "99.00 ns, 250 counts"},                // before the first sample
+            {107.0, 5, 0, "107.00 ns, 5.0 counts"},                  // past the last one's bin
+            {101.2, 250, 0b11, "101.20 ns, 250 counts"}};
+        // clang-format on
+        for (const Read &read : reads) {
+            plot.set_hidden_channels(read.hidden);
+            QCOMPARE(plot.cursor_text(QPointF(read.t, read.counts)), read.text);
+        }
+        Mrates rates(rig.tdc.get(), nullptr);
+        rig.play({}, {7, 0, 9}, true);
+        ExposureResult result = rig.result();
+        result.lost = ChannelCounts{0, 0, 4};
+        rates.show_exposure(result);
+        QCOMPARE(rates.cursor_text(QPointF(0.8, 3)), QStringLiteral("ch0: 7 counts"));
+        QCOMPARE(rates.cursor_text(QPointF(3.2, 3)), QStringLiteral("ch2: 9 counts, 4 lost"));
+        QCOMPARE(rates.cursor_text(QPointF(17.0, 3)), QString());
+    }
+
+    // Each format is picked by the name, written whole and readable; a failure leaves nothing.
+    void plot_images() {
+        HistogramRig rig;
+        Mhisto plot(rig.tdc.get(), nullptr);
+        plot.resize(600, 400);
+        rig.set_window(0.0, 20);
+        rig.expose({peak(20, 3, 100), peak(20, 5, 400)});
+        plot.show_exposure(rig.result());
+        plot.set_log_counts(true);
+        plot.set_hidden_channels(0b10);
+        QTemporaryDir dir;
+        const double inch = 1.0 / 0.0254;
+        struct Row {
+            QString name;
+            bool ok;
+            QByteArray starts;
+        };
+        const Row rows[] = {{"a.png", true, "\x89PNG"}, {"b.svg", true, "<?xml"},
+                            {"c.PDF", true, "%PDF"},    {"d.jpg", false, ""},
+                            {"e", false, ""},           {"none/f.png", false, ""},
+                            {"a.png", true, "\x89PNG"}}; // replaced
+        for (const Row &row : rows) {
+            const QString path = dir.filePath(row.name);
+            QString why;
+            QCOMPARE(write_plot_image(&plot, path, 150, "footer", &why), row.ok);
+            QCOMPARE(why.isEmpty(), row.ok);
+            QFile file(path);
+            QCOMPARE(file.open(QIODevice::ReadOnly), row.ok);
+            QVERIFY2(file.read(8).startsWith(row.starts), qPrintable(row.name));
+            QVERIFY(!QFileInfo::exists(path + ".part"));
+        }
+        const QImage image(dir.filePath("a.png"));
+        const double scale = 150.0 / plot.logicalDpiX();
+        QCOMPARE(image.size(), QSize(int(600 * scale), int(400 * scale)));
+        QCOMPARE(qRound(image.dotsPerMeterX() / inch), 150);
+        // The curve's colour is in the image, the hidden one's is not.
+        bool shown = false, hidden = false;
+        for (int y = 0; y < image.height(); y += 1)
+            for (int x = 0; x < image.width(); ++x) {
+                shown |= image.pixelColor(x, y) == curve_colors[0];
+                hidden |= image.pixelColor(x, y) == curve_colors[1];
+            }
+        QVERIFY(shown && !hidden);
+        QCOMPARE(plot.footer().text(), QString()); // the screen keeps no footer
+        QFile svg(dir.filePath("b.svg"));
+        QVERIFY(svg.open(QIODevice::ReadOnly) && svg.readAll().contains("footer"));
+        // The footer names what the image shows.
+        const HistoParams params{100.0, 1000.0, 0.125, 2, 16};
+        const QDateTime when(QDate(2026, 12, 7), QTime(10, 0, 0));
+        const std::pair<uint32_t, QString> channels[] = {
+            {0xffff, "0-15"}, {0xfe2f, "0-3, 5, 9-15"}, {0b11, "0, 1"}, {0, "none"}};
+        for (const auto &[mask, list] : channels)
+            QCOMPARE(plot_image_footer(when, 12, 3, params, mask, 16),
+                     "2026-12-07 10:00:00   exposure 12, 3 accumulated\nwindow 100 to 1100 ns   "
+                     "bins 0.5 ns (binning 4)   channels " +
+                         list);
+    }
+
+    // Rates per second over the last ten minutes, never more than the cap.
+    void rate_history_span_and_cap() {
+        RateHistory history;
+        ChannelCounts counts{}, lost{};
+        counts[3] = 500;
+        lost[3] = 50;
+        history.add(10.0, 0.5, counts, lost);
+        QCOMPARE(history.points().back().rate[3], 1000.0);
+        QCOMPARE(history.points().back().lost[3], 100.0);
+        history.add(11.0, 0.0, counts, lost); // no duration, no rate
+        QCOMPARE(history.points().size(), size_t(1));
+        for (int i = 1; i <= 700; ++i)
+            history.add(10.0 + i, 1.0, counts, lost);
+        QCOMPARE(history.points().front().time_s, 710.0 - 600.0);
+        QCOMPARE(history.points().size(), size_t(601));
+        for (int i = 0; i < 4000; ++i)
+            history.add(710.0 + i * 0.01, 0.01, counts, lost);
+        QCOMPARE(history.points().size(), RateHistory::max_points);
+        history.add(5.0, 1.0, counts, lost); // the clock went back
+        QCOMPARE(history.points().size(), size_t(1));
     }
 
     void rates_axes_bars_and_hysteresis() {

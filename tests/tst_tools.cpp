@@ -2,6 +2,8 @@
 
 #include "device/tdciface.h"
 #include "tests/fakeoxtdc.h"
+#include "tests/histogramrig.h"
+#include "tools/channelsummarywindow.h"
 #include "tools/panelchannelcorrections.h"
 #include "tools/panelepot.h"
 #include "tools/statswindow.h"
@@ -112,6 +114,42 @@ class TestTools : public QObject {
 
 private slots:
     void initTestCase() { QStandardPaths::setTestModeEnabled(true); }
+
+    // The summary reads the record's histograms when it is handed over while open, and when it
+    // opens only if they are readable and still the record's; it copies what it shows.
+    void channelSummary() {
+        HistogramRig rig;
+        rig.set_window(100.0, 8); // 0.5 ns bins from 100 ns
+        rig.expose({{}, {}, {0, 2, 4, 6, 4, 2, 0, 0}, {0, 0, 0, 0, 0, 0, 0, 9}});
+        ChannelSummaryWindow window(rig.tdc.get(), nullptr);
+        bool readable = false;
+        window.set_histograms_readable([&readable] { return readable; });
+        ExposureResult result = rig.result();
+        result.lost[2] = 3;
+        window.exposure_recorded(result);
+        auto row = [&window](int channel) {
+            return window.table_text().split('\n').value(channel + 1);
+        };
+        QCOMPARE(row(2), QStringLiteral("2\t18\t\t\t\t\t3")); // hidden: no pass over the bins
+        window.show(); // not readable now: still nothing from the histograms
+        QCOMPARE(row(2), QStringLiteral("2\t18\t\t\t\t\t3"));
+        window.hide();
+        readable = true;
+        window.show();
+        QCOMPARE(window.table_text().section('\n', 0, 0),
+                 QStringLiteral("Channel\tExposure counts\tHistogram counts\tPeak [ns]\tFWHM "
+                                "[ns]\tCentroid [ns]\tLost"));
+        QCOMPARE(row(2), QStringLiteral("2\t18\t18\t101.75\t1.5\t101.75\t3"));
+        QCOMPARE(row(3), QStringLiteral("3\t9\t9\t103.75\t\t103.75\t0")); // peak at the edge
+        QCOMPARE(row(0), QStringLiteral("0\t0\t0\t\t\t\t0"));
+        // Histograms rebuilt since the record are not read.
+        rig.set_window(0.0, 4);
+        rig.expose({});
+        window.exposure_recorded(result);
+        QCOMPARE(row(2), QStringLiteral("2\t18\t\t\t\t\t3"));
+        window.copy_table();
+        QCOMPARE(QApplication::clipboard()->text(), window.table_text());
+    }
     void init() {
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         fresh_library();

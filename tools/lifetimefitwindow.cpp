@@ -226,7 +226,7 @@ void LifetimeFitWindow::buildPlots() {
     plot = new QwtPlot(this);
     plot->setCanvasBackground(Qt::white);
     plot->setAxisScaleEngine(QwtPlot::yLeft, new QwtLogScaleEngine);
-    plot->setAxisTitle(QwtPlot::yLeft, QStringLiteral("Counts"));
+    plot->setAxisTitle(QwtPlot::yLeft, QStringLiteral("Counts (log)"));
     residualPlot = new QwtPlot(this);
     residualPlot->setCanvasBackground(Qt::white);
     residualPlot->setAxisTitle(QwtPlot::xBottom, QStringLiteral("Time [ns]"));
