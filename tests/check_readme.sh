@@ -18,7 +18,9 @@ for doc in README.md CONTRIBUTING.md; do
     # Only paths into the checkout's own folders (install paths and the
     # like name other places).
     [ -d "${path%%/*}" ] && [ "${path%%/*}" != "$path" ] || continue
-    [ -e "$path" ] || fail "$doc names $path, which does not exist"
+    # A settings key (`export/last_folder`) is a text of the program's.
+    [ -e "$path" ] || git grep -q "\"$path\"" -- '*.cpp' '*.h' ||
+      fail "$doc names $path, which does not exist"
   done < <(grep -o '`[a-z_]*/[A-Za-z0-9_./-]*`' "$doc" | tr -d '`' | sort -u)
 
   # Tests and benchmarks by name.
