@@ -16,7 +16,8 @@
 #include <cstdio>
 
 int main(int argc, char *argv[]) {
-    qputenv("QT_QPA_PLATFORM", "offscreen");
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
     const QString bin = QCoreApplication::applicationDirPath();
     const QString client = QStringLiteral(VELMORA_SOURCE_DIR "/bench/remote_client.py");
@@ -27,7 +28,8 @@ int main(int argc, char *argv[]) {
 
     MainWindow window;
     window.resize(1280, 800);
-    window.show();
+    if (qEnvironmentVariableIsEmpty("BENCH_HIDDEN"))
+        window.show();
     window.start_remote(quint16(0));
     RemoteServer *server = window.remote_server();
     if (!server->is_listening()) {
