@@ -2,6 +2,7 @@
 
 #include "app/aboutdialog.h"
 #include "app/aboutlicensesdlg.h"
+#include "app/recordcontrol.h"
 #include "device/tdciface.h"
 #include "panel/exposureprogress.h"
 #include "panel/mwidget.h"
@@ -49,6 +50,10 @@ MainWindow::MainWindow(QWidget *parent)
 
     make_connections();
     add_run_status();
+    auto *recording = new RecordControl(tdc, mwidget->run_controller(), this, org_name, app_name);
+    menu_file->insertAction(act_quit, recording->action());
+    statusBar()->addPermanentWidget(recording->status_label());
+    connect(recording, &RecordControl::show_this, this, &MainWindow::show_message);
     restore_geometry_and_settings();
 }
 
