@@ -27,14 +27,15 @@ std::string hdf5_message() {
     return text;
 }
 
+// Variable-length UTF-8 text, which h5py, MATLAB and Julia read as strings.
 bool write_text(hid_t target, const char *name, const std::string &value) {
     const hid_t type = H5Tcopy(H5T_C_S1);
-    H5Tset_size(type, value.empty() ? 1 : value.size());
+    H5Tset_size(type, H5T_VARIABLE);
     H5Tset_cset(type, H5T_CSET_UTF8);
     const hid_t space = H5Screate(H5S_SCALAR);
     const hid_t attr = H5Acreate2(target, name, type, space, H5P_DEFAULT, H5P_DEFAULT);
-    const std::string padded = value.empty() ? std::string(1, '\0') : value;
-    const bool ok = attr >= 0 && H5Awrite(attr, type, padded.data()) >= 0;
+    const char *text = value.c_str();
+    const bool ok = attr >= 0 && H5Awrite(attr, type, &text) >= 0;
     if (attr >= 0)
         H5Aclose(attr);
     H5Sclose(space);

@@ -63,13 +63,15 @@ Recording read_recording(const QString &path) {
     r.rows = read_column<Row>(file, "/exposures", row);
     H5Tclose(row);
     H5Tclose(counts);
-    char text[64] = {};
+    char *text = nullptr;
     const hid_t format = H5Aopen(file, "format", H5P_DEFAULT);
-    const hid_t text_type = H5Aget_type(format);
-    H5Aread(format, text_type, text);
+    const hid_t text_type = H5Tcopy(H5T_C_S1);
+    H5Tset_size(text_type, H5T_VARIABLE);
+    if (H5Aread(format, text_type, &text) >= 0 && text)
+        r.format = QString::fromUtf8(text);
+    H5free_memory(text);
     H5Tclose(text_type);
     H5Aclose(format);
-    r.format = QString::fromUtf8(text);
     const hid_t version = H5Aopen(file, "format_version", H5P_DEFAULT);
     H5Aread(version, H5T_NATIVE_INT, &r.version);
     H5Aclose(version);
