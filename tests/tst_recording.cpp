@@ -67,6 +67,7 @@ Recording read_recording(const QString &path) {
     const hid_t format = H5Aopen(file, "format", H5P_DEFAULT);
     const hid_t text_type = H5Tcopy(H5T_C_S1);
     H5Tset_size(text_type, H5T_VARIABLE);
+    H5Tset_cset(text_type, H5T_CSET_UTF8);
     if (H5Aread(format, text_type, &text) >= 0 && text)
         r.format = QString::fromUtf8(text);
     H5free_memory(text);

@@ -174,6 +174,7 @@ private slots:
         s.iterations->setValue(1);
         modals.expect<QMessageBox>("Error");
         QVERIFY(s.run());
+        QTRY_VERIFY_WITH_TIMEOUT(modals.answered(), 20000);
         QVERIFY(modals.take().join('\n').contains("exhausted"));
     }
 
