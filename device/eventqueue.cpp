@@ -14,42 +14,58 @@ EventQueue::EventQueue(size_t block_count, size_t events_per_block, size_t end_c
 }
 
 void EventQueue::begin_exposure(uint64_t number) {
+    // An exposure that never saw its end still hands over what it filled.
+    publish();
     current = number;
     dropped_in_exposure = 0;
 }
 
+void EventQueue::publish() {
+    if (!filling)
+        return;
+    filling = false;
+    head.store(head.load(std::memory_order_relaxed) + 1, std::memory_order_release);
+}
+
 void EventQueue::push(const TdcEvent *events, size_t count) {
-    // The producer owns its head; only the consumer's tail needs acquiring,
-    // so that the block it released is no longer read when it is refilled.
-    uint64_t h = head.load(std::memory_order_relaxed);
-    uint64_t published = 0;
+    uint64_t copied = 0;
     while (count > 0) {
-        const size_t n = std::min(count, capacity_events);
-        if (h - tail.load(std::memory_order_acquire) >= block_slots) {
-            dropped_in_exposure += n;
-            dropped_total.fetch_add(n, std::memory_order_relaxed);
-        } else {
-            Block &block = blocks[h % block_slots];
-            block.exposure = current;
-            block.count = n;
-            uint8_t *channel = block.channel.get();
-            uint64_t *time = block.time.get();
-            for (size_t i = 0; i < n; ++i) {
-                channel[i] = uint8_t(events[i].channel);
-                time[i] = events[i].time;
+        // Only the consumer's tail needs acquiring: the block it released is
+        // no longer read when it is refilled.
+        const uint64_t h = head.load(std::memory_order_relaxed);
+        if (!filling) {
+            if (h - tail.load(std::memory_order_acquire) >= block_slots) {
+                // No free block: the rest of this delivery is lost whole.
+                dropped_in_exposure += count;
+                dropped_total.fetch_add(count, std::memory_order_relaxed);
+                break;
             }
-            ++h;
-            head.store(h, std::memory_order_release);
-            published += n;
+            Block &fresh = blocks[h % block_slots];
+            fresh.exposure = current;
+            fresh.count = 0;
+            filling = true;
         }
+        Block &block = blocks[h % block_slots];
+        const size_t n = std::min(count, capacity_events - block.count);
+        uint8_t *channel = block.channel.get() + block.count;
+        uint64_t *time = block.time.get() + block.count;
+        for (size_t i = 0; i < n; ++i) {
+            channel[i] = uint8_t(events[i].channel);
+            time[i] = events[i].time;
+        }
+        block.count += n;
+        copied += n;
         events += n;
         count -= n;
+        if (block.count == capacity_events)
+            publish();
     }
-    if (published)
-        pushed.fetch_add(published, std::memory_order_relaxed);
+    if (copied)
+        pushed.fetch_add(copied, std::memory_order_relaxed);
 }
 
 void EventQueue::end_exposure() {
+    publish();
     const uint64_t h = ends_head.load(std::memory_order_relaxed);
     if (h - ends_tail.load(std::memory_order_acquire) >= end_slots) {
         ends_lost.fetch_add(1, std::memory_order_relaxed);

@@ -11,10 +11,11 @@
 // A bounded single-producer, single-consumer queue that carries copies of the
 // events the accumulator receives to a consumer on another thread (the event
 // recorder). The producer is the device library's thread: it never
-// allocates, locks or waits here. Every block is allocated up front; when the
-// consumer falls behind and no block is free, the events that would have
-// filled it are dropped whole and counted against their exposure, and the
-// exposure's end carries that count to the consumer.
+// allocates, locks or waits here. Every block is allocated up front and
+// filled across deliveries; it is handed over when full or at the end of its
+// exposure. When the consumer falls behind and no block is free, the events
+// that would have gone into the next one are dropped and counted against
+// their exposure, and the exposure's end carries that count to the consumer.
 class EventQueue {
 public:
     // Events of one exposure, in delivery order, as the device sent them.
@@ -59,6 +60,9 @@ public:
     uint64_t lost_ends() const { return ends_lost.load(std::memory_order_relaxed); }
 
 private:
+    // Hands the block being filled to the consumer.
+    void publish();
+
     const size_t block_slots;
     const size_t capacity_events;
     const size_t end_slots;
@@ -73,6 +77,7 @@ private:
     alignas(64) std::atomic<uint64_t> ends_tail{0};
     alignas(64) uint64_t current = 0; // producer only
     uint64_t dropped_in_exposure = 0; // producer only
+    bool filling = false;             // producer only: the block at head is being filled
     std::atomic<uint64_t> pushed{0};
     std::atomic<uint64_t> dropped_total{0};
     std::atomic<uint64_t> ends_lost{0};
