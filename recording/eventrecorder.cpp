@@ -225,8 +225,9 @@ bool EventRecorder::finish_rows(bool closing) {
     return true;
 }
 
+// The queue stays attached until the owner's stop(), on its own thread; till
+// then it fills and counts what it drops.
 void EventRecorder::writer_failed() {
-    attach(nullptr);
     const QString reason =
         QStringLiteral("Recording stopped: %1").arg(QString::fromStdString(file.error()));
     QMetaObject::invokeMethod(
