@@ -2,6 +2,7 @@
 
 #include "app/aboutdialog.h"
 #include "app/aboutlicensesdlg.h"
+#include "app/recordcontrol.h"
 #include "device/tdciface.h"
 #include "panel/exposureprogress.h"
 #include "panel/mwidget.h"
@@ -60,6 +61,10 @@ MainWindow::MainWindow(QWidget *parent)
     add_plot_tools();
     add_run_status();
     create_remote();
+    auto *recording = new RecordControl(tdc, mwidget->run_controller(), this, org_name, app_name);
+    menu_file->insertAction(act_quit, recording->action());
+    statusBar()->addPermanentWidget(recording->status_label());
+    connect(recording, &RecordControl::show_this, this, &MainWindow::show_message);
     restore_geometry_and_settings();
 }
 

@@ -206,7 +206,10 @@ void HistoPipe::on_start_of_meas(void *priv) {
     std::memset(self->statistics.get(), 0, sizeof(PipeStatistics));
     self->block_arrived = false;
     self->exposure_open = true;
-    self->starts.fetch_add(1, std::memory_order_acq_rel);
+    const uint64_t number = self->starts.fetch_add(1, std::memory_order_acq_rel) + 1;
+    self->queue = self->queue_request.load(std::memory_order_acquire);
+    if (self->queue)
+        self->queue->begin_exposure(number);
     try {
         self->apply_pending_params();
     } catch (const std::system_error &) {
@@ -307,6 +310,10 @@ void HistoPipe::on_end_of_meas(void *priv) {
     auto *self = static_cast<HistoPipe *>(priv);
     const uint64_t number =
         self->exposure_open ? self->starts.load(std::memory_order_relaxed) : uint64_t(0);
+    // The end goes to the queue before the exposure is announced, so a
+    // consumer told of the exposure finds its end in the queue already.
+    if (self->queue && self->exposure_open)
+        self->queue->end_exposure();
     self->exposure_open = false;
     try {
         self->end_of_meas_action(number);
@@ -328,7 +335,10 @@ void HistoPipe::on_statistics(void *priv, const PipeStatistics *block) {
 void HistoPipe::on_tdc_events(void *priv, const TdcEvent *events, size_t count) {
     if (events == nullptr)
         return;
-    static_cast<HistoPipe *>(priv)->accumulate(events, count);
+    auto *self = static_cast<HistoPipe *>(priv);
+    if (self->queue)
+        self->queue->push(events, count);
+    self->accumulate(events, count);
 }
 
 void HistoPipe::on_nothing() {}

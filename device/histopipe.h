@@ -2,6 +2,7 @@
 #define HISTOPIPE_H
 
 #include "device/devicesnapshot.h"
+#include "device/eventqueue.h"
 #include "device/oxtdc1.h"
 
 #include <array>
@@ -102,6 +103,13 @@ public:
         return delivered_running.load(std::memory_order_relaxed);
     }
 
+    // Copies of every event received go to `queue` (null: to none) from the
+    // next start of a measurement on; the exposure under way keeps the queue
+    // it began with, so the queue must outlive that exposure's end.
+    void set_event_queue(EventQueue *queue) {
+        queue_request.store(queue, std::memory_order_release);
+    }
+
     // Number of histogram bins for a parameter record (HistoGeometry's); false
     // when the count cannot be represented (not finite, negative or beyond 2^64).
     static bool compute_nbins(const HistoParams &params, uint64_t &nbins);
@@ -157,6 +165,10 @@ private:
     // The clearing requested for the next start of a measurement.
     bool clear_histos_requested = false;
     bool reset_stats_requested = false;
+    // The queue asked for by the GUI thread, and the one the exposure under
+    // way took over at its start (the library's thread's own).
+    std::atomic<EventQueue *> queue_request{nullptr};
+    EventQueue *queue = nullptr;
 };
 
 #endif // HISTOPIPE_H

@@ -316,3 +316,7 @@ const ChannelCounts &TdcIface::get_delivered_counts() const {
 uint64_t TdcIface::get_delivered_running() const {
     return histo_pipe->get_delivered_running();
 }
+
+void TdcIface::set_event_queue(EventQueue *queue) {
+    histo_pipe->set_event_queue(queue);
+}

@@ -80,6 +80,8 @@ public:
     // may be read any time.
     const ChannelCounts &get_delivered_counts() const;
     uint64_t get_delivered_running() const;
+    // Where copies of the events go from the next exposure on (HistoPipe::set_event_queue).
+    void set_event_queue(EventQueue *queue);
     // The potentiometer's settings as last read or set through this object.
     const EpotSettings &get_epot_settings() const { return epot_settings; }
     // What the device holds as this object knows it from its own reads and

@@ -9,7 +9,7 @@ cd "$(dirname "$0")/.."
 
 # folder: the folders its includes may name (its own always)
 declare -A allowed=(
-  [app]="panel plots tools remote run export analysis device resources"
+  [app]="panel plots tools remote run export recording analysis device resources"
   [panel]="plots tools run export device"
   [plots]="run export device"
   [tools]="run export analysis device"

@@ -9,6 +9,7 @@ packages=(
   build-essential cmake git pkg-config
   qtbase5-dev qtbase5-dev-tools libqt5svg5-dev
   libqwt-qt5-dev libinih-dev libgsl-dev
+  libhdf5-dev python3-h5py
   clang-14 libclang-rt-14-dev clang-format
   xvfb xauth
   python3-pyvisa-py

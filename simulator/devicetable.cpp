@@ -1,5 +1,6 @@
 #include "simulator/devicetable.h"
 
+#include "simulator/replaysource.h"
 #include "simulator/simconfig.h"
 #include "simulator/simdevice.h"
 #include "simulator/simerrors.h"
@@ -17,6 +18,14 @@ int DeviceTable::open(const char *ini_path) {
     SimConfig config;
     if (const int r = SimConfig::load(ini_path, config))
         return r;
+    std::shared_ptr<ReplaySource> replay;
+    if (!config.replay.empty()) {
+        replay = std::make_shared<ReplaySource>();
+        if (const int r = replay->open(config.replay))
+            return r;
+        // The recording's events are counted in its device's bins.
+        config.binsize_ns = replay->binsize_ns();
+    }
 
     std::vector<std::shared_ptr<SimDevice>> forgotten;
     std::shared_ptr<SimDevice> device;
@@ -31,7 +40,7 @@ int DeviceTable::open(const char *ini_path) {
             it = devices.erase(it);
         }
         try {
-            device = std::make_shared<SimDevice>(next_descriptor, config);
+            device = std::make_shared<SimDevice>(next_descriptor, config, replay);
         } catch (const std::bad_alloc &) {
             return SimErrors::fail(SimErrors::ResourceFailure,
                                    "out of memory while setting up the device from '" +

@@ -212,6 +212,12 @@ int device_key(ParseState &state, const char *section, const char *key, const ch
         config.block_events = int(number);
         return 1;
     }
+    if (is("replay")) {
+        if (!*value)
+            return malformed(state, section, key, value, "a file name");
+        config.replay = value;
+        return 1;
+    }
     if (is("link_rate_hz"))
         return read_real(state, section, key, value, 1.0, 1.0e12, config.link_rate_hz);
     return unknown_key(state, section, key);
@@ -384,6 +390,11 @@ int SimConfig::load(const char *path, SimConfig &out) {
     const int whole = check_whole(state);
     if (whole != 0)
         return whole;
+    if (!config.replay.empty() && config.replay[0] != '/') {
+        const size_t slash = state.path.rfind('/');
+        if (slash != std::string::npos)
+            config.replay = state.path.substr(0, slash + 1) + config.replay;
+    }
     out = config;
     return 0;
 }

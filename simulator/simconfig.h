@@ -42,6 +42,10 @@ public:
     // Most events per second the link hands over; in every delivery interval
     // the events beyond its share are dropped, as a full buffer drops them.
     double link_rate_hz = 1.0e10;
+    // A recording whose exposures the device delivers instead of drawing
+    // events (empty: none). Relative paths are read from the configuration
+    // file's folder; load() resolves them.
+    std::string replay;
     std::vector<ChannelConfig> sources = std::vector<ChannelConfig>(max_channels);
     FaultConfig faults;
 

@@ -21,8 +21,10 @@ std::string desc_text(int desc) {
 }
 } // namespace
 
-SimDevice::SimDevice(int descriptor, const SimConfig &cfg)
-    : desc(descriptor), config(cfg), epot(uint8_t(cfg.threshold), uint8_t(cfg.zero)) {
+SimDevice::SimDevice(int descriptor, const SimConfig &cfg,
+                     std::shared_ptr<const ReplaySource> replay_source)
+    : desc(descriptor), config(cfg), replay(std::move(replay_source)),
+      epot(uint8_t(cfg.threshold), uint8_t(cfg.zero)) {
     const uint64_t bins = config.range_bins();
     sources.reserve(size_t(config.channels));
     for (int c = 0; c < config.channels; ++c) {
@@ -122,9 +124,16 @@ int SimDevice::start_measure(int exposure_ms) {
         cv.wait_for(lock, finishing_wait, [this] { return state != State::Finishing || stopping; });
     if (state != State::Idle || stopping)
         return SimErrors::Busy;
+    if (replay && replay_next >= replay->exposures().size())
+        return SimErrors::fail(SimErrors::ReplayExhausted,
+                               "the recording is exhausted: all " +
+                                   std::to_string(replay->exposures().size()) +
+                                   " recorded exposures have been replayed");
 
     next.exposure_ms = exposure_ms;
     next.silent = start_calls == config.faults.silent_at_start;
+    if (replay)
+        next.replay_index = replay_next++;
     next.index = exposures_started++;
     next.rate_scale = Ds3902::rate_scale(epot.threshold(), config.threshold);
     for (int c = 0; c < SimConfig::max_channels; ++c)
@@ -332,7 +341,10 @@ void SimDevice::run() {
         start_pending = false;
         const Exposure exposure = next;
         lock.unlock();
-        run_exposure(exposure);
+        if (replay)
+            replay_exposure(exposure);
+        else
+            run_exposure(exposure);
         lock.lock();
         state = State::Idle;
         cv.notify_all();
@@ -511,6 +523,62 @@ void SimDevice::run_exposure(const Exposure &exposure) {
     PipeStatistics statistics{};
     for (int c = 0; c < channels; ++c)
         statistics.words[c] = uint32_t(std::min<uint64_t>(run.detected[size_t(c)], 0xffffffffu));
+    deliver([&](const PipeCallbacks &t) { t.statistics(t.priv, &statistics); });
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        state = State::Finishing;
+    }
+    deliver([](const PipeCallbacks &t) { t.end_of_meas(t.priv); });
+}
+
+void SimDevice::replay_exposure(const Exposure &exposure) {
+    using clock = std::chrono::steady_clock;
+    const ReplaySource::Exposure &recorded = replay->exposures()[exposure.replay_index];
+    deliver([](const PipeCallbacks &t) { t.start_of_meas(t.priv); });
+
+    const size_t block = buffer.size();
+    std::vector<uint8_t> channel(block);
+    std::vector<uint64_t> time(block);
+    const auto t0 = clock::now();
+    const double span_ms = config.realtime ? recorded.actual_ms : 0.0;
+    uint64_t done = 0;
+    bool interrupted = false;
+    while (done < recorded.event_count && !interrupted) {
+        const uint64_t n = std::min<uint64_t>(block, recorded.event_count - done);
+        if (!replay->read(recorded.first_event + done, n, channel.data(), time.data()))
+            break; // the file failed: the exposure ends with what was delivered
+        for (uint64_t i = 0; i < n; ++i) {
+            // The recorded times carry the corrections in force when they were
+            // recorded; this device's own come on top, as a device adds them.
+            const uint32_t ch = channel[i];
+            const int64_t shift = ch < SimConfig::max_channels ? exposure.corrections[ch] : 0;
+            const uint64_t t = time[i];
+            buffer[i].channel = ch;
+            buffer[i].time = shift < 0 && t < uint64_t(-shift) ? 0 : t + uint64_t(shift);
+        }
+        done += n;
+        if (span_ms > 0.0) {
+            // Each block is handed over when its share of the recorded time has passed.
+            const auto due =
+                t0 + std::chrono::microseconds(
+                         int64_t(span_ms * 1000.0 * double(done) / double(recorded.event_count)));
+            std::unique_lock<std::mutex> lock(mutex);
+            interrupted = cv.wait_until(lock, due, [this] { return interrupt_requested.load(); });
+            if (interrupted)
+                break;
+        }
+        deliver_events(size_t(n));
+        interrupted = interrupt_requested.load(std::memory_order_relaxed);
+    }
+    if (recorded.event_count == 0 && span_ms > 0.0) {
+        std::unique_lock<std::mutex> lock(mutex);
+        cv.wait_until(lock, t0 + std::chrono::microseconds(int64_t(span_ms * 1000.0)),
+                      [this] { return interrupt_requested.load(); });
+    }
+
+    PipeStatistics statistics{};
+    for (size_t c = 0; c < SimConfig::max_channels; ++c)
+        statistics.words[c] = uint32_t(std::min<uint64_t>(recorded.device_counts[c], 0xffffffffu));
     deliver([&](const PipeCallbacks &t) { t.statistics(t.priv, &statistics); });
     {
         std::lock_guard<std::mutex> lock(mutex);

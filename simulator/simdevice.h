@@ -4,12 +4,14 @@
 #include "device/oxtdc1.h"
 #include "simulator/ds3902.h"
 #include "simulator/eventsource.h"
+#include "simulator/replaysource.h"
 #include "simulator/simconfig.h"
 
 #include <array>
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -21,7 +23,10 @@
 // descriptor) on success and a negative SimErrors code on failure.
 class SimDevice {
 public:
-    SimDevice(int descriptor, const SimConfig &config);
+    // With a replay source, every start delivers its next recorded exposure
+    // instead of drawn events.
+    SimDevice(int descriptor, const SimConfig &config,
+              std::shared_ptr<const ReplaySource> replay = nullptr);
     ~SimDevice();
     SimDevice(const SimDevice &) = delete;
     SimDevice &operator=(const SimDevice &) = delete;
@@ -58,6 +63,7 @@ private:
         double rate_scale = 1.0;
         std::array<int64_t, SimConfig::max_channels> corrections{};
         bool silent = false; // a hung device: the start is reported, nothing after it
+        size_t replay_index = 0;
     };
 
     // Where one exposure stands: its events per channel, what has been
@@ -66,6 +72,7 @@ private:
 
     void run();
     void run_exposure(const Exposure &exposure);
+    void replay_exposure(const Exposure &exposure);
     // Hands over delivery interval `interval` of the exposure, as much of it as
     // the link carries; false when an interrupt ended the exposure meanwhile.
     bool hand_over_interval(ExposureRun &run, uint64_t interval);
@@ -88,6 +95,8 @@ private:
     const int desc;
     const SimConfig config;
     std::vector<EventSource> sources;
+    const std::shared_ptr<const ReplaySource> replay;
+    size_t replay_next = 0; // under the mutex
 
     mutable std::mutex mutex;
     std::condition_variable cv;

@@ -69,6 +69,10 @@ const char *SimErrors::generic_text(int code) {
         return "the data pipe could not be opened";
     case ResourceFailure:
         return "the device could not allocate its resources";
+    case ReplayExhausted:
+        return "the recording is exhausted: every recorded exposure has been replayed";
+    case ReplayUnreadable:
+        return "the recording to replay cannot be read";
     case ConnectionLost:
         return "connection to the device lost";
     default:

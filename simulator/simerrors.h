@@ -36,6 +36,8 @@ public:
         BusFailure = -42,
         PipeOpenFailure = -43,
         ResourceFailure = -44,
+        ReplayExhausted = -45,
+        ReplayUnreadable = -46,
         ConnectionLost = -90,
     };
 
