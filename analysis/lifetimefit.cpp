@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <locale.h>
 #include <numeric>
 
 namespace {
@@ -17,9 +18,15 @@ const bool gsl_handler_off = [] {
     return true;
 }();
 
+// Messages read the same in every locale: numbers with a decimal point. The
+// locale is switched for this thread only (fits run on workers).
 template <typename... Args> std::string format(const char *pattern, Args... args) {
+    static const locale_t c_numeric = newlocale(LC_NUMERIC_MASK, "C", locale_t(0));
+    const locale_t previous = c_numeric ? uselocale(c_numeric) : locale_t(0);
     char text[512];
     std::snprintf(text, sizeof text, pattern, args...);
+    if (previous)
+        uselocale(previous);
     return text;
 }
 
