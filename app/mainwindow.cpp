@@ -8,6 +8,7 @@
 #include "panel/mwidget.h"
 #include "plots/mhisto.h"
 #include "plots/ratehistorywindow.h"
+#include "recording/eventrecorder.h"
 #include "remote/remoteserver.h"
 #include "run/runcontroller.h"
 #include "tools/channelsummarywindow.h"
@@ -60,11 +61,11 @@ MainWindow::MainWindow(QWidget *parent)
     make_connections();
     add_plot_tools();
     add_run_status();
+    record_control = new RecordControl(tdc, mwidget->run_controller(), this, org_name, app_name);
+    menu_file->insertAction(act_quit, record_control->action());
+    statusBar()->addPermanentWidget(record_control->status_label());
+    connect(record_control, &RecordControl::show_this, this, &MainWindow::show_message);
     create_remote();
-    auto *recording = new RecordControl(tdc, mwidget->run_controller(), this, org_name, app_name);
-    menu_file->insertAction(act_quit, recording->action());
-    statusBar()->addPermanentWidget(recording->status_label());
-    connect(recording, &RecordControl::show_this, this, &MainWindow::show_message);
     restore_geometry_and_settings();
 }
 
@@ -76,6 +77,17 @@ void MainWindow::create_remote() {
     target.run = mwidget->run_controller();
     target.tdc = tdc;
     target.version = QStringLiteral(VELMORA_VERSION);
+    // Recording through the menu's own control, so the check mark and the
+    // status bar follow a remote recording too.
+    RecordControl *record = record_control;
+    target.recording.start = [record](const QString &path) {
+        return record->start_recording(path);
+    };
+    target.recording.stop = [record] { record->stop_recording(); };
+    target.recording.is_on = [record] { return record->recorder()->is_recording(); };
+    target.recording.file = [record] { return record->recorder()->file_name(); };
+    target.recording.events_written = [record] { return record->recorder()->events_written(); };
+    target.recording.events_missing = [record] { return record->recorder()->events_missing(); };
     target.set_connected = [this](bool on) {
         const int32_t rc = mwidget->open_device(on);
         act_connect->setChecked(tdc->is_initialized());

@@ -16,6 +16,7 @@ class RateHistoryWindow;
 class Mwidget;
 class QLabel;
 class RemoteControlDialog;
+class RecordControl;
 class RemoteServer;
 class TdcIface;
 
@@ -84,6 +85,7 @@ private:
     LifetimeFitWindow *fit_window;
     QAction *act_remote;
     RemoteServer *remote;
+    RecordControl *record_control = nullptr;
     QLabel *lb_remote;
     RemoteControlDialog *remote_dialog = nullptr;
     ChannelSummaryWindow *summary_window = nullptr;

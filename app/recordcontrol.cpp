@@ -89,7 +89,15 @@ QString RecordControl::ask_for_file() {
     }
 }
 
-void RecordControl::begin(const QString &path) {
+QString RecordControl::start_recording(const QString &path) {
+    return begin(path);
+}
+
+void RecordControl::stop_recording() {
+    end(QString());
+}
+
+QString RecordControl::begin(const QString &path) {
     QSettings settings(org_name, app_name);
     const int level = settings.value(key_deflate_level, 1).toInt();
     RecordingHeader header;
@@ -107,12 +115,13 @@ void RecordControl::begin(const QString &path) {
     if (!refusal.isEmpty()) {
         act_record->setChecked(false);
         emit show_this(QStringLiteral("Recording not started: %1").arg(refusal));
-        return;
+        return refusal;
     }
     act_record->setChecked(true);
     show_counts(0, 0);
     lb_recording->show();
     emit show_this(QStringLiteral("Recording events to %1").arg(path));
+    return QString();
 }
 
 void RecordControl::end(const QString &why) {

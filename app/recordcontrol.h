@@ -30,6 +30,11 @@ public:
     // The device configuration whose text goes into every recording.
     static QString configuration_file() { return QStringLiteral("tdc_qv5.ini"); }
 
+    // Recording into a new file as the menu does, for other controls (the
+    // remote interface): an empty answer, or why it did not start.
+    QString start_recording(const QString &path);
+    void stop_recording();
+
 signals:
     void show_this(const QString &text);
 
@@ -37,7 +42,7 @@ private:
     void toggled(bool on);
     // A new file's path, or empty when the user gave up.
     QString ask_for_file();
-    void begin(const QString &path);
+    QString begin(const QString &path);
     void end(const QString &why);
     void show_counts(quint64 written, quint64 missing);
 

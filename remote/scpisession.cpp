@@ -8,6 +8,7 @@
 #include "run/runcontroller.h"
 #include "run/runsettingsmodel.h"
 
+#include <QFileInfo>
 #include <QSysInfo>
 
 #include <algorithm>
@@ -151,6 +152,9 @@ const std::vector<ScpiSession::Entry> &ScpiSession::table() {
         {"POTentiometer:THReshold", &ScpiSession::pot_threshold, true, true},
         {"POTentiometer:ZERO", &ScpiSession::pot_zero, true, true},
         {"MMEMory:STORe:DATA", &ScpiSession::store_data, true, false},
+        {"RECord:FILE", &ScpiSession::record_file, true, true},
+        {"RECord:STATe", &ScpiSession::record_state, true, true},
+        {"RECord:COUNt", &ScpiSession::record_count, false, true},
     };
     return entries;
 }
@@ -667,4 +671,79 @@ void ScpiSession::store_data(const ScpiCommand &command, int) {
         HistoExport::write_prefix(snap, name, filter, HistoExport::prefix_stale_files(snap, name));
     if (!result.ok)
         error(-200, result.message.toStdString());
+}
+
+// ---- recording -------------------------------------------------------------
+
+bool ScpiSession::recorder_ready() {
+    const auto &r = target.recording;
+    if (r.start && r.stop && r.is_on && r.file && r.events_written && r.events_missing)
+        return true;
+    error(-200, "this program records no events");
+    return false;
+}
+
+// The file of the recording under way, or the one chosen for the next; a
+// recording always goes to a new file.
+void ScpiSession::record_file(const ScpiCommand &command, int) {
+    if (!recorder_ready())
+        return;
+    const auto &r = target.recording;
+    if (command.query) {
+        if (expect_args(command, 0, 0))
+            reply(scpi::quote_string((r.is_on() ? r.file() : record_path).toStdString()));
+        return;
+    }
+    if (!expect_args(command, 1, 1))
+        return;
+    std::string text;
+    if (!scpi::parse_string(command.args[0], text) || text.empty()) {
+        error(-100, "a quoted file name is expected");
+        return;
+    }
+    if (r.is_on()) {
+        error(-221, "recording is on: turn it off before choosing another file");
+        return;
+    }
+    const QString path = QFileInfo(QString::fromStdString(text)).absoluteFilePath();
+    if (QFileInfo::exists(path)) {
+        error(-221, "the file exists: a recording goes to a new file");
+        return;
+    }
+    record_path = path;
+}
+
+void ScpiSession::record_state(const ScpiCommand &command, int) {
+    if (!recorder_ready())
+        return;
+    const auto &r = target.recording;
+    if (command.query) {
+        if (expect_args(command, 0, 0))
+            reply(r.is_on() ? "1" : "0");
+        return;
+    }
+    bool on = false;
+    if (!bool_arg(command, on) || on == r.is_on())
+        return;
+    if (!on) {
+        r.stop();
+        return;
+    }
+    if (record_path.isEmpty()) {
+        error(-221, "no file chosen: RECord:FILE first");
+        return;
+    }
+    const QString refusal = r.start(record_path);
+    if (!refusal.isEmpty()) {
+        error(-200, refusal.toStdString());
+        return;
+    }
+    record_path.clear(); // used: the next recording needs a new file
+}
+
+void ScpiSession::record_count(const ScpiCommand &command, int) {
+    if (!recorder_ready() || !expect_args(command, 0, 0))
+        return;
+    const auto &r = target.recording;
+    reply(std::to_string(r.events_written()) + "," + std::to_string(r.events_missing()));
 }

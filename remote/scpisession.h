@@ -25,6 +25,15 @@ struct RemoteTarget {
     // Device -> Connect as the windows do it; returns the device's result.
     std::function<int32_t(bool)> set_connected;
     QString version;
+    // File -> Record Events as the windows do it (all unset: no recorder).
+    struct Recording {
+        std::function<QString(const QString &path)> start; // empty answer, or why not
+        std::function<void()> stop;
+        std::function<bool()> is_on;
+        std::function<QString()> file;
+        std::function<uint64_t()> events_written;
+        std::function<uint64_t()> events_missing;
+    } recording;
 };
 
 // A reply's bytes produced on demand, so that a large one is never held
@@ -113,6 +122,10 @@ private:
     void pot_zero(const ScpiCommand &, int);
     void pot_register(const ScpiCommand &, uint8_t reg);
     void store_data(const ScpiCommand &, int);
+    void record_file(const ScpiCommand &, int);
+    void record_state(const ScpiCommand &, int);
+    void record_count(const ScpiCommand &, int);
+    bool recorder_ready();
 
     RemoteTarget target;
     FetchHold *hold;
@@ -125,6 +138,8 @@ private:
     std::vector<std::string> path;
     int replies_in_line = 0;
     bool wait_pending = false;
+    // The new file RECord:FILE chose for the next RECord:STATe 1.
+    QString record_path;
 };
 
 #endif // SCPISESSION_H

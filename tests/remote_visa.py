@@ -53,6 +53,26 @@ def read_rates_file(path):
     return counts
 
 
+def record_events(inst, work):
+    """Recording from the remote interface: a new file only, every delivered event counted."""
+    path = os.path.join(work, "run.h5")
+    assert inst.query("RECord:STATe?") == "0"
+    inst.write("REC:STAT 1")  # no file chosen yet
+    assert inst.query("SYST:ERR?").startswith("-221,")
+    inst.write(f'REC:FILE "{path}"')
+    assert inst.query("REC:FILE?") == f'"{path}"'
+    inst.write("REC:STAT ON;:INIT")
+    assert inst.query("*OPC?") == "1"
+    delivered = sum(int(v) for v in inst.query("FETC:COUN?").split(","))
+    inst.write("REC:STAT OFF")
+    assert inst.query("REC:STAT?") == "0"
+    written, missing = (int(v) for v in inst.query("REC:COUN?").split(","))
+    assert (written, missing) == (delivered, 0), (written, missing, delivered)
+    inst.write(f'REC:FILE "{path}"')  # never over an existing file
+    assert inst.query("SYST:ERR?").startswith("-221,")
+    assert os.path.getsize(path) > 0
+
+
 def main():
     program_path = os.path.abspath(sys.argv[1])
     work = tempfile.mkdtemp(prefix="velmora-remote-")
@@ -95,6 +115,7 @@ def main():
             assert exported == histo, f"channel {channel} differs from {path}"
             compared += 1
         assert compared > 0
+        record_events(inst, work)
         inst.close()
         print(f"remote_visa: {compared} channels of {points} bins equal to the export, "
               f"counts equal to the rates file")
