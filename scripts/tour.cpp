@@ -11,6 +11,7 @@
 // summary's table.
 
 #include "app/mainwindow.h"
+#include "app/recordcontrol.h"
 #include "plots/mhisto.h"
 #include "plots/plotimage.h"
 #include "plots/ratehistorywindow.h"
@@ -289,7 +290,20 @@ int run_extras(const QString &folder, const QString &slow_ini) {
     QFile::copy(slow_ini, "tdc_qv5.ini");
     find_text<QAction>(window.get(), "Connect")->trigger();
     settle();
+    // Recording on during the lossy run: the record dialog, grabbed and
+    // cancelled, then a recording started as the menu would.
+    QTimer::singleShot(500, [folder] {
+        if (QWidget *dialog = QApplication::activeModalWidget()) {
+            save(dialog->grab(), folder, "record-events.png");
+            dialog->close();
+        }
+    });
+    find_text<QAction>(window.get(), "Record Events...")->trigger();
+    const QString recording = QDir(folder).filePath("losses.h5");
+    QFile::remove(recording);
+    window->findChild<RecordControl *>()->start_recording(recording);
     const bool ran = run_exposures(panel, 8);
+    window->findChild<RecordControl *>()->stop_recording();
     QFile::remove("tdc_qv5.ini");
     QFile::rename("tdc_qv5.ini.kept", "tdc_qv5.ini");
     if (!ran)
