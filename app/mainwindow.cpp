@@ -202,6 +202,10 @@ void MainWindow::add_run_status() {
 }
 
 MainWindow::~MainWindow() {
+    // The server stops listening as it goes; nothing of this window may hear
+    // of it once the window is being taken apart.
+    QObject::disconnect(remote, nullptr, nullptr, nullptr);
+    delete remote;
     delete fit_window;
     delete summary_window;
     delete rate_window;
