@@ -3,6 +3,8 @@
 #include <qwt_plot.h>
 #include <qwt_plot_canvas.h>
 
+#include <algorithm>
+
 ReplotThrottle::ReplotThrottle(QwtPlot *plot, int interval_ms)
     : QObject(plot), plot(plot), interval_ms(interval_ms) {
     pending.setSingleShot(true);
@@ -10,8 +12,9 @@ ReplotThrottle::ReplotThrottle(QwtPlot *plot, int interval_ms)
 }
 
 void ReplotThrottle::request() {
-    const qint64 elapsed = since_paint.isValid() ? since_paint.elapsed() : interval_ms;
-    if (elapsed >= interval_ms) {
+    const qint64 interval = std::max<qint64>(interval_ms, 5 * last_paint_ms);
+    const qint64 elapsed = since_paint.isValid() ? since_paint.elapsed() : interval;
+    if (elapsed >= interval) {
         pending.stop();
         paint();
         return;
@@ -21,10 +24,13 @@ void ReplotThrottle::request() {
     if (auto *canvas = qobject_cast<QwtPlotCanvas *>(plot->canvas()))
         canvas->invalidateBackingStore();
     if (!pending.isActive())
-        pending.start(int(interval_ms - elapsed));
+        pending.start(int(interval - elapsed));
 }
 
 void ReplotThrottle::paint() {
+    QElapsedTimer painting;
+    painting.start();
     plot->replot();
+    last_paint_ms = painting.elapsed();
     since_paint.start();
 }

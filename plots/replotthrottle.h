@@ -7,10 +7,12 @@
 
 class QwtPlot;
 
-// Repaints a plot at most once per interval. A burst of refreshes (short
-// exposures in an automatic run, a remote script taking exposure after
-// exposure) paints the last state when the interval has passed instead of
-// every one of them; a refresh after a quiet spell paints at once.
+// Repaints a plot at most once per interval, and never spends more than a
+// fifth of the time painting: the interval grows to five times the last
+// paint's duration. A burst of refreshes (short exposures in an automatic
+// run, a remote script taking exposure after exposure) paints the last state
+// when the interval has passed instead of every one of them; a refresh after
+// a quiet spell paints at once.
 class ReplotThrottle : public QObject {
 public:
     ReplotThrottle(QwtPlot *plot, int interval_ms);
@@ -24,6 +26,7 @@ private:
     QwtPlot *plot;
     int interval_ms;
     QElapsedTimer since_paint;
+    qint64 last_paint_ms = 0;
     QTimer pending;
 };
 
