@@ -549,8 +549,13 @@ void LifetimeFitWindow::showResult(const FitResult &result) {
     results->setRowCount(0);
     for (const ResultRow &row : resultRows(result, fitted.request.irf)) {
         addRow(row.quantity, row.value.value, row.value.error, row.with_error && !row.value.held);
+        QTableWidgetItem *error = results->item(results->rowCount() - 1, 2);
         if (row.value.held)
-            results->item(results->rowCount() - 1, 2)->setText(QStringLiteral("fixed"));
+            error->setText(QStringLiteral("fixed"));
+        else if (row.value.at_bound)
+            error->setText(QStringLiteral("at bound"));
+        else if (row.with_error && std::isnan(row.value.error))
+            error->setText(QStringLiteral("not determined"));
     }
 
     const size_t n = result.data.size();
@@ -690,7 +695,9 @@ bool LifetimeFitWindow::saveFit(const QString &csvPath) const {
         QJsonObject entry{{"quantity", row.quantity}, {"value", row.value.value}};
         if (row.value.held)
             entry["held"] = true;
-        else if (row.with_error)
+        else if (row.value.at_bound)
+            entry["at_bound"] = true;
+        else if (row.with_error && !std::isnan(row.value.error))
             entry["error"] = row.value.error;
         results.append(entry);
     }
