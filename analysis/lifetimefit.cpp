@@ -340,6 +340,8 @@ bool all_finite(const std::vector<double> &v) {
     return std::all_of(v.begin(), v.end(), [](double a) { return std::isfinite(a); });
 }
 
+double cost_at(Problem &problem, const std::vector<double> &x);
+
 // How much the fit improves as free parameter j rises from where the problem
 // was last evaluated: minus half the derivative of the summed squared
 // residuals. A bin that expects nothing contributes its one-sided slope;
@@ -434,10 +436,21 @@ Bounded optimise_bounded(const DecayModel &model, const double *y, FitEstimator 
             again.evaluate(x.data());
             if (!(upward_slope(again, j) > 0.0))
                 return {std::move(problem), std::move(optimum), std::move(at_bound)};
-            at_bound[tried_index] = false;
             Optimum freed_optimum = optimise(again, x);
             freed_optimum.iterations += iterations;
-            return {std::move(again), std::move(freed_optimum), std::move(at_bound)};
+            // A second lifetime that runs off towards infinity becomes
+            // background, which the fit can approach without end. When it
+            // gains less than one unit of deviance over the amplitude at zero
+            // the data do not tell the two apart: zero it stays.
+            const std::vector<double> pinned_x = optimum.x;
+            if (freed_optimum.converged ||
+                cost_at(again, freed_optimum.x) < cost_at(problem, pinned_x) - 1.0) {
+                again.evaluate(freed_optimum.x.data());
+                at_bound[tried_index] = false;
+                return {std::move(again), std::move(freed_optimum), std::move(at_bound)};
+            }
+            problem.evaluate(pinned_x.data());
+            return {std::move(problem), std::move(optimum), std::move(at_bound)};
         }
         start = problem.full;
         const size_t a = problem.free[pin];

@@ -404,7 +404,10 @@ private slots:
         QTest::newRow("one, Gaussian, no background") << 1 << gauss << 0.0 << false;
         QTest::newRow("one, measured, no background") << 1 << measured << 0.0 << false;
         QTest::newRow("two, Gaussian, no background") << 2 << gauss << 0.0 << true;
+        QTest::newRow("two, measured, no background") << 2 << measured << 0.0 << true;
         QTest::newRow("one, Gaussian, background") << 1 << gauss << 0.05 << false;
+        QTest::newRow("two on one, Gaussian") << 2 << gauss << 0.05 << false;
+        QTest::newRow("two on one, measured") << 2 << measured << 0.05 << false;
     }
     // The background and the amplitudes stay at or above zero. Without background it ends at 0,
     // "at bound" with no error bar, with the response a Gaussian or a measured one (which leaves
@@ -425,10 +428,15 @@ private slots:
             request.irf_counts = rig.draw(Source{{{1e-9, 1.0}}, 0.001, 8.0, true}, 1e6);
         const int draws = 20;
         std::vector<std::vector<double>> taus{size_t(components)};
-        int at_bound = 0, vanished = 0;
+        int at_bound = 0, vanished = 0, failed = 0;
         for (int d = 0; d < draws; ++d) {
             request.counts = rig.draw(source, 1e5);
             const FitResult fit = LifetimeFit::fit(request);
+            // A second lifetime on data of one may run off to infinity (a sloped background):
+            // no result then, as before.
+            failed += fit.ok ? 0 : 1;
+            if (!fit.ok && components == 2 && !two_source)
+                continue;
             QVERIFY2(fit.ok, fit.message.c_str());
             const FitValue bg = fit.background;
             QVERIFY(bg.value >= 0.0 && !bg.held);
@@ -448,9 +456,10 @@ private slots:
                     taus[k].push_back(fit.lifetimes[k].value);
             }
         }
-        qInfo("background at bound in %d of %d, a component without amplitude in %d", at_bound,
-              draws, vanished);
-        QVERIFY(share > 0.0 ? at_bound == 0 : at_bound >= draws / 2);
+        qInfo("background at bound in %d of %d, a component without amplitude in %d, %d failed",
+              at_bound, draws, vanished, failed);
+        QVERIFY(failed <= draws / 4);
+        QVERIFY(share > 0.0 ? at_bound == 0 : at_bound >= (draws - failed) / 2);
         if (components == 1 || two_source) {
             for (size_t k = 0; k < taus.size(); ++k) {
                 const double truth = source.components[k].first;
