@@ -594,6 +594,7 @@ private slots:
     // numbers; live refits after an exposure; a fit waiting for an exposure the closed device
     // never ends says so.
     void groundTruthInTheWindow() {
+        QSettings("VelmoraTests", "LifetimeFitSim").remove("lifetimefit/geometry"); // the default
         LifetimeFitWindow w(&tdc, "VelmoraTests", "LifetimeFitSim", nullptr);
         // Each exposure's record, as the run controller hands it over.
         connect(
@@ -667,6 +668,14 @@ private slots:
         QVERIFY(!warning->isHidden() && !warning->text().isEmpty());
         QVERIFY(resultValue(table, "AIC(one) - AIC(two)") < 0.0);
         QVERIFY(w.resultText().contains("\nwarning\t"));
+        // At the window's default size, on a 1366 x 768 screen, the whole table of two components
+        // with their intervals shows without scrolling, the warnings above it.
+        click("bu_intervals");
+        QVERIFY(intervals.wait(20000));
+        QVERIFY(w.width() <= 1366 && w.frameGeometry().height() <= 740);
+        QTRY_VERIFY(table->rowCount() > 20 && table->verticalScrollBar()->maximum() == 0 &&
+                    table->horizontalScrollBar()->maximum() == 0);
+        QVERIFY(warning->geometry().bottom() < w.height());
         components->setCurrentIndex(0);
         // A held lifetime: its value, "fixed" for its error.
         w.findChild<QCheckBox *>("ck_hold_tau1")->setChecked(true);
