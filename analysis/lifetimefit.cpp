@@ -40,22 +40,35 @@ FitResult failure(std::string message) {
 // whose squares add up to the deviance (so their least-squares minimum is the
 // likelihood maximum), or Pearson residuals weighted by the model.
 // The optimiser moves the free parameters only; a fixed one keeps its value
-// in `full`.
+// in `full`. The background and the amplitudes cannot go below zero: the
+// optimiser's value of such a parameter stands for its magnitude, so a step
+// across zero comes back mirrored, and the model never sees a negative one
+// (nor has to reject the step, which left the optimiser creeping towards
+// zero without reaching it).
 struct Problem {
     const DecayModel *model;
     const double *y;
     FitEstimator estimator;
     std::vector<size_t> free;
+    std::vector<bool> mirrored; // per free parameter: kept at or above zero
     std::vector<double> full;
-    std::vector<double> mu, jac_mu, x_of_jac;
+    std::vector<double> mu, jac_mu, x_of_jac, sign;
 
     Problem(const DecayModel &m, const double *data, FitEstimator e, std::vector<double> start,
             const std::vector<bool> &held)
         : model(&m), y(data), estimator(e), full(std::move(start)), mu(m.bins()),
           jac_mu(m.bins() * m.parameter_count()) {
-        for (size_t a = 0; a < full.size(); ++a)
-            if (!held[a])
-                free.push_back(a);
+        for (size_t a = 0; a < full.size(); ++a) {
+            if (held[a])
+                continue;
+            free.push_back(a);
+            mirrored.push_back(bounded(m, a));
+        }
+        sign.assign(free.size(), 1.0);
+    }
+    static bool bounded(const DecayModel &m, size_t a) {
+        return a == m.background_index() ||
+               (a < m.background_index() && a % 2 == DecayModel::amplitude_index(0));
     }
     bool holds(size_t a) const { return std::find(free.begin(), free.end(), a) == free.end(); }
     std::vector<double> free_values() const {
@@ -66,17 +79,29 @@ struct Problem {
     }
     void evaluate(const double *x) {
         x_of_jac.assign(x, x + free.size());
-        for (size_t j = 0; j < free.size(); ++j)
-            full[free[j]] = x[j];
+        for (size_t j = 0; j < free.size(); ++j) {
+            sign[j] = mirrored[j] && x[j] < 0.0 ? -1.0 : 1.0;
+            full[free[j]] = sign[j] * x[j];
+        }
         model->evaluate(full.data(), mu.data(), jac_mu.data());
     }
     bool cached(const double *x) const { return std::equal(x_of_jac.begin(), x_of_jac.end(), x); }
     // d mu_i / d (free parameter j)
-    double derivative(size_t i, size_t j) const { return jac_mu[i * full.size() + free[j]]; }
-    // Residual of bin i and its derivative by mu.
+    double derivative(size_t i, size_t j) const {
+        return sign[j] * jac_mu[i * full.size() + free[j]];
+    }
+    // A bin may expect nothing at all (before a measured response, or far
+    // before a Gaussian one, without background) as long as it holds nothing.
+    bool possible(size_t i) const { return mu[i] > 0.0 || (mu[i] == 0.0 && y[i] == 0.0); }
+    // Residual of bin i and its derivative by mu; 0 for a bin that expects
+    // and holds nothing, whose derivatives by the parameters are 0 as well.
     void residual(size_t i, double &r, double &dr) const {
         const double m = mu[i];
         const double yi = y[i];
+        if (m == 0.0) {
+            r = dr = 0.0;
+            return;
+        }
         if (estimator == FitEstimator::LeastSquares) {
             const double s = std::sqrt(m);
             r = (yi - m) / s;
@@ -98,7 +123,7 @@ int residuals_f(const gsl_vector *x, void *params, gsl_vector *f) {
     auto &p = *static_cast<Problem *>(params);
     p.evaluate(x->data);
     for (size_t i = 0; i < p.mu.size(); ++i) {
-        if (!(p.mu[i] > 0.0) || !std::isfinite(p.mu[i])) {
+        if (!p.possible(i) || !std::isfinite(p.mu[i])) {
             gsl_vector_set_all(f, rejected_residual);
             return GSL_SUCCESS;
         }
@@ -116,7 +141,7 @@ int residuals_df(const gsl_vector *x, void *params, gsl_matrix *jac) {
     const size_t np = p.free.size();
     for (size_t i = 0; i < p.mu.size(); ++i) {
         double r = 0.0, dr = 0.0;
-        if (p.mu[i] > 0.0)
+        if (p.possible(i))
             p.residual(i, r, dr);
         double *row = jac->data + i * jac->tda;
         for (size_t j = 0; j < np; ++j)
@@ -300,11 +325,140 @@ Optimum optimise(Problem &problem, std::vector<double> start) {
     optimum.x.assign(x->data, x->data + np);
     optimum.iterations = int(gsl_multifit_nlinear_niter(work));
     // "No progress" is what a trust region reports at an optimum it cannot
-    // refine further; the Newton step test after the fit decides.
-    optimum.converged = status == GSL_SUCCESS || status == GSL_ENOPROG;
+    // refine further, and so is running out of trial steps before the
+    // iterations are used up (as when it starts from the optimum of a fit
+    // that only differed by a parameter now held at its bound); the Newton
+    // step test after the fit decides.
+    optimum.converged = status == GSL_SUCCESS || status == GSL_ENOPROG ||
+                        (status == GSL_EMAXITER && optimum.iterations < 200);
     gsl_multifit_nlinear_free(work);
     problem.evaluate(optimum.x.data()); // the last evaluation may have been a rejected step
     return optimum;
+}
+
+bool all_finite(const std::vector<double> &v) {
+    return std::all_of(v.begin(), v.end(), [](double a) { return std::isfinite(a); });
+}
+
+double cost_at(Problem &problem, const std::vector<double> &x);
+
+// How much the fit improves as free parameter j rises from where the problem
+// was last evaluated: minus half the derivative of the summed squared
+// residuals. A bin that expects nothing contributes its one-sided slope;
+// one that expects nothing yet holds counts makes any rise welcome.
+double upward_slope(const Problem &problem, size_t j) {
+    double slope = 0.0;
+    for (size_t i = 0; i < problem.mu.size(); ++i) {
+        const double d = problem.derivative(i, j);
+        if (problem.mu[i] == 0.0) {
+            if (problem.y[i] > 0.0)
+                return HUGE_VAL;
+            slope -= problem.estimator == FitEstimator::LeastSquares ? 0.5 * d : d;
+            continue;
+        }
+        double r, dr;
+        problem.residual(i, r, dr);
+        slope -= r * dr * d;
+    }
+    return slope;
+}
+
+// The optimum with the background and the amplitudes at or above zero. The
+// model is linear in these and the likelihood concave, so one whose rise
+// from zero would not improve the fit belongs at zero: it is held there, at
+// its bound, and the rest fitted again (one at a time, as holding one
+// changes what the others want). A component without amplitude takes its
+// lifetime along, which the data then do not determine.
+struct Bounded {
+    Problem problem;
+    Optimum optimum;
+    std::vector<bool> at_bound;
+};
+
+Bounded optimise_bounded(const DecayModel &model, const double *y, FitEstimator estimator,
+                         std::vector<double> start, std::vector<bool> held) {
+    std::vector<bool> at_bound(start.size(), false);
+    const std::vector<bool> held_before = held;
+    bool tried = false;
+    size_t tried_index = 0;
+    int iterations = 0;
+    for (;;) {
+        Problem problem(model, y, estimator, start, held);
+        Optimum optimum = optimise(problem, problem.free_values());
+        iterations += optimum.iterations;
+        optimum.iterations = iterations;
+        size_t pin = problem.free.size();
+        double lowest = 0.0;
+        for (size_t j = 0; j < problem.free.size() && all_finite(optimum.x); ++j) {
+            if (!problem.mirrored[j])
+                continue;
+            std::vector<double> x = optimum.x;
+            x[j] = 0.0;
+            problem.evaluate(x.data());
+            const double slope = upward_slope(problem, j);
+            if (slope <= lowest) {
+                lowest = slope;
+                pin = j;
+            }
+        }
+        // Circling the bound (the mirror's kink) a trust region may not
+        // settle: the parameter that least wants to rise is tried at zero,
+        // and freed again below should the fit there want it up.
+        if (pin == problem.free.size() && !optimum.converged && !tried) {
+            double least = HUGE_VAL;
+            for (size_t j = 0; j < problem.free.size() && all_finite(optimum.x); ++j) {
+                if (!problem.mirrored[j])
+                    continue;
+                std::vector<double> x = optimum.x;
+                x[j] = 0.0;
+                problem.evaluate(x.data());
+                if (const double slope = upward_slope(problem, j); slope < least) {
+                    least = slope;
+                    pin = tried_index = j;
+                }
+            }
+            tried = pin != problem.free.size();
+            if (tried)
+                tried_index = problem.free[pin];
+        }
+        problem.evaluate(optimum.x.data());
+        if (pin == problem.free.size()) {
+            if (!tried || !at_bound[tried_index] || !optimum.converged)
+                return {std::move(problem), std::move(optimum), std::move(at_bound)};
+            std::vector<bool> freed = held;
+            freed[tried_index] = false;
+            if (tried_index != model.background_index())
+                freed[tried_index + 1] = held_before[tried_index + 1];
+            Problem again(model, y, estimator, problem.full, freed);
+            const size_t j = size_t(std::find(again.free.begin(), again.free.end(), tried_index) -
+                                    again.free.begin());
+            std::vector<double> x = again.free_values();
+            again.evaluate(x.data());
+            if (!(upward_slope(again, j) > 0.0))
+                return {std::move(problem), std::move(optimum), std::move(at_bound)};
+            Optimum freed_optimum = optimise(again, x);
+            freed_optimum.iterations += iterations;
+            // A second lifetime that runs off towards infinity becomes
+            // background, which the fit can approach without end. When it
+            // gains less than one unit of deviance over the amplitude at zero
+            // the data do not tell the two apart: zero it stays.
+            const std::vector<double> pinned_x = optimum.x;
+            if (freed_optimum.converged ||
+                cost_at(again, freed_optimum.x) < cost_at(problem, pinned_x) - 1.0) {
+                again.evaluate(freed_optimum.x.data());
+                at_bound[tried_index] = false;
+                return {std::move(again), std::move(freed_optimum), std::move(at_bound)};
+            }
+            problem.evaluate(pinned_x.data());
+            return {std::move(problem), std::move(optimum), std::move(at_bound)};
+        }
+        start = problem.full;
+        const size_t a = problem.free[pin];
+        start[a] = 0.0;
+        held[a] = at_bound[a] = true;
+        if (a != model.background_index())
+            held[a + 1] = true; // its lifetime
+    }
 }
 
 // Inverse Fisher information sum_i grad(mu_i) grad(mu_i)^T / mu_i, and the
@@ -317,6 +471,8 @@ bool covariance_at(const Problem &problem, std::vector<double> &cov, std::vector
     std::vector<double> g(np);
     for (size_t i = 0; i < n; ++i) {
         const double m = problem.mu[i];
+        if (m == 0.0)
+            continue;
         for (size_t a = 0; a < np; ++a)
             g[a] = problem.derivative(i, a);
         double r, dr;
@@ -345,16 +501,12 @@ bool covariance_at(const Problem &problem, std::vector<double> &cov, std::vector
     return ok;
 }
 
-bool all_finite(const std::vector<double> &v) {
-    return std::all_of(v.begin(), v.end(), [](double a) { return std::isfinite(a); });
-}
-
 // Sum of squared residuals at x; infinite where a bin expects no counts.
 double cost_at(Problem &problem, const std::vector<double> &x) {
     problem.evaluate(x.data());
     double sum = 0.0;
     for (size_t i = 0; i < problem.mu.size(); ++i) {
-        if (!(problem.mu[i] > 0.0))
+        if (!problem.possible(i))
             return HUGE_VAL;
         double r, dr;
         problem.residual(i, r, dr);
@@ -401,7 +553,7 @@ bool polish(Problem &problem, std::vector<double> &x, std::vector<double> &cov,
 // The result at the optimum the problem was last evaluated at; free_cov is
 // the covariance of the free parameters (a fixed one has no error).
 FitResult describe(const Problem &problem, int iterations, const std::vector<double> &free_cov,
-                   const Range &range) {
+                   const std::vector<bool> &at_bound, const Range &range) {
     const DecayModel &model = *problem.model;
     const size_t np = model.parameter_count();
     const size_t n = range.count;
@@ -412,7 +564,8 @@ FitResult describe(const Problem &problem, int iterations, const std::vector<dou
             cov[problem.free[a] * np + problem.free[b]] = free_cov[a * problem.free.size() + b];
     auto error_of = [&](size_t a) { return std::sqrt(cov[a * np + a]); };
     auto held_if = [&](FitValue value, size_t a) {
-        value.held = problem.holds(a);
+        value.at_bound = at_bound[a];
+        value.held = problem.holds(a) && !value.at_bound;
         return value;
     };
 
@@ -446,10 +599,19 @@ FitResult describe(const Problem &problem, int iterations, const std::vector<dou
                 var += grad[a] * cov[a * np + b] * grad[b];
         return std::sqrt(std::max(var, 0.0));
     };
+    // With one amplitude at zero both fractions are at their bounds, 0 and 1.
+    const bool one_left = nk > 1 && std::any_of(order.begin(), order.end(), [&](int k) {
+                              return at_bound[DecayModel::amplitude_index(k)];
+                          });
     for (int k : order) {
         const double tau = std::exp(x[DecayModel::log_lifetime_index(k)]);
-        result.lifetimes.push_back(held_if({tau, tau * error_of(DecayModel::log_lifetime_index(k))},
-                                           DecayModel::log_lifetime_index(k)));
+        FitValue lifetime = held_if({tau, tau * error_of(DecayModel::log_lifetime_index(k))},
+                                    DecayModel::log_lifetime_index(k));
+        if (at_bound[DecayModel::amplitude_index(k)]) {
+            lifetime.held = false;
+            lifetime.error = std::numeric_limits<double>::quiet_NaN();
+        }
+        result.lifetimes.push_back(lifetime);
         std::vector<double> grad(np, 0.0);
         const double fraction = height[size_t(k)] / height_sum;
         for (int j = 0; j < nk; ++j) {
@@ -458,13 +620,14 @@ FitResult describe(const Problem &problem, int iterations, const std::vector<dou
             grad[DecayModel::amplitude_index(j)] = d_height / tau_j;
             grad[DecayModel::log_lifetime_index(j)] = -d_height * height[size_t(j)];
         }
-        result.fractions.push_back({fraction, error_along(grad)});
+        result.fractions.push_back({fraction, one_left ? 0.0 : error_along(grad), false, one_left});
         // Intensity fraction: the component's share of the decay's counts.
         std::fill(grad.begin(), grad.end(), 0.0);
         const double share = x[DecayModel::amplitude_index(k)] / counts_sum;
         for (int j = 0; j < nk; ++j)
             grad[DecayModel::amplitude_index(j)] = ((j == k ? 1.0 : 0.0) - share) / counts_sum;
-        result.intensity_fractions.push_back({share, error_along(grad)});
+        result.intensity_fractions.push_back(
+            {share, one_left ? 0.0 : error_along(grad), false, one_left});
     }
     if (nk > 1) {
         // Amplitude-weighted mean sum a_k tau_k / sum a_k = sum A_k / sum a_k
@@ -516,7 +679,7 @@ FitResult describe(const Problem &problem, int iterations, const std::vector<dou
         expected += mean;
         variance += var;
         result.edges[i] = model.first_edge() + double(i) * model.bin_width();
-        result.residuals[i] = (problem.y[i] - m) / std::sqrt(m);
+        result.residuals[i] = m > 0.0 ? (problem.y[i] - m) / std::sqrt(m) : 0.0;
     }
     result.data.assign(problem.y, problem.y + n);
     result.model = problem.mu;
@@ -629,7 +792,7 @@ void assess(const FitRequest &request, const double *y, FitResult &result) {
         if (tau.held)
             continue;
         const std::string name = nk > 1 ? format("lifetime %zu", k + 1) : "the lifetime";
-        if (tau.value > 3.0 * length)
+        if (tau.value > 3.0 * length && !std::isnan(tau.error)) // NaN: no amplitude, said below
             warnings.push_back(name + format(" (%.3g ns) lies far beyond the range (%.3g ns): the "
                                              "data hardly tell it from the background.",
                                              tau.value, length));
@@ -637,7 +800,13 @@ void assess(const FitRequest &request, const double *y, FitResult &result) {
             warnings.push_back(name + format(" (%.3g ns) is not determined by these data: its "
                                              "standard error is %.3g ns.",
                                              tau.value, tau.error));
-        if (nk > 1 && !(result.fractions[k].value > 2.0 * result.fractions[k].error))
+        if (nk > 1 && result.fractions[k].at_bound && result.fractions[k].value == 0.0)
+            warnings.push_back(format("the amplitude of lifetime %zu ended at zero: the data "
+                                      "support one component, and do not determine that "
+                                      "lifetime.",
+                                      k + 1));
+        else if (nk > 1 && !result.fractions[k].at_bound &&
+                 !(result.fractions[k].value > 2.0 * result.fractions[k].error))
             warnings.push_back(format("the amplitude fraction of lifetime %zu (%.2g +- %.2g) is "
                                       "not above zero by two standard errors: the data support "
                                       "one component.",
@@ -697,8 +866,8 @@ const char *const no_convergence = "The fit did not converge: no result. A narro
 // Marks the parameters the request holds (and the background when it is
 // held at zero) and puts their values into x; lifetimes only when asked, as
 // the one-component start of a two-component fit has a lifetime of its own.
-std::vector<bool> hold(const FitRequest &request, const DecayModel &model, bool zero_background,
-                       bool lifetimes, std::vector<double> &x) {
+std::vector<bool> hold(const FitRequest &request, const DecayModel &model, bool lifetimes,
+                       std::vector<double> &x) {
     std::vector<bool> held(x.size(), false);
     auto put = [&](size_t a, double value) {
         if (std::isfinite(value)) {
@@ -708,7 +877,7 @@ std::vector<bool> hold(const FitRequest &request, const DecayModel &model, bool 
     };
     for (int k = 0; lifetimes && k < model.components(); ++k)
         put(DecayModel::log_lifetime_index(k), std::log(request.held.lifetime[size_t(k)]));
-    put(model.background_index(), zero_background ? 0.0 : request.held.background);
+    put(model.background_index(), request.held.background);
     if (model.irf() != IrfKind::None)
         put(model.position_index(), request.held.irf_position);
     if (model.irf() == IrfKind::Gaussian)
@@ -716,15 +885,13 @@ std::vector<bool> hold(const FitRequest &request, const DecayModel &model, bool 
     return held;
 }
 
-// One fit of the model, the background free or held at zero. `background`
-// tells where the optimiser left the background, also when it failed.
+// One fit of the model.
 FitResult fit_model(const FitRequest &request, const Range &range, const DecayModel &model,
-                    const double *y, double irf_half_rise, bool zero_background,
-                    double &background) {
+                    const double *y, double irf_half_rise) {
     const size_t n = model.bins();
     const double lo = model.first_edge();
     std::vector<double> start = start_values(model, y, n, irf_half_rise, lo);
-    const std::vector<bool> held = hold(request, model, zero_background, true, start);
+    const std::vector<bool> held = hold(request, model, true, start);
     size_t single_free = 0;
     int earlier_iterations = 0;
     double single_deviance = HUGE_VAL;
@@ -734,10 +901,11 @@ FitResult fit_model(const FitRequest &request, const Range &range, const DecayMo
         // width and background than any look at the raw bins.
         const DecayModel single(1, model.irf(), lo, model.bin_width(), n, model.response_used());
         std::vector<double> single_start = start_values(single, y, n, irf_half_rise, lo);
-        const std::vector<bool> single_held =
-            hold(request, single, zero_background, false, single_start);
-        Problem first(single, y, request.estimator, single_start, single_held);
-        const Optimum one = optimise(first, first.free_values());
+        const std::vector<bool> single_held = hold(request, single, false, single_start);
+        Bounded bounded_one =
+            optimise_bounded(single, y, request.estimator, single_start, single_held);
+        const Problem &first = bounded_one.problem;
+        const Optimum &one = bounded_one.optimum;
         earlier_iterations = one.iterations;
         if (one.converged && all_finite(one.x)) {
             single_free = first.free.size();
@@ -752,14 +920,17 @@ FitResult fit_model(const FitRequest &request, const Range &range, const DecayMo
             start[DecayModel::log_lifetime_index(1)] = log_tau + std::log(1.5);
             for (size_t a = single.background_index(); a < single.parameter_count(); ++a)
                 start[a + 2] = first.full[a];
-            hold(request, model, zero_background, true, start);
+            hold(request, model, true, start);
         }
     }
 
-    Problem problem(model, y, request.estimator, start, held);
-    Optimum optimum = optimise(problem, problem.free_values());
-    background = problem.full[model.background_index()];
-    if (!optimum.converged || !all_finite(optimum.x))
+    Bounded bounded = optimise_bounded(model, y, request.estimator, start, held);
+    Problem &problem = bounded.problem;
+    Optimum &optimum = bounded.optimum;
+    bool decay_left = false;
+    for (int k = 0; k < model.components(); ++k)
+        decay_left = decay_left || !bounded.at_bound[DecayModel::amplitude_index(k)];
+    if (!optimum.converged || !all_finite(optimum.x) || !decay_left)
         return failure(no_convergence);
     std::vector<double> cov, step;
     if (!polish(problem, optimum.x, cov, step))
@@ -780,7 +951,8 @@ FitResult fit_model(const FitRequest &request, const Range &range, const DecayMo
                                   "component fewer.",
                                   tau, model.bin_width()));
     }
-    FitResult result = describe(problem, optimum.iterations + earlier_iterations, cov, range);
+    FitResult result =
+        describe(problem, optimum.iterations + earlier_iterations, cov, bounded.at_bound, range);
     if (std::isfinite(single_deviance)) {
         // Each more parameter (amplitude and lifetime unless held) must buy
         // more than two units of deviance for Akaike's criterion to prefer it.
@@ -850,16 +1022,7 @@ FitResult LifetimeFit::fit(const FitRequest &request) {
                               "least %.0f needed.",
                               counts, counts_per_parameter * double(np)));
 
-    // Data without background put its optimum on the boundary where the
-    // emptiest bins expect nothing; there the background is held at zero.
-    double background = 0.0;
-    FitResult result = fit_model(request, range, model, y, irf_half_rise, false, background);
-    if (!result.ok && result.message == no_convergence && std::isnan(request.held.background) &&
-        background < 0.01 * counts / double(range.count)) {
-        FitResult without = fit_model(request, range, model, y, irf_half_rise, true, background);
-        if (without.ok)
-            result = std::move(without);
-    }
+    FitResult result = fit_model(request, range, model, y, irf_half_rise);
     if (result.ok)
         assess(request, y, result);
     else if (const std::string saturated = saturation_warning(y, range.count); !saturated.empty())

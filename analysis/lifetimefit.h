@@ -39,7 +39,11 @@ struct FitRequest {
 struct FitValue {
     double value = 0.0;
     double error = 0.0; // standard error; 0 when held
-    bool held = false;  // at a value given with the request, or at zero for lack of background
+    bool held = false;  // at a value given with the request
+    // At the edge of what it can be (a background or an amplitude fraction of
+    // 0, a fraction of 1): the likelihood's maximum lies there, where the
+    // curvature says nothing about an error, so there is none (0).
+    bool at_bound = false;
 };
 
 // A 68 % profile-likelihood interval of a lifetime: where the deviance,
@@ -59,7 +63,9 @@ struct FitResult {
     std::vector<FitValue> intensity_fractions; // shares of the decay's counts, same order
     FitValue mean_lifetime_amplitude;          // two components: amplitude-weighted mean, ns
     FitValue mean_lifetime_intensity;          // and intensity-weighted mean, ns
-    FitValue background;   // counts per bin; held at zero when the data show none
+    // Two components: a lifetime whose amplitude ended at zero is not
+    // determined by the data; its error is NaN.
+    FitValue background;   // counts per bin, at or above zero
     FitValue irf_position; // Gaussian: onset in ns; measured: shift in ns
     FitValue irf_width;    // Gaussian: sigma in ns
     double counts = 0.0;   // in the range

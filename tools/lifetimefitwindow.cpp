@@ -56,7 +56,7 @@ LifetimeFitWindow::LifetimeFitWindow(TdcIface *tdc, QString orgName, QString app
     connect(tdc, &TdcIface::connection_lost, this, &LifetimeFitWindow::exposureAbandoned);
     QSettings settings(this->orgName, this->appName);
     if (!restoreGeometry(settings.value(geometryKey).toByteArray()))
-        resize(1200, 900);
+        resize(1340, 690);
 }
 
 LifetimeFitWindow::~LifetimeFitWindow() = default;
@@ -154,20 +154,38 @@ void LifetimeFitWindow::buildWidgets() {
     controls->addLayout(buttons);
     controls->addWidget(lb_message);
     controls->addWidget(lb_warning);
-    controls->addWidget(results, 1);
+    controls->addStretch(1);
 
     buildPlots();
     auto *plots = new QVBoxLayout;
-    plots->addWidget(plot, 3);
+    plots->addWidget(plot, 2);
     plots->addWidget(residualPlot, 1);
-    // The controls keep their width; the plots take what the window gains.
+    // A plot asks for its full size hint as its minimum, which with drawn
+    // axes would push the window beyond a 768-pixel screen.
+    plot->setMinimumSize(300, 200);
+    residualPlot->setMinimumSize(300, 120);
+    // Controls and warnings, the results table and the plots side by side:
+    // the table's column has the window's height for its rows (two
+    // components with intervals), the controls' column below them for the
+    // warnings, at a size that fits a 1366 x 768 screen. The controls and
+    // the table keep their width; the plots take what the window gains.
     auto *panel = new QWidget(this);
     panel->setLayout(controls);
-    panel->setFixedWidth(500);
+    panel->setFixedWidth(380);
     controls->setContentsMargins(0, 0, 0, 0);
     results->verticalHeader()->setDefaultSectionSize(fontMetrics().height() + 6);
+    // Wide enough for the longest quantity and a number in each other
+    // column, in whatever font: no horizontal scrolling.
+    const QFontMetrics metrics = results->fontMetrics();
+    const int padding = 2 * metrics.horizontalAdvance(QLatin1Char('0'));
+    results->setFixedWidth(
+        metrics.horizontalAdvance(QStringLiteral("lifetime 2, 68 % interval from [ns]")) +
+        metrics.horizontalAdvance(QStringLiteral("-0.000000e-00")) +
+        metrics.horizontalAdvance(QStringLiteral("-0.000e-00")) + 3 * padding +
+        2 * results->frameWidth() + style()->pixelMetric(QStyle::PM_ScrollBarExtent));
     auto *outer = new QHBoxLayout;
     outer->addWidget(panel, 0);
+    outer->addWidget(results, 0);
     outer->addLayout(plots, 1);
     setLayout(outer);
 
@@ -213,7 +231,7 @@ QGridLayout *LifetimeFitWindow::buildHoldControls() {
         sb_hold[h]->setDecimals(3);
         sb_hold[h]->setValue(holds[h].start);
         sb_hold[h]->setToolTip(QString::fromLatin1(holds[h].tip));
-        const int row = h < 3 ? 0 : 1, column = 1 + 2 * int(h < 3 ? h : h - 3);
+        const int row = int(h) / 2, column = 1 + 2 * (int(h) % 2);
         grid->addWidget(ck_hold[h], row, column);
         grid->addWidget(sb_hold[h], row, column + 1);
         grid->setColumnStretch(column + 1, 1);
@@ -549,8 +567,13 @@ void LifetimeFitWindow::showResult(const FitResult &result) {
     results->setRowCount(0);
     for (const ResultRow &row : resultRows(result, fitted.request.irf)) {
         addRow(row.quantity, row.value.value, row.value.error, row.with_error && !row.value.held);
+        QTableWidgetItem *error = results->item(results->rowCount() - 1, 2);
         if (row.value.held)
-            results->item(results->rowCount() - 1, 2)->setText(QStringLiteral("fixed"));
+            error->setText(QStringLiteral("fixed"));
+        else if (row.value.at_bound)
+            error->setText(QStringLiteral("at bound"));
+        else if (row.with_error && std::isnan(row.value.error))
+            error->setText(QStringLiteral("not determined"));
     }
 
     const size_t n = result.data.size();
@@ -690,7 +713,9 @@ bool LifetimeFitWindow::saveFit(const QString &csvPath) const {
         QJsonObject entry{{"quantity", row.quantity}, {"value", row.value.value}};
         if (row.value.held)
             entry["held"] = true;
-        else if (row.with_error)
+        else if (row.value.at_bound)
+            entry["at_bound"] = true;
+        else if (row.with_error && !std::isnan(row.value.error))
             entry["error"] = row.value.error;
         results.append(entry);
     }
