@@ -246,6 +246,7 @@ int main(int argc, char **argv) {
     QApplication app(argc, argv);
     BenchRig rig;
     Mhisto plot(rig.tdc.get(), nullptr);
+    plot.set_repaint_interval_ms(0); // every refresh paints, as it is timed
     plot.resize(1280, 800);
     plot.show();
     app.processEvents();

@@ -301,6 +301,10 @@ double Mhisto::shown_max_count() const {
     return top;
 }
 
+void Mhisto::set_repaint_interval_ms(int ms) {
+    replot_throttle->set_interval_ms(ms);
+}
+
 void Mhisto::show_exposure(const ExposureResult &result) {
     shown_params = result.params;
     shown_histos = result.histos;

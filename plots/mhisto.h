@@ -46,6 +46,9 @@ public:
     void show_exposure(const ExposureResult &result);
     // Draws the last exposure shown again.
     void refresh();
+    // Repaints at most once per this many ms (40 by default); 0 repaints at
+    // every refresh.
+    void set_repaint_interval_ms(int ms);
     // Lower edge in ns of every histogram bin for the current parameters.
     void compute_time_axis(std::vector<double> &t) const;
 

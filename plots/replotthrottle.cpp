@@ -12,7 +12,7 @@ ReplotThrottle::ReplotThrottle(QwtPlot *plot, int interval_ms)
 }
 
 void ReplotThrottle::request() {
-    const qint64 interval = std::max<qint64>(interval_ms, 5 * last_paint_ms);
+    const qint64 interval = interval_ms > 0 ? std::max<qint64>(interval_ms, 5 * last_paint_ms) : 0;
     const qint64 elapsed = since_paint.isValid() ? since_paint.elapsed() : interval;
     if (elapsed >= interval) {
         pending.stop();

@@ -19,6 +19,8 @@ public:
 
     // The plot's items and scales have changed: repaint now or soon.
     void request();
+    // 0: every request paints at once (benchmarks that time the painting).
+    void set_interval_ms(int ms) { interval_ms = ms; }
 
 private:
     void paint();
