@@ -179,13 +179,17 @@ void MainWindow::add_run_status() {
     auto *warning = new QLabel(this);
     warning->setObjectName(QStringLiteral("lb_loss_warning"));
     warning->setStyleSheet(QStringLiteral("QLabel { color: #b00000; font-weight: bold; }"));
-    // The state text is a widget of its own beside the warning, rather than
-    // the status bar's message, which the permanent widgets would cut off.
-    auto *status_text = new QLabel(this);
+    // The state text is a label of its own beside the warning: the status
+    // bar's temporary message would be cut off by the permanent widgets, and
+    // it hides and shows the bar's widgets, relayouting the bar at every text
+    // of a run.
+    lb_status = new QLabel(this);
+    QLabel *status_text = lb_status;
     status_text->setObjectName(QStringLiteral("lb_status"));
     status_text->setMinimumWidth(120);
     status_text->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
     statusBar()->addWidget(status_text, 1);
+    // Messages shown through the bar itself land in the label as well.
     connect(statusBar(), &QStatusBar::messageChanged, status_text, [this, status_text] {
         const QString text = statusBar()->currentMessage();
         if (!text.isEmpty()) {
@@ -350,7 +354,10 @@ void MainWindow::closeEvent(QCloseEvent *event) {
 }
 
 void MainWindow::show_message(QString text) {
-    statusBar()->showMessage(text, 0);
+    if (!lb_status)
+        return statusBar()->showMessage(text, 0); // before the label exists
+    lb_status->setText(text);
+    lb_status->setToolTip(text);
 }
 
 void MainWindow::show_about() {

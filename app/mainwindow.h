@@ -87,6 +87,7 @@ private:
     RemoteServer *remote;
     RecordControl *record_control = nullptr;
     QLabel *lb_remote;
+    QLabel *lb_status = nullptr;
     RemoteControlDialog *remote_dialog = nullptr;
     ChannelSummaryWindow *summary_window = nullptr;
     RateHistoryWindow *rate_window = nullptr;
