@@ -2,6 +2,7 @@
 
 #include "device/tdciface.h"
 #include "export/histoexport.h"
+#include "plots/cursorpicker.h"
 #include "plots/logcounts.h"
 #include "plots/plotimage.h"
 #include "plots/replotthrottle.h"
@@ -60,26 +61,6 @@ public:
     ~WaitCursor() { QApplication::restoreOverrideCursor(); }
     WaitCursor(const WaitCursor &) = delete;
     WaitCursor &operator=(const WaitCursor &) = delete;
-};
-
-// Reads the value under the mouse off the plot, as the plot words it.
-class CursorPicker : public QwtPlotPicker {
-public:
-    CursorPicker(QWidget *canvas, std::function<QString(const QPointF &)> read)
-        : QwtPlotPicker(canvas), read(std::move(read)) {
-        setTrackerMode(QwtPicker::AlwaysOn);
-        setRubberBand(QwtPicker::NoRubberBand);
-    }
-
-protected:
-    QwtText trackerTextF(const QPointF &pos) const override {
-        QwtText text(read(pos));
-        text.setBackgroundBrush(QBrush(QColor(255, 255, 255, 220)));
-        return text;
-    }
-
-private:
-    std::function<QString(const QPointF &)> read;
 };
 
 } // namespace

@@ -1,5 +1,6 @@
 #include "plots/mrates.h"
 
+#include "plots/cursorpicker.h"
 #include "plots/replotthrottle.h"
 
 #include "device/tdciface.h"
@@ -18,29 +19,6 @@
 #include <algorithm>
 #include <cmath>
 #include <functional>
-
-namespace {
-
-class RatesPicker : public QwtPlotPicker {
-public:
-    RatesPicker(QWidget *canvas, std::function<QString(const QPointF &)> read)
-        : QwtPlotPicker(canvas), read(std::move(read)) {
-        setTrackerMode(QwtPicker::AlwaysOn);
-        setRubberBand(QwtPicker::NoRubberBand);
-    }
-
-protected:
-    QwtText trackerTextF(const QPointF &pos) const override {
-        QwtText text(read(pos));
-        text.setBackgroundBrush(QBrush(QColor(255, 255, 255, 220)));
-        return text;
-    }
-
-private:
-    std::function<QString(const QPointF &)> read;
-};
-
-} // namespace
 
 Mrates::Mrates(TdcIface *tdc, QWidget *parent)
     : QwtPlot(parent), tdc(tdc), replot_throttle(new ReplotThrottle(this, 40)) {
@@ -68,7 +46,7 @@ Mrates::Mrates(TdcIface *tdc, QWidget *parent)
     setAxisTitle(QwtPlot::xBottom, QStringLiteral("Channel"));
     setAxisTitle(QwtPlot::yLeft, QStringLiteral("Counts"));
 
-    new RatesPicker(canvas(), [this](const QPointF &pos) { return cursor_text(pos); });
+    new CursorPicker(canvas(), [this](const QPointF &pos) { return cursor_text(pos); });
 
     replot();
 }
