@@ -387,15 +387,19 @@ Bounded optimise_bounded(const DecayModel &model, const double *y, FitEstimator 
         Optimum optimum = optimise(problem, problem.free_values());
         iterations += optimum.iterations;
         optimum.iterations = iterations;
+        // How much the likelihood wants parameter j to rise from zero.
+        const auto slope_at_zero = [&](size_t j) {
+            std::vector<double> x = optimum.x;
+            x[j] = 0.0;
+            problem.evaluate(x.data());
+            return upward_slope(problem, j);
+        };
         size_t pin = problem.free.size();
         double lowest = 0.0;
         for (size_t j = 0; j < problem.free.size() && all_finite(optimum.x); ++j) {
             if (!problem.mirrored[j])
                 continue;
-            std::vector<double> x = optimum.x;
-            x[j] = 0.0;
-            problem.evaluate(x.data());
-            const double slope = upward_slope(problem, j);
+            const double slope = slope_at_zero(j);
             if (slope <= lowest) {
                 lowest = slope;
                 pin = j;
@@ -409,10 +413,7 @@ Bounded optimise_bounded(const DecayModel &model, const double *y, FitEstimator 
             for (size_t j = 0; j < problem.free.size() && all_finite(optimum.x); ++j) {
                 if (!problem.mirrored[j])
                     continue;
-                std::vector<double> x = optimum.x;
-                x[j] = 0.0;
-                problem.evaluate(x.data());
-                if (const double slope = upward_slope(problem, j); slope < least) {
+                if (const double slope = slope_at_zero(j); slope < least) {
                     least = slope;
                     pin = tried_index = j;
                 }
