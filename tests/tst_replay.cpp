@@ -50,6 +50,11 @@ void on_events(void *p, const TdcEvent *events, size_t count) {
     }
 }
 
+void write_file(const QString &path, const QByteArray &content) {
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(content) == content.size());
+}
+
 QString error_text(int code) {
     char buffer[OX_ERR_MSG_SIZE];
     ox_get_err_msg(code, buffer);
@@ -110,11 +115,8 @@ private slots:
         QFile::remove(recording);
         write_recording(recording);
         const QString ini = dir.filePath("replay.ini");
-        QFile file(ini);
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write("[device]\nbinsize_ns = 1\nreplay = recordings/run.h5\n" + device_keys +
-                   channel_keys);
-        file.close();
+        write_file(ini, "[device]\nbinsize_ns = 1\nreplay = recordings/run.h5\n" + device_keys +
+                            channel_keys);
 
         const int dev = ox_tdc_init_inifile(ini.toUtf8().constData());
         QVERIFY2(dev >= 0, qPrintable(error_text(dev)));
@@ -136,6 +138,7 @@ private slots:
         QTRY_COMPARE(ends(), 1);
         {
             std::lock_guard<std::mutex> lock(seen.mutex);
+            QCOMPARE(seen.starts, 1);
             QCOMPARE(seen.statistics, 1);
             QCOMPARE(seen.blocks, std::vector<size_t>(blocks.begin(), blocks.end()));
             QCOMPARE(seen.channel, (std::vector<uint32_t>{0, 1, 2, 3, 0, 1, 2}));
@@ -162,16 +165,10 @@ private slots:
         QFETCH(QByteArray, content);
         const QString recording = dir.filePath("bad.h5");
         QFile::remove(recording);
-        if (!content.isEmpty()) {
-            QFile bad(recording);
-            QVERIFY(bad.open(QIODevice::WriteOnly));
-            bad.write(content);
-        }
+        if (!content.isEmpty())
+            write_file(recording, content);
         const QString ini = dir.filePath("bad.ini");
-        QFile file(ini);
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write("[device]\nreplay = bad.h5\n");
-        file.close();
+        write_file(ini, "[device]\nreplay = bad.h5\n");
         const int dev = ox_tdc_init_inifile(ini.toUtf8().constData());
         QCOMPARE(dev, -46);
         QVERIFY(error_text(dev).contains(recording));
