@@ -45,7 +45,6 @@ class TestApp : public QObject {
 
 private slots:
     void initTestCase() { QStandardPaths::setTestModeEnabled(true); }
-    void remote_dialog();
     void init() {
         QSettings("Corvane", "VelmoraV2").clear();
         lib.reset();
@@ -129,9 +128,6 @@ private slots:
         QVERIFY(!licences[0] && !licences[1] && !editors.value(0) && !fits[0]);
     }
 
-    // "About Velmora" opens the About box as a modal window, with the logo and this version.
-    // The licence tabs show their whole texts from the first line, read-only; a missing
-    // resource is said in its tab, and a missing logo leaves its label empty without a word.
     // The window fits a 1366 x 768 laptop screen (less the task bar) with its panel whole; at its
     // first size the histograms take the larger share of the width; the status text and the
     // lost-event warning sit side by side.
@@ -139,7 +135,6 @@ private slots:
         MainWindow window;
         window.show();
         const QSize minimum = window.minimumSizeHint().expandedTo(window.minimumSize());
-        qInfo() << "minimum" << minimum << "first size" << window.size();
         QVERIFY2(minimum.width() <= 1366 && minimum.height() <= 728,
                  qPrintable(QString("%1 x %2").arg(minimum.width()).arg(minimum.height())));
         auto *histo = window.findChild<Mhisto *>();
@@ -158,6 +153,9 @@ private slots:
         QVERIFY(!s.intersects(w) && s.width() > 0);
     }
 
+    // "About Velmora" opens the About box as a modal window, with the logo and this version.
+    // The licence tabs show their whole texts from the first line, read-only; a missing
+    // resource is said in its tab, and a missing logo leaves its label empty without a word.
     void about_and_licences() {
         {
             MainWindow window;
@@ -194,42 +192,40 @@ private slots:
         register_resources();
         QVERIFY(answerer.take().isEmpty());
     }
-};
 
-// Device -> Remote Control...: the choice is applied and kept; the dialog shows the interface's
-// state and its clients, and the status bar names the client.
-void TestApp::remote_dialog() {
-    {
+    // Device -> Remote Control...: the choice is applied and kept; the dialog shows the interface's
+    // state and its clients, and the status bar names the client.
+    void remote_dialog() {
+        {
+            MainWindow window;
+            window.show();
+            find_text<QAction>(&window, "Remote Control...")->trigger();
+            auto *dialog = window.findChild<RemoteControlDialog *>();
+            QVERIFY(dialog && dialog->isVisible());
+            QCOMPARE(dialog->findChild<QLabel *>("lb_status")->text(), QString("off"));
+            emit dialog->apply_requested(true, 0, false);
+            RemoteServer *server = window.remote_server();
+            QVERIFY(server->is_listening());
+            QCOMPARE(server->address().toString(), QString("127.0.0.1"));
+            QCOMPARE(dialog->findChild<QLabel *>("lb_status")->text(),
+                     "listening on " + server->endpoint());
+            QTcpSocket client;
+            client.connectToHost(QHostAddress::LocalHost, server->port());
+            QTRY_COMPARE(dialog->findChild<QLabel *>("lb_clients")->text(), QString("127.0.0.1"));
+            QCOMPARE(window.findChild<QLabel *>("lb_remote")->text(), QString("remote: 127.0.0.1"));
+            client.write("*IDN?\n");
+            QTRY_VERIFY(client.canReadLine());
+            QVERIFY(client.readLine().startsWith("Velmora,oxTDC1,0,"));
+            client.disconnectFromHost();
+            QTRY_COMPARE(window.findChild<QLabel *>("lb_remote")->text(), QString());
+        }
+        // Kept: the next start listens again, on the stored choice.
         MainWindow window;
-        window.show();
-        QAction *action = find_text<QAction>(&window, "Remote Control...");
-        QVERIFY(action);
-        action->trigger();
-        auto *dialog = window.findChild<RemoteControlDialog *>();
-        QVERIFY(dialog && dialog->isVisible());
-        QCOMPARE(dialog->findChild<QLabel *>("lb_status")->text(), QString("off"));
-        emit dialog->apply_requested(true, 0, false);
-        RemoteServer *server = window.remote_server();
-        QVERIFY(server->is_listening());
-        QCOMPARE(server->address().toString(), QString("127.0.0.1"));
-        QCOMPARE(dialog->findChild<QLabel *>("lb_status")->text(),
-                 "listening on " + server->endpoint());
-        QTcpSocket client;
-        client.connectToHost(QHostAddress::LocalHost, server->port());
-        QTRY_COMPARE(dialog->findChild<QLabel *>("lb_clients")->text(), QString("127.0.0.1"));
-        QCOMPARE(window.findChild<QLabel *>("lb_remote")->text(), QString("remote: 127.0.0.1"));
-        client.write("*IDN?\n");
-        QTRY_VERIFY(client.canReadLine());
-        QVERIFY(client.readLine().startsWith("Velmora,oxTDC1,0,"));
-        client.disconnectFromHost();
-        QTRY_COMPARE(window.findChild<QLabel *>("lb_remote")->text(), QString());
+        window.start_remote(std::nullopt);
+        QVERIFY(window.remote_server()->is_listening());
+        QCOMPARE(window.remote_server()->address().toString(), QString("127.0.0.1"));
     }
-    // Kept: the next start listens again, on the stored choice.
-    MainWindow window;
-    window.start_remote(std::nullopt);
-    QVERIFY(window.remote_server()->is_listening());
-    QCOMPARE(window.remote_server()->address().toString(), QString("127.0.0.1"));
-}
+};
 
 QTEST_MAIN(TestApp)
 #include "tst_app.moc"

@@ -50,14 +50,6 @@ QString rows_text(PanelChannelCorrections &panel) {
     return text.join(", ");
 }
 
-// The time beside each row.
-QStringList times_of(PanelChannelCorrections &panel) {
-    QStringList times;
-    for (QSpinBox *s : rows_of(panel))
-        times << s->parentWidget()->findChild<QLabel *>("lb_time")->text();
-    return times;
-}
-
 QString expected_text(const std::vector<int> &values, const QString &suffix = "") {
     QStringList text;
     for (size_t i = 0; i < values.size(); ++i)
@@ -306,70 +298,58 @@ private slots:
         panel.slot_epot1r1(256);
         panel.slot_epot1r2(-1);
         QCOMPARE(transfers(), QStringList({"w 2 1:02 c8", "w 2 1:03 07", "w 2 1:03 ff"}));
-        // Failing: write or read, and which of its two calls. Spin boxes start at 3 and 4; the
-        // bus answers 0x80 0x11 then 0x7F 0x10, and a failed read takes no bytes. A setting
-        // not read shows no value (-1).
-        using Case = std::tuple<QString, QString, int, int>;
-        for (const auto &[failing, sequence, threshold, zero] :
-             {Case{"", "wrwr", 0x80, 0x10}, Case{"w1", "wwr", -1, 0x11},
-              Case{"r1", "wrwr", -1, 0x11}, Case{"w2", "wrw", 0x80, -1},
-              Case{"r2", "wrwr", 0x80, -1}}) {
-            QVERIFY(tdc->deinit() >= 0 && result->text().isEmpty());
-            fresh_library();
-            reconnect({});
-            lib.clear_calls(); // the interface's read of the device's settings at connect
-            box[0]->setValue(3);
-            box[1]->setValue(4);
-            if (!failing.isEmpty()) {
-                const std::string name = failing[0] == 'w' ? "ox_twi_write2" : "ox_twi_read2";
-                lib.queue_result(name, 0, failing[1] == '2' ? 1 : 0);
-                lib.queue_result(name, -5);
-            }
-            lib.queue_twi_read_bytes({0x80, 0x11, 0x7F, 0x10});
-            QTest::mouseClick(read, Qt::LeftButton);
-            QStringList expected;
-            for (QChar step : sequence)
-                expected << (step == 'w' ? "w 1 0:02" : "r 2 1:");
-            QCOMPARE(transfers(), expected);
-            QCOMPARE(QList<int>({box[0]->value(), box[1]->value()}), QList<int>({threshold, zero}));
-            QCOMPARE(result->text(), QString(failing.isEmpty() ? "ok" : "failure\nbus stuck"));
-        }
+        // "read" replaces what the boxes hold, a setting it failed to read by no value (-1).
+        lib.clear_calls();
+        lib.queue_result("ox_twi_read2", -5);
+        lib.queue_twi_read_bytes({0x80, 0x11});
+        QTest::mouseClick(read, Qt::LeftButton);
+        QCOMPARE(transfers(), QStringList({"w 1 0:02", "r 2 1:", "w 1 0:02", "r 2 1:"}));
+        QVERIFY(!set[0]->isEnabled());
+        QCOMPARE(QList<int>({box[0]->value(), box[1]->value()}), QList<int>({-1, 0x11}));
+        QCOMPARE(result->text(), QString("failure\nbus stuck"));
+        // A setting without a value can be set once the user enters one; the entry is sent.
+        lib.clear_calls();
+        QTest::mouseClick(set[0], Qt::LeftButton);
+        box[0]->selectAll();
+        QTest::keyClicks(box[0], "77");
+        QVERIFY(set[0]->isEnabled() && set[1]->isEnabled());
+        QTest::mouseClick(set[0], Qt::LeftButton);
+        QCOMPARE(transfers(), QStringList{"w 2 1:02 4d"});
     }
 
     // The window shows what the device holds whenever it opens and whenever a device connects;
     // "set" is offered only for a value read. Steps: c connect, d disconnect, s show, h close.
-    // Read k answers threshold 96 + k and zero 128 - k; a failed transfer ("r1": the first bus
-    // read fails) leaves its setting without a value (a dash, -1) and its "set" disabled.
+    // Read k answers 96 + k, 17 then 15, 128 - k: the threshold is the first byte of the first
+    // read, the zero setting the second byte of the second. A failed transfer ("r1": the first
+    // bus read fails, "w12": both pointer writes) leaves its setting without a value (a dash,
+    // -1) and its "set" disabled; a failed pointer write skips its read, a failed read takes no
+    // bytes. Bus: w a pointer write, r a read.
     void potentiometerShowsTheDevice() {
-        struct Case {
-            bool open_before;
-            QString steps, failing;
-            int reads;
-            QList<int> shown;
-            QString set_enabled, result;
-        };
+        using Case = std::tuple<bool, QString, QString, QString, QList<int>, QString, QString>;
         const QString failure("failure\nbus stuck");
-        for (const Case &c : {Case{false, "s", "", 0, {-1, -1}, "00", ""},
-                              Case{false, "c", "", 1, {96, 128}, "11", "ok"},
-                              Case{true, "s", "", 1, {96, 128}, "11", "ok"},
-                              Case{false, "cs", "", 2, {97, 127}, "11", "ok"},
-                              Case{true, "shs", "", 2, {97, 127}, "11", "ok"},
-                              Case{false, "cdc", "", 2, {97, 127}, "11", "ok"},
-                              Case{false, "cd", "", 1, {96, 128}, "00", ""},
-                              Case{false, "c", "r1", 1, {-1, 128}, "01", failure},
-                              Case{true, "s", "w2", 1, {96, -1}, "10", failure},
-                              Case{false, "c", "w12", 1, {-1, -1}, "00", failure}}) {
+        for (const auto &[open_before, steps, failing, bus, shown, set_enabled, result] :
+             {Case{false, "s", "", "", {-1, -1}, "00", ""},
+              Case{false, "c", "", "wrwr", {96, 128}, "11", "ok"},
+              Case{true, "s", "", "wrwr", {96, 128}, "11", "ok"},
+              Case{false, "cs", "", "wrwrwrwr", {97, 127}, "11", "ok"},
+              Case{true, "shs", "", "wrwrwrwr", {97, 127}, "11", "ok"},
+              Case{false, "cdc", "", "wrwrwrwr", {97, 127}, "11", "ok"},
+              Case{false, "cd", "", "wrwr", {96, 128}, "00", ""},
+              Case{false, "c", "r1", "wrwr", {-1, 17}, "01", failure},
+              Case{false, "c", "w1", "wwr", {-1, 17}, "01", failure},
+              Case{true, "s", "w2", "wrw", {96, -1}, "10", failure},
+              Case{true, "s", "r2", "wrwr", {96, -1}, "10", failure},
+              Case{false, "c", "w12", "ww", {-1, -1}, "00", failure}}) {
             init();
-            if (c.open_before)
+            if (open_before)
                 reconnect({});
             for (int k = 0; k < 4; ++k)
-                lib.queue_twi_read_bytes(
-                    {uint8_t(96 + k), uint8_t(128 - k), uint8_t(96 + k), uint8_t(128 - k)});
-            for (int call = 1; call <= 2 && !c.failing.isEmpty(); ++call)
-                lib.queue_result(c.failing[0] == 'w' ? "ox_twi_write2" : "ox_twi_read2",
-                                 c.failing.contains(QString::number(call)) ? -5 : 0);
+                lib.queue_twi_read_bytes({uint8_t(96 + k), 17, 15, uint8_t(128 - k)});
+            for (int call = 1; call <= 2 && !failing.isEmpty(); ++call)
+                lib.queue_result(failing[0] == 'w' ? "ox_twi_write2" : "ox_twi_read2",
+                                 failing.contains(QString::number(call)) ? -5 : 0);
             WindowEpot window(tdc.get(), nullptr);
-            for (QChar step : c.steps) {
+            for (QChar step : steps) {
                 if (step == 'c')
                     reconnect({});
                 else if (step == 'd')
@@ -381,32 +361,15 @@ private slots:
             }
             const QList<QSpinBox *> box = window.findChildren<QSpinBox *>();
             const QList<QToolButton *> set = window.findChildren<QToolButton *>();
-            // Each read is two pointer writes; nothing read is written back.
-            QCOMPARE(transfers().filter("w 1 0:02").size(), 2 * c.reads);
-            QCOMPARE(lib.count("ox_twi_write2"), 2 * c.reads);
-            QCOMPARE(QList<int>({box[0]->value(), box[1]->value()}), c.shown);
+            QStringList expected; // nothing read is written back
+            for (QChar step : bus)
+                expected << (step == 'w' ? "w 1 0:02" : "r 2 1:");
+            QCOMPARE(transfers(), expected);
+            QCOMPARE(QList<int>({box[0]->value(), box[1]->value()}), shown);
             QCOMPARE(QString::number(set[0]->isEnabled()) + QString::number(set[1]->isEnabled()),
-                     c.set_enabled);
-            QCOMPARE(window.findChild<QLabel *>("lb_result")->text(), c.result);
+                     set_enabled);
+            QCOMPARE(window.findChild<QLabel *>("lb_result")->text(), result);
         }
-    }
-
-    // A setting without a value can be set once the user enters one; the entry is sent.
-    void potentiometerSetsWhatTheUserEntered() {
-        lib.queue_result("ox_twi_write2", -5, 2);
-        reconnect({});
-        PanelEpot panel(tdc.get(), nullptr);
-        panel.show(); // both reads fail
-        const QList<QSpinBox *> box = panel.findChildren<QSpinBox *>();
-        const QList<QToolButton *> set = panel.findChildren<QToolButton *>();
-        QVERIFY(!set[0]->isEnabled() && !set[1]->isEnabled());
-        lib.clear_calls();
-        QTest::mouseClick(set[1], Qt::LeftButton);
-        box[1]->selectAll();
-        QTest::keyClicks(box[1], "77");
-        QVERIFY(!set[0]->isEnabled() && set[1]->isEnabled());
-        QTest::mouseClick(set[1], Qt::LeftButton);
-        QCOMPARE(transfers(), QStringList{"w 2 1:03 4d"});
     }
 
     // The time beside each row is the device's value in ns; a value typed beyond the device's
@@ -433,7 +396,7 @@ private slots:
             QCOMPARE(writes(), (typed.isEmpty() ? Sets{} : Sets{{7, shown, 9}}));
             QCOMPARE(box->value(), shown);
             QCOMPARE(box->parentWidget()->findChild<QLabel *>("lb_note")->text(), note);
-            QCOMPARE(times_of(panel)[1], time);
+            QCOMPARE(box->parentWidget()->findChild<QLabel *>("lb_time")->text(), time);
             QVERIFY(panel.findChild<QLabel *>("lb_unit")->text().contains(
                 QString("1 bin = %1 ns").arg(binsize)));
         }
