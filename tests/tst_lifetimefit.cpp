@@ -33,6 +33,7 @@ struct Source {
     bool skewed = false;
     double sigma = ::sigma;
 };
+const Source one{{{2.5, 1.0}}}, two{{{0.5, 0.5}, {3.0, 0.5}}};
 
 // Draws histograms on a grid of n bins of w ns from a fixed seed.
 struct Rig {
@@ -205,7 +206,7 @@ private slots:
         source.skewed = c.irf == measured && !sharp;
         source.sigma = sharp ? c.sharp : sigma;
         if (c.components == 2)
-            source.components = {{0.5, 0.5}, {3.0, 0.5}};
+            source.components = two.components;
         Rig rig(20261207u + unsigned(c.components * 10 + int(c.irf)) + unsigned(c.counts) +
                 unsigned(1e3 * (c.sharp + c.background_share)));
         FitRequest request{{}, {}, 0.0, w, 0.0, double(n) * w, c.components, c.irf};
@@ -282,7 +283,6 @@ private slots:
 
     void untrustworthy_data() {
         QTest::addColumn<Trap>("t");
-        const Source one{{{2.5, 1.0}}}, two{{{0.5, 0.5}, {3.0, 0.5}}};
         QTest::newRow("tail with the rise") << Trap{one, 1e4, 1, tail, 0.0, span, start_at_peak};
         QTest::newRow("tail from 0.5 ns before the onset")
             << Trap{one, 1e4, 1, tail, 1.5, span, start_at_peak};
@@ -367,9 +367,7 @@ private slots:
         QFETCH(int, components);
         QFETCH(int, which);
         QFETCH(double, value);
-        Source source{{{2.5, 1.0}}}; // 10 background counts per bin
-        if (components == 2)
-            source.components = {{0.5, 0.5}, {3.0, 0.5}};
+        const Source source = components == 2 ? two : one; // 10 background counts per bin
         FitRequest request{Rig(5).draw(source, 1e5), {}, 0.0, width, 0.0, span, components, gauss};
         const FitResult free = LifetimeFit::fit(request);
         FitRequest::Held &held = request.held;
@@ -416,9 +414,7 @@ private slots:
         QFETCH(IrfKind, irf);
         QFETCH(double, share);
         QFETCH(bool, two_source);
-        Source source{{{2.5, 1.0}}, share, 2.0, irf == measured};
-        if (two_source)
-            source.components = {{0.5, 0.5}, {3.0, 0.5}};
+        const Source source{(two_source ? two : one).components, share, 2.0, irf == measured};
         Rig rig(4242u + unsigned(components * 10 + int(irf)) + unsigned(1e3 * share));
         FitRequest request{{}, {}, 0.0, width, 0.0, span, components, irf};
         if (irf == measured)
@@ -478,14 +474,14 @@ private slots:
         int covered = 0, longer_above = 0;
         constexpr int draws = 100;
         for (int d = 0; d < draws; ++d) {
-            request.counts = rig.draw(Source{{{2.5, 1.0}}}, 1e3);
+            request.counts = rig.draw(one, 1e3);
             const FitResult fit = LifetimeFit::fit(request);
             const ProfileInterval i = LifetimeFit::profile_intervals(request, fit).at(0);
             const double tau = fit.lifetimes[0].value;
             covered += i.lower < 2.5 && 2.5 < i.upper ? 1 : 0;
             longer_above += i.upper - tau > tau - i.lower ? 1 : 0;
         }
-        request.counts = rig.draw(Source{{{2.5, 1.0}}}, 1e5);
+        request.counts = rig.draw(one, 1e5);
         request.irf = gauss;
         request.range_from = 0.0;
         const FitResult fit = LifetimeFit::fit(request);
