@@ -2,6 +2,7 @@
 
 #include "app/aboutdialog.h"
 #include "app/aboutlicensesdlg.h"
+#include "app/framepacer.h"
 #include "app/recordcontrol.h"
 #include "device/tdciface.h"
 #include "panel/exposureprogress.h"
@@ -203,6 +204,7 @@ void MainWindow::add_run_status() {
     connect(mwidget, &Mwidget::exposure_started, progress, &ExposureProgress::exposure_started);
     connect(mwidget, &Mwidget::run_ended, progress, &ExposureProgress::run_ended);
     connect(mwidget, &Mwidget::loss_warning, warning, &QLabel::setText);
+    frame_pacer = new FramePacer(this, 20);
 }
 
 MainWindow::~MainWindow() {

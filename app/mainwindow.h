@@ -11,6 +11,7 @@ class QCloseEvent;
 class QMenu;
 class QMenuBar;
 class ChannelSummaryWindow;
+class FramePacer;
 class LifetimeFitWindow;
 class RateHistoryWindow;
 class Mwidget;
@@ -91,6 +92,7 @@ private:
     RemoteControlDialog *remote_dialog = nullptr;
     ChannelSummaryWindow *summary_window = nullptr;
     RateHistoryWindow *rate_window = nullptr;
+    FramePacer *frame_pacer = nullptr;
 };
 
 #endif // MAINWINDOW_H

@@ -213,6 +213,11 @@ int32_t TdcIface::twi_write(uint8_t address, uint8_t *buffer, int32_t length, in
     if (r < 0)
         return failed(r);
     epot_settings.note_write(address, buffer, length); // recorded with exports
+    // The first byte sets the register pointer; the bytes after it are the
+    // registers from there on.
+    if (address == EpotSettings::bus_address)
+        for (int32_t i = 1; i < length; ++i)
+            emit potentiometer_written(quint8(buffer[0] + i - 1), buffer[i]);
     return r;
 }
 

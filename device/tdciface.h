@@ -103,6 +103,9 @@ signals:
     // After every successful set_corrections, so that all views of the
     // corrections can show what the device now holds.
     void corrections_changed();
+    // After every successful write of a potentiometer register, whoever wrote
+    // it (the potentiometer window, a remote client).
+    void potentiometer_written(quint8 reg, quint8 value);
 
 private:
     void set_error_from_code(int32_t code);

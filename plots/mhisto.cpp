@@ -101,6 +101,8 @@ Mhisto::Mhisto(TdcIface *tdc, QWidget *parent)
     insertLegend(legend, QwtPlot::BottomLegend);
     connect(legend, &QwtLegend::checked, this, &Mhisto::legend_checked);
     update_legend_entries();
+    // Greyed with the curves as they are drawn, not with every exposure.
+    replot_throttle->set_before_paint([this] { update_legend_entries(); });
 
     apply_pens();
 }
@@ -332,8 +334,6 @@ void Mhisto::refresh() {
     if (time_axis.capacity() > 4 * time_axis.size() + 65536)
         time_axis.shrink_to_fit();
     update_curves(time_axis, p.channels, s.channel_mask);
-
-    update_legend_entries();
     rescale(s.nr_events != 0);
 
     emit newMinMax(double(s.min_time) * shown_binsize, double(s.max_time) * shown_binsize);
@@ -380,6 +380,13 @@ void Mhisto::rescale(bool counts_known) {
 // "chN" beside the channel's colour block; faint without counts, struck out
 // and its block grey while hidden, so a saved image tells the same.
 void Mhisto::update_legend_entries() {
+    // Relabelling relays out the legend and repaints the plot: only on change.
+    uint64_t state = uint64_t(hidden) << 32;
+    for (std::size_t c = 0; c < curves.size(); ++c)
+        state |= curves[c]->dataSize() == 0 ? uint64_t(1) << c : 0;
+    if (state == legend_state)
+        return;
+    legend_state = state;
     for (std::size_t c = 0; c < curves.size(); ++c) {
         QwtText text(QStringLiteral("ch%1").arg(c));
         // Thinning leaves samples only around bins with counts.

@@ -128,6 +128,8 @@ private:
     int line_width = 1;
     double y_max = 0.0;
     uint32_t hidden = 0;
+    // Hidden channels (high word) and channels without samples the legend shows.
+    uint64_t legend_state = ~uint64_t(0);
     bool log_scale = false;
 
     // Kept between refreshes so a refresh allocates only when histograms

@@ -81,6 +81,13 @@ void RateHistoryWindow::exposure_recorded(const ExposureResult &result) {
     const double duration_s = result.duration_ms / 1000.0;
     const double end_s = double(result.started.toMSecsSinceEpoch()) / 1000.0 + duration_s;
     rates.add(end_s, duration_s, result.counts(), result.lost);
+    // Hidden, the chart is drawn when it opens.
+    if (isVisible())
+        redraw();
+}
+
+void RateHistoryWindow::showEvent(QShowEvent *event) {
+    QWidget::showEvent(event);
     redraw();
 }
 

@@ -34,6 +34,9 @@ public slots:
     void exposure_recorded(const ExposureResult &result);
     void show_and_raise();
 
+protected:
+    void showEvent(QShowEvent *event) override;
+
 private:
     void redraw();
     void legend_checked(const QVariant &item, bool on, int index);

@@ -30,6 +30,8 @@ void ReplotThrottle::request() {
 void ReplotThrottle::paint() {
     QElapsedTimer painting;
     painting.start();
+    if (before_paint)
+        before_paint();
     plot->replot();
     last_paint_ms = painting.elapsed();
     since_paint.start();

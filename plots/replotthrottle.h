@@ -5,6 +5,8 @@
 #include <QObject>
 #include <QTimer>
 
+#include <functional>
+
 class QwtPlot;
 
 // Repaints a plot at most once per interval, and never spends more than a
@@ -21,6 +23,9 @@ public:
     void request();
     // 0: every request paints at once (benchmarks that time the painting).
     void set_interval_ms(int ms) { interval_ms = ms; }
+    // Runs right before each repaint: what follows the data but relays out
+    // the plot (the legend) changes as often as the picture, not per request.
+    void set_before_paint(std::function<void()> hook) { before_paint = std::move(hook); }
 
 private:
     void paint();
@@ -30,6 +35,7 @@ private:
     QElapsedTimer since_paint;
     qint64 last_paint_ms = 0;
     QTimer pending;
+    std::function<void()> before_paint;
 };
 
 #endif // REPLOTTHROTTLE_H

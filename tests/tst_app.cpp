@@ -2,6 +2,7 @@
 
 #include "app/aboutdialog.h"
 #include "app/aboutlicensesdlg.h"
+#include "app/framepacer.h"
 #include "app/mainwindow.h"
 #include "device/tdciface.h"
 #include "plots/mhisto.h"
@@ -33,6 +34,21 @@ QList<QPointer<QWidget>> windows_titled(const QString &title) {
             found << widget;
     return found;
 }
+
+// Counts the paints of a label and keeps the text it last painted.
+struct PaintCounter : QObject {
+    explicit PaintCounter(QLabel *label) : label(label) { label->installEventFilter(this); }
+    bool eventFilter(QObject *, QEvent *event) override {
+        if (event->type() == QEvent::Paint) {
+            ++paints;
+            painted_text = label->text();
+        }
+        return false;
+    }
+    QLabel *label;
+    int paints = 0;
+    QString painted_text;
+};
 
 void flush_deletes() {
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
@@ -224,6 +240,29 @@ private slots:
         window.start_remote(std::nullopt);
         QVERIFY(window.remote_server()->is_listening());
         QCOMPARE(window.remote_server()->address().toString(), QString("127.0.0.1"));
+    }
+
+    // Changes within the interval are painted together when it is over: held back, never
+    // dropped.
+    void framePacing() {
+        for (int interval_ms : {60000, 20}) {
+            QWidget window;
+            auto *child = new QLabel("0", &window);
+            PaintCounter counter(child);
+            new FramePacer(&window, interval_ms);
+            window.show();
+            QVERIFY(QTest::qWaitForWindowExposed(&window));
+            QTRY_VERIFY(counter.paints > 0);
+            const int before = counter.paints;
+            for (const char *text : {"1", "2"}) {
+                child->setText(text);
+                QCoreApplication::processEvents();
+            }
+            if (interval_ms > 1000)
+                QVERIFY(counter.paints <= before + 1);
+            else
+                QTRY_COMPARE(counter.painted_text, QString("2"));
+        }
     }
 };
 

@@ -82,8 +82,6 @@ void ChannelSummaryWindow::exposure_recorded(const ExposureResult &result) {
     summarized.fill(false);
     if (isVisible())
         summarize();
-    else
-        fill_table();
 }
 
 void ChannelSummaryWindow::show_and_raise() {
@@ -96,6 +94,8 @@ void ChannelSummaryWindow::showEvent(QShowEvent *event) {
     QWidget::showEvent(event);
     if (recorded && histograms_readable())
         summarize();
+    else
+        fill_table();
 }
 
 void ChannelSummaryWindow::summarize() {

@@ -46,6 +46,7 @@ PanelEpot::PanelEpot(TdcIface *tdc, QWidget *parent)
     // A lost device is gone as surely as a closed one.
     connect(tdc, &TdcIface::connection_lost, this, &PanelEpot::deviceDisconnected);
     connect(bu_read, &QPushButton::clicked, this, &PanelEpot::bu_read_clicked);
+    connect(tdc, &TdcIface::potentiometer_written, this, &PanelEpot::show_written);
 
     // A device opened before this panel was built is read when it is shown.
     device_connected = tdc->is_initialized();
@@ -135,6 +136,14 @@ void PanelEpot::read_device() {
         ok = false;
     }
     show_result(ok);
+}
+
+// A setting written from elsewhere (the remote interface) shows here at once.
+void PanelEpot::show_written(quint8 reg, quint8 value) {
+    if (reg == reg_threshold)
+        epot1r1->setValue(value);
+    else if (reg == reg_zero)
+        epot1r2->setValue(value);
 }
 
 void PanelEpot::show_result(bool ok) {

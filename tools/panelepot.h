@@ -40,6 +40,7 @@ private slots:
     void bu_read_clicked(bool);
 
 private:
+    void show_written(quint8 reg, quint8 value);
     void show_result(bool ok);
     void read_device();
     void write_register(uint8_t reg, int value);
