@@ -279,7 +279,7 @@ int main(int argc, char **argv) {
         const Timing t = time_refreshes(app, plot, c.repeats);
         if (!qEnvironmentVariableIsEmpty("BENCH_GRAB_DIR"))
             plot.grab().save(qEnvironmentVariable("BENCH_GRAB_DIR") +
-                             QStringLiteral("/refresh_%1.png").arg(c.bins));
+                             QStringLiteral("/refresh_%1_%2.png").arg(c.bins).arg(k));
         size_t samples = 0;
         for (QwtPlotItem *item : plot.itemList(QwtPlotItem::Rtti_PlotCurve))
             samples += static_cast<QwtPlotCurve *>(item)->dataSize();
@@ -296,8 +296,8 @@ int main(int argc, char **argv) {
     }
 
     // The same cases on the log count axis, the legend shown as always.
-    std::printf("\nlog count axis (CPU ms; wall clock)\n%-24s %7s %7s %7s %7s\n", "case", "build",
-                "paint", "total", "wall");
+    std::printf("\nlog count axis (CPU ms; wall clock)\n%-24s %7s %7s %7s %7s %7s\n", "case",
+                "build", "paint", "total", "wall", "curves");
     plot.set_log_counts(true);
     for (int k = 0; k < case_count && k < 4; ++k) {
         const Case &c = cases[k];
@@ -305,9 +305,10 @@ int main(int argc, char **argv) {
         const Timing t = time_refreshes(app, plot, c.repeats);
         if (!qEnvironmentVariableIsEmpty("BENCH_GRAB_DIR"))
             plot.grab().save(qEnvironmentVariable("BENCH_GRAB_DIR") +
-                             QStringLiteral("/refresh_log_%1.png").arg(c.bins));
-        std::printf("%-24s %7.1f %7.1f %7.1f %7.1f\n", c.name, t.refresh_ms, t.paint_ms,
-                    t.refresh_ms + t.paint_ms, t.wall_ms);
+                             QStringLiteral("/refresh_log_%1_%2.png").arg(c.bins).arg(k));
+        std::printf("%-24s %7.1f %7.1f %7.1f %7.1f %7.1f\n", c.name, t.refresh_ms, t.paint_ms,
+                    t.refresh_ms + t.paint_ms, t.wall_ms,
+                    time_curve_painting(plot, c.repeats, false));
         std::fflush(stdout);
     }
     plot.set_log_counts(false);

@@ -17,6 +17,7 @@ public:
     explicit FlooredLogTransform(double floor) : floor(floor) {}
     double transform(double value) const override;
     QwtTransform *copy() const override { return new FlooredLogTransform(floor); }
+    double floor_value() const { return floor; }
 
 private:
     double floor;

@@ -433,6 +433,11 @@ void Mhisto::apply_visibility() {
         replot();
 }
 
+void Mhisto::drawItems(QPainter *painter, const QRectF &canvasRect,
+                       const QwtScaleMap maps[axisCnt]) const {
+    draw_items_layered(*this, painter, canvasRect, maps, curve_layer);
+}
+
 void Mhisto::set_log_counts(bool log) {
     if (log == log_scale)
         return;

@@ -9,6 +9,7 @@
 #include <qwt_plot.h>
 
 #include <QColor>
+#include <QImage>
 #include <QPointer>
 #include <QString>
 #include <QStringList>
@@ -91,6 +92,10 @@ signals:
     void newMinMax(double minimum, double maximum);
     void hidden_channels_changed(uint mask);
 
+protected:
+    void drawItems(QPainter *painter, const QRectF &canvasRect,
+                   const QwtScaleMap maps[axisCnt]) const override;
+
 private:
     // The parameters the time axis is computed from.
     HistoParams time_axis_params() const;
@@ -131,6 +136,8 @@ private:
     // Hidden channels (high word) and channels without samples the legend shows.
     uint64_t legend_state = ~uint64_t(0);
     bool log_scale = false;
+    // Where the curves are painted together (kept: a canvas-sized image).
+    mutable QImage curve_layer;
 
     // Kept between refreshes so a refresh allocates only when histograms
     // grow. Each curve shares its channel's sample arrays.

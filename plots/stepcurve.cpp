@@ -1,11 +1,15 @@
 #include "plots/stepcurve.h"
 
+#include "plots/logcounts.h"
+
 #include <qwt_graphic.h>
 #include <qwt_legend_data.h>
 #include <qwt_painter.h>
+#include <qwt_plot.h>
 #include <qwt_point_data.h>
 #include <qwt_scale_map.h>
 
+#include <QImage>
 #include <QPainter>
 
 #include <algorithm>
@@ -24,7 +28,17 @@ public:
               double margin)
         : x_map(x_map), y_map(y_map), left(std::floor(canvas.left()) - margin),
           right(std::ceil(canvas.right()) + margin), top(std::floor(canvas.top()) - margin),
-          bottom(std::ceil(canvas.bottom()) + margin) {}
+          bottom(std::ceil(canvas.bottom()) + margin) {
+        // The log count axis's rows are computed here with the scale map's
+        // own arithmetic: through the map, each takes two virtual calls into
+        // Qwt, which cost more than the rest of the reduction together.
+        if (const auto *log = dynamic_cast<const FlooredLogTransform *>(y_map.transformation())) {
+            log_floor = log->floor_value();
+            log_s1 = log_of(y_map.s1());
+            const double log_s2 = log_of(y_map.s2());
+            log_cnv = log_s1 != log_s2 ? (y_map.p2() - y_map.p1()) / (log_s2 - log_s1) : 1.0;
+        }
+    }
 
     int column(double x) const { return qRound(qBound(left, x_map.transform(x), right)); }
     // Below this x a sample at or after a column's first one lies in that
@@ -38,13 +52,21 @@ public:
             return std::numeric_limits<double>::infinity();
         return x_map.invTransform(column + 0.499);
     }
-    int row(double y) const { return qRound(qBound(top, y_map.transform(y), bottom)); }
+    int row(double y) const { return qRound(qBound(top, row_of(y), bottom)); }
     int columns() const { return static_cast<int>(right - left) + 1; }
 
 private:
+    double log_of(double y) const { return std::log(std::max(log_floor, y)); }
+    double row_of(double y) const {
+        if (log_floor > 0.0)
+            return y_map.p1() + (log_of(y) - log_s1) * log_cnv;
+        return y_map.transform(y);
+    }
+
     const QwtScaleMap &x_map;
     const QwtScaleMap &y_map;
     const double left, right, top, bottom;
+    double log_floor = 0.0, log_s1 = 0.0, log_cnv = 1.0;
 };
 
 // Appends the points of the reduced polyline, leaving out repeats.
@@ -189,11 +211,132 @@ void StepCurve::drawSteps(QPainter *painter, const QwtScaleMap &xMap, const QwtS
         QwtPlotCurve::drawSteps(painter, xMap, yMap, canvasRect, from, to);
         return;
     }
-    painter->drawPolyline(reduced.constData(), reduced.size());
+    if (!fill_columns(painter))
+        painter->drawPolyline(reduced.constData(), reduced.size());
 }
 
-bool StepCurve::reduce(const QwtScaleMap &xMap, const QwtScaleMap &yMap, const QRectF &canvasRect,
-                       double margin, int from, int to) const {
+// A one-pixel pen covers exactly the pixels of the polyline's axis-aligned
+// segments: one rectangle per column (and one per run of columns a horizontal
+// step crosses) covers them with no pixel twice. On a log axis, where empty
+// bins reach down to the floor, the polyline's way down and up again painted
+// most columns' pixels twice. False when the polyline is not the steps of a
+// reduction.
+bool StepCurve::columns_from_reduced() const {
+    columns.clear();
+    const QPointF *points = reduced.constData();
+    const int n = reduced.size();
+    for (int i = 0; i < n;) {
+        const int x = int(points[i].x());
+        int lo = int(points[i].y()), hi = lo, j = i + 1;
+        for (; j < n && int(points[j].x()) == x; ++j) {
+            lo = std::min(lo, int(points[j].y()));
+            hi = std::max(hi, int(points[j].y()));
+        }
+        columns.append(QRect(x, lo, 1, hi - lo + 1));
+        if (j < n) {
+            const int next = int(points[j].x());
+            if (points[j].y() != points[j - 1].y() || next < x)
+                return false;
+            if (next > x + 1)
+                columns.append(QRect(x + 1, int(points[j].y()), next - x - 1, 1));
+        }
+        i = j;
+    }
+    return true;
+}
+
+static bool one_pixel_solid(const QPen &pen) {
+    return pen.widthF() <= 1.0 && pen.style() == Qt::SolidLine &&
+           pen.brush().style() == Qt::SolidPattern;
+}
+
+bool StepCurve::fill_columns(QPainter *painter) const {
+    const QPen pen = painter->pen();
+    if (!one_pixel_solid(pen) || painter->testRenderHint(QPainter::Antialiasing) ||
+        !columns_from_reduced())
+        return false;
+    painter->save();
+    painter->setPen(Qt::NoPen);
+    painter->setBrush(pen.brush());
+    painter->drawRects(columns.constData(), columns.size());
+    painter->restore();
+    return true;
+}
+
+bool StepCurve::paints_into_layer(QPainter *painter, const QRectF &canvasRect) const {
+    return style() == Steps && brush().style() == Qt::NoBrush && one_pixel_solid(pen()) &&
+           pen().color().alpha() == 255 && symbol() == nullptr &&
+           !testRenderHint(RenderAntialiased) && QwtPainter::roundingAlignment(painter) &&
+           dataSize() > canvasRect.width();
+}
+
+bool StepCurve::paint_into(QImage &layer, const QPoint &origin, const QwtScaleMap &xMap,
+                           const QwtScaleMap &yMap, const QRectF &canvasRect) const {
+    const int to = static_cast<int>(dataSize()) - 1;
+    if (!reduce(xMap, yMap, canvasRect, 3.0, 0, to) || !columns_from_reduced())
+        return false;
+    const QRgb colour = pen().color().rgba();
+    const QRect bounds = layer.rect();
+    uchar *const bits = layer.bits();
+    const qsizetype stride = layer.bytesPerLine();
+    for (const QRect &column : qAsConst(columns)) {
+        const QRect r = column.translated(-origin).intersected(bounds);
+        if (r.isEmpty())
+            continue;
+        uchar *row = bits + qsizetype(r.top()) * stride + qsizetype(r.left()) * 4;
+        for (int y = r.top(); y <= r.bottom(); ++y, row += stride)
+            std::fill_n(reinterpret_cast<QRgb *>(row), r.width(), colour);
+    }
+    return true;
+}
+
+// As QwtPlot draws its items in their order, except that consecutive step
+// curves the layer can take are painted into it, column by column in memory,
+// and the layer is drawn once in their place. Qt's raster engine fills a
+// one-pixel column a row at a time through its span machinery, several times
+// slower, and on a log axis the columns are tall.
+void draw_items_layered(const QwtPlot &plot, QPainter *painter, const QRectF &canvasRect,
+                        const QwtScaleMap maps[QwtPlot::axisCnt], QImage &layer) {
+    const QRect area = canvasRect.toAlignedRect();
+    // A layer at device resolution would be needed on a scaled screen.
+    const bool layered = !area.isEmpty() && painter->device() != nullptr &&
+                         painter->device()->devicePixelRatioF() == 1.0;
+    bool pending = false;
+    auto flush = [&] {
+        if (pending)
+            painter->drawImage(area.topLeft(), layer);
+        pending = false;
+    };
+    for (QwtPlotItem *item : plot.itemList()) {
+        if (!item->isVisible())
+            continue;
+        const auto *curve = layered && item->rtti() == QwtPlotItem::Rtti_PlotCurve
+                                ? dynamic_cast<const StepCurve *>(item)
+                                : nullptr;
+        if (curve != nullptr && curve->paints_into_layer(painter, canvasRect)) {
+            if (!pending) {
+                if (layer.size() != area.size())
+                    layer = QImage(area.size(), QImage::Format_ARGB32_Premultiplied);
+                layer.fill(Qt::transparent);
+            }
+            if (curve->paint_into(layer, area.topLeft(), maps[item->xAxis()], maps[item->yAxis()],
+                                  canvasRect)) {
+                pending = true;
+                continue;
+            }
+        }
+        flush();
+        painter->save();
+        const bool smooth = item->testRenderHint(QwtPlotItem::RenderAntialiased);
+        painter->setRenderHint(QPainter::Antialiasing, smooth);
+        item->draw(painter, maps[item->xAxis()], maps[item->yAxis()], canvasRect);
+        painter->restore();
+    }
+    flush();
+}
+__attribute__((target_clones("avx2", "default"))) bool
+StepCurve::reduce(const QwtScaleMap &xMap, const QwtScaleMap &yMap, const QRectF &canvasRect,
+                  double margin, int from, int to) const {
     const PixelGrid grid(xMap, yMap, canvasRect, margin);
     // As QwtPlotCurve decides which way its steps go.
     const bool vertical_first = (orientation() == Qt::Vertical) != testCurveAttribute(Inverted);
