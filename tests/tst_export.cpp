@@ -162,10 +162,6 @@ private slots:
     }
 
     void bin_lines_match_printf() {
-        char buf[HistoExport::bin_line_capacity];
-        auto line = [&](double t, double h) {
-            return QByteArray(buf, int(HistoExport::format_bin_line(buf, t, h)));
-        };
         // Counts of every size, times on fractional grids, any magnitude, ties and tails of nines
         // at the tenth digit, raw bit patterns.
         // clang-format off
@@ -186,8 +182,11 @@ private slots:
                                          ((1e9 + std::floor(unit * 9e9)) * 10 + 5) * tenth,
                                          (1 - std::pow(10.0, -9.0 - k % 4)) * tenth, raw});
         }
+        char buf[HistoExport::bin_line_capacity];
         for (size_t i = 0; i + 1 < values.size(); ++i)
-            QCOMPARE(line(values[i], values[i + 1]), printf_line(values[i], values[i + 1]));
+            QCOMPARE(
+                QByteArray(buf, int(HistoExport::format_bin_line(buf, values[i], values[i + 1]))),
+                printf_line(values[i], values[i + 1]));
     }
 
     // Random histograms, filtered and not, under a comma-decimal locale: exponents in the times,
