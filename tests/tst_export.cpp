@@ -1,6 +1,5 @@
-// Text export: byte-exact contents, file names, the filter, which channels get a file, the info
-// file from the exposure record, all files or none, stale channel files, the names told before
-// writing, the histogram plot's save dialog and its folder.
+// Text export: byte-exact files, names, the filter, the info file from the record, all files or
+// none, stale channel files, the question before writing and the dialog's folder.
 
 #include "export/histoexport.h"
 #include "plots/mhisto.h"
@@ -16,7 +15,6 @@
 #include <clocale>
 #include <csignal>
 #include <cstring>
-#include <functional>
 #include <linux/capability.h>
 #include <locale.h>
 #include <sys/resource.h>
@@ -25,8 +23,7 @@
 
 namespace {
 
-// The files' numbers always take a point, whatever locale the suite runs in: the reference is
-// printf in the C locale.
+// The reference is printf in the C locale: the files' numbers take a point in any locale.
 QByteArray printf_line(double t, double h) {
     static const locale_t c_numeric = newlocale(LC_NUMERIC_MASK, "C", locale_t(0));
     const locale_t previous = uselocale(c_numeric);
@@ -60,13 +57,11 @@ struct PlotRig : HistogramRig {
             return HistoExport::snapshot(last, run);
         });
     }
-    // Plays an exposure and records it as the run controller would: the block's counts (or the
-    // events played when none are given), the events received, the histograms' parameters.
+    // Plays an exposure and records it as the run controller would, with the block's counts.
     void record(const std::vector<Histogram> &histos, std::vector<uint32_t> block = {},
                 bool fresh = true) {
         expose(histos, block, fresh);
         last = ExposureResult{};
-        last.number = ++run.exposures_completed;
         last.params = tdc->get_active_histo_params();
         last.statistics_arrived = true;
         for (uint32_t c = 0; c < histos.size(); ++c)
@@ -82,20 +77,18 @@ struct PlotRig : HistogramRig {
     }
 };
 
-// A comma-decimal locale for Qt and the C library while it lives.
-struct CommaLocale {
+// What `action` returns when run under a comma-decimal locale for Qt and the C library.
+template <class Action> auto with_decimal_comma(Action action) {
     const std::string old = std::setlocale(LC_NUMERIC, nullptr);
     const QLocale qt_old;
-    CommaLocale() {
-        QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
-        if (!std::setlocale(LC_NUMERIC, "de_DE.UTF-8"))
-            qWarning("de_DE.UTF-8 is not installed: only Qt's default locale has a decimal comma");
-    }
-    ~CommaLocale() {
-        std::setlocale(LC_NUMERIC, old.c_str());
-        QLocale::setDefault(qt_old);
-    }
-};
+    QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
+    if (!std::setlocale(LC_NUMERIC, "de_DE.UTF-8"))
+        qWarning("de_DE.UTF-8 is not installed: only Qt's default locale has a decimal comma");
+    const auto result = action();
+    std::setlocale(LC_NUMERIC, old.c_str());
+    QLocale::setDefault(qt_old);
+    return result;
+}
 
 // Write permission as an ordinary user has it: without root's override of the folder's mode.
 struct NoPermissionOverride {
@@ -143,10 +136,10 @@ struct FolderSpy : QObject {
 class TestExport : public QObject {
     Q_OBJECT
     std::unique_ptr<QTemporaryDir> dir; // a fresh folder for every test
-    QString path(const QString &name) const { return dir->filePath(name); }
-    QStringList files() const {
-        return QDir(dir->path())
-            .entryList(QDir::Files | QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot);
+    QString path(const QString &name) const { return QDir(dir->path()).filePath(name); }
+    QStringList files(const QString &folder = QString()) const {
+        return QDir(path(folder))
+            .entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
     }
     QByteArray read(const QString &name) const {
         QFile file(path(name));
@@ -155,9 +148,6 @@ class TestExport : public QObject {
     void write_file(const QString &name, const QByteArray &text) const {
         QFile file(path(name));
         QVERIFY(file.open(QIODevice::WriteOnly) && file.write(text) == text.size());
-    }
-    QJsonObject info_of(const QString &name) const {
-        return QJsonDocument::fromJson(read(name + "_info.json")).object();
     }
 
 private slots:
@@ -172,13 +162,8 @@ private slots:
     }
 
     void bin_lines_match_printf() {
-        char buf[HistoExport::bin_line_capacity];
-        auto line = [&](double t, double h) {
-            return QByteArray(buf, int(HistoExport::format_bin_line(buf, t, h)));
-        };
-        QCOMPARE(line(102.5, 12345678901.0), QByteArray("               102.5 1.23456789e+10"));
         // Counts of every size, times on fractional grids, any magnitude, ties and tails of nines
-        // at the tenth digit, and raw bit patterns.
+        // at the tenth digit, raw bit patterns.
         // clang-format off
         std::vector<double> values = {0.0, -0.0, 1e10, 9999999999.0, 9999999999.5, 99999.999995,
             0.000099999999995, DBL_MAX, 4.9e-324, HUGE_VAL, -HUGE_VAL, NAN, -NAN, 0x1p64};
@@ -197,14 +182,15 @@ private slots:
                                          ((1e9 + std::floor(unit * 9e9)) * 10 + 5) * tenth,
                                          (1 - std::pow(10.0, -9.0 - k % 4)) * tenth, raw});
         }
+        char buf[HistoExport::bin_line_capacity];
         for (size_t i = 0; i + 1 < values.size(); ++i)
-            QCOMPARE(line(values[i], values[i + 1]), printf_line(values[i], values[i + 1]));
+            QCOMPARE(
+                QByteArray(buf, int(HistoExport::format_bin_line(buf, values[i], values[i + 1]))),
+                printf_line(values[i], values[i + 1]));
     }
 
-    // Random histograms from a snapshot: exponents in the times (tiny bins, a far start), counts
-    // of up to 60 bits, filtered and not, written under a comma-decimal locale. The counts decide
-    // which channel gets a file; names come from the chosen name's folder and base name up to
-    // the first dot.
+    // Random histograms, filtered and not, under a comma-decimal locale: exponents in the times,
+    // counts of up to 60 bits; the counts choose the channel files, the name up to its first dot.
     void files_for_random_histograms() {
         QDir(dir->path()).mkdir("sub");
         QRandomGenerator random(99);
@@ -219,7 +205,7 @@ private slots:
             snap.params = {start, (bins - 0.5) * step, binsize, binning, 16};
             std::vector<std::vector<double>> histos(16, std::vector<double>(bins, 0.0));
             QByteArray rates = "# Rates (X:channel_number, Y:countrate):\n#        X\tY\n";
-            QStringList names{prefix[round] + QString("_rates.txt")};
+            QStringList names{path(prefix[round] + QString("_rates.txt"))};
             for (uint32_t c = 0; c < 16; ++c) {
                 for (double &v : histos[c])
                     if (random.generateDouble() < (c % 4) * 0.3)
@@ -229,37 +215,27 @@ private slots:
                 rates += QByteArray::number(c).rightJustified(10) + '\t' +
                          QByteArray::number(quint64(snap.counts[c])) + '\n';
                 if (snap.counts[c] && snap.histos[c])
-                    names << QStringLiteral("%1_ch%2.txt").arg(prefix[round]).arg(c);
+                    names << path(QStringLiteral("%1_ch%2.txt").arg(prefix[round]).arg(c));
             }
-            names << prefix[round] + QString("_info.json");
-            QStringList expected;
-            for (const QString &name : names)
-                expected << path(name);
-            std::vector<QByteArray> channel_files;
-            for (uint32_t c = 0; c < 16; ++c)
-                channel_files.push_back(channel_file(c, histos[c], start, step, round % 2));
-            ExportResult result;
-            {
-                CommaLocale comma;
-                result = HistoExport::write(snap, path(chosen[round]), round % 2);
-            }
+            names << path(prefix[round] + QString("_info.json"));
+            const ExportResult result = with_decimal_comma(
+                [&] { return HistoExport::write(snap, path(chosen[round]), round % 2); });
             QVERIFY2(result.ok, qPrintable(result.message));
-            QCOMPARE(result.written, expected);
+            QCOMPARE(result.written, names);
             QVERIFY(!QFile::exists(path(chosen[round])));
             QCOMPARE(read(names[0]), rates);
             for (uint32_t c = 0; c < 16; ++c)
                 QCOMPARE(read(QStringLiteral("%1_ch%2.txt").arg(prefix[round]).arg(c)),
-                         snap.counts[c] && snap.histos[c] ? channel_files[c]
-                                                          : QByteArray("<missing>"));
+                         snap.counts[c] && snap.histos[c]
+                             ? channel_file(c, histos[c], start, step, round % 2)
+                             : QByteArray("<missing>"));
         }
     }
 
-    // Everything in the info file comes from the last exposure's record, under a comma-decimal
-    // locale too: the device block from its snapshot (the device itself has bins of 0.5 ns and
-    // knows no potentiometer setting), the run from the run's record. Its counts choose the
-    // channel files (channel 2 has no events in its bins, from 4 on no histogram); without a
-    // statistics block those are the events received. The histograms hold both exposures, with
-    // the times and parameters they were filled with, not those handed over since.
+    // The info file comes from the last exposure's record and the run's, under a comma-decimal
+    // locale too; its counts choose the channel files (channel 2 has no events in its bins, from 4
+    // on no histogram), the events received when no statistics block came. The histograms hold
+    // both exposures, with the parameters they were filled with, not those handed over since.
     void info_file_from_the_record() {
         for (const bool block_arrived : {true, false}) {
             PlotRig rig;
@@ -282,13 +258,10 @@ private slots:
             rig.run.delivered[0] = 7;
             rig.run.lost[3] = 2;
             const QString name = block_arrived ? "dev" : "rec";
-            const QByteArray ch0 = channel_file(0, Histogram{1, 0, 2, 0, 4}, 10.0);
-            {
-                CommaLocale comma;
-                QVERIFY2(rig.plot.write_data(path(name + ".5.txt"), true),
-                         qPrintable(rig.plot.export_error()));
-            }
-            const QJsonObject info = info_of(name);
+            QVERIFY2(with_decimal_comma(
+                         [&] { return rig.plot.write_data(path(name + ".5.txt"), true); }),
+                     qPrintable(rig.plot.export_error()));
+            const QJsonObject info = QJsonDocument::fromJson(read(name + "_info.json")).object();
             QCOMPARE(QJsonDocument(info["device"].toObject()).toJson(QJsonDocument::Compact),
                      QByteArray(R"({"binsize_ns":0.25,"corrections":[0,-3,0,0,0,0,0,0,0,0,0,0,0,)"
                                 R"(0,0,0],"potentiometer":{"threshold":96,"zero":128}})"));
@@ -302,29 +275,24 @@ private slots:
             QCOMPARE(info["histograms"]["zero_bins_filtered"].toBool(), true);
             QCOMPARE(info["rates_source"].toString(), block_arrived ? "device" : "received");
             // Received: 4, 0, 0, 1 events; the device said 6, 0, 5, 1, 9.
-            const QStringList written =
-                block_arrived ? QStringList{"_rates.txt", "_ch0.txt", "_ch2.txt", "_ch3.txt"}
-                              : QStringList{"_rates.txt", "_ch0.txt", "_ch3.txt"};
-            QStringList expected_files;
-            for (const QString &suffix : written + QStringList{"_info.json"})
-                expected_files << name + suffix;
-            QCOMPARE(info["files"].toVariant().toStringList(), expected_files);
-            expected_files.sort();
-            QCOMPARE(QDir(dir->path()).entryList({name + "_*"}), expected_files);
+            QStringList names{"_rates.txt", "_ch0.txt", "_ch2.txt", "_ch3.txt", "_info.json"};
+            if (!block_arrived)
+                names.removeAt(2);
+            for (QString &file : names)
+                file.prepend(name);
+            QCOMPARE(info["files"].toVariant().toStringList(), names);
+            names.sort();
+            QCOMPARE(QDir(dir->path()).entryList({name + "_*"}), names);
             const int counts[2][5] = {{4, 0, 0, 1, 0}, {6, 0, 5, 1, 9}}, events[4] = {7, 3, 0, 1};
-            for (int c = 0; c < 16; ++c) {
-                const QJsonObject channel = info["per_channel"][c].toObject();
-                const int count = c < 5 ? counts[block_arrived][c] : 0;
-                QCOMPARE(channel, QJsonObject({{"channel", c},
-                                               {"last_exposure_counts", count},
-                                               {"run_delivered", c == 0 ? 7 : 0},
-                                               {"run_lost", c == 3 ? 2 : 0},
-                                               {"histogram_events", c < 4 ? events[c] : 0}}));
-                QVERIFY(read(name + "_rates.txt")
-                            .contains(QByteArray::number(c).rightJustified(10) + '\t' +
-                                      QByteArray::number(count) + '\n'));
-            }
-            QCOMPARE(read(name + "_ch0.txt"), ch0);
+            for (int c = 0; c < 16; ++c)
+                QCOMPARE(
+                    info["per_channel"][c].toObject(),
+                    QJsonObject({{"channel", c},
+                                 {"last_exposure_counts", c < 5 ? counts[block_arrived][c] : 0},
+                                 {"run_delivered", c == 0 ? 7 : 0},
+                                 {"run_lost", c == 3 ? 2 : 0},
+                                 {"histogram_events", c < 4 ? events[c] : 0}}));
+            QCOMPARE(read(name + "_ch0.txt"), channel_file(0, Histogram{1, 0, 2, 0, 4}, 10.0));
             QCOMPARE(read(name + "_ch2.txt"),
                      block_arrived ? channel_file(2, Histogram(5, 0), 10.0, 0.5, true)
                                    : QByteArray("<missing>"));
@@ -340,45 +308,34 @@ private slots:
         first[0] = last[1999] = 1;
         rig.record({first, ones, last}); // filtered, channel 1's file alone is large
         struct Case {
-            QString name;
-            std::function<void(const QString &folder)> arrange;
-            QString target;  // in the case's folder
-            QString failure; // %1: the case's folder; empty: it succeeds
+            QString name, in_the_way; // a folder made under that name
+            QString failure;          // %1: the case's folder; empty: it succeeds
+            QString target = "a.txt";
         };
-        const QList<Case> cases = {
-            {"read-only folder",
-             [](const QString &f) { QFile::setPermissions(f, QFile::ReadOwner | QFile::ExeOwner); },
-             "a.txt",
-             "Could not write %1/a_rates.txt: the folder %1 is not writable (Permission denied)"},
-            {"too large half-way",
-             {},
-             "a.txt",
-             "Could not write %1/a_ch1.txt: " + QString::fromLocal8Bit(std::strerror(EFBIG))},
-            {"folder at a final name", [](const QString &f) { QDir(f).mkdir("a_info.json"); },
-             "a.txt", "Could not write %1/a_info.json: a folder of that name is in the way"},
-            {"missing folder",
-             {},
-             "none/a.txt",
-             "Could not write %1/none/a_rates.txt: the folder %1/none does not exist"},
-            {"folder at a temporary name",
-             [](const QString &f) { QDir(f).mkdir(".a_ch1.txt.velmora-new"); }, "a.txt", ""},
-            {"replacing", {}, "a.txt", ""},
+        const QString write = "Could not write %1/";
+        const Case cases[] = {
+            {"read-only folder", "",
+             write + "a_rates.txt: the folder %1 is not writable (Permission denied)"},
+            {"too large half-way", "",
+             write + "a_ch1.txt: " + QString::fromLocal8Bit(std::strerror(EFBIG))},
+            {"folder at a final name", "a_info.json",
+             write + "a_info.json: a folder of that name is in the way"},
+            {"missing folder", "", write + "none/a_rates.txt: the folder %1/none does not exist",
+             "none/a.txt"},
+            {"folder at a temporary name", ".a_ch1.txt.velmora-new", ""},
+            {"replacing", "", ""},
         };
+        const QStringList old{"a_rates.txt", "a_ch0.txt", "a_ch1.txt", "a_ch5.txt"};
         for (const Case &c : cases) {
             const QString folder = path(c.name);
             QVERIFY(QDir().mkpath(folder));
-            QMap<QString, QByteArray> old;
-            for (const QString &name : {"a_rates.txt", "a_ch0.txt", "a_ch1.txt", "a_ch5.txt"}) {
+            for (const QString &name : old)
                 write_file(c.name + "/" + name, "old " + name.toUtf8());
-                old[name] = "old " + name.toUtf8();
-            }
-            if (c.arrange)
-                c.arrange(folder);
-            const auto listing = [&] {
-                return QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::System |
-                                              QDir::NoDotAndDotDot);
-            };
-            const QStringList before = listing();
+            if (!c.in_the_way.isEmpty())
+                QDir(folder).mkdir(c.in_the_way);
+            if (c.name == "read-only folder")
+                QFile::setPermissions(folder, QFile::ReadOwner | QFile::ExeOwner);
+            const QStringList before = files(c.name);
             bool ok;
             {
                 NoPermissionOverride as_user;
@@ -391,82 +348,77 @@ private slots:
                      c.failure.isEmpty() ? c.failure : c.failure.arg(folder));
             QCOMPARE(ok, c.failure.isEmpty());
             if (!ok) {
-                QCOMPARE(listing(), before);
-                for (const QString &name : old.keys())
-                    QCOMPARE(read(c.name + "/" + name), old[name]);
+                QCOMPARE(files(c.name), before);
+                for (const QString &name : old)
+                    QCOMPARE(read(c.name + "/" + name), "old " + name.toUtf8());
                 continue;
             }
             QStringList after = before + QStringList{"a_info.json", "a_ch2.txt"};
             after.sort();
-            QCOMPARE(listing(), after); // the earlier channel 5 stays unless asked
+            QCOMPARE(files(c.name), after); // the earlier channel 5 stays unless asked
             QCOMPARE(read(c.name + "/a_ch1.txt"), channel_file(1, ones, 0, 0.5, true));
-            QCOMPARE(read(c.name + "/a_ch5.txt"), old["a_ch5.txt"]);
+            QCOMPARE(read(c.name + "/a_ch5.txt"), QByteArray("old a_ch5.txt"));
         }
     }
 
-    void stale_channel_files_data() {
-        QTest::addColumn<QStringList>("entries");
-        QTest::addColumn<QString>("base");
-        QTest::addColumn<QStringList>("stale");
-        QTest::newRow("left over in channel order")
-            << QStringList{"s_ch12.txt", "s_ch0.txt", "s_ch1.txt", "s_ch7.txt", "s_ch2.txt"} << "s"
-            << QStringList{"s_ch2.txt", "s_ch7.txt", "s_ch12.txt"};
-        QTest::newRow("not a channel file of this prefix")
-            << QStringList{"s_ch03.txt",    "s_ch16.txt", "s_chx.txt",         "s_ch.txt",
-                           "s_ch1.txt.bak", "ss_ch1.txt", "s.o_ch1.txt",       "S_ch2.txt",
-                           "s_rates.txt",   "s_ch-1.txt", "s_ch4294967296.txt"}
-            << "s" << QStringList{};
-        QTest::newRow("dotted names") << QStringList{"2024_ch3.txt", "2024.05_ch3.txt"} << "2024"
-                                      << QStringList{"2024_ch3.txt"};
-        QTest::newRow("pattern characters")
-            << QStringList{"a+b_ch4.txt", "aab_ch4.txt"} << "a+b" << QStringList{"a+b_ch4.txt"};
-    }
+    // Channel files an earlier export under the same name left, told by name alone.
     void stale_channel_files() {
-        QFETCH(QStringList, entries);
-        QFETCH(QString, base);
-        QFETCH(QStringList, stale);
-        const QStringList written{base + "_rates.txt", base + "_ch0.txt", base + "_ch1.txt",
-                                  base + "_info.json"};
-        QCOMPARE(HistoExport::stale_channel_files(entries, base, written), stale);
+        struct Case {
+            QStringList entries;
+            QString base;
+            QStringList stale;
+        };
+        const Case cases[] = {
+            {{"s_ch12.txt", "s_ch0.txt", "s_ch1.txt", "s_ch7.txt", "s_ch2.txt"}, // in channel order
+             "s",
+             {"s_ch2.txt", "s_ch7.txt", "s_ch12.txt"}},
+            {{"s_ch03.txt", "s_ch16.txt", "s_chx.txt", "s_ch.txt", "s_ch1.txt.bak", "ss_ch1.txt",
+              "s.o_ch1.txt", "S_ch2.txt", "s_rates.txt", "s_ch-1.txt", "s_ch4294967296.txt"},
+             "s",
+             {}},
+            {{"2024_ch3.txt", "2024.05_ch3.txt"}, "2024", {"2024_ch3.txt"}}, // dotted names
+            {{"a+b_ch4.txt", "aab_ch4.txt"}, "a+b", {"a+b_ch4.txt"}},        // not a pattern
+        };
+        for (const Case &c : cases) {
+            const QStringList written{c.base + "_rates.txt", c.base + "_ch0.txt",
+                                      c.base + "_ch1.txt", c.base + "_info.json"};
+            QCOMPARE(HistoExport::stale_channel_files(c.entries, c.base, written), c.stale);
+        }
     }
 
-    void names_told_before_writing_data() {
-        QTest::addColumn<QString>("chosen");
-        QTest::addColumn<QList<int>>("channels");
-        QTest::addColumn<QString>("text");
-        QList<int> fifteen;
-        for (int c = 0; c < 15; ++c)
-            fifteen << c;
-        auto told = [](const char *chosen, const char *prefix, const char *rest) {
-            return QString("Saving as \"%1\" uses the prefix \"%2\" (the name up to its first dot) "
-                           "and writes %3.")
-                .arg(chosen, prefix, rest);
-        };
-        QTest::newRow("fifteen") << "/data/2024.05.01.txt" << fifteen
-                                 << told("2024.05.01.txt", "2024",
-                                         "2024_rates.txt, 2024_info.json and 15 channel files "
-                                         "2024_ch0.txt … in /data");
-        QTest::newRow("two") << "/d/s.txt" << QList<int>{0, 3}
-                             << told("s.txt", "s",
-                                     "s_rates.txt, s_info.json and 2 channel files s_ch0.txt, "
-                                     "s_ch3.txt in /d");
-        QTest::newRow("one") << "/d/s" << QList<int>{3}
-                             << told("s", "s",
-                                     "s_rates.txt, s_info.json and 1 channel file s_ch3.txt in /d");
-        QTest::newRow("none") << "/d/s.txt" << QList<int>{}
-                              << told("s.txt", "s", "s_rates.txt and s_info.json in /d");
-    }
+    // The question before writing names the prefix and the files, however many channels.
     void names_told_before_writing() {
-        QFETCH(QString, chosen);
-        QFETCH(QList<int>, channels);
-        QFETCH(QString, text);
-        ExportSnapshot snap;
-        snap.params.channels = 16;
+        struct Case {
+            QString chosen;
+            QList<int> channels;
+            QString name, prefix, writes;
+        };
+        const Case cases[] = {
+            {"/data/2024.05.01.txt",
+             {0, 4, 9},
+             "2024.05.01.txt",
+             "2024",
+             "2024_rates.txt, 2024_info.json and 3 channel files 2024_ch0.txt … in /data"},
+            {"/d/s.txt",
+             {0, 3},
+             "s.txt",
+             "s",
+             "s_rates.txt, s_info.json and 2 channel files s_ch0.txt, s_ch3.txt in /d"},
+            {"/d/s", {3}, "s", "s", "s_rates.txt, s_info.json and 1 channel file s_ch3.txt in /d"},
+            {"/d/s.txt", {}, "s.txt", "s", "s_rates.txt and s_info.json in /d"},
+        };
         const std::vector<double> h(3, 0.0);
-        snap.histos.assign(16, &h);
-        for (int c : channels)
-            snap.counts[size_t(c)] = 1;
-        QCOMPARE(HistoExport::plan_text(chosen, HistoExport::file_names(snap, chosen)), text);
+        for (const Case &c : cases) {
+            ExportSnapshot snap;
+            snap.params.channels = 16;
+            snap.histos.assign(16, &h);
+            for (int channel : c.channels)
+                snap.counts[size_t(channel)] = 1;
+            QCOMPARE(HistoExport::plan_text(c.chosen, HistoExport::file_names(snap, c.chosen)),
+                     QString("Saving as \"%1\" uses the prefix \"%2\" (the name up to its first "
+                             "dot) and writes %3.")
+                         .arg(c.name, c.prefix, c.writes));
+        }
     }
 
     // One question names the files before anything is written; replacing asks "Replace Files"

@@ -1,6 +1,5 @@
-// The lifetime fit on synthetic histograms (no widgets): unbiased, with honest errors, a message
-// for bad input. Then the fit window on the simulated device, whose configured lifetimes are the
-// ground truth.
+// The lifetime fit on synthetic histograms: unbiased, honest errors, a message for bad input; then
+// the fit window on the simulated device, whose configured lifetimes are the ground truth.
 #include "analysis/lifetimefit.h"
 #include "device/tdciface.h"
 #include "run/runcontroller.h"
@@ -24,9 +23,8 @@ constexpr double sigma = 0.3, width = 0.05, span = 500 * width; // ns
 constexpr size_t bins = 500;
 const char *const start_at_peak = "start the range at or after the peak at [0-9.]+ ns";
 
-// Decays (lifetime in ns, share of the events) seen through a response at `onset`, plus a flat
-// background. The response is a Gaussian, or one skewed by a short exponential that the
-// Gaussian model would not describe.
+// Decays (lifetime in ns, share) through a response at `onset` on a flat background; a skewed
+// response has a short exponential tail that the Gaussian model does not describe.
 struct Source {
     std::vector<std::pair<double, double>> components;
     double background_share = 0.05, onset = 2.0;
@@ -80,10 +78,8 @@ struct Case {
     double sharp = 0.0; // width of a sharp measured response in ns, 0 for a broad one
 };
 
-// A row of the untrustworthy-data table: data from `source` (counts capped at `cap` per bin when
-// it is above 0, bin 101 replaced when bin101 is not 0), fitted over [from, to) with the model
-// given, or with a measured response holding irf_level in every bin when that is not negative;
-// the refusal or the warning expected (regular expressions), none for clean data.
+// Data a fit must refuse or warn about (regular expressions; neither for clean data): counts capped
+// at `cap`, bin 101 replaced, a measured response flat at irf_level when those are set.
 struct Trap {
     Source source;
     double counts;
@@ -144,8 +140,7 @@ class TestLifetimeFit : public QObject {
     }
 
 private slots:
-    // The default configuration, generated as fast as possible, until every decay channel holds
-    // 1e5 counts.
+    // The default configuration, generated as fast as possible, to 1e5 counts per decay channel.
     void initTestCase() {
         QStandardPaths::setTestModeEnabled(true);
         QFile in(QCoreApplication::applicationDirPath() + "/tdc_qv5.ini");
@@ -191,12 +186,10 @@ private slots:
                 QTest::addRow("sharp measured, sigma %g ns, background %g", sharp, share)
                     << Case{1, measured, 1e5, share, ml, 100, 0.01, sharp};
     }
-    // Over many draws the mean lifetime lies within the tolerance of the truth and the pulls
-    // (fitted - true) / error scatter around 0 with a standard deviation near 1. Two components
-    // from a thousand counts: the likelihood's small-sample bias is 2-3 % there (the pulls stay
-    // honest); 500 draws pin it. A sharp measured response is a scatter peak one to three bins
-    // of 0.125 ns wide, the decay shifted against it by every fraction of a bin in turn: the
-    // shifted response must not get negative mass, nor its share of the peak bin be guessed.
+    // Over many draws the mean lifetime is within the tolerance and the pulls (fitted - true) /
+    // error have mean 0 and sd 1 (two components from 1e3 counts: the likelihood's bias is 2-3 %).
+    // A sharp measured response is one to three 0.125 ns bins wide, the decay shifted against it
+    // by every fraction of a bin: no negative mass, no guessed share of the peak bin.
     void honestErrors() {
         QFETCH(Case, c);
         const bool sharp = c.sharp > 0.0;
@@ -218,9 +211,7 @@ private slots:
                 sharp ? rig.draw(Source{{{1e-9, 1.0}}, 0.0, 15.0 + 0.5 * w, false, c.sharp}, 1e5, w,
                                  n)
                       : rig.draw(Source{{{1e-9, 1.0}}, 0.001, 8.0, true}, 1e6);
-        // Per fitted draw: each lifetime, its pull, the deviance against its expectation and
-        // its z, and the pulls of the response's onset and width and, for two components, of
-        // the intensity fraction and both mean lifetimes.
+        // Pulls of the response's onset and width, of the intensity fraction and mean lifetimes.
         std::vector<std::vector<double>> taus(c.components), pulls(c.components), others(5);
         std::vector<double> ratios, zs;
         int mismatched = 0;
@@ -268,10 +259,8 @@ private slots:
             honest = honest && std::fabs(mean) < 0.3 && sd > 0.8 && sd < 1.25;
         }
         QVERIFY(honest);
-        // The deviance against its expectation at the fitted means: near 1 and its z near a
-        // standard normal's whatever the counts per bin. Least squares misses the likelihood's
-        // optimum, which its deviance shows; so does the unknown shape of a sharp response
-        // inside a bin (1.0-1.17 of the expectation).
+        // The deviance near its expectation, z standard normal, at any counts per bin; least
+        // squares and a sharp response's unknown shape inside a bin raise it.
         const double ratio = moments(ratios).first;
         const auto [z_mean, z_sd] = moments(zs);
         qInfo("goodness: deviance / expected %.4f, z mean %+.2f sd %.2f, %d flagged", ratio, z_mean,
@@ -404,11 +393,9 @@ private slots:
         QTest::newRow("two on one, Gaussian") << 2 << gauss << 0.05 << false;
         QTest::newRow("two on one, measured") << 2 << measured << 0.05 << false;
     }
-    // The background and the amplitudes stay at or above zero. Without background it ends at 0,
-    // "at bound" with no error bar, with the response a Gaussian or a measured one (which leaves
-    // bins expecting nothing at all), and the lifetimes unbiased. Two components on data of one:
-    // fractions within [0, 1], one at its bound carrying no error and leaving its lifetime
-    // undetermined.
+    // Background and amplitudes stay at or above zero: without background it ends "at bound" at 0
+    // with no error, lifetimes unbiased, also where a measured response expects nothing in some
+    // bins. Two components on one: a fraction at its bound, its lifetime undetermined.
     void bounds() {
         QFETCH(int, components);
         QFETCH(IrfKind, irf);
@@ -425,8 +412,7 @@ private slots:
         for (int d = 0; d < draws; ++d) {
             request.counts = rig.draw(source, 1e5);
             const FitResult fit = LifetimeFit::fit(request);
-            // A second lifetime on data of one may run off to infinity (a sloped background):
-            // no result then, as before.
+            // A second lifetime on data of one may run off to infinity: no result then.
             failed += fit.ok ? 0 : 1;
             if (!fit.ok && components == 2 && !two_source)
                 continue;
@@ -465,9 +451,8 @@ private slots:
         }
     }
 
-    // Profile-likelihood intervals: from 1e5 counts nearly the curvature's symmetric error
-    // bars; from 1e3 counts in a tail fit longer above than below, and over many draws holding
-    // the truth about 68 % of the time.
+    // Profile intervals: from 1e5 counts nearly the curvature's error bars; from 1e3 in a tail fit
+    // longer above than below, holding the truth about 68 % of the time.
     void profileIntervals() {
         Rig rig(99);
         FitRequest request{{}, {}, 0.0, width, 2.0 + 6.0 * sigma, span, 1, tail};
@@ -553,8 +538,7 @@ private slots:
         QVERIFY(std::fabs(area - (irf == tail ? 0.0 : 1.0)) < 1e-9);
     }
 
-    // A wild step of the optimiser in the response's shift neither throws nor sizes the model's
-    // work arrays by it; nor does a wild lifetime overflow.
+    // A wild step of the response's shift neither throws nor sizes the work arrays by it.
     void wildShiftOfTheMeasuredResponse() {
         DecayModel model(1, measured, 0.0, 0.1, 100, MeasuredIrf{-5, std::vector<double>(10, 0.1)});
         std::vector<double> x = {1000.0, std::log(2.0), 1.0, 0.0}, mu(100);
@@ -563,16 +547,15 @@ private slots:
             model.evaluate(x.data(), mu.data(), nullptr);
             QVERIFY(std::isfinite(mu[50]) && mu[50] >= 1.0);
         }
-        // A decay far shorter than the Gaussian's width: the bins far after the onset hold the
-        // background, not an overflow.
+        // A decay far shorter than the Gaussian's width: late bins hold the background, no
+        // overflow.
         DecayModel gaussian(1, gauss, 0.0, 0.1, 400, {});
         x = {1000.0, std::log(0.003), 1.0, 2.0, std::log(0.3)};
         mu.resize(gaussian.bins());
         gaussian.evaluate(x.data(), mu.data(), nullptr);
         QVERIFY(std::all_of(mu.begin(), mu.end(), [](double m) { return m >= 1.0 && m < 200.0; }));
         QCOMPARE(mu.back(), 1.0);
-        // Late in a decay without background each bin holds what the exponential tail
-        // predicts, 1e-100 of the amplitude and less.
+        // Late bins without background keep the exponential tail's digits, 1e-100 and less.
         x = {1.0, std::log(0.1), 0.0, 2.0, std::log(0.3)};
         gaussian.evaluate(x.data(), mu.data(), nullptr);
         for (size_t i : {250, 399}) {
@@ -582,10 +565,8 @@ private slots:
         }
     }
 
-    // Each decay channel in the window, Gaussian IRF, one component: the configured lifetime
-    // within 3 standard errors and 2 %, curves drawn. A bad IRF channel gives a message, no
-    // numbers; live refits after an exposure; a fit waiting for an exposure the closed device
-    // never ends says so.
+    // Each decay channel in the window: the configured lifetime within 3 errors and 2 %, curves
+    // drawn; then intervals, saving, warnings, held values, refusals, live refits, a lost device.
     void groundTruthInTheWindow() {
         QSettings("VelmoraTests", "LifetimeFitSim").remove("lifetimefit/geometry"); // the default
         LifetimeFitWindow w(&tdc, "VelmoraTests", "LifetimeFitSim", nullptr);
@@ -613,7 +594,6 @@ private slots:
         auto *table = w.findChild<QTableWidget *>("results");
         auto *warning = w.findChild<QLabel *>("lb_warning");
         QCOMPARE(channel->count(), 15); // ch8 sees nothing
-        bool all = true;
         for (const Decay &d : decays) {
             pick("cb_channel", QString("ch%1").arg(d.channel));
             w.setFitRange(d.delay - 5.0, std::min(d.delay + 10.0 * d.lifetime, 1000.0));
@@ -625,13 +605,12 @@ private slots:
                   d.channel, resultValue(table, "counts in range"), d.lifetime, tau, error,
                   100.0 * (tau / d.lifetime - 1.0), (tau - d.lifetime) / error,
                   resultValue(table, "deviance / expected"));
-            all = all && std::fabs(tau - d.lifetime) < 3.0 * error &&
-                  std::fabs(tau / d.lifetime - 1.0) < 0.02 && warning->isHidden();
+            QVERIFY(std::fabs(tau - d.lifetime) < 3.0 * error &&
+                    std::fabs(tau / d.lifetime - 1.0) < 0.02 && warning->isHidden());
             for (QwtPlot *plot : w.findChildren<QwtPlot *>())
                 for (QwtPlotItem *item : plot->itemList(QwtPlotItem::Rtti_PlotCurve))
                     QVERIFY(static_cast<QwtPlotCurve *>(item)->dataSize() > 50);
         }
-        QVERIFY(all);
         QVERIFY(w.resultText().startsWith("quantity\tvalue\tstd. error\nlifetime [ns]\t"));
         // Profile intervals on request, around the lifetime.
         QSignalSpy intervals(&w, &LifetimeFitWindow::intervalsFinished);
