@@ -81,34 +81,29 @@ private slots:
                 if (c % 4 < 2) // the edge bins matter most
                     histos[c][c % 2 ? bins - 1 : 0] = 3;
             }
-            rig.expose(histos);
-            plot.show_exposure(rig.result());
+            plot.show_exposure(rig.expose(histos));
             for (int c = 0; c < 16; ++c)
                 QVERIFY2(same_steps(samples(plot, c), histos[c], start, std::ldexp(0.5, binning)),
                          qPrintable(QString("round %1, channel %2").arg(round).arg(c)));
         }
         // A bin count that cannot exist gives an empty time axis, not a crash.
-        rig.tdc->set_histo_params({0.0, 1e300, 1e-300, 0, 16});
-        rig.play({}, std::vector<uint32_t>(16, 0), true); // the accumulator takes them up
-        plot.show_exposure(rig.result());
+        rig.tdc->set_histo_params({0.0, 1e300, 1e-300, 0, 16}); // taken up by the next exposure
+        plot.show_exposure(rig.play({}, std::vector<uint32_t>(16, 0), true));
         std::vector<double> t{1.0};
         plot.compute_time_axis(t);
         QVERIFY(t.empty());
         // Channel mask and channel counts on the same plot.
         rig.set_window(0.0, 10);
-        rig.expose(std::vector<Histogram>(16, peak(10, 4, 2)));
-        plot.show_exposure(rig.result());
+        plot.show_exposure(rig.expose(std::vector<Histogram>(16, peak(10, 4, 2))));
         // Four channels: the curves above them keep what they showed.
         const Points before{{1.5, 0}, {2.0, 2}, {2.5, 0}}, after{{2.5, 0}, {3.0, 9}, {3.5, 0}};
         rig.set_window(0.0, 10, 0, 4);
-        rig.expose(std::vector<Histogram>(16, peak(10, 6, 9)));
-        plot.show_exposure(rig.result());
+        plot.show_exposure(rig.expose(std::vector<Histogram>(16, peak(10, 6, 9))));
         for (int c = 0; c < 16; ++c)
             QCOMPARE(samples(plot, c), c < 4 ? after : before);
         // After a statistics reset, channels 1 to 3 had no events since: drawn empty.
         rig.tdc->reset_histo_stats();
-        rig.play({FakeOxTdc::make_event(0, 2)}, {1}, false);
-        plot.show_exposure(rig.result());
+        plot.show_exposure(rig.play({FakeOxTdc::make_event(0, 2)}, {1}, false));
         const Points accumulated = Points{{0.5, 0}, {1.0, 1}, {1.5, 0}} + after;
         QCOMPARE(samples(plot, 0), accumulated);
         for (int c = 1; c < 16; ++c)
@@ -116,8 +111,7 @@ private slots:
         // No channels: a refresh changes and signals nothing.
         QSignalSpy average(&plot, &Mhisto::newAverage), minmax(&plot, &Mhisto::newMinMax);
         rig.set_window(0.0, 10, 0, 0);
-        rig.play({FakeOxTdc::make_event(0, 3)}, {1}, true);
-        plot.show_exposure(rig.result());
+        plot.show_exposure(rig.play({FakeOxTdc::make_event(0, 3)}, {1}, true));
         QCOMPARE(average.size() + minmax.size(), 0);
         QCOMPARE(samples(plot, 0), accumulated);
         QCOMPARE(range(plot, QwtPlot::yLeft), qMakePair(0.0, 1.05));
@@ -218,12 +212,11 @@ private slots:
                 if (step.mode != keep)
                     plot.slot_auto_scaling_y(step.mode);
                 QSignalSpy minmax(&plot, &Mhisto::newMinMax), average(&plot, &Mhisto::newAverage);
-                if (step.peak == outside)
-                    rig.play({FakeOxTdc::make_event(0, 10), FakeOxTdc::make_event(0, 999)}, {2},
-                             true);
-                else
-                    rig.expose({step.peak == none ? Histogram{} : peak(20, 5, step.peak)});
-                plot.show_exposure(rig.result());
+                const std::vector<TdcEvent> missed{FakeOxTdc::make_event(0, 10),
+                                                   FakeOxTdc::make_event(0, 999)};
+                plot.show_exposure(step.peak == outside ? rig.play(missed, {2}, true)
+                                   : step.peak == none  ? rig.expose({Histogram{}})
+                                                        : rig.expose({peak(20, 5, step.peak)}));
                 // Events that all missed the window leave a note saying where they were.
                 const QwtPlotItemList notes = plot.itemList(QwtPlotItem::Rtti_PlotTextLabel);
                 QCOMPARE(notes.size(), int(step.peak == outside));
@@ -260,9 +253,8 @@ private slots:
         Histogram decay(40, 0);
         for (int i = 5; i < 30; i += 2) // empty bins between the counts
             decay[size_t(i)] = uint32_t(1000 >> ((i - 5) / 3));
-        rig.expose({decay, Histogram(40, 0)});
         plot.slot_auto_scaling_y(2);
-        plot.show_exposure(rig.result());
+        plot.show_exposure(rig.expose({decay, Histogram(40, 0)}));
         QCOMPARE(range(plot, QwtPlot::yLeft), qMakePair(0.0, 1050.0));
         plot.set_log_counts(true);
         QCOMPARE(range(plot, QwtPlot::yLeft), qMakePair(0.5, 2000.0));
@@ -294,8 +286,7 @@ private slots:
         plot.resize(900, 600);
         plot.show();
         rig.set_window(0.0, 20);
-        rig.expose({peak(20, 3, 100), peak(20, 5, 400), peak(20, 7, 40)});
-        plot.show_exposure(rig.result());
+        plot.show_exposure(rig.expose({peak(20, 3, 100), peak(20, 5, 400), peak(20, 7, 40)}));
         rates.show_exposure(rig.result());
         // clang-format off
         struct Step { int mode; uint32_t hidden; double top; };
@@ -337,8 +328,7 @@ private slots:
         Histogram low(20, 0), high(20, 0);
         for (int i = 2; i < 12; ++i)
             low[size_t(i)] = 10, high[size_t(i)] = 300;
-        rig.expose({low, high});
-        plot.show_exposure(rig.result());
+        plot.show_exposure(rig.expose({low, high}));
         // clang-format off
         struct Read { double t, counts; uint32_t hidden; QString text; };
         const Read reads[] = {
@@ -356,8 +346,7 @@ private slots:
             QCOMPARE(plot.cursor_text(QPointF(read.t, read.counts)), read.text);
         }
         Mrates rates(rig.tdc.get(), nullptr);
-        rig.play({}, {7, 0, 9}, true);
-        ExposureResult result = rig.result();
+        ExposureResult result = rig.play({}, {7, 0, 9}, true);
         result.lost = ChannelCounts{0, 0, 4};
         rates.show_exposure(result);
         QCOMPARE(rates.cursor_text(QPointF(0.8, 3)), QStringLiteral("ch0: 7 counts"));
@@ -371,8 +360,7 @@ private slots:
         Mhisto plot(rig.tdc.get(), nullptr);
         plot.resize(600, 400);
         rig.set_window(0.0, 20);
-        rig.expose({peak(20, 3, 100), peak(20, 5, 400)});
-        plot.show_exposure(rig.result());
+        plot.show_exposure(rig.expose({peak(20, 3, 100), peak(20, 5, 400)}));
         plot.set_log_counts(true);
         plot.set_hidden_channels(0b10);
         QTemporaryDir dir;
@@ -452,8 +440,7 @@ private slots:
                 counts[c] = c == 9 ? max : uint32_t(uint64_t(max) * ((c * 5) % 16) / 16);
                 bars << QPointF(c + 1, counts[c]);
             }
-            rig.play({}, counts, true);
-            rates.show_exposure(rig.result());
+            rates.show_exposure(rig.play({}, counts, true));
             QCOMPARE(range(rates, QwtPlot::yLeft), qMakePair(-0.5, top));
             QCOMPARE(range(rates, QwtPlot::xBottom), qMakePair(0.5, 16.5));
             QCOMPARE(samples(rates, 0), bars);
