@@ -9,7 +9,6 @@
 #include "tests/e2ehelpers.h"
 #include "tests/fakeoxtdc.h"
 #include "tests/modalanswerer.h"
-#include "tools/lifetimefitwindow.h"
 #include "tools/remotecontroldialog.h"
 
 #include <QTcpSocket>
@@ -25,10 +24,6 @@ QList<QPointer<QWidget>> windows_titled(const QString &title) {
         if (widget->windowTitle() == title)
             found << widget;
     return found;
-}
-
-void flush_deletes() {
-    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
 }
 } // namespace
 
@@ -101,16 +96,16 @@ private slots:
             QCOMPARE(fits[0]->findChild<QDoubleSpinBox *>("sb_from")->value(), 150.0);
             QCOMPARE(fits[0]->findChild<QDoubleSpinBox *>("sb_to")->value(), 300.0);
             editors[0]->close();
-            flush_deletes();
+            QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
             QVERIFY(editors[0] && !editors[0]->isVisible() && editors[1]->isVisible());
             QVERIFY(window.close());
-            flush_deletes();
+            QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
             QVERIFY(!editors[0] && !editors[1] && licences[1]->isVisible() &&
                     !fits[0]->isVisible());
             find_text<QAction>(&window, "Edit Channel Shifts")->trigger(); // never closed
             editors = windows_titled("Velmora: Edit Channel Shifts");
         }
-        flush_deletes();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         QVERIFY(!licences[0] && !licences[1] && !editors.value(0) && !fits[0]);
     }
 
