@@ -169,10 +169,9 @@ private slots:
                 total += differ;
                 worst = std::max(worst, differ);
             }
-            QVERIFY2(
-                inked > 300 && worst <= 1 && total < 0.005 * inked,
-                qPrintable(QString::asprintf("round %d: %d of %d pixels differ, %d in one column",
-                                             round, total, inked, worst)));
+            QVERIFY2(inked > 300 && worst <= 1 && total < 0.005 * inked,
+                     qPrintable(QString::asprintf("round %d: %d of %d pixels differ, column max %d",
+                                                  round, total, inked, worst)));
         }
     }
 
@@ -305,9 +304,8 @@ private slots:
         // The legend: channel 1's entry hides it, and its bar turns grey over the red one.
         plot.slot_auto_scaling_y(0);
         plot.set_hidden_channels(0);
-        auto *legend = plot.findChild<QwtLegend *>();
-        auto *label = qobject_cast<QwtLegendLabel *>(
-            legend->legendWidget(plot.itemToInfo(const_cast<QwtPlotCurve *>(curve_of(plot, 1)))));
+        auto *label = qobject_cast<QwtLegendLabel *>(plot.findChild<QwtLegend *>()->legendWidget(
+            plot.itemToInfo(const_cast<QwtPlotCurve *>(curve_of(plot, 1)))));
         QVERIFY(label && label->isChecked());
         QSignalSpy changed(&plot, &Mhisto::hidden_channels_changed);
         QTest::mouseClick(label, Qt::LeftButton);
