@@ -172,8 +172,7 @@ private slots:
         QVERIFY(answerer.take().isEmpty());
     }
 
-    // The dialog's choice is applied and kept; it shows the state and clients, the status bar
-    // names the client.
+    // The dialog's choice is applied and kept; the dialog and the status bar show the client.
     void remote_dialog() {
         {
             MainWindow window;

@@ -1,5 +1,4 @@
-// The remote interface without a socket: the text rules as pure functions, then whole lines
-// through a session driving the run controller on the test double, a row each.
+// The remote interface without a socket: the text rules, then whole lines through a session.
 
 #include "device/tdciface.h"
 #include "remote/fetchsnapshot.h"
@@ -294,8 +293,7 @@ private slots:
         QCOMPARE(QString::fromStdString(sink->out), QString("1;Velmora,oxTDC1,0,9.9\n"));
     }
 
-    // A fetched histogram is the last completed exposure's, also when the next exposure starts
-    // before the reply has been read.
+    // A fetched histogram is the last completed exposure's, even once the next one has started.
     void fetch_keeps_completed_exposure() {
         QCOMPARE(tdc->init("tdc_qv5.ini"), 0);
         send("HIST:WIND 200;:ACQ:ACC 1;ITER 1");

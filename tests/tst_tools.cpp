@@ -191,9 +191,8 @@ private slots:
         }
     }
 
-    // Every editor shows the device's set after any editor's write, so none undoes another's.
-    // Opened before or after the device, 16 rows show unscrolled at the default size within a
-    // laptop's screen.
+    // Every editor shows the device's set after any editor's write, so none undoes another's;
+    // opened before or after the device, 16 rows show unscrolled at the default size on a laptop.
     void shiftEditorsInStep() {
         PanelChannelCorrections first(tdc.get(), org, app, nullptr);
         reconnect(ramp(16, -8000, 1001));
@@ -309,9 +308,9 @@ private slots:
     }
 
     // The window reads the device when it opens and when a device connects; "set" only for a
-    // value read. Steps: c connect, d disconnect, s show, h close. Read k answers 96 + k, 17, 15,
-    // 128 - k: the threshold from the first read, the zero setting from the second. "r1": the
-    // first bus read fails, "w12": both pointer writes (w on the bus; r a read).
+    // value read. Steps: c connect, d disconnect, s show, h close; "r1" fails the first bus read,
+    // "w2" the second pointer write. Read k answers 96 + k, 17, 15, 128 - k: the threshold from
+    // the first read, the zero setting from the second.
     void potentiometerShowsTheDevice() {
         using Case = std::tuple<bool, QString, QString, QString, QList<int>, QString, QString>;
         const QString failure("failure\nbus stuck");
