@@ -65,14 +65,17 @@ private slots:
         }
     }
 
-    // Parentless windows, one fit window whose range follows the plot's zoom; shift editors go
-    // with the main window's close, the others with the window, none outlives the device.
+    // Parentless windows, one fit window following the plot's zoom, a modal About box; editors
+    // go with the main window's close, the others with the window, none outlives the device.
     void child_windows() {
         QList<QPointer<QWidget>> editors, licences, fits;
         {
             MainWindow window;
             lib.set_corrections({0, 0});
             find_text<QAction>(&window, "Connect")->trigger();
+            answerer.expect<QDialog>("About velmora application");
+            find_text<QAction>(&window, "About Velmora")->trigger();
+            QCOMPARE(answerer.take(), QStringList{"About velmora application: "});
             for (int i = 0; i < 2; ++i)
                 for (const char *action : {"Edit Channel Shifts", "Licenses", "Lifetime Fit..."})
                     find_text<QAction>(&window, action)->trigger();
@@ -133,15 +136,9 @@ private slots:
         QVERIFY(!s.intersects(w) && s.width() > 0);
     }
 
-    // A modal About box with logo and version; licence tabs show whole texts from the top,
+    // The About box with logo and version; licence tabs show whole texts from the top,
     // read-only; a missing resource is said in its tab, a missing logo leaves its label empty.
     void about_and_licences() {
-        {
-            MainWindow window;
-            answerer.expect<QDialog>("About velmora application");
-            find_text<QAction>(&window, "About Velmora")->trigger();
-            QCOMPARE(answerer.take(), QStringList{"About velmora application: "});
-        }
         AboutDialog about(nullptr);
         QVERIFY(!about.findChild<QLabel *>()->pixmap(Qt::ReturnByValue).isNull());
         QVERIFY(about.findChildren<QLabel *>().value(1)->text().contains(
