@@ -95,15 +95,12 @@ private slots:
     }
 
     // The text rules as rows "text as sent -> text as read"; lists joined by '|'.
-    void split_commands() {
+    void text_rules() {
         check_rows({"*IDN? -> *IDN?", "A 1; B?;C -> A 1|B?|C", ";;A;; ;B; -> A|B",
                     "M \"a;b\";C -> M \"a;b\"|C", "M 'it''s;x';C -> M 'it''s;x'|C",
                     "M \"a;b -> M \"a;b", "A?\r -> A?"},
                    [](const std::string &line) { return joined(scpi::split_commands(line)); });
-    }
-
-    // ":" for an absolute header, "?" for a query, then the arguments; or the error's code.
-    void parse_command() {
+        // ":" for an absolute header, "?" for a query, then the arguments; or the error's code.
         check_rows({"*idn? -> :*IDN?", ":acq:Time 5 -> :ACQ:TIME 5", "ITER 4 -> ITER 4",
                     "CHAN12:SHIF?  -> CHAN12:SHIF?", "FETC:HIST? 3 -> FETC:HIST? 3",
                     "MMEM:STOR:DATA \"a, b\" , FILT -> MMEM:STOR:DATA \"a, b\"|FILT",
@@ -117,10 +114,7 @@ private slots:
                                             (c.query ? "?" : "") +
                                             (c.args.empty() ? "" : " " + joined(c.args));
                    });
-    }
-
-    // "pattern header": the header's suffix (-1 for a pattern without one) or "no" match.
-    void header_matches() {
+        // "pattern header": the header's suffix (-1 for a pattern without one) or "no" match.
         check_rows({"ACQuire:TIME ACQ:TIME -> -1", "ACQuire:TIME ACQUIRE:TIME -> -1",
                     "ACQuire:TIME ACQU:TIME -> no", "ACQuire:TIME ACQ -> no",
                     "ACQuire ACQ:TIME -> no", "CHANnel#:SHIFt CHANNEL7:SHIF -> 7",
@@ -136,10 +130,7 @@ private slots:
                                   ? QString::number(suffix)
                                   : "no";
                    });
-    }
-
-    // As a boolean, then as a whole number; "-" where it is none.
-    void values() {
+        // As a boolean, then as a whole number; "-" where it is none.
         check_rows({"on -> 1 -", "OFF -> 0 -", "1 -> 1 1", "2 -> - 2", "+42 -> - 42", "-7 -> - -7",
                     "2.5e2 -> - 250", "2.5 -> - -", "2,5 -> - -", "fast -> - -", "nan -> - -",
                     "1e300 -> - -"},
@@ -150,9 +141,7 @@ private slots:
                        return (is_bool ? QString::number(b) : "-") + " " +
                               (scpi::parse_integer(text, n) ? QString::number(n) : "-");
                    });
-    }
-
-    void strings_and_formats() {
+        // Strings, then the formats of replies.
         check_rows({"\"a \"\"b\"\" c\" -> a \"b\" c", "'x.y' -> x.y", "\"a\" b\" -> -", "abc -> -"},
                    [](const std::string &text) {
                        std::string s;
