@@ -31,11 +31,10 @@ struct HistogramRig {
     void set_window(double start, uint32_t bins, uint32_t binning = 0, uint32_t channels = 16) {
         set_params(start, (bins - 1) * std::ldexp(0.5, int(binning)), 0.5, binning, channels);
     }
-    // Plays one exposure holding exactly the given per-channel histograms, after clearing
-    // unless `fresh` is false; the statistics block carries each channel's event count unless
-    // `block_counts` is given.
-    void expose(const std::vector<Histogram> &histos, std::vector<uint32_t> block_counts = {},
-                bool fresh = true) {
+    // Plays one exposure of exactly these histograms, cleared first if `fresh`; the statistics
+    // block holds each channel's events unless `block_counts` is given. Returns its record.
+    ExposureResult expose(const std::vector<Histogram> &histos,
+                          std::vector<uint32_t> block_counts = {}, bool fresh = true) {
         const HistoParams p = *tdc->get_histo_params();
         std::vector<TdcEvent> events;
         std::vector<uint32_t> counts(16, 0);
@@ -44,23 +43,19 @@ struct HistogramRig {
                 for (uint32_t k = 0; k < histos[c][i]; ++k, ++counts[c])
                     events.push_back(FakeOxTdc::make_event(
                         c, static_cast<uint64_t>(p.start / p.binsize) + (i << p.binning)));
-        play(events, block_counts.empty() ? counts : block_counts, fresh);
+        return play(events, block_counts.empty() ? counts : block_counts, fresh);
     }
-    void play(const std::vector<TdcEvent> &events, const std::vector<uint32_t> &counts,
-              bool fresh) {
+    ExposureResult play(const std::vector<TdcEvent> &events, const std::vector<uint32_t> &counts,
+                        bool fresh) {
         if (fresh) {
             tdc->reset_histo_stats();
             tdc->clear_histos();
         }
         fake.play_exposure(events, FakeOxTdc::make_statistics(counts));
+        return result();
     }
     // The exposure just played, as the run controller hands it to the plots.
     ExposureResult result() const { return RunController::read_exposure(*tdc); }
-    // Counts no exposure could deliver event by event go straight into the accumulator's
-    // storage once an exposure has sized it (null before).
-    std::vector<double> *storage(uint32_t channel) {
-        return const_cast<std::vector<double> *>(tdc->get_channel_histo(channel));
-    }
 };
 
 #endif // HISTOGRAMRIG_H

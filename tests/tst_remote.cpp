@@ -1,5 +1,4 @@
-// The remote interface without a socket: the text rules as pure functions, then whole lines
-// through a session driving the run controller on the test double, a row each.
+// The remote interface without a socket: the text rules, then whole lines through a session.
 
 #include "device/tdciface.h"
 #include "remote/fetchsnapshot.h"
@@ -41,11 +40,17 @@ std::vector<double> doubles_of(const std::string &bytes) {
     return values;
 }
 
-QStringList qstrings(const std::vector<std::string> &list) {
+template <class List> QString joined(const List &list, QChar separator = '|') {
     QStringList out;
-    for (const std::string &s : list)
-        out << QString::fromStdString(s);
-    return out;
+    for (const auto &s : list)
+        out << QString::fromStdString(std::string(s));
+    return out.join(separator);
+}
+
+// Checks a text rule on rows "text as sent -> text as read".
+template <class Rule> void check_rows(std::initializer_list<const char *> rows, Rule rule) {
+    for (const QString row : rows)
+        QCOMPARE(rule(row.section(" -> ", 0, 0).toStdString()), row.section(" -> ", 1));
 }
 
 } // namespace
@@ -89,140 +94,64 @@ private slots:
         fake().set_auto_exposure(nullptr);
     }
 
-    void split_commands_data() {
-        QTest::addColumn<QString>("line");
-        QTest::addColumn<QStringList>("commands");
-        QTest::newRow("one") << "*IDN?" << QStringList{"*IDN?"};
-        QTest::newRow("joined") << "A 1; B?;C" << QStringList{"A 1", "B?", "C"};
-        QTest::newRow("empty ones left out") << ";;A;; ;B;" << QStringList{"A", "B"};
-        QTest::newRow("quoted ;") << "M \"a;b\";C" << QStringList{"M \"a;b\"", "C"};
-        QTest::newRow("doubled quote") << "M 'it''s;x';C" << QStringList{"M 'it''s;x'", "C"};
-        QTest::newRow("open quote keeps the rest") << "M \"a;b" << QStringList{"M \"a;b"};
-        QTest::newRow("carriage return") << "A?\r" << QStringList{"A?"};
-    }
-    void split_commands() {
-        QFETCH(QString, line);
-        QFETCH(QStringList, commands);
-        const std::string text = line.toStdString();
-        QStringList got;
-        for (std::string_view c : scpi::split_commands(text))
-            got << QString::fromStdString(std::string(c));
-        QCOMPARE(got, commands);
-    }
-
-    void parse_command_data() {
-        QTest::addColumn<QString>("text");
-        QTest::addColumn<QStringList>("words");
-        QTest::addColumn<bool>("query");
-        QTest::addColumn<bool>("absolute");
-        QTest::addColumn<QStringList>("args");
-        const auto row = [](const char *text, QStringList words, bool query, bool absolute,
-                            QStringList args) {
-            QTest::newRow(text) << text << words << query << absolute << args;
-        };
-        row("*idn?", {"*IDN"}, true, true, {});
-        row(":acq:Time 5", {"ACQ", "TIME"}, false, true, {"5"});
-        row("ITER 4", {"ITER"}, false, false, {"4"});
-        row("CHAN12:SHIF? ", {"CHAN12", "SHIF"}, true, false, {});
-        row("MMEM:STOR:DATA \"a, b\" , FILT", {"MMEM", "STOR", "DATA"}, false, false,
-            {"\"a, b\"", "FILT"});
-        row("FETC:HIST? 3", {"FETC", "HIST"}, true, false, {"3"});
-    }
-    void parse_command() {
-        QFETCH(QString, text);
-        const ScpiParseResult r = scpi::parse_command(text.toStdString());
-        QCOMPARE(r.error, 0);
-        QTEST(qstrings(r.command.words), "words");
-        QTEST(r.command.query, "query");
-        QTEST(r.command.absolute, "absolute");
-        QTEST(qstrings(r.command.args), "args");
-    }
-    void parse_command_refuses() {
-        for (const char *text :
-             {"ACQ::TIME 1", "A 1,,2", "A 1,", "A \"x", "ACQ:TIME?x", "1ACQ", "*"})
-            QVERIFY2(scpi::parse_command(text).error == -100, text);
-    }
-
-    void header_matches_data() {
-        QTest::addColumn<QString>("pattern");
-        QTest::addColumn<QStringList>("words");
-        QTest::addColumn<bool>("matches");
-        QTest::addColumn<int>("suffix");
-        const auto row = [](const char *pattern, QStringList words, bool matches, int suffix) {
-            QTest::addRow("%s %s", pattern, qPrintable(words.join(':')))
-                << pattern << words << matches << suffix;
-        };
-        row("ACQuire:TIME", {"ACQ", "TIME"}, true, -1);
-        row("ACQuire:TIME", {"ACQUIRE", "TIME"}, true, -1);
-        row("ACQuire:TIME", {"ACQU", "TIME"}, false, -1);
-        row("ACQuire:TIME", {"ACQ"}, false, -1);
-        row("ACQuire", {"ACQ", "TIME"}, false, -1);
-        row("CHANnel#:SHIFt", {"CHANNEL7", "SHIF"}, true, 7);
-        row("CHANnel#:SHIFt", {"CHAN15", "SHIFT"}, true, 15);
-        row("CHANnel#:SHIFt", {"CHAN", "SHIF"}, false, -1);
-        row("ACQuire", {"ACQ1"}, false, -1);
-        row("*OPC", {"*OPC"}, true, -1);
-    }
-    void header_matches() {
-        QFETCH(QString, pattern);
-        QFETCH(QStringList, words);
-        QFETCH(bool, matches);
-        std::vector<std::string> list;
-        for (const QString &w : words)
-            list.push_back(w.toStdString());
-        int suffix = -1;
-        QCOMPARE(scpi::header_matches(pattern.toStdString(), list, suffix), matches);
-        if (matches)
-            QTEST(suffix, "suffix");
-    }
-
-    void values_data() {
-        QTest::addColumn<QString>("text");
-        QTest::addColumn<int>("as_bool"); // -1: not a boolean
-        QTest::addColumn<qlonglong>("as_integer");
-        QTest::addColumn<bool>("integer_ok");
-        QTest::newRow("ON") << "on" << 1 << 0LL << false;
-        QTest::newRow("OFF") << "OFF" << 0 << 0LL << false;
-        QTest::newRow("1") << "1" << 1 << 1LL << true;
-        QTest::newRow("2 is no boolean") << "2" << -1 << 2LL << true;
-        QTest::newRow("plus") << "+42" << -1 << 42LL << true;
-        QTest::newRow("negative") << "-7" << -1 << -7LL << true;
-        QTest::newRow("exponent") << "2.5e2" << -1 << 250LL << true;
-        QTest::newRow("fraction") << "2.5" << -1 << 0LL << false;
-        QTest::newRow("comma decimal") << "2,5" << -1 << 0LL << false;
-        QTest::newRow("word") << "fast" << -1 << 0LL << false;
-        QTest::newRow("nan") << "nan" << -1 << 0LL << false;
-        QTest::newRow("huge") << "1e300" << -1 << 0LL << false;
-    }
-    void values() {
-        QFETCH(QString, text);
-        QFETCH(int, as_bool);
-        QFETCH(qlonglong, as_integer);
-        QFETCH(bool, integer_ok);
-        bool b = false;
-        QCOMPARE(scpi::parse_bool(text.toStdString(), b), as_bool >= 0);
-        if (as_bool >= 0)
-            QCOMPARE(int(b), as_bool);
-        long long n = 0;
-        QCOMPARE(scpi::parse_integer(text.toStdString(), n), integer_ok);
-        if (integer_ok)
-            QCOMPARE(qlonglong(n), as_integer);
-    }
-
-    void strings_and_formats() {
-        std::string s;
-        QVERIFY(scpi::parse_string("\"a \"\"b\"\" c\"", s));
-        QCOMPARE(QString::fromStdString(s), QString("a \"b\" c"));
-        QVERIFY(scpi::parse_string("'x.y'", s));
-        QCOMPARE(QString::fromStdString(s), QString("x.y"));
-        QVERIFY(!scpi::parse_string("\"a\" b\"", s));
-        QVERIFY(!scpi::parse_string("abc", s));
-        QCOMPARE(QString::fromStdString(scpi::quote_string("say \"hi\"")),
-                 QString("\"say \"\"hi\"\"\""));
-        QCOMPARE(QString::fromStdString(scpi::block_header(524288)), QString("#6524288"));
-        QCOMPARE(QString::fromStdString(scpi::block_header(0)), QString("#10"));
-        QCOMPARE(QString::fromStdString(scpi::format_real(0.0244140625)), QString("0.0244140625"));
-        QCOMPARE(QString::fromStdString(scpi::format_real(8001)), QString("8001"));
+    // The text rules as rows "text as sent -> text as read"; lists joined by '|'.
+    void text_rules() {
+        check_rows({"*IDN? -> *IDN?", "A 1; B?;C -> A 1|B?|C", ";;A;; ;B; -> A|B",
+                    "M \"a;b\";C -> M \"a;b\"|C", "M 'it''s;x';C -> M 'it''s;x'|C",
+                    "M \"a;b -> M \"a;b", "A?\r -> A?"},
+                   [](const std::string &line) { return joined(scpi::split_commands(line)); });
+        // ":" for an absolute header, "?" for a query, then the arguments; or the error's code.
+        check_rows({"*idn? -> :*IDN?", ":acq:Time 5 -> :ACQ:TIME 5", "ITER 4 -> ITER 4",
+                    "CHAN12:SHIF?  -> CHAN12:SHIF?", "FETC:HIST? 3 -> FETC:HIST? 3",
+                    "MMEM:STOR:DATA \"a, b\" , FILT -> MMEM:STOR:DATA \"a, b\"|FILT",
+                    "ACQ::TIME 1 -> -100", "A 1,,2 -> -100", "A 1, -> -100", "A \"x -> -100",
+                    "ACQ:TIME?x -> -100", "1ACQ -> -100", "* -> -100"},
+                   [](const std::string &text) {
+                       const ScpiParseResult r = scpi::parse_command(text);
+                       const ScpiCommand &c = r.command;
+                       return r.error ? QString::number(r.error)
+                                      : (c.absolute ? ":" : "") + joined(c.words, ':') +
+                                            (c.query ? "?" : "") +
+                                            (c.args.empty() ? "" : " " + joined(c.args));
+                   });
+        // "pattern header": the header's suffix (-1 for a pattern without one) or "no" match.
+        check_rows({"ACQuire:TIME ACQ:TIME -> -1", "ACQuire:TIME ACQUIRE:TIME -> -1",
+                    "ACQuire:TIME ACQU:TIME -> no", "ACQuire:TIME ACQ -> no",
+                    "ACQuire ACQ:TIME -> no", "CHANnel#:SHIFt CHANNEL7:SHIF -> 7",
+                    "CHANnel#:SHIFt CHAN15:SHIFT -> 15", "CHANnel#:SHIFt CHAN:SHIF -> no",
+                    "ACQuire ACQ1 -> no", "*OPC *OPC -> -1"},
+                   [](const std::string &text) {
+                       const QStringList pattern_header = QString::fromStdString(text).split(' ');
+                       std::vector<std::string> words;
+                       for (const QString &word : pattern_header[1].split(':'))
+                           words.push_back(word.toStdString());
+                       int suffix = -1;
+                       return scpi::header_matches(pattern_header[0].toStdString(), words, suffix)
+                                  ? QString::number(suffix)
+                                  : "no";
+                   });
+        // As a boolean, then as a whole number; "-" where it is none.
+        check_rows({"on -> 1 -", "OFF -> 0 -", "1 -> 1 1", "2 -> - 2", "+42 -> - 42", "-7 -> - -7",
+                    "2.5e2 -> - 250", "2.5 -> - -", "2,5 -> - -", "fast -> - -", "nan -> - -",
+                    "1e300 -> - -"},
+                   [](const std::string &text) {
+                       bool b = false;
+                       long long n = 0;
+                       const bool is_bool = scpi::parse_bool(text, b);
+                       return (is_bool ? QString::number(b) : "-") + " " +
+                              (scpi::parse_integer(text, n) ? QString::number(n) : "-");
+                   });
+        // Strings, then the formats of replies.
+        check_rows({"\"a \"\"b\"\" c\" -> a \"b\" c", "'x.y' -> x.y", "\"a\" b\" -> -", "abc -> -"},
+                   [](const std::string &text) {
+                       std::string s;
+                       return scpi::parse_string(text, s) ? QString::fromStdString(s) : "-";
+                   });
+        QCOMPARE(joined(std::vector<std::string>{scpi::quote_string("say \"hi\""),
+                                                 scpi::block_header(524288), scpi::block_header(0),
+                                                 scpi::format_real(0.0244140625),
+                                                 scpi::format_real(8001)}),
+                 QString("\"say \"\"hi\"\"\"|#6524288|#10|0.0244140625|8001"));
     }
 
     // Lines arrive in pieces; a line beyond the limit stops the stream for good.
@@ -268,12 +197,10 @@ private slots:
         const auto row = [](const char *name, bool connected, QStringList lines, QString replies) {
             QTest::newRow(name) << connected << lines << replies;
         };
-        row("idn", false, {"*IDN?"}, idn);
         row("forms and case", false, {"acq:time 250;:ACQUIRE:TIME?"}, "250\n");
         row("relative path", false, {"ACQ:ACC ON;ITER 4;ACC?;ITER?"}, "1;4\n");
         row("rooted after relative", false, {"ACQ:TIME 5;INIT;SYST:ERR?"},
             "-200,\"Execution error; the device is not connected\"\n");
-        row("OFF", false, {"ACQ:AUT ON;AUT OFF;AUT?"}, "0\n");
         row("one line per line", false, {"*IDN?", "ACQ:TIME?"}, idn + "100\n");
         row("no reply, no line end", false, {"ACQ:TIME 9", "ACQ:TIME?"}, "9\n");
         row("out of range, unchanged", false, {"ACQ:TIME 10000001;SYST:ERR?;ACQ:TIME?"},
@@ -288,7 +215,6 @@ private slots:
             command + "a whole number is expected\"\n");
         row("extra parameter", false, {"ACQ:TIME 5,6;SYST:ERR?"},
             command + "parameter not allowed\"\n");
-        row("a line goes on after an error", false, {"BOGUS?;*IDN?"}, idn);
         row("open string", false, {"MMEM:STOR:DATA \"abc", "SYST:ERR?"},
             command + "string not closed\"\n");
         row("errors in order", false, {"BOGUS;ACQ:TIME -1", "SYST:ERR?;SYST:ERR?;SYST:ERR:NEXT?"},
@@ -300,7 +226,6 @@ private slots:
             "100;0;0;1;0;0;1000;0\n");
         row("opc when idle", false, {"*OPC?"}, "1\n");
         row("connect", false, {"DEV:CONN?;CONN ON;CONN?"}, "0;1\n");
-        row("state idle", true, {"ACQ:STAT?"}, "IDLE,0,0,0,0,0\n");
         row("run, wait, fetch", true, {"ACQ:TIME 5;INIT;*OPC?;FETC:COUN?;:ACQ:STAT?"},
             "1;3,1" + QString(",0").repeated(14) + ";IDLE,1,0,0,4,0\n");
         row("init during run", true, {"ACQ:AUT 1;INIT;INIT;SYST:ERR?;ABOR"},
@@ -320,6 +245,8 @@ private slots:
             {"POT:THR 300;SYST:ERR?", "@fail", "POT:THR 30;SYST:ERR?"},
             range + "0 to 255\"\n-200,\"Execution error; bus busy\"\n");
         row("potentiometer read", true, {"@twi", "POT:ZERO?"}, "66\n");
+        row("fetch without exposure", false, {"FETC:HIST? 0;SYST:ERR?;FETC:HIST? 16;SYST:ERR?"},
+            "-221,\"Settings conflict; no completed exposure to fetch\";" + range + "0 to 15\"\n");
     }
     void lines() {
         QFETCH(bool, connected);
@@ -355,9 +282,9 @@ private slots:
         QCOMPARE(QString::fromStdString(sink->out), QString("1;Velmora,oxTDC1,0,9.9\n"));
     }
 
-    // A fetched histogram is the last completed exposure's, also when the next exposure starts
-    // before the reply has been read.
-    void fetch_keeps_completed_exposure() {
+    // A fetched histogram is the last completed exposure's, even once the next one has started;
+    // the export goes under the prefix exactly as given, dots included, replacing stale files.
+    void fetch_and_store_the_completed_exposure() {
         QCOMPARE(tdc->init("tdc_qv5.ini"), 0);
         send("HIST:WIND 200;:ACQ:ACC 1;ITER 1");
         run_exposure();
@@ -377,29 +304,15 @@ private slots:
         const std::vector<double> axis = doubles_of(CollectingSink::read_all(*sink->held[2]));
         QCOMPARE(int(axis.size()), 401);
         QCOMPARE(axis[3], 1.5);
-    }
-
-    void fetch_without_exposure() {
-        send("FETC:HIST? 0;SYST:ERR?;FETC:HIST? 16;SYST:ERR?");
-        QCOMPARE(QString::fromStdString(sink->out),
-                 QString("-221,\"Settings conflict; no completed exposure to fetch\";-222,\"Data "
-                         "out of range; 0 to 15\"\n"));
-    }
-
-    // The export under the prefix exactly as given, dots included, replacing stale channel files.
-    void store_uses_exact_prefix() {
         QTemporaryDir dir;
-        QCOMPARE(tdc->init("tdc_qv5.ini"), 0);
-        run_exposure();
         const QString prefix = dir.filePath("scan.5");
         QFile stale(prefix + "_ch9.txt");
         QVERIFY(stale.open(QIODevice::WriteOnly));
         stale.close();
         send(QString("MMEM:STOR:DATA \"%1\";SYST:ERR?").arg(prefix));
         QCOMPARE(QString::fromStdString(sink->out), QString("0,\"No error\"\n"));
-        const QStringList files = QDir(dir.path()).entryList(QDir::Files, QDir::Name);
-        QCOMPARE(files, QStringList({"scan.5_ch0.txt", "scan.5_ch1.txt", "scan.5_info.json",
-                                     "scan.5_rates.txt"}));
+        QCOMPARE(QDir(dir.path()).entryList(QDir::Files, QDir::Name),
+                 QStringList({"scan.5_ch0.txt", "scan.5_info.json", "scan.5_rates.txt"}));
     }
 };
 
