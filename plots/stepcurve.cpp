@@ -334,6 +334,10 @@ void draw_items_layered(const QwtPlot &plot, QPainter *painter, const QRectF &ca
     }
     flush();
 }
+// Built twice, and the AVX2 build chosen where the processor has it: Qt's
+// raster code leaves the upper halves of the vector registers in use, and
+// plain SSE code after it then pays for every instruction (the reduction ran
+// four times slower on a log axis, whose rows call into the maths library).
 __attribute__((target_clones("avx2", "default"))) bool
 StepCurve::reduce(const QwtScaleMap &xMap, const QwtScaleMap &yMap, const QRectF &canvasRect,
                   double margin, int from, int to) const {
