@@ -334,6 +334,7 @@ void draw_items_layered(const QwtPlot &plot, QPainter *painter, const QRectF &ca
     }
     flush();
 }
+
 // Built twice, and the AVX2 build chosen where the processor has it: Qt's
 // raster code leaves the upper halves of the vector registers in use, and
 // plain SSE code after it then pays for every instruction (the reduction ran
