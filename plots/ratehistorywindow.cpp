@@ -14,9 +14,15 @@
 #include <QComboBox>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QSettings>
 #include <QVBoxLayout>
 
 #include <algorithm>
+
+namespace {
+const char *const key_hidden_channels = "rate_history/hidden_channels";
+const char *const key_log_rates = "rate_history/log_rates";
+} // namespace
 
 RateHistoryWindow::RateHistoryWindow(QWidget *parent) : QWidget(parent) {
     setWindowTitle(QStringLiteral("Velmora: Count Rates"));
@@ -67,6 +73,10 @@ RateHistoryWindow::RateHistoryWindow(QWidget *parent) : QWidget(parent) {
     layout->addLayout(controls);
     layout->addWidget(chart, 1);
     resize(820, 520);
+    // The last choices, as the main plot keeps its own.
+    const QSettings settings;
+    set_log_rates(settings.value(QLatin1String(key_log_rates), false).toBool());
+    set_hidden_channels(settings.value(QLatin1String(key_hidden_channels), 0u).toUInt());
 }
 
 RateHistoryWindow::~RateHistoryWindow() = default;
@@ -93,6 +103,7 @@ void RateHistoryWindow::showEvent(QShowEvent *event) {
 
 void RateHistoryWindow::set_hidden_channels(uint32_t mask) {
     hidden = mask & 0xffffu;
+    QSettings().setValue(QLatin1String(key_hidden_channels), hidden);
     for (std::size_t c = 0; c < curves.size(); ++c) {
         const bool shown = (hidden & (uint32_t(1) << c)) == 0;
         curves[c]->setVisible(shown);
@@ -113,6 +124,7 @@ void RateHistoryWindow::legend_checked(const QVariant &item, bool on, int) {
 
 void RateHistoryWindow::set_log_rates(bool log) {
     log_scale = log;
+    QSettings().setValue(QLatin1String(key_log_rates), log);
     if (log)
         chart->setAxisScaleEngine(QwtPlot::yLeft, make_log_counts_engine());
     else

@@ -5,6 +5,7 @@
 #include "plots/mrates.h"
 #include "plots/plotimage.h"
 #include "plots/ratehistory.h"
+#include "plots/ratehistorywindow.h"
 #include "plots/stepcurve.h"
 #include "tests/histogramrig.h"
 
@@ -416,6 +417,73 @@ private slots:
         QCOMPARE(history.points().size(), RateHistory::max_points);
         history.add(5.0, 1.0, counts, lost); // the clock went back
         QCOMPARE(history.points().size(), size_t(1));
+    }
+
+    // The rate history keeps its count axis and hidden channels for the next start.
+    void rate_history_window_keeps_its_choices() {
+        QSettings().clear();
+        {
+            RateHistoryWindow window(nullptr);
+            QCOMPARE(window.hidden_channels(), 0u);
+            window.set_log_rates(true);
+            window.set_hidden_channels(0x18005);
+        }
+        RateHistoryWindow window(nullptr);
+        QCOMPARE(window.hidden_channels(), 0x8005u);
+        QCOMPARE(window.findChild<QComboBox *>("cb_y_scale")->currentIndex(), 1);
+    }
+
+    // The curves painted together, column by column, show what each painted on its own in
+    // order does: later channels over earlier ones, empty bins on the log axis's floor, hidden
+    // channels left out.
+    void curves_painted_together_as_one_by_one() {
+        HistogramRig rig;
+        Mhisto plot(rig.tdc.get(), nullptr);
+        plot.resize(700, 500);
+        plot.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&plot));
+        const uint32_t bins = 20000;
+        rig.set_window(0.0, bins);
+        QRandomGenerator random(7);
+        std::vector<Histogram> histograms(4, Histogram(bins, 0));
+        for (uint32_t c = 0; c < 4; ++c)
+            for (uint32_t i = 0; i < bins; ++i)
+                if (random.bounded(4) != 0) // a quarter of the bins empty
+                    histograms[c][i] = uint32_t(30 + c * 40 + random.bounded(200));
+        plot.show_exposure(rig.expose(histograms));
+        plot.set_hidden_channels(0x4);
+        for (bool log : {false, true}) {
+            plot.set_log_counts(log);
+            plot.replot();
+            const QImage together = plot.canvas()->grab().toImage();
+            const QList<QwtPlotItem *> curves = plot.itemList(QwtPlotItem::Rtti_PlotCurve);
+            QList<QwtPlotItem *> shown;
+            for (QwtPlotItem *curve : curves)
+                if (curve->isVisible())
+                    shown << curve;
+            for (QwtPlotItem *curve : shown)
+                curve->setVisible(false);
+            plot.replot();
+            QImage alone = plot.canvas()->grab().toImage();
+            const QRect area = plot.canvas()->contentsRect();
+            QPainter painter(&alone);
+            for (QwtPlotItem *curve : shown) {
+                curve->setVisible(true);
+                painter.save();
+                curve->draw(&painter, plot.canvasMap(curve->xAxis()),
+                            plot.canvasMap(curve->yAxis()), area);
+                painter.restore();
+            }
+            painter.end();
+            int differ = 0, inked = 0;
+            for (int y = area.top(); y <= area.bottom(); ++y)
+                for (int x = area.left(); x <= area.right(); ++x) {
+                    differ += together.pixel(x, y) != alone.pixel(x, y);
+                    inked += together.pixelColor(x, y) == curve_colors[3];
+                }
+            QVERIFY2(differ == 0 && inked > 1000,
+                     qPrintable(QString::asprintf("log %d: %d pixels differ", log, differ)));
+        }
     }
 
     void rates_axes_bars_and_hysteresis() {
