@@ -39,9 +39,8 @@ private slots:
             lib.set_error_text(code, "Library says no");
     }
 
-    // Before any device: a finite bin size, refusals that call nothing. init announces after
-    // opening device and pipe and reading the bin size; deinit announces before releasing
-    // them and reports a failed release; the destructor releases an open device too.
+    // init announces after opening and reading; deinit announces before releasing, as does the
+    // destructor; before any device, refusals call nothing.
     void openAndClose() {
         TdcIface tdc;
         QCOMPARE(tdc.deinit(), -10);
@@ -84,9 +83,7 @@ private slots:
         QVERIFY(disconnecting.count() == 1 && device_calls() == release);
     }
 
-    // A failing step (of `opening`; -1: a NaN bin size) releases what was opened, keeps the
-    // library's text (or says what was wrong with the bin size), announces nothing and leaves
-    // the starting bin size; a later init opens device and pipe afresh.
+    // A failing step of `opening` (-1: a NaN bin size) releases what was opened; a retry works.
     void failedInitReleasesAndCanBeRetried() {
         const QStringList all = opening + release;
         for (const auto &[failing, code, binsize, calls] :
@@ -109,17 +106,15 @@ private slots:
                      code ? "Library says no" + where
                           : QString("The device reported an invalid bin size (nan ns)"));
             QCOMPARE(device_calls(), calls);
-            QVERIFY(!tdc.is_initialized() && !lib.pipe_is_open() && connected.isEmpty() &&
+            QVERIFY(!tdc.is_initialized() && !lib.pipe_open && connected.isEmpty() &&
                     tdc.get_binsize() == 1.0);
             lib.set_binsize(0.5);
             open(tdc, 6);
-            QVERIFY(connected.count() == 1 && lib.pipe_is_open() && tdc.get_binsize() == 0.5);
+            QVERIFY(connected.count() == 1 && lib.pipe_open && tdc.get_binsize() == 0.5);
         }
     }
 
-    // Busy answers are retried, eight attempts in all; other failures are not.
-    // A lost device closes the interface with the library's text in place when
-    // connection_lost() arrives, and is not released again.
+    // Busy answers are retried, eight attempts in all; a lost device is not released again.
     void startRetriesAndLoss() {
         TdcIface tdc;
         open(tdc, 2);
@@ -140,18 +135,14 @@ private slots:
                 lib.count("ox_pipe_close2") + lib.count("ox_tdc_deinit2") == 0);
     }
 
-    // A lost connection answered by any call, not only a start, closes the interface once; other
-    // failures leave it open. What was known of the device's settings is forgotten with it.
+    // A lost connection from any call closes the interface once, forgetting the device's settings.
     void connectionLostFromAnyCall() {
         uint8_t bytes[2] = {0x02, 0};
-        std::vector<int32_t> values;
+        std::vector<int32_t> values, two{1, 2};
         const std::vector<std::pair<const char *, std::function<int32_t(TdcIface &)>>> calls = {
             {"ox_tdc_interrupt2", [](TdcIface &t) { return t.interrupt(); }},
             {"ox_tdc_get_corrections2", [&](TdcIface &t) { return t.get_corrections(values); }},
-            {"ox_tdc_set_corrections2",
-             [](TdcIface &t) {
-                 return t.set_corrections({1, 2});
-             }},
+            {"ox_tdc_set_corrections2", [&](TdcIface &t) { return t.set_corrections(two); }},
             {"ox_twi_read2", [&](TdcIface &t) { return t.twi_read(0x20, bytes, 2, 1); }},
             {"ox_twi_write2", [&](TdcIface &t) { return t.twi_write(0x20, bytes, 1, 0); }},
         };
