@@ -1,6 +1,4 @@
-// The simulated device replaying a recording through the C API: each start delivers the next
-// recorded exposure whole, in blocks of the configured size, with the recorded device counts and
-// the device's own corrections on top; the bin size is the recording's; the end is an error.
+// The simulated device replaying a recording through the C API, one exposure per start.
 
 #include "device/oxtdc1.h"
 #include "recording/eventfile.h"
@@ -23,15 +21,10 @@ struct Seen {
     std::array<uint32_t, 16> counts{};
 };
 
-void on_start(void *p) {
+template <int Seen::*counter> void count(void *p) {
     auto *s = static_cast<Seen *>(p);
     std::lock_guard<std::mutex> lock(s->mutex);
-    ++s->starts;
-}
-void on_end(void *p) {
-    auto *s = static_cast<Seen *>(p);
-    std::lock_guard<std::mutex> lock(s->mutex);
-    ++s->ends;
+    ++(s->*counter);
 }
 void on_nothing() {}
 void on_statistics(void *p, const PipeStatistics *block) {
@@ -125,8 +118,9 @@ private slots:
         QCOMPARE(ox_tdc_get_binsize2(dev, &binsize), 0);
         QCOMPARE(binsize, 0.25);
         Seen seen;
-        PipeCallbacks table{&seen,         on_start,  on_end,    on_nothing,
-                            on_statistics, on_events, on_nothing};
+        PipeCallbacks table{&seen,      count<&Seen::starts>, count<&Seen::ends>,
+                            on_nothing, on_statistics,        on_events,
+                            on_nothing};
         PipeCallbackArgs args{&table};
         QVERIFY(ox_pipe_open2(dev, OX_PIPE_TYPE_USER_CALLBACKS, &args) >= 0);
 
