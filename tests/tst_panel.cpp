@@ -47,8 +47,7 @@ private slots:
 
     void cleanup() { panel.reset(), tdc.reset(); }
 
-    // Files as read ("-": key missing, so its default); saving shows what the controls took. The
-    // first moves every control off its default; a stored autorun only ticks the box.
+    // Files as read ("-": key missing) and as saved again; a stored autorun only ticks the box.
     void storedParameters() {
         const QStringList keys{"exposure",        "binning",    "histo_start", "histo_size",
                                "autostart",       "accumulate", "iterations",  "event_threshold",
@@ -110,8 +109,7 @@ private slots:
         }
     }
 
-    // Settings that leave no histogram point are refused in the status bar with the field
-    // marked, before anything starts; a sensible window runs again.
+    // Settings that leave no histogram point are refused before anything starts, the field marked.
     void nonsenseSettingsRefused() {
         fake().set_binsize(0.125);
         QStringList texts;
@@ -142,9 +140,8 @@ private slots:
         QCOMPARE(fake().count("ox_tdc_start_measure2"), 1);
     }
 
-    // A run from the controls losing 1 event of channel 1, then 2 of channel 0 and 5 of channel 3:
-    // warnings, rates plot, progress, info file, status texts. The next run starts without the
-    // warning; a disconnect during it waits for the cut exposure, which exports whole.
+    // A run from the controls with losses; the next run takes the held window, and a disconnect
+    // during it waits for the cut exposure, which exports whole.
     void runFromTheControls() {
         fake().set_binsize(0.125);
         QStringList texts, warnings;
@@ -203,8 +200,7 @@ private slots:
             QDateTime::fromString(info.take("written").toString(), Qt::ISODate);
         QVERIFY(written >= before && written <= QDateTime::currentDateTime());
         const QJsonArray channels = info.take("per_channel").toArray();
-        // The device as it was during the run (the potentiometer read at its start), the
-        // histograms' window (the change held), the run, the files written.
+        // The device as read at the run's start, the histograms' window with the change held.
         const auto compact = [&](const char *key) {
             return QJsonDocument(info.take(key).toObject()).toJson(QJsonDocument::Compact);
         };
@@ -239,6 +235,7 @@ private slots:
         warnings.clear();
         fake().set_auto_exposure(nullptr);
         child<QPushButton>("bu_start")->click();
+        QCOMPARE(tdc->get_histo_params()->size, 3000.0); // the held change, handed at this start
         QCOMPARE(warnings, QStringList{""});
         QTimer::singleShot(0, this, [] { fake().play_sample_exposure(); }); // during the wait
         panel->slot_init_deinit(false);
