@@ -10,14 +10,13 @@
 
 #include <numeric>
 
-// Script words: acc, auto, it=N, thr=N, counts=A,B (every exposure's statistics block) set the
-// controls; start, stop, disconnect act; deliver runs one round of queued completions, done rounds
-// until idle; manual stops playing exposures as they start, play plays one, late one from within
-// the next wait, begin only reports a start; fail=C, ifail=C queue a code for the next start,
-// interrupt; refuse, offset=N, widen=N (memory guarded) answer the next hand-over, force=N hands a
-// window size over unguarded; cap limits the memory budget to 1 MiB (uncap lifts it); bound=N sets
-// the wait; end delivers an end of measurement alone; nostats plays exposures without a statistics
-// block; wd shrinks the watchdog's margin to 1 ms; wait runs the event loop until the run is idle.
+// Script words: acc, auto, it=N, thr=N, counts=A,B (of each statistics block) set the controls;
+// start, stop, disconnect act; deliver runs queued completions once, done until idle; manual stops
+// playing exposures at their start, play plays one, late one within the next wait, begin and end
+// report a start or an end alone; fail=C, ifail=C queue a start's or interrupt's code; refuse,
+// offset=N, widen=N (guarded) answer the next hand-over, force=N hands a window over unguarded;
+// cap, uncap set a 1 MiB memory budget or none; bound=N the wait; nostats plays exposures without
+// a statistics block; wd a 1 ms watchdog margin; wait runs the event loop until the run is idle.
 class TestRunController : public QObject {
     Q_OBJECT
     std::unique_ptr<TdcIface> tdc;
@@ -258,8 +257,7 @@ private slots:
                 QVERIFY(tdc->set_corrections({7, 0}) >= 0);
             }
         });
-        settings = RunSettings{100, 3, 0, true, false};
-        run->start(settings);
+        run->start(RunSettings{100, 3, 0, true, false});
         QVERIFY(QTest::qWaitFor([this] { return run->state() == RunController::Idle; }, 20000));
         QCOMPARE(results.size(), 3);
         for (int i = 0; i < 3; ++i) {
@@ -270,12 +268,9 @@ private slots:
             const std::vector<int32_t> shifts =
                 i == 0 ? std::vector<int32_t>{} : std::vector<int32_t>{7, 0};
             QCOMPARE(r.device.corrections, shifts);
-            QVERIFY(r.statistics_arrived && r.counts()[0] == 3 && r.counts()[1] == 1);
-            QCOMPARE(r.histos.size(), size_t(16));
         }
-        const RunRecord &record = run->run_record();
         QStringList changes;
-        for (const RunChange &c : record.changes)
+        for (const RunChange &c : run->run_record().changes)
             changes << QString("%1 %2: %3 -> %4").arg(c.exposure).arg(c.setting, c.from, c.to);
         QCOMPARE(changes, (QStringList{"2 exposure_ms: 100 -> 50", "2 corrections:  -> 7 0",
                                        "2 event_threshold: 0 -> 99999"}));
