@@ -8,17 +8,6 @@ FakeOxTdc &FakeOxTdc::instance() {
     return fake;
 }
 
-int FakeOxTdc::take_result(const std::string &name, std::vector<long long> args,
-                           std::vector<unsigned char> bytes) {
-    log.push_back({name, std::move(args), std::move(bytes), std::chrono::steady_clock::now()});
-    std::deque<int> &q = queued[name];
-    if (q.empty())
-        return name == "ox_pipe_open2" ? 3 : 0;
-    const int r = q.front();
-    q.pop_front();
-    return r;
-}
-
 namespace {
 FakeOxTdc &fake = FakeOxTdc::instance();
 using Bytes = std::vector<unsigned char>;

@@ -8,7 +8,6 @@
 #include "device/oxtdc1.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -21,7 +20,6 @@ struct FakeCall {
     std::string name;                 // entry point, e.g. "ox_tdc_start_measure2"
     std::vector<long long> args;      // integer arguments in order (pointers excluded)
     std::vector<unsigned char> bytes; // path (init), bytes sent (twi write), values (set)
-    std::chrono::steady_clock::time_point when;
 };
 
 class FakeOxTdc {
@@ -51,8 +49,6 @@ public:
         twi_bytes.insert(twi_bytes.end(), b.begin(), b.end());
     }
     void set_error_text(int code, const std::string &text) { texts[code] = text; }
-    bool pipe_is_open() const { return pipe_open; }
-    PipeCallbacks callbacks() const { return table; }
 
     void deliver_start() {
         on_library_thread([](Cb cb) { cb.start_of_meas(cb.priv); });
@@ -91,7 +87,15 @@ public:
     }
 
     int take_result(const std::string &name, std::vector<long long> args,
-                    std::vector<unsigned char> bytes = {});
+                    std::vector<unsigned char> bytes = {}) {
+        log.push_back({name, std::move(args), std::move(bytes)});
+        std::deque<int> &q = queued[name];
+        if (q.empty())
+            return name == "ox_pipe_open2" ? 3 : 0;
+        const int r = q.front();
+        q.pop_front();
+        return r;
+    }
 
     double binsize = 0.5;
     std::vector<int> corrections;

@@ -1,6 +1,4 @@
-// The bounded queue that carries copies of the events to the recorder: whole blocks dropped and
-// counted per exposure when it is full, the queue taken up only at a start, and the producer on
-// the library's thread racing a consumer (ThreadSanitizer stage) with histograms unaffected.
+// The bounded queue carrying events to the recorder, raced in the ThreadSanitizer stage.
 
 #include "device/eventqueue.h"
 #include "device/histopipe.h"
@@ -15,6 +13,7 @@
 
 namespace {
 
+FakeOxTdc &lib = FakeOxTdc::instance();
 constexpr auto ev = &FakeOxTdc::make_event;
 
 std::vector<TdcEvent> numbered(size_t count, uint64_t first) {
@@ -36,28 +35,35 @@ std::vector<uint64_t> drain_times(EventQueue &queue, std::vector<size_t> *sizes 
     return times;
 }
 
+double histo_total(const HistoPipe &pipe) {
+    double sum = 0.0;
+    for (uint32_t c = 0; c < 16; ++c)
+        if (const std::vector<double> *h = pipe.get_channel_histo(c))
+            sum += std::accumulate(h->begin(), h->end(), 0.0);
+    return sum;
+}
+
 } // namespace
 
 class TestEventQueue : public QObject {
     Q_OBJECT
 private slots:
-    // Blocks fill across deliveries and go out when full or at the exposure's end; with none
-    // free, the rest of a delivery is dropped. Nothing is consumed meanwhile, so what is kept is
-    // the stream's beginning.
+    void init() { lib.reset(); }
+    // Blocks go out when full or at the exposure's end; with none free, the rest is dropped.
     void fills_and_drops_whole_blocks_data() {
         QTest::addColumn<int>("blocks");
         QTest::addColumn<int>("per_block");
         QTest::addColumn<QVector<int>>("pushes");
         QTest::addColumn<QVector<int>>("kept_sizes");
         QTest::addColumn<int>("dropped");
-        QTest::newRow("fits") << 4 << 10 << QVector<int>{3, 10} << QVector<int>{10, 3} << 0;
-        QTest::newRow("split into blocks")
-            << 4 << 10 << QVector<int>{25} << QVector<int>{10, 10, 5} << 0;
-        QTest::newRow("full mid-call")
-            << 4 << 10 << QVector<int>{25, 30} << QVector<int>{10, 10, 10, 10} << 15;
-        QTest::newRow("full before a call")
-            << 2 << 8 << QVector<int>{1, 1, 7, 9, 4} << QVector<int>{8, 8} << 6;
-        QTest::newRow("one slot") << 1 << 5 << QVector<int>{0, 4, 4} << QVector<int>{5} << 3;
+        auto row = [](const char *name, int blocks, int per_block, QVector<int> pushes,
+                      QVector<int> kept_sizes, int dropped) {
+            QTest::newRow(name) << blocks << per_block << pushes << kept_sizes << dropped;
+        };
+        row("fits", 4, 10, {3, 10}, {10, 3}, 0);
+        row("full mid-call", 4, 10, {25, 30}, {10, 10, 10, 10}, 15);
+        row("full before a call", 2, 8, {1, 1, 7, 9, 4}, {8, 8}, 6);
+        row("one slot", 1, 5, {0, 4, 4}, {5}, 3);
     }
     void fills_and_drops_whole_blocks() {
         QFETCH(int, blocks);
@@ -76,16 +82,12 @@ private slots:
         std::vector<uint64_t> expected(size_t(next - uint64_t(dropped)));
         std::iota(expected.begin(), expected.end(), uint64_t(0));
         queue.end_exposure();
-        QCOMPARE(queue.front()->exposure, uint64_t(7));
-        QCOMPARE(queue.front()->channel[0], uint8_t(expected.front() % 16));
         std::vector<size_t> sizes;
         QCOMPARE(drain_times(queue, &sizes), expected);
         QCOMPARE(sizes, std::vector<size_t>(kept_sizes.begin(), kept_sizes.end()));
         EventQueue::ExposureEnd end;
-        QVERIFY(queue.take_end(end));
-        QCOMPARE(end.exposure, uint64_t(7));
+        QVERIFY(queue.take_end(end) && end.exposure == 7);
         QCOMPARE(end.dropped, uint64_t(dropped));
-        QCOMPARE(queue.dropped_events(), uint64_t(dropped));
         QVERIFY(!queue.take_end(end));
         // Freed blocks take events again, and a new exposure counts from zero.
         queue.begin_exposure(8);
@@ -93,9 +95,7 @@ private slots:
         queue.push(more.data(), more.size());
         queue.end_exposure();
         QCOMPARE(drain_times(queue).size(), size_t(per_block));
-        QVERIFY(queue.take_end(end));
-        QCOMPARE(end.exposure, uint64_t(8));
-        QCOMPARE(end.dropped, uint64_t(0));
+        QVERIFY(queue.take_end(end) && end.exposure == 8 && end.dropped == 0);
     }
 
     void full_end_record_is_counted() {
@@ -111,11 +111,8 @@ private slots:
         QVERIFY(!queue.take_end(end));
     }
 
-    // The accumulator takes a queue up at a start of a measurement only, numbers its exposures
-    // like its own count, and ends them before announcing the end.
+    // The accumulator takes a queue up at a start only, and ends its exposure before announcing it.
     void accumulator_hands_over_from_the_next_start() {
-        FakeOxTdc &lib = FakeOxTdc::instance();
-        lib.reset();
         HistoPipe pipe;
         pipe.set_params(HistoParams{0.0, 1000.0, 1.0, 0, 16});
         pipe.set_device(3);
@@ -148,12 +145,9 @@ private slots:
         QCOMPARE(histo_total(pipe), 7.0);
     }
 
-    // A producer on its own thread against a consumer that lags now and then: per exposure, what
-    // arrived plus what was counted dropped is what was pushed; what arrived is whole blocks in
-    // order; the histograms hold every event.
+    // A producer on its own thread against a lagging consumer: per exposure, arrived plus dropped
+    // is pushed; the histograms hold every event.
     void producer_races_consumer() {
-        FakeOxTdc &lib = FakeOxTdc::instance();
-        lib.reset();
         HistoPipe pipe;
         pipe.set_params(HistoParams{0.0, 4096.0, 1.0, 0, 16});
         pipe.set_device(3);
@@ -209,8 +203,7 @@ private slots:
             consume();
         producer.join();
         consume();
-        QVERIFY(in_order);
-        QVERIFY(whole);
+        QVERIFY(in_order && whole);
         for (uint64_t x = 1; x <= exposures; ++x) {
             QVERIFY2(ended[x], qPrintable(QString::number(x)));
             QCOMPARE(arrived[x] + dropped[x], pushed[x]);
@@ -218,15 +211,6 @@ private slots:
         const uint64_t total = std::accumulate(pushed.begin(), pushed.end(), uint64_t(0));
         QCOMPARE(queue.pushed_events() + queue.dropped_events(), total);
         QCOMPARE(histo_total(pipe), double(total));
-    }
-
-private:
-    static double histo_total(const HistoPipe &pipe) {
-        double sum = 0.0;
-        for (uint32_t c = 0; c < 16; ++c)
-            if (const std::vector<double> *h = pipe.get_channel_histo(c))
-                sum += std::accumulate(h->begin(), h->end(), 0.0);
-        return sum;
     }
 };
 

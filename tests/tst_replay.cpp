@@ -1,6 +1,4 @@
-// The simulated device replaying a recording through the C API: each start delivers the next
-// recorded exposure whole, in blocks of the configured size, with the recorded device counts and
-// the device's own corrections on top; the bin size is the recording's; the end is an error.
+// The simulated device replaying a recording through the C API, one exposure per start.
 
 #include "device/oxtdc1.h"
 #include "recording/eventfile.h"
@@ -9,29 +7,23 @@
 #include <QtTest>
 
 #include <array>
+#include <atomic>
 #include <mutex>
 
 namespace {
 
-// What the callbacks saw of one exposure.
+// What the callbacks saw of one exposure; the vectors under the mutex.
 struct Seen {
+    std::atomic<int> starts{0}, ends{0}, statistics{0};
     std::mutex mutex;
-    int starts = 0, ends = 0, statistics = 0;
     std::vector<size_t> blocks;
     std::vector<uint32_t> channel;
     std::vector<uint64_t> time;
     std::array<uint32_t, 16> counts{};
 };
 
-void on_start(void *p) {
-    auto *s = static_cast<Seen *>(p);
-    std::lock_guard<std::mutex> lock(s->mutex);
-    ++s->starts;
-}
-void on_end(void *p) {
-    auto *s = static_cast<Seen *>(p);
-    std::lock_guard<std::mutex> lock(s->mutex);
-    ++s->ends;
+template <std::atomic<int> Seen::*counter> void count(void *p) {
+    ++(static_cast<Seen *>(p)->*counter);
 }
 void on_nothing() {}
 void on_statistics(void *p, const PipeStatistics *block) {
@@ -67,10 +59,13 @@ class TestReplay : public QObject {
     Q_OBJECT
     QTemporaryDir dir;
 
+private slots:
     // Two exposures: 7 events and none; bin size 0.25 ns; channel 3 recorded at time 1.
-    void write_recording(const QString &path) {
+    void initTestCase() {
+        QVERIFY(QDir(dir.path()).mkpath("recordings"));
         EventFile file;
-        QVERIFY(file.create(path.toStdString(), RecordingHeader{"Velmora", "3.0.8", "now", ""}, 1));
+        QVERIFY(file.create(dir.filePath("recordings/run.h5").toStdString(),
+                            RecordingHeader{"Velmora", "3.0.8", "now", ""}, 1));
         DeviceSnapshot device;
         device.binsize_ns = 0.25;
         QVERIFY(file.write_device(device));
@@ -90,7 +85,6 @@ class TestReplay : public QObject {
         QVERIFY(file.append_row(first) && file.append_row(second) && file.close());
     }
 
-private slots:
     void replays_exposure_by_exposure_data() {
         QTest::addColumn<QByteArray>("device_keys");
         QTest::addColumn<QByteArray>("channel_keys");
@@ -110,10 +104,6 @@ private slots:
         QFETCH(QByteArray, channel_keys);
         QFETCH(QVector<int>, blocks);
         QFETCH(qulonglong, channel3_time);
-        QDir(dir.path()).mkpath("recordings");
-        const QString recording = dir.filePath("recordings/run.h5");
-        QFile::remove(recording);
-        write_recording(recording);
         const QString ini = dir.filePath("replay.ini");
         write_file(ini, "[device]\nbinsize_ns = 1\nreplay = recordings/run.h5\n" + device_keys +
                             channel_keys);
@@ -125,21 +115,18 @@ private slots:
         QCOMPARE(ox_tdc_get_binsize2(dev, &binsize), 0);
         QCOMPARE(binsize, 0.25);
         Seen seen;
-        PipeCallbacks table{&seen,         on_start,  on_end,    on_nothing,
-                            on_statistics, on_events, on_nothing};
+        PipeCallbacks table{&seen,      count<&Seen::starts>, count<&Seen::ends>,
+                            on_nothing, on_statistics,        on_events,
+                            on_nothing};
         PipeCallbackArgs args{&table};
         QVERIFY(ox_pipe_open2(dev, OX_PIPE_TYPE_USER_CALLBACKS, &args) >= 0);
 
-        const auto ends = [&seen] {
-            std::lock_guard<std::mutex> lock(seen.mutex);
-            return seen.ends;
-        };
         QCOMPARE(ox_tdc_start_measure2(dev, 1), 0); // whatever time is asked for
-        QTRY_COMPARE(ends(), 1);
+        QTRY_COMPARE(seen.ends.load(), 1);
         {
             std::lock_guard<std::mutex> lock(seen.mutex);
-            QCOMPARE(seen.starts, 1);
-            QCOMPARE(seen.statistics, 1);
+            QCOMPARE(seen.starts.load(), 1);
+            QCOMPARE(seen.statistics.load(), 1);
             QCOMPARE(seen.blocks, std::vector<size_t>(blocks.begin(), blocks.end()));
             QCOMPARE(seen.channel, (std::vector<uint32_t>{0, 1, 2, 3, 0, 1, 2}));
             const uint64_t one_shift = channel_keys.isEmpty() ? 0 : 4;
@@ -149,7 +136,7 @@ private slots:
             QCOMPARE(seen.counts[2], 0u);
         }
         QCOMPARE(ox_tdc_start_measure2(dev, 1000), 0);
-        QTRY_COMPARE(ends(), 2);
+        QTRY_COMPARE(seen.ends.load(), 2);
         QCOMPARE(seen.time.size(), size_t(7));
         const int exhausted = ox_tdc_start_measure2(dev, 1000);
         QCOMPARE(exhausted, -45);

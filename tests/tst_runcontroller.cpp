@@ -10,14 +10,13 @@
 
 #include <numeric>
 
-// Script words: acc, auto, it=N, thr=N, counts=A,B (every exposure's statistics block) set the
-// controls; start, stop, disconnect act; deliver runs one round of queued completions, done rounds
-// until idle; manual stops playing exposures as they start, play plays one, late one from within
-// the next wait, begin only reports a start; fail=C, ifail=C queue a code for the next start,
-// interrupt; refuse, offset=N, widen=N (memory guarded) answer the next hand-over, force=N hands a
-// window size over unguarded; cap limits the memory budget to 1 MiB (uncap lifts it); bound=N sets
-// the wait; end delivers an end of measurement alone; nostats plays exposures without a statistics
-// block; wd shrinks the watchdog's margin to 1 ms; wait runs the event loop until the run is idle.
+// Script words: acc, auto, it=N, thr=N, counts=A,B (of each statistics block) set the controls;
+// start, stop, disconnect act; deliver runs queued completions once, done until idle; manual stops
+// playing exposures at their start, play plays one, late one within the next wait, begin and end
+// report a start or an end alone; fail=C, ifail=C queue a start's or interrupt's code; refuse,
+// offset=N, widen=N (guarded) answer the next hand-over, force=N hands a window over unguarded;
+// cap, uncap set a 1 MiB memory budget or none; bound=N the wait; nostats plays exposures without
+// a statistics block; wd a 1 ms watchdog margin; wait runs the event loop until the run is idle.
 class TestRunController : public QObject {
     Q_OBJECT
     std::unique_ptr<TdcIface> tdc;
@@ -98,9 +97,7 @@ class TestRunController : public QObject {
         else
             QFAIL(qPrintable("unknown script word " + word));
     }
-    // E.g. "0 start, 3 starts, left 0, total 12, sum 9: run finished", [how it ended] unless the
-    // status says so, error boxes ("=": as the status ends), a start offset handed over but not
-    // filled with, an incomplete last exposure.
+    // E.g. "0 start, 3 starts, left 0, total 12, sum 9: run finished", then what else is to say.
     QString outcome() const {
         const QString state = QString::number(run->state()) + (run->can_start() ? " start" : "") +
                               (run->can_stop() ? " stop" : "") +
@@ -188,8 +185,7 @@ private slots:
         row("start refused by the guard", "start done refuse start",
             "0 start, 1 starts, left 5, total 4, sum 3: exposure not started: too big [finished] | "
             "error: =");
-        // One memory budget for the guard and the accumulator, the plot's buffers counted: 16 x
-        // 8001 bins of 8 bytes would fit in 1 MiB alone.
+        // One memory budget for the guard and the accumulator, the plot's buffers counted.
         row("continuation refused", "cap acc auto it=1 start widen=8000 done",
             "0 start, 1 starts, left 1, total 4, sum 3: run ended: The histograms would need 2.99 "
             "MiB of memory (16 channels x 8001 points x 8 bytes, with the plot's time axis and two "
@@ -214,10 +210,7 @@ private slots:
         // An end that follows no start (a duplicate) is neither drawn nor counted.
         row("duplicated end", "acc it=2 start end deliver done",
             "0 start, 2 starts, left 0, total 8, sum 6: run finished");
-        // The interrupted exposure's end arriving after the wait gave up belongs to no exposure.
-        row("end after the wait gave up",
-            "acc it=3 manual start begin stop bound=1 start end deliver",
-            "2 stop, 2 starts, left 3, total 0, sum 0: exposure running [stopped]");
+        // An interrupted exposure's end arriving after the wait gave up belongs to no exposure.
         row("then the awaited exposure",
             "acc it=1 manual start begin stop bound=1 start end deliver play done",
             "0 start, 2 starts, left 0, total 4, sum 3: run finished");
@@ -253,8 +246,7 @@ private slots:
             "2 stop, 2 starts, left 3, total 0, sum 3: exposure running [stopped]");
     }
 
-    // Every completion hands over one record: its number, its place in the run, the settings and
-    // device it ran with; the run's record lists what changed, from which exposure on.
+    // One record per completion, with the settings and device it ran with; what changed when.
     void records_of_a_run() {
         QList<ExposureResult> results;
         connect(run.get(), &RunController::exposure_completed, this, [&](const ExposureResult &r) {
@@ -265,8 +257,7 @@ private slots:
                 QVERIFY(tdc->set_corrections({7, 0}) >= 0);
             }
         });
-        settings = RunSettings{100, 3, 0, true, false};
-        run->start(settings);
+        run->start(RunSettings{100, 3, 0, true, false});
         QVERIFY(QTest::qWaitFor([this] { return run->state() == RunController::Idle; }, 20000));
         QCOMPARE(results.size(), 3);
         for (int i = 0; i < 3; ++i) {
@@ -277,20 +268,12 @@ private slots:
             const std::vector<int32_t> shifts =
                 i == 0 ? std::vector<int32_t>{} : std::vector<int32_t>{7, 0};
             QCOMPARE(r.device.corrections, shifts);
-            QVERIFY(r.statistics_arrived && r.counts()[0] == 3 && r.counts()[1] == 1);
-            QCOMPARE(r.total_lost(), uint64_t(0));
-            QCOMPARE(r.histos.size(), size_t(16));
         }
-        const RunRecord &record = run->run_record();
         QStringList changes;
-        for (const RunChange &c : record.changes)
+        for (const RunChange &c : run->run_record().changes)
             changes << QString("%1 %2: %3 -> %4").arg(c.exposure).arg(c.setting, c.from, c.to);
         QCOMPARE(changes, (QStringList{"2 exposure_ms: 100 -> 50", "2 corrections:  -> 7 0",
                                        "2 event_threshold: 0 -> 99999"}));
-        QCOMPARE(record.exposures_completed, uint64_t(3));
-        QCOMPARE(record.exposures_in_histograms, uint64_t(3));
-        QCOMPARE(record.delivered[0], uint64_t(9));
-        QCOMPARE(record.ended, QString("finished"));
     }
 
     void runs() {
