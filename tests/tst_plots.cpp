@@ -448,7 +448,7 @@ private slots:
         std::vector<Histogram> histograms(4, Histogram(bins, 0));
         for (uint32_t c = 0; c < 4; ++c)
             for (uint32_t i = 0; i < bins; ++i)
-                if (random.bounded(4) != 0) // a quarter of the bins empty
+                if ((i / 700) % 3 != c % 3 && random.bounded(4) != 0) // runs of empty bins
                     histograms[c][i] = uint32_t(30 + c * 40 + random.bounded(200));
         plot.show_exposure(rig.expose(histograms));
         plot.set_hidden_channels(0x4);
