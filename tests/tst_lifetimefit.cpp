@@ -266,8 +266,8 @@ private slots:
         qInfo("goodness: deviance / expected %.4f, z mean %+.2f sd %.2f, %d flagged", ratio, z_mean,
               z_sd, mismatched);
         QVERIFY(c.estimator == ls || sharp ||
-                std::fabs(ratio - 1.0) < 0.02 && std::fabs(z_mean) < 0.4 && z_sd > 0.6 &&
-                    z_sd < 1.25 && mismatched == 0);
+                (std::fabs(ratio - 1.0) < 0.02 && std::fabs(z_mean) < 0.4 && z_sd > 0.6 &&
+                 z_sd < 1.25 && mismatched == 0));
     }
 
     void untrustworthy_data() {
