@@ -7,7 +7,12 @@
 // completed, their summed exposure time over the wall time (the duty cycle:
 // between exposures the device is idle and its events are lost), and the
 // longest gap of a 10 ms timer on the GUI thread (how long the window froze).
-// Beside each, the same run with both plots hidden: the ceiling.
+// Beside each, the same run with both plots hidden: the ceiling. Below each
+// row, where a cycle's wall time goes besides the exposure: the library
+// thread's overrun past the exposure time, the hand-over to the GUI thread,
+// the record and the plots' samples, repaints in the completion handler, the
+// way to the next start, and the repaints that happen while the device
+// measures (they cost nothing unless they hold up a hand-over).
 //
 // Then the cost of one cycle: 0 ms exposures, 16 channels x 1001 bins, the
 // exposures per second and the GUI time per exposure (completion handling:
@@ -18,6 +23,7 @@
 #include "panel/mwidget.h"
 #include "plots/mhisto.h"
 #include "plots/mrates.h"
+#include "run/runcontroller.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -32,6 +38,8 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -125,11 +133,120 @@ bool connect_device(TdcIface &tdc, Mwidget *panel, const QTemporaryDir &dir,
     return tdc.is_initialized();
 }
 
+int64_t now_ns() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// Times the events the GUI thread spends a cycle on: the queued calls into the
+// run controller (the completion handling among them) and the paints of the
+// plots' widgets, inside those calls or between them.
+class TimingApplication : public QApplication {
+public:
+    using QApplication::QApplication;
+
+    void watch(QObject *run_controller, QList<QWidget *> plots) {
+        run = run_controller;
+        plot_widgets = std::move(plots);
+    }
+    bool notify(QObject *receiver, QEvent *event) override {
+        const bool call = run != nullptr && receiver == run && event->type() == QEvent::MetaCall;
+        const bool paint = run != nullptr && event->type() == QEvent::Paint && paint_depth == 0 &&
+                           in_plot(receiver);
+        if (!call && !paint)
+            return QApplication::notify(receiver, event);
+        const int64_t begin = now_ns();
+        if (call) {
+            call_begin = begin;
+            paint_in_call = 0;
+            ++call_depth;
+        } else {
+            ++paint_depth;
+        }
+        const bool done = QApplication::notify(receiver, event);
+        const int64_t spent = now_ns() - begin;
+        if (call) {
+            --call_depth;
+        } else {
+            --paint_depth;
+            (call_depth > 0 ? paint_in_call : paint_outside) += spent;
+        }
+        return done;
+    }
+
+    int64_t call_begin = 0;    // of the call into the run controller under way
+    int64_t paint_in_call = 0; // painting inside it so far
+    int64_t paint_outside = 0; // painting between calls, summed
+private:
+    bool in_plot(QObject *object) const {
+        for (QObject *o = object; o != nullptr; o = o->parent())
+            if (plot_widgets.contains(qobject_cast<QWidget *>(o)))
+                return true;
+        return false;
+    }
+
+    QObject *run = nullptr;
+    QList<QWidget *> plot_widgets;
+    int call_depth = 0;
+    int paint_depth = 0;
+};
+
+TimingApplication *timing_app() {
+    return static_cast<TimingApplication *>(QCoreApplication::instance());
+}
+
+// Where a cycle's wall time goes, as means over the cycles of a run; the
+// parts of a cycle add up to its wall time.
+struct Breakdown {
+    double overrun_ms = 0;       // library thread past the exposure time
+    double handover_ms = 0;      // from the library's end until the GUI thread takes it
+    double samples_ms = 0;       // the record and the plots' samples, in the handler
+    double paint_ms = 0;         // repaints in the handler
+    double start_ms = 0;         // from there to the next exposure's start
+    double paint_outside_ms = 0; // repaints while the device measures
+    int cycles = 0;
+};
+
 struct DeviceView {
     int exposures = 0;
     double wall_s = 0.0;
     double duty = 0.0;           // summed exposure time / wall time
     double longest_gap_ms = 0.0; // of a 10 ms timer on the GUI thread
+    Breakdown parts;
+};
+
+// Stamps of the cycle under way; the library thread writes only `ended`.
+struct CycleClock {
+    int64_t started = 0;
+    std::atomic<int64_t> ended{0};
+    int64_t handled = 0, refreshed = 0, painted = 0;
+    Breakdown sum;
+
+    void starting(double exposure_ms) {
+        const int64_t now = now_ns();
+        const int64_t end = ended.load(std::memory_order_acquire);
+        // A cycle counts when all its stamps were taken, in order.
+        if (refreshed != 0 && started < end && end <= handled) {
+            const double ms = 1e-6;
+            sum.overrun_ms += (end - started) * ms - exposure_ms;
+            sum.handover_ms += (handled - end) * ms;
+            sum.samples_ms += (refreshed - handled - painted) * ms;
+            sum.paint_ms += painted * ms;
+            sum.start_ms += (now - refreshed) * ms;
+            ++sum.cycles;
+        }
+        started = now;
+        refreshed = 0;
+    }
+    Breakdown mean() const {
+        Breakdown b = sum;
+        const double n = std::max(1, sum.cycles);
+        for (double *part : {&b.overrun_ms, &b.handover_ms, &b.samples_ms, &b.paint_ms, &b.start_ms,
+                             &b.paint_outside_ms})
+            *part /= n;
+        return b;
+    }
 };
 
 // One automatic run of about `seconds`, through the panel's own handler: the
@@ -140,6 +257,23 @@ DeviceView device_run(TdcIface &tdc, Mwidget *panel, int exposure_ms, double sec
     const QMetaObject::Connection counting = QObject::connect(
         &tdc, &TdcIface::complete_callback, panel, [&v](int) { ++v.exposures; },
         Qt::QueuedConnection);
+    CycleClock cycle;
+    RunController *run = panel->run_controller();
+    TimingApplication *app = timing_app();
+    const int64_t paint_outside_before = app->paint_outside;
+    const QMetaObject::Connection stamps[] = {
+        QObject::connect(run, &RunController::exposure_starting, panel,
+                         [&] { cycle.starting(exposure_ms); }),
+        QObject::connect(
+            &tdc, &TdcIface::exposure_ended, panel,
+            [&](int, quint64) { cycle.ended.store(now_ns(), std::memory_order_release); },
+            Qt::DirectConnection),
+        // Connected after the panel: runs once the plots have taken the record.
+        QObject::connect(run, &RunController::exposure_completed, panel, [&] {
+            cycle.handled = app->call_begin;
+            cycle.painted = app->paint_in_call;
+            cycle.refreshed = now_ns();
+        })};
     QElapsedTimer clock;
     QElapsedTimer since_tick;
     QTimer ticker;
@@ -154,7 +288,12 @@ DeviceView device_run(TdcIface &tdc, Mwidget *panel, int exposure_ms, double sec
     run_for(panel, seconds, 5);
     v.wall_s = clock.nsecsElapsed() * 1e-9;
     QObject::disconnect(counting);
+    for (const QMetaObject::Connection &stamp : stamps)
+        QObject::disconnect(stamp);
     v.duty = v.exposures * exposure_ms * 1e-3 / v.wall_s;
+    v.parts = cycle.mean();
+    v.parts.paint_outside_ms =
+        (app->paint_outside - paint_outside_before) * 1e-6 / std::max(1, v.parts.cycles);
     return v;
 }
 
@@ -162,6 +301,13 @@ void print_device_view(const char *title, const DeviceView &shown, const DeviceV
     std::printf("%-36s %4d in %5.2f s  %5.1f %%  %7.1f ms | %4d in %5.2f s  %5.1f %%  %7.1f ms\n",
                 title, shown.exposures, shown.wall_s, 100.0 * shown.duty, shown.longest_gap_ms,
                 hidden.exposures, hidden.wall_s, 100.0 * hidden.duty, hidden.longest_gap_ms);
+    for (const auto &[what, view] : {std::pair{"shown", &shown}, std::pair{"hidden", &hidden}}) {
+        const Breakdown &b = view->parts;
+        std::printf("  cycle, plots %-6s overrun %6.2f  hand-over %6.2f  samples %6.2f  "
+                    "paint %6.2f  to next start %6.2f ms; painting while measuring %6.2f ms\n",
+                    what, b.overrun_ms, b.handover_ms, b.samples_ms, b.paint_ms, b.start_ms,
+                    b.paint_outside_ms);
+    }
     std::fflush(stdout);
 }
 
@@ -242,7 +388,7 @@ void print_run(const char *title, const RunFigures &f) {
 int main(int argc, char **argv) {
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication app(argc, argv);
+    TimingApplication app(argc, argv);
     const QString start_folder = QDir::currentPath();
 
     TdcIface tdc;
@@ -252,6 +398,8 @@ int main(int argc, char **argv) {
     window.resize(1280, 800);
     window.show();
     QCoreApplication::processEvents();
+    app.watch(panel->run_controller(),
+              {panel->findChild<Mhisto *>(), panel->findChild<Mrates *>()});
 
     if (!(argc > 1 && std::strcmp(argv[1], "nodevice") == 0) && !device_views(tdc, panel)) {
         std::fprintf(stderr, "cannot open the simulated device: %s\n",
