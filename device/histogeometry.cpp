@@ -103,11 +103,12 @@ double HistoGeometry::footprint_bytes() const {
     if (!is_countable)
         return std::numeric_limits<double>::infinity();
     const double total = static_cast<double>(nbins) * double(channels);
-    const double slots = total + double(counter_channels(channels));
-    const double ranges =
-        slots < 18446744073709551616.0 ? double(staging_ranges(static_cast<uint64_t>(slots))) : 0.0;
+    const double counter_count = total + double(counter_channels(channels));
+    const double ranges = counter_count < 18446744073709551616.0
+                              ? double(staging_ranges(static_cast<uint64_t>(counter_count)))
+                              : 0.0;
     return (total * (1 + plot_sample_arrays) + static_cast<double>(nbins)) * bytes_per_bin +
-           (slots + ranges * (staging_capacity + 1)) * bytes_per_counter +
+           (counter_count + ranges * (staging_capacity + 1)) * bytes_per_counter +
            double(counter_channels(channels)) * bytes_per_counter_channel;
 }
 

@@ -68,10 +68,10 @@ public:
     // translations serve many events. Entries of those buffers (0: none).
     static constexpr uint32_t staging_range_shift = 18;
     static constexpr uint32_t staging_capacity = 65536;
-    static uint64_t staging_ranges(uint64_t slots) {
+    static uint64_t staging_ranges(uint64_t counters) {
         const bool staged =
-            slots * sizeof(uint32_t) > (uint64_t(4) << 20) && slots <= (uint64_t(1) << 32);
-        return staged ? (slots >> staging_range_shift) + 1 : 0;
+            counters * sizeof(uint32_t) > (uint64_t(4) << 20) && counters <= (uint64_t(1) << 32);
+        return staged ? (counters >> staging_range_shift) + 1 : 0;
     }
 
     static constexpr double bytes_per_bin = sizeof(double);

@@ -274,7 +274,7 @@ void HistoPipe::rebuild_histos() {
     views.clear();
     use_spare_counters();
     std::vector<uint32_t>().swap(counts);
-    std::vector<CountSlot>().swap(slots);
+    std::vector<CountSlot>().swap(channel_slots);
     std::vector<uint32_t>().swap(staged);
     std::vector<uint32_t>().swap(staged_fill);
     histo_alloc_failed = false;
@@ -309,7 +309,7 @@ void HistoPipe::rebuild_histos() {
         views.clear();
         use_spare_counters();
         std::vector<uint32_t>().swap(counts);
-        std::vector<CountSlot>().swap(slots);
+        std::vector<CountSlot>().swap(channel_slots);
         std::vector<uint32_t>().swap(staged);
         std::vector<uint32_t>().swap(staged_fill);
         try {
@@ -349,10 +349,10 @@ void HistoPipe::build_counters() {
     allocate_bins(counts, slot_count);
     allocate_bins(staged, ranges * HistoGeometry::staging_capacity);
     staged_fill.assign(ranges, 0);
-    slots = std::move(table);
-    slot_table = slots.data();
+    channel_slots = std::move(table);
+    slot_table = channel_slots.data();
     count_base = counts.data();
-    slot_last = static_cast<uint32_t>(slots.size() - 1);
+    slot_last = static_cast<uint32_t>(channel_slots.size() - 1);
 }
 
 // No histograms: every event is counted only per channel.

@@ -179,7 +179,7 @@ private:
     // `slot_table` and `count_base` point into it, or into the spare arrays
     // when there are no histograms.
     std::vector<uint32_t> counts;
-    std::vector<CountSlot> slots;
+    std::vector<CountSlot> channel_slots;
     std::array<uint32_t, spare_slots> spare_counts{};
     std::array<CountSlot, spare_slots> spare_table{};
     const CountSlot *slot_table = nullptr;
