@@ -161,6 +161,8 @@ private slots:
         row("counters folded every 64 events", {0.0, 1000.0, 1.0, 0, 16}, false, 64);
         row("counters folded every event", {-50.5, 300.0, 1.0, 1, 40}, false, 1);
         row("fold limit, no histograms", {0, 1e12, 1.0, 0, 16}, true, 10);
+        row("counters staged by range", {0.0, 4e5, 1.0, 0, 16});
+        row("staged, folded every 64 events", {1e6, 4e5, 1.0, 1, 16}, false, 64);
     }
 
     // Two measurements without clearing; unsizable histograms are reported, not thrown. With a fold
@@ -207,6 +209,15 @@ private slots:
             QVERIFY2(unavailable ? !h || h->empty() : *h == model.histos[c],
                      qPrintable(QString::number(c)));
         }
+        // After a reset alone, the fullest bin is one incremented since (next to the hot bin).
+        pipe.reset_stats();
+        model.stats = HistoStats{0, all_bits, 0, 0, 0, 0};
+        model.wide_sum = 0;
+        const TdcEvent next = ev(1 % params.channels, model.start_bins + model.bin_width);
+        model.add(next);
+        lib.deliver_events({next});
+        lib.deliver_end();
+        QCOMPARE(fields(*pipe.get_stats()), fields(model.stats));
         // Clearing and resetting leave nothing behind, not even the fullest bin.
         pipe.clear_histos();
         pipe.reset_stats();
