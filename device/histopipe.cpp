@@ -436,6 +436,7 @@ void HistoPipe::accumulate_impl(const TdcEvent *events, size_t count) {
     const uint64_t start = start_bins;
     const uint32_t shift = active.binning % 64;
     constexpr size_t prefetch_distance = 24;
+    constexpr size_t event_distance = 96;
     constexpr uint32_t range_shift = HistoGeometry::staging_range_shift;
     constexpr uint32_t capacity = HistoGeometry::staging_capacity;
 
@@ -474,11 +475,19 @@ void HistoPipe::accumulate_impl(const TdcEvent *events, size_t count) {
         // call whose only effect is a prefetch.
         for (; i + prefetch_distance < count; ++i) {
             __builtin_prefetch(base + counter(events[i + prefetch_distance]), 1, 3);
+            __builtin_prefetch(events + i + event_distance, 0, 3);
             one(events[i]);
         }
     }
     const size_t whole = i + (count - i) / 4 * 4;
     for (; i < whole; i += 4) {
+        // The events are read well ahead, since the hardware's prefetcher
+        // stops at page boundaries; three lines per four events of 40 bytes
+        // leave no line out.
+        const char *ahead = reinterpret_cast<const char *>(events + i + event_distance);
+        __builtin_prefetch(ahead, 0, 3);
+        __builtin_prefetch(ahead + 64, 0, 3);
+        __builtin_prefetch(ahead + 128, 0, 3);
         one(events[i]);
         one(events[i + 1]);
         one(events[i + 2]);
