@@ -530,19 +530,18 @@ namespace {
 uint64_t fold_channel(uint32_t *counts, double *bins, uint64_t size, double &fullest) {
     constexpr uint64_t group = 8;
     uint64_t binned = 0;
-    double top = fullest;
-    // Whole non-negative doubles order like their bit patterns; an integer
-    // maximum keeps the loop free of the floating-point compare's latency.
-    uint64_t top_bits = 0;
+    // One maximum per position in a group: independent chains, which the
+    // compiler may also run side by side in vector registers.
+    double top[group] = {};
     auto add = [&](uint64_t first, uint64_t end) {
         for (uint64_t i = first; i < end; ++i) {
             const uint32_t k = counts[i];
             const double value = bins[i] + double(k);
             bins[i] = value;
             binned += k;
-            uint64_t bits;
-            std::memcpy(&bits, &value, sizeof(bits));
-            top_bits = std::max(top_bits, k != 0 ? bits : uint64_t(0));
+            const double reached = k != 0 ? value : 0.0;
+            double &lane = top[i % group];
+            lane = lane < reached ? reached : lane;
         }
     };
     uint64_t i = 0;
@@ -556,9 +555,8 @@ uint64_t fold_channel(uint32_t *counts, double *bins, uint64_t size, double &ful
     }
     add(i, size);
     std::fill(counts + i, counts + size, 0u);
-    double top_value;
-    std::memcpy(&top_value, &top_bits, sizeof(top_value));
-    fullest = std::max(top, top_value);
+    for (double lane : top)
+        fullest = std::max(fullest, lane);
     return binned;
 }
 
