@@ -187,6 +187,8 @@ int main() {
                 "+end", "ratio", "(wall)", "+end", "end ms", "bins+stats");
     run_case("16 x 1001, all inside", 1001, false, 1);
     run_case("16 x 1001, 1/16 outside", 1001, true, 2);
+    // The middle size shows what the end of a measurement costs there.
+    run_case("16 x 100,001, 1/16 outside", 100001, true, 5);
     run_case("16 x 1,000,000, all inside", 1000000, false, 3);
     run_case("16 x 1,000,000, 1/16 outside", 1000000, true, 4);
     return 0;
