@@ -102,24 +102,14 @@ double HistoGeometry::histo_bytes() const {
 double HistoGeometry::footprint_bytes() const {
     if (!is_countable)
         return std::numeric_limits<double>::infinity();
-    const double total = static_cast<double>(nbins) * double(channels);
-    const double counter_count = total + double(counter_channels(channels));
-    const double ranges = counter_count < 18446744073709551616.0
-                              ? double(staging_ranges(static_cast<uint64_t>(counter_count)))
-                              : 0.0;
-    return (total * (1 + plot_sample_arrays) + static_cast<double>(nbins)) * bytes_per_bin +
-           (counter_count + ranges * (staging_capacity + 1)) * bytes_per_counter +
-           double(counter_channels(channels)) * bytes_per_counter_channel;
+    return static_cast<double>(nbins) * (double(channels) * (1 + plot_sample_arrays) + 1) *
+           bytes_per_bin;
 }
 
-double HistoGeometry::footprint_of(uint64_t total_bins, uint64_t longest_bins, uint64_t channels) {
+double HistoGeometry::footprint_of(uint64_t total_bins, uint64_t longest_bins) {
     return (static_cast<double>(total_bins) * (1 + plot_sample_arrays) +
             static_cast<double>(longest_bins)) *
-               bytes_per_bin +
-           static_cast<double>(counter_slots(total_bins, channels)) * bytes_per_counter +
-           static_cast<double>(staging_ranges(counter_slots(total_bins, channels))) *
-               (staging_capacity + 1) * bytes_per_counter +
-           static_cast<double>(counter_channels(channels)) * bytes_per_counter_channel;
+           bytes_per_bin;
 }
 
 double HistoGeometry::memory_budget(double held_bytes) {

@@ -24,26 +24,13 @@ public:
     // Bytes of the histograms of all channels.
     double histo_bytes() const;
     // Bytes the program holds for these histograms: the histograms, the
-    // accumulator's narrow counters and their channel table, the plot's time
-    // axis as long as one of them, and the x and y samples the plot keeps per
-    // channel, each at most as long as its histogram.
+    // plot's time axis as long as one of them, and the x and y samples the
+    // plot keeps per channel, each at most as long as its histogram.
     double footprint_bytes() const;
 
-    // Footprint of histograms of `total_bins` bins over `channels` channels,
-    // the longest `longest_bins`: they, the accumulator's counters, their
-    // plot samples and the time axis.
-    static double footprint_of(uint64_t total_bins, uint64_t longest_bins, uint64_t channels);
-
-    // Channel table entries of the accumulator: one per channel, and one for
-    // each channel below 16 without a histogram and one for all the others.
-    static uint64_t counter_channels(uint64_t channels) {
-        return (channels > 16 ? channels : 16) + 1;
-    }
-    // Narrow counters of the accumulator: one per bin, one per channel for
-    // the events outside its window, one per table entry without a histogram.
-    static uint64_t counter_slots(uint64_t total_bins, uint64_t channels) {
-        return total_bins + counter_channels(channels);
-    }
+    // Footprint of histograms of `total_bins` bins over all channels, the
+    // longest `longest_bins`: they, their plot samples and the time axis.
+    static double footprint_of(uint64_t total_bins, uint64_t longest_bins);
 
     // 2^binning as a double, the shift taken modulo 64 as the event path does.
     static double binning_factor(uint32_t binning);
@@ -61,23 +48,7 @@ public:
     // with other work (and for tests); 0 or less: none.
     static void set_memory_cap(double bytes);
 
-    // Counters beyond the core's own cache are reached in groups: each event's
-    // counter number first goes to the staging buffer of its range of 2^18
-    // counters (1 MiB, which the core's cache holds), 65536 numbers per range,
-    // and a full buffer is counted in one go, so that its lines and address
-    // translations serve many events. Entries of those buffers (0: none).
-    static constexpr uint32_t staging_range_shift = 18;
-    static constexpr uint32_t staging_capacity = 65536;
-    static uint64_t staging_ranges(uint64_t counters) {
-        const bool staged =
-            counters * sizeof(uint32_t) > (uint64_t(4) << 20) && counters <= (uint64_t(1) << 32);
-        return staged ? (counters >> staging_range_shift) + 1 : 0;
-    }
-
     static constexpr double bytes_per_bin = sizeof(double);
-    static constexpr double bytes_per_counter = sizeof(uint32_t);
-    // Offset and size of a channel's counters.
-    static constexpr double bytes_per_counter_channel = 2 * sizeof(uint64_t);
     // Per channel the plot keeps an x and a y sample array.
     static constexpr int plot_sample_arrays = 2;
 

@@ -42,18 +42,18 @@ uint64_t truncate_to_bins(double quotient) {
 // random addresses for every event; backing them with huge pages keeps the
 // address translations of the whole array in the TLB. The hint is given
 // before the zeros are written, so the pages are huge from the first fault.
-template <typename T> void allocate_bins(std::vector<T> &bins, uint64_t nbins) {
+void allocate_bins(std::vector<double> &bins, uint64_t nbins) {
     bins.reserve(nbins);
 #ifdef __linux__
     constexpr uintptr_t huge_page = uintptr_t(2) << 20;
     const uintptr_t begin = reinterpret_cast<uintptr_t>(bins.data());
-    const uintptr_t end = begin + nbins * sizeof(T);
+    const uintptr_t end = begin + nbins * sizeof(double);
     const uintptr_t first = (begin + huge_page - 1) & ~(huge_page - 1);
     const uintptr_t last = end & ~(huge_page - 1);
     if (last > first)
         madvise(reinterpret_cast<void *>(first), last - first, MADV_HUGEPAGE);
 #endif
-    bins.resize(nbins, T(0));
+    bins.resize(nbins, 0.0);
 }
 
 bool same_params(const HistoParams &a, const HistoParams &b) {
@@ -72,9 +72,7 @@ uint64_t nbins_or_invalid(const HistoParams &params) {
 
 HistoPipe::HistoPipe()
     : priv(this), pending(initial_params), active(initial_params), stats(reset_values()),
-      statistics(new PipeStatistics()) {
-    use_spare_counters();
-}
+      statistics(new PipeStatistics()) {}
 
 HistoPipe::~HistoPipe() = default;
 
@@ -167,10 +165,7 @@ const HistoStats *HistoPipe::get_stats() const {
     return &stats;
 }
 
-// The counts not yet added belong to the statistics being reset (and to the
-// histograms being cleared): they are added first.
 void HistoPipe::reset_stats() {
-    fold_counts();
     stats = reset_values();
 }
 
@@ -181,7 +176,6 @@ const std::vector<double> *HistoPipe::get_channel_histo(uint32_t channel) const 
 }
 
 void HistoPipe::clear_histos() {
-    fold_counts();
     if (!histos)
         return;
     for (uint32_t c = 0; c < active.channels; ++c)
@@ -205,9 +199,6 @@ void HistoPipe::set_end_of_meas_action(std::function<void(uint64_t)> action) {
 
 void HistoPipe::on_start_of_meas(void *priv) {
     auto *self = static_cast<HistoPipe *>(priv);
-    // Events after the last end (or an exposure that never ended) are added
-    // to the exposure they came in, before its deliveries are forgotten.
-    self->fold_counts();
     // Each exposure counts its deliveries from zero; like the clearing
     // requested for it, this happens before its first event.
     self->delivered.fill(0);
@@ -268,15 +259,10 @@ void HistoPipe::rebuild_histos() {
         total += view.size;
         longest = std::max(longest, view.size);
     }
-    const double held = HistoGeometry::footprint_of(total, longest, views.size());
+    const double held = HistoGeometry::footprint_of(total, longest);
     generation.fetch_add(1, std::memory_order_acq_rel);
     histos.reset();
     views.clear();
-    use_spare_counters();
-    std::vector<uint32_t>().swap(counts);
-    std::vector<CountSlot>().swap(channel_slots);
-    std::vector<uint32_t>().swap(staged);
-    std::vector<uint32_t>().swap(staged_fill);
     histo_alloc_failed = false;
     prefetch_bins = false;
 
@@ -301,17 +287,11 @@ void HistoPipe::rebuild_histos() {
         histos = std::move(fresh);
         for (uint32_t c = 0; c < channels; ++c)
             views.push_back(ChannelView{histos[c].data(), histos[c].size()});
-        build_counters();
         histo_alloc_failed = !countable && channels > 0;
     } catch (const std::exception &) {
         histo_alloc_failed = true;
         histos.reset();
         views.clear();
-        use_spare_counters();
-        std::vector<uint32_t>().swap(counts);
-        std::vector<CountSlot>().swap(channel_slots);
-        std::vector<uint32_t>().swap(staged);
-        std::vector<uint32_t>().swap(staged_fill);
         try {
             histos.reset(new std::vector<double>[channels]);
             views.assign(channels, ChannelView{nullptr, 0});
@@ -320,58 +300,16 @@ void HistoPipe::rebuild_histos() {
             views.clear();
         }
     }
-    // Counters that do not fit in the core's own cache are fetched ahead of
-    // their events.
-    const uint64_t total_bytes = uint64_t(channels) * (countable ? nbins : 0) * sizeof(uint32_t);
-    prefetch_bins = !histo_alloc_failed && total_bytes > (uint64_t(1) << 20);
+    // Bins that do not fit in the caches are fetched ahead of their events.
+    const uint64_t total_bytes = uint64_t(channels) * (countable ? nbins : 0) * sizeof(double);
+    prefetch_bins = !histo_alloc_failed && total_bytes > (uint64_t(4) << 20);
     params_pending = false;
-}
-
-// Lays the counters out channel after channel, each followed by the counter
-// of its events outside the window, then those of the channels without a
-// histogram. May throw std::bad_alloc; the spares stay in use then.
-void HistoPipe::build_counters() {
-    uint64_t total = 0;
-    for (const ChannelView &view : views)
-        total += view.size;
-    const uint64_t table_size = HistoGeometry::counter_channels(views.size());
-    std::vector<CountSlot> table;
-    table.reserve(table_size);
-    uint64_t offset = 0;
-    for (const ChannelView &view : views) {
-        table.push_back(CountSlot{offset, view.size});
-        offset += view.size + 1;
-    }
-    while (table.size() < table_size)
-        table.push_back(CountSlot{offset++, 0});
-    const uint64_t slot_count = HistoGeometry::counter_slots(total, views.size());
-    const uint64_t ranges = HistoGeometry::staging_ranges(slot_count);
-    allocate_bins(counts, slot_count);
-    allocate_bins(staged, ranges * HistoGeometry::staging_capacity);
-    staged_fill.assign(ranges, 0);
-    channel_slots = std::move(table);
-    slot_table = channel_slots.data();
-    count_base = counts.data();
-    slot_last = static_cast<uint32_t>(channel_slots.size() - 1);
-}
-
-// No histograms: every event is counted only per channel.
-void HistoPipe::use_spare_counters() {
-    for (uint32_t c = 0; c < spare_slots; ++c)
-        spare_table[c] = CountSlot{c, 0};
-    spare_counts.fill(0);
-    slot_table = spare_table.data();
-    count_base = spare_counts.data();
-    slot_last = spare_slots - 1;
 }
 
 void HistoPipe::on_end_of_meas(void *priv) {
     auto *self = static_cast<HistoPipe *>(priv);
     const uint64_t number =
         self->exposure_open ? self->starts.load(std::memory_order_relaxed) : uint64_t(0);
-    // The histograms, the fullest bin, the channel mask and the deliveries are
-    // complete before anyone is told the exposure ended.
-    self->fold_counts();
     // The end goes to the queue before the exposure is announced, so a
     // consumer told of the exposure finds its end in the queue already.
     if (self->queue && self->exposure_open)
@@ -405,89 +343,94 @@ void HistoPipe::on_tdc_events(void *priv, const TdcEvent *events, size_t count) 
 
 void HistoPipe::on_nothing() {}
 
-// Events are counted in blocks that keep every counter below 2^32: no counter
-// can exceed the events counted since the last fold, which stay at most
-// `fold_limit`.
 void HistoPipe::accumulate(const TdcEvent *events, size_t count) {
-    while (count > 0) {
-        if (unfolded >= fold_limit)
-            fold_counts();
-        const size_t n = static_cast<size_t>(std::min<uint64_t>(count, fold_limit - unfolded));
-        if (!staged_fill.empty())
-            accumulate_impl<Reach::staged>(events, n);
-        else if (prefetch_bins)
-            accumulate_impl<Reach::prefetched>(events, n);
-        else
-            accumulate_impl<Reach::direct>(events, n);
-        unfolded += n;
-        events += n;
-        count -= n;
-    }
+    // More than 32 histograms share bits of the channel mask and slots of the
+    // binned counts; that rare case takes the variant that tells them apart.
+    const bool wide = views.size() > 32;
+    if (prefetch_bins)
+        wide ? accumulate_impl<true, true>(events, count)
+             : accumulate_impl<true, false>(events, count);
+    else
+        wide ? accumulate_impl<false, true>(events, count)
+             : accumulate_impl<false, false>(events, count);
 }
 
-template <HistoPipe::Reach How>
+namespace {
+
+// Running statistics kept in registers for one callback and written back at
+// its end; the library's thread is the only writer while a measurement runs.
+struct LocalStats {
+    uint64_t max_time, min_time, max_count, sum_time, nr_events;
+    uint32_t channel_mask;
+};
+
+} // namespace
+
+template <bool Prefetch, bool Wide>
 void HistoPipe::accumulate_impl(const TdcEvent *events, size_t count) {
-    uint64_t sum = stats.sum_time, lowest = stats.min_time, highest = stats.max_time;
-    const CountSlot *table = slot_table;
-    uint32_t *const base = count_base;
-    uint32_t *const stage = staged.data();
-    uint32_t *const fill = staged_fill.data();
-    const uint32_t last = slot_last;
+    LocalStats s{stats.max_time, stats.min_time,  stats.max_count,
+                 stats.sum_time, stats.nr_events, stats.channel_mask};
+    // Counting every delivery per channel costs the event path no more than
+    // the channel mask did: an event that lands in a bin is counted in slot
+    // channel % 32 (the slot's count being non-zero is the mask's bit), one
+    // that misses every bin in `missed` (channels from 16 on share slot 16).
+    // `aliased` takes the channels from 32 on out of the slots again.
+    uint64_t binned[32] = {};
+    uint64_t aliased[32] = {};
+    uint64_t missed[17] = {};
+    const ChannelView *table = views.data();
+    const uint32_t channels = static_cast<uint32_t>(views.size());
     const uint64_t start = start_bins;
     const uint32_t shift = active.binning % 64;
-    constexpr size_t prefetch_distance = 24;
-    constexpr size_t event_distance = 96;
-    constexpr uint32_t range_shift = HistoGeometry::staging_range_shift;
-    constexpr uint32_t capacity = HistoGeometry::staging_capacity;
+    constexpr size_t prefetch_distance = 32;
+    // Bins only ever hold whole numbers (cleared to 0.0, then raised by 1.0),
+    // so truncating a bin to an integer is exact and the fullest bin can be
+    // compared as a double, converted once at the end of the callback.
+    double fullest = static_cast<double>(s.max_count);
 
-    // Without a branch: a channel beyond the table takes the last entry, an
-    // index beyond the channel's bins (an early event wraps far out) its
-    // counter after them.
-    auto counter = [&](const TdcEvent &e) {
-        const CountSlot &slot = table[std::min(e.channel, last)];
-        return slot.offset + std::min((e.time - start) >> shift, slot.size);
-    };
     auto one = [&](const TdcEvent &e) {
         const uint64_t t = e.time;
-        sum += t;
-        lowest = std::min(lowest, t);
-        highest = std::max(highest, t);
-        const uint64_t n = counter(e);
-        if (How != Reach::staged) {
-            base[n] += 1;
+        s.nr_events += 1;
+        s.sum_time += t;
+        if (t < s.min_time)
+            s.min_time = t;
+        if (t > s.max_time)
+            s.max_time = t;
+        const uint32_t ch = e.channel;
+        if (ch >= channels) {
+            missed[ch < 16 ? ch : 16] += 1;
             return;
         }
-        // Fewer than 2^32 counters are staged, so the number fits.
-        const uint32_t range = static_cast<uint32_t>(n >> range_shift);
-        const uint32_t held = fill[range];
-        stage[uint64_t(range) * capacity + held] = static_cast<uint32_t>(n);
-        if (held + 1 < capacity) {
-            fill[range] = held + 1;
-        } else {
-            count_staged(range, capacity);
-            fill[range] = 0;
+        const uint64_t idx = (t - start) >> shift;
+        const ChannelView &view = table[ch];
+        if (idx >= view.size) {
+            missed[ch < 16 ? ch : 16] += 1;
+            return;
         }
+        const double value = view.bins[idx] + 1.0;
+        view.bins[idx] = value;
+        if (value > fullest)
+            fullest = value;
+        binned[ch % 32] += 1;
+        if (Wide && ch >= 32)
+            aliased[ch % 32] += 1;
     };
 
     size_t i = 0;
-    if (How == Reach::prefetched) {
+    const size_t whole = count - count % 4;
+    for (; i < whole; i += 4) {
         // Written out here rather than in a helper: the compiler deletes a
         // call whose only effect is a prefetch.
-        for (; i + prefetch_distance < count; ++i) {
-            __builtin_prefetch(base + counter(events[i + prefetch_distance]), 1, 3);
-            __builtin_prefetch(events + i + event_distance, 0, 3);
-            one(events[i]);
+        if (Prefetch && i + prefetch_distance + 3 < count) {
+            for (size_t k = i + prefetch_distance; k < i + prefetch_distance + 4; ++k) {
+                const TdcEvent &ahead = events[k];
+                if (ahead.channel < channels) {
+                    const uint64_t idx = (ahead.time - start) >> shift;
+                    if (idx < table[ahead.channel].size)
+                        __builtin_prefetch(table[ahead.channel].bins + idx, 0, 3);
+                }
+            }
         }
-    }
-    const size_t whole = i + (count - i) / 4 * 4;
-    for (; i < whole; i += 4) {
-        // The events are read well ahead, since the hardware's prefetcher
-        // stops at page boundaries; three lines per four events of 40 bytes
-        // leave no line out.
-        const char *ahead = reinterpret_cast<const char *>(events + i + event_distance);
-        __builtin_prefetch(ahead, 0, 3);
-        __builtin_prefetch(ahead + 64, 0, 3);
-        __builtin_prefetch(ahead + 128, 0, 3);
         one(events[i]);
         one(events[i + 1]);
         one(events[i + 2]);
@@ -496,99 +439,18 @@ void HistoPipe::accumulate_impl(const TdcEvent *events, size_t count) {
     for (; i < count; ++i)
         one(events[i]);
 
-    stats.sum_time = sum;
-    stats.min_time = lowest;
-    stats.max_time = highest;
-    stats.nr_events += count;
+    stats.max_time = s.max_time;
+    stats.min_time = s.min_time;
+    stats.max_count = static_cast<uint64_t>(fullest);
+    stats.sum_time = s.sum_time;
+    stats.nr_events = s.nr_events;
+    stats.channel_mask = s.channel_mask;
+    for (uint32_t c = 0; c < 32; ++c)
+        if (binned[c] != 0)
+            stats.channel_mask |= uint32_t(1) << c;
+    for (uint32_t c = 0; c < 16; ++c)
+        delivered[c] += binned[c] - aliased[c] + missed[c];
     // Only this thread writes the count, so a load and a store suffice.
     delivered_running.store(delivered_running.load(std::memory_order_relaxed) + count,
                             std::memory_order_relaxed);
-}
-
-// Counts the first `entries` numbers of a range's staging buffer; they all
-// fall in the same 1 MiB of counters.
-void HistoPipe::count_staged(uint32_t range, uint32_t entries) {
-    constexpr size_t prefetch_distance = 16;
-    uint32_t *const base = count_base;
-    const uint32_t *const numbers =
-        staged.data() + uint64_t(range) * HistoGeometry::staging_capacity;
-    uint32_t k = 0;
-    for (; k + prefetch_distance < entries; ++k) {
-        __builtin_prefetch(base + numbers[k + prefetch_distance], 1, 3);
-        base[numbers[k]] += 1;
-    }
-    for (; k < entries; ++k)
-        base[numbers[k]] += 1;
-}
-
-namespace {
-
-// Adds one channel's counters to its bins, zeroes them and returns their sum;
-// `fullest` rises to the largest bin a counter was added to. Without a branch
-// per bin (how many bins were hit varies from fold to fold), and groups of
-// counters all zero, frequent in sparse histograms, are passed over.
-uint64_t fold_channel(uint32_t *counts, double *bins, uint64_t size, double &fullest) {
-    constexpr uint64_t group = 8;
-    uint64_t binned = 0;
-    // One maximum per position in a group: independent chains, which the
-    // compiler may also run side by side in vector registers.
-    double top[group] = {};
-    auto add = [&](uint64_t first, uint64_t end) {
-        for (uint64_t i = first; i < end; ++i) {
-            const uint32_t k = counts[i];
-            const double value = bins[i] + double(k);
-            bins[i] = value;
-            binned += k;
-            const double reached = k != 0 ? value : 0.0;
-            double &lane = top[i % group];
-            lane = lane < reached ? reached : lane;
-        }
-    };
-    uint64_t i = 0;
-    for (; i + group <= size; i += group) {
-        uint64_t words[group / 2];
-        std::memcpy(words, counts + i, sizeof(words));
-        if ((words[0] | words[1] | words[2] | words[3]) == 0)
-            continue;
-        add(i, i + group);
-        std::memset(counts + i, 0, group * sizeof(uint32_t));
-    }
-    add(i, size);
-    std::fill(counts + i, counts + size, 0u);
-    for (double lane : top)
-        fullest = std::max(fullest, lane);
-    return binned;
-}
-
-} // namespace
-
-// Adds the counters to the histograms and zeroes them. A bin's content only
-// grows between folds (clearing and rebuilding fold first), so the largest
-// content any increment reached is the largest a counted bin holds now; a
-// bin left uncounted since the last fold reached nothing new.
-void HistoPipe::fold_counts() {
-    if (unfolded == 0)
-        return;
-    for (uint32_t range = 0; range < staged_fill.size(); ++range) {
-        count_staged(range, staged_fill[range]);
-        staged_fill[range] = 0;
-    }
-    // Bins hold whole numbers, so the fullest can be compared as a double.
-    double fullest = static_cast<double>(stats.max_count);
-    uint32_t mask = stats.channel_mask;
-    for (uint32_t c = 0; c <= slot_last; ++c) {
-        const CountSlot slot = slot_table[c];
-        uint32_t *const n = count_base + slot.offset;
-        uint64_t binned = 0;
-        if (c < views.size())
-            binned = fold_channel(n, views[c].bins, slot.size, fullest);
-        if (binned != 0)
-            mask |= uint32_t(1) << (c % 32);
-        if (c < channel_count)
-            delivered[c] += binned + n[slot.size];
-        n[slot.size] = 0;
-    }
-    stats.max_count = static_cast<uint64_t>(fullest);
-    stats.channel_mask = mask;
-    unfolded = 0;
 }

@@ -5,7 +5,6 @@
 #include "device/eventqueue.h"
 #include "device/oxtdc1.h"
 
-#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cstddef>
@@ -121,37 +120,17 @@ public:
     static void on_tdc_events(void *priv, const TdcEvent *events, size_t count);
     static void on_nothing();
 
-    // Events counted into the narrow per-bin counters before they are added
-    // to the histograms. Never above 2^32 - 1, so no counter can wrap; tests
-    // lower it to reach the fold without billions of events.
-    void set_fold_limit(uint32_t events) { fold_limit = std::max<uint32_t>(events, 1); }
-
 private:
     struct ChannelView {
         double *bins;
         uint64_t size;
     };
-    // Where the counters of one channel start, and its bin count: the counter
-    // after its bins takes the channel's events outside the window. Channels
-    // without a histogram have size 0, so all their events go to that one.
-    struct CountSlot {
-        uint64_t offset;
-        uint64_t size;
-    };
-    // Slots for channels without a histogram: one each below 16 (their
-    // deliveries are counted per channel), one shared by all the others.
-    static constexpr uint32_t spare_slots = channel_count + 1;
 
     void apply_pending_params();
     void apply_clear_request(bool rebuilt);
     void rebuild_histos();
-    void build_counters();
-    void use_spare_counters();
     void accumulate(const TdcEvent *events, size_t count);
-    enum class Reach { direct, prefetched, staged };
-    template <Reach How> void accumulate_impl(const TdcEvent *events, size_t count);
-    void count_staged(uint32_t range, uint32_t entries);
-    void fold_counts();
+    template <bool Prefetch, bool Wide> void accumulate_impl(const TdcEvent *events, size_t count);
 
     HistoPipe *priv;
     int32_t pipe_device = -1;
@@ -169,29 +148,8 @@ private:
     std::unique_ptr<PipeStatistics> statistics;
     std::function<void(uint64_t)> end_of_meas_action;
 
-    // Direct pointers into `histos`, rebuilt with it.
+    // Direct pointers into `histos` for the event path, rebuilt with it.
     std::vector<ChannelView> views;
-    // The event path counts into 32-bit counters, a third of the bytes of the
-    // histograms' doubles and free of floating-point latency; they are added
-    // to the histograms (and the statistics that depend on bin contents) at
-    // every start and end of a measurement, when the counters could next
-    // wrap, and before a clear or reset. `counts` is rebuilt with `histos`;
-    // `slot_table` and `count_base` point into it, or into the spare arrays
-    // when there are no histograms.
-    std::vector<uint32_t> counts;
-    std::vector<CountSlot> channel_slots;
-    std::array<uint32_t, spare_slots> spare_counts{};
-    std::array<CountSlot, spare_slots> spare_table{};
-    const CountSlot *slot_table = nullptr;
-    uint32_t *count_base = nullptr;
-    uint32_t slot_last = 0;
-    // The staging buffers (HistoGeometry::staging_ranges), range r's numbers
-    // from r x staging_capacity on, and how many each holds; empty when the
-    // counters are reached directly.
-    std::vector<uint32_t> staged;
-    std::vector<uint32_t> staged_fill;
-    uint64_t unfolded = 0;
-    uint64_t fold_limit = UINT32_MAX;
     bool prefetch_bins = false;
     bool histo_alloc_failed = false;
     int32_t pipe_open_result = 0;

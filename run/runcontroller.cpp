@@ -114,8 +114,7 @@ QString RunController::memory_refusal(const TdcIface &tdc, const HistoParams &ne
             longest = std::max<uint64_t>(longest, h->size());
         }
     }
-    const double held =
-        HistoGeometry::footprint_of(total, longest, tdc.get_active_histo_params().channels);
+    const double held = HistoGeometry::footprint_of(total, longest);
     const double budget = HistoGeometry::memory_budget(held);
     if (geometry.countable() && geometry.footprint_bytes() <= budget)
         return QString();
@@ -123,8 +122,7 @@ QString RunController::memory_refusal(const TdcIface &tdc, const HistoParams &ne
         return QStringLiteral("The histograms cannot be created: the number of points per "
                               "channel is too large to count.");
     return QStringLiteral("The histograms would need %1 of memory (%2 channels x %3 points x 8 "
-                          "bytes, with a 4-byte counter per point, the plot's time axis and two "
-                          "sample arrays per channel), "
+                          "bytes, with the plot's time axis and two sample arrays per channel), "
                           "more than the %4 available.")
         .arg(format_bytes(geometry.footprint_bytes()))
         .arg(next.channels)

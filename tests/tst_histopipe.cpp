@@ -63,10 +63,8 @@ struct Model {
     }
 };
 
-// Events in, just around and at the end of the window, near 2^64, on channels without histograms;
-// `hot`: three in four into one bin, which so reaches the counters' limit.
-std::vector<TdcEvent> random_events(const Model &m, size_t count, std::mt19937_64 &rng,
-                                    bool hot = false) {
+// Events in, just around and at the end of the window, near 2^64, on channels without histograms.
+std::vector<TdcEvent> random_events(const Model &m, size_t count, std::mt19937_64 &rng) {
     const uint64_t start = m.start_bins,
                    window = std::max<uint64_t>(
                        m.histos.empty() ? 1 : m.histos[0].size() * m.bin_width, 1);
@@ -78,9 +76,7 @@ std::vector<TdcEvent> random_events(const Model &m, size_t count, std::mt19937_6
                                                : uint32_t(rng() % m.channels);
         const uint64_t edges[] = {start - 1 - jitter, start + window + jitter, all_bits - jitter,
                                   start + window - 1 - jitter % 3};
-        events.push_back(hot && rng() % 4
-                             ? ev(1, start)
-                             : ev(channel, kind < 4 ? edges[kind] : start + rng() % window));
+        events.push_back(ev(channel, kind < 4 ? edges[kind] : start + rng() % window));
     }
     return events;
 }
@@ -111,7 +107,6 @@ private slots:
         lib.deliver_events({ev(2, 20)});
         lib.deliver_start();
         lib.deliver_events({ev(2, 20)});
-        lib.deliver_end();
         QCOMPARE(pipe.get_channel_histo(2), kept);
         QCOMPARE((*kept)[20], 1.0); // before the start: the old window
         QCOMPARE((*kept)[13], 1.0); // after it: the last record's, counts kept
@@ -125,7 +120,6 @@ private slots:
         QVERIFY(pipe.get_channel_histo(4) == nullptr);
         // A clear request takes effect at the next start only; the record in force is readable.
         lib.deliver_events({ev(3, 20)});
-        lib.deliver_end();
         pipe.request_clear(true, false);
         pipe.set_params(HistoParams{9.0, 1000.0, 1.0, 1, 4});
         QCOMPARE(histo_sum(pipe, 4) + pipe.get_active_params().start, 1.0 + 7.0);
@@ -143,9 +137,9 @@ private slots:
     void randomStreamsMatchTheModel_data() {
         QTest::addColumn<HistoParams>("params");
         QTest::addColumn<bool>("unavailable");
-        QTest::addColumn<uint32_t>("limit"); // events between folds of the counters; 0: as built
-        auto row = [](const char *name, HistoParams p, bool unavailable = false,
-                      uint32_t limit = 0) { QTest::newRow(name) << p << unavailable << limit; };
+        auto row = [](const char *name, HistoParams p, bool unavailable = false) {
+            QTest::newRow(name) << p << unavailable;
+        };
         row("offset, binning 2", {100.0, 1000.0, 0.5, 2, 16});
         row("negative start", {-50.5, 300.0, 1.0, 1, 16});
         row("40 channels, far start", {1e6, 5e4, 0.25, 3, 40});
@@ -158,22 +152,13 @@ private slots:
         row("size infinite", {0, HUGE_VAL, 1.0, 0, 16}, true);
         row("terabytes of bins", {0, 1e12, 1.0, 0, 16}, true);
         row("billions of channels", {0, 1000.0, 1.0, 0, 4000000000u}, true);
-        row("counters folded every 64 events", {0.0, 1000.0, 1.0, 0, 16}, false, 64);
-        row("counters folded every event", {-50.5, 300.0, 1.0, 1, 40}, false, 1);
-        row("fold limit, no histograms", {0, 1e12, 1.0, 0, 16}, true, 10);
-        row("counters staged by range", {0.0, 4e5, 1.0, 0, 16});
-        row("staged, folded every 64 events", {1e6, 4e5, 1.0, 1, 16}, false, 64);
     }
 
-    // Two measurements without clearing; unsizable histograms are reported, not thrown. With a fold
-    // limit, most events go into one bin, and no count waits beyond the limit to reach the bins.
+    // Two measurements without clearing; unsizable histograms are reported, not thrown.
     void randomStreamsMatchTheModel() {
         QFETCH(HistoParams, params);
         QFETCH(bool, unavailable);
-        QFETCH(uint32_t, limit);
         HistoPipe pipe;
-        if (limit)
-            pipe.set_fold_limit(limit);
         pipe.set_device(5);
         QVERIFY(pipe.set_pipe_open(true));
         pipe.set_params(params);
@@ -188,18 +173,12 @@ private slots:
                 model.running = 0;
             }
             const std::vector<TdcEvent> events =
-                random_events(model, block % 7 ? rng() % 97 : 0, rng, limit != 0);
+                random_events(model, block % 7 ? rng() % 97 : 0, rng);
             for (const TdcEvent &e : events)
                 model.add(e);
             lib.deliver_events(events);
         }
         HistoPipe::on_tdc_events(lib.table.priv, nullptr, 5);
-        double binned = 0.0;
-        for (uint32_t c = 0; c < model.histos.size() && c < 16; ++c)
-            binned += std::accumulate(model.histos[c].begin(), model.histos[c].end(), 0.0);
-        if (limit)
-            QVERIFY(binned - histo_sum(pipe) <= limit);
-        lib.deliver_end();
         QVERIFY(model.wide_sum > all_bits && model.stats.nr_events > 2000);
         QCOMPARE(fields(*pipe.get_stats()), fields(model.stats));
         QCOMPARE(pipe.get_delivered_counts(), model.delivered);
@@ -209,23 +188,13 @@ private slots:
             QVERIFY2(unavailable ? !h || h->empty() : *h == model.histos[c],
                      qPrintable(QString::number(c)));
         }
-        // After a reset alone, the fullest bin is one incremented since (next to the hot bin).
-        pipe.reset_stats();
-        model.stats = HistoStats{0, all_bits, 0, 0, 0, 0};
-        model.wide_sum = 0;
-        const TdcEvent next = ev(1 % params.channels, model.start_bins + model.bin_width);
-        model.add(next);
-        lib.deliver_events({next});
-        lib.deliver_end();
-        QCOMPARE(fields(*pipe.get_stats()), fields(model.stats));
         // Clearing and resetting leave nothing behind, not even the fullest bin.
         pipe.clear_histos();
         pipe.reset_stats();
-        const uint64_t t = model.start_bins, one = !unavailable && !model.histos[0].empty();
+        const uint64_t t = model.start_bins, binned = !unavailable && !model.histos[0].empty();
         lib.deliver_events({ev(0, t)});
-        lib.deliver_end();
-        QCOMPARE(fields(*pipe.get_stats()), (std::vector<uint64_t>{1, t, t, t, one, one}));
-        QCOMPARE(histo_sum(pipe, std::min(params.channels, 64u)), double(one));
+        QCOMPARE(fields(*pipe.get_stats()), (std::vector<uint64_t>{1, t, t, t, binned, binned}));
+        QCOMPARE(histo_sum(pipe, std::min(params.channels, 64u)), double(binned));
     }
 
     // Records handed over while the library's thread measures: each start sees one whole record.
@@ -246,7 +215,6 @@ private slots:
                 const size_t bins = pipe.get_channel_histo(0)->size();
                 const double before = histo_sum(pipe);
                 cb.events(cb.priv, events.data(), events.size());
-                cb.end_of_meas(cb.priv);
                 if ((bins != 1001 && bins != 501) || histo_sum(pipe) != before + events.size())
                     ++inconsistent;
             }

@@ -187,10 +187,9 @@ private slots:
             "error: =");
         // One memory budget for the guard and the accumulator, the plot's buffers counted.
         row("continuation refused", "cap acc auto it=1 start widen=8000 done",
-            "0 start, 1 starts, left 1, total 4, sum 3: run ended: The histograms would need 3.48 "
-            "MiB of memory (16 channels x 8001 points x 8 bytes, with a 4-byte counter per point, "
-            "the plot's time axis and two sample arrays per channel), more than the 1 MiB "
-            "available. | error: =");
+            "0 start, 1 starts, left 1, total 4, sum 3: run ended: The histograms would need 2.99 "
+            "MiB of memory (16 channels x 8001 points x 8 bytes, with the plot's time axis and two "
+            "sample arrays per channel), more than the 1 MiB available. | error: =");
         row("continuation fails", "acc auto it=1 fail=0 fail=-7 start done",
             "0 start, 2 starts, left 1, total 4, sum 3: run ended: start refused | error: =");
         // Within an accumulation a new offset is held: the second exposure is not handed one.
