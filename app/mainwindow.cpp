@@ -204,7 +204,7 @@ void MainWindow::add_run_status() {
     connect(mwidget, &Mwidget::exposure_started, progress, &ExposureProgress::exposure_started);
     connect(mwidget, &Mwidget::run_ended, progress, &ExposureProgress::run_ended);
     connect(mwidget, &Mwidget::loss_warning, warning, &QLabel::setText);
-    frame_pacer = new FramePacer(this, 20);
+    new FramePacer(this, 20); // owned by the window
 }
 
 MainWindow::~MainWindow() {

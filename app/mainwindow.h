@@ -11,7 +11,6 @@ class QCloseEvent;
 class QMenu;
 class QMenuBar;
 class ChannelSummaryWindow;
-class FramePacer;
 class LifetimeFitWindow;
 class RateHistoryWindow;
 class Mwidget;
@@ -92,7 +91,6 @@ private:
     RemoteControlDialog *remote_dialog = nullptr;
     ChannelSummaryWindow *summary_window = nullptr;
     RateHistoryWindow *rate_window = nullptr;
-    FramePacer *frame_pacer = nullptr;
 };
 
 #endif // MAINWINDOW_H

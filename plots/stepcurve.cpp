@@ -196,6 +196,12 @@ QwtGraphic StepCurve::legendIcon(int, const QSizeF &size) const {
     return icon;
 }
 
+// A wide pen reaches past its point by half its width; the band outside the
+// canvas must be wider than that.
+static double band_margin(const QPen &pen) {
+    return std::ceil(std::max(1.0, pen.widthF())) + 2.0;
+}
+
 void StepCurve::drawSteps(QPainter *painter, const QwtScaleMap &xMap, const QwtScaleMap &yMap,
                           const QRectF &canvasRect, int from, int to) const {
     // The reduction covers steps drawn without a fill, at whole
@@ -204,10 +210,7 @@ void StepCurve::drawSteps(QPainter *painter, const QwtScaleMap &xMap, const QwtS
     const bool reducible = brush().style() == Qt::NoBrush &&
                            QwtPainter::roundingAlignment(painter) &&
                            to - from + 1 > canvasRect.width();
-    // A wide pen reaches past its point by half its width; the band outside
-    // the canvas must be wider than that.
-    const double margin = std::ceil(std::max(1.0, painter->pen().widthF())) + 2.0;
-    if (!reducible || !reduce(xMap, yMap, canvasRect, margin, from, to)) {
+    if (!reducible || !reduce(xMap, yMap, canvasRect, band_margin(painter->pen()), from, to)) {
         QwtPlotCurve::drawSteps(painter, xMap, yMap, canvasRect, from, to);
         return;
     }
@@ -273,7 +276,7 @@ bool StepCurve::paints_into_layer(QPainter *painter, const QRectF &canvasRect) c
 bool StepCurve::paint_into(QImage &layer, const QPoint &origin, const QwtScaleMap &xMap,
                            const QwtScaleMap &yMap, const QRectF &canvasRect) const {
     const int to = static_cast<int>(dataSize()) - 1;
-    if (!reduce(xMap, yMap, canvasRect, 3.0, 0, to) || !columns_from_reduced())
+    if (!reduce(xMap, yMap, canvasRect, band_margin(pen()), 0, to) || !columns_from_reduced())
         return false;
     const QRgb colour = pen().color().rgba();
     const QRect bounds = layer.rect();
