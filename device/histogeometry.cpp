@@ -102,12 +102,12 @@ double HistoGeometry::histo_bytes() const {
 double HistoGeometry::footprint_bytes() const {
     if (!is_countable)
         return std::numeric_limits<double>::infinity();
-    return static_cast<double>(nbins) * (double(channels) * (1 + plot_sample_arrays) + 1) *
-           bytes_per_bin;
+    return static_cast<double>(nbins) *
+           (double(channels) * (histogram_sets + plot_sample_arrays) + 1) * bytes_per_bin;
 }
 
 double HistoGeometry::footprint_of(uint64_t total_bins, uint64_t longest_bins) {
-    return (static_cast<double>(total_bins) * (1 + plot_sample_arrays) +
+    return (static_cast<double>(total_bins) * (histogram_sets + plot_sample_arrays) +
             static_cast<double>(longest_bins)) *
            bytes_per_bin;
 }

@@ -23,13 +23,16 @@ public:
     double time_of_bin(uint64_t i) const { return start + static_cast<double>(i) * width; }
     // Bytes of the histograms of all channels.
     double histo_bytes() const;
-    // Bytes the program holds for these histograms: the histograms, the
-    // plot's time axis as long as one of them, and the x and y samples the
-    // plot keeps per channel, each at most as long as its histogram.
+    // Bytes the program holds for these histograms: the histograms being
+    // filled, the completed ones the displays read meanwhile and a cleared
+    // set for the next exposure, the plot's
+    // time axis as long as one of them, and the x and y samples the plot
+    // keeps per channel, each at most as long as its histogram.
     double footprint_bytes() const;
 
     // Footprint of histograms of `total_bins` bins over all channels, the
-    // longest `longest_bins`: they, their plot samples and the time axis.
+    // longest `longest_bins`: the three sets of them, their plot samples and the
+    // time axis.
     static double footprint_of(uint64_t total_bins, uint64_t longest_bins);
 
     // 2^binning as a double, the shift taken modulo 64 as the event path does.
@@ -49,6 +52,9 @@ public:
     static void set_memory_cap(double bytes);
 
     static constexpr double bytes_per_bin = sizeof(double);
+    // The histograms the device fills, the completed ones held for the
+    // displays while it does, and a cleared set for the next exposure.
+    static constexpr int histogram_sets = 3;
     // Per channel the plot keeps an x and a y sample array.
     static constexpr int plot_sample_arrays = 2;
 

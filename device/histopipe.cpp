@@ -193,6 +193,137 @@ ChannelCounts HistoPipe::get_device_counts() const {
     return counts;
 }
 
+bool HistoPipe::held_matches_live() const {
+    if (!held || held_channels != views.size())
+        return false;
+    for (uint32_t c = 0; c < held_channels; ++c)
+        if (held[c].size() != views[c].size)
+            return false;
+    return true;
+}
+
+// The held and the spare set are made for the first run that can go on
+// after an exposure (or at the first hold), so a program that never overlaps
+// exposures never pays for them; the budget counts them all the same. The
+// spare set is a convenience: without it the live set is cleared at the
+// start of a measurement, as it is without holds.
+bool HistoPipe::allocate_held(uint32_t channels, uint64_t nbins_of_each) {
+    held.reset();
+    spare.reset();
+    held_channels = 0;
+    spare_dirty = false;
+    const auto make_set = [&]() -> std::unique_ptr<std::vector<double>[]> {
+        try {
+            std::unique_ptr<std::vector<double>[]> set(new std::vector<double>[channels]);
+            for (uint32_t c = 0; c < channels; ++c)
+                allocate_bins(set[c], nbins_of_each);
+            return set;
+        } catch (const std::exception &) {
+            return nullptr;
+        }
+    };
+    held = make_set();
+    if (!held)
+        return false;
+    held_channels = channels;
+    spare = make_set();
+    return true;
+}
+
+// Every live channel has the same size (or none, when they could not be
+// allocated, which no hold follows).
+bool HistoPipe::allocate_held_like_live() {
+    return allocate_held(static_cast<uint32_t>(views.size()), views.empty() ? 0 : views[0].size);
+}
+
+void HistoPipe::prepare_hold_for(const HistoParams &params) {
+    const HistoGeometry geometry(params);
+    if (!geometry.countable() || geometry.footprint_bytes() > HistoGeometry::memory_budget(0.0))
+        return;
+    const uint64_t nbins = geometry.bins();
+    bool same = held && held_channels == params.channels;
+    for (uint32_t c = 0; same && c < held_channels; ++c)
+        same = held[c].size() == nbins;
+    if (same)
+        return;
+    // Records that point into the old set learn that it is gone.
+    generation.fetch_add(1, std::memory_order_acq_rel);
+    allocate_held(params.channels, nbins);
+}
+
+bool HistoPipe::prepare_hold() {
+    if (histo_alloc_failed || !histos || views.empty())
+        return false;
+    return held_matches_live() || allocate_held_like_live();
+}
+
+void HistoPipe::point_views_at_live() {
+    for (uint32_t c = 0; c < held_channels; ++c)
+        views[c].bins = histos[c].data();
+}
+
+void HistoPipe::set_live_cleared(bool cleared) {
+    std::lock_guard<std::mutex> lock(params_mutex);
+    live_cleared = cleared;
+}
+
+bool HistoPipe::hold_completed(bool next_clears) {
+    hold_kind = HoldKind::None;
+    if (!prepare_hold())
+        return false;
+    // The vectors change owner, not address: what was handed out of the live
+    // set is now held. The next exposure fills the spare set when it is
+    // clear (the old held set becomes the spare, cleared while the device
+    // measures), or else the old held set, cleared at its start.
+    if (next_clears && spare && !spare_dirty) {
+        std::swap(held, histos);
+        std::swap(histos, spare);
+        spare_dirty = true;
+        point_views_at_live();
+        set_live_cleared(true);
+        hold_kind = HoldKind::Rotated;
+    } else if (next_clears) {
+        histos.swap(held);
+        point_views_at_live();
+        hold_kind = HoldKind::Exchanged;
+    } else {
+        for (uint32_t c = 0; c < held_channels; ++c)
+            std::copy(histos[c].begin(), histos[c].end(), held[c].begin());
+        hold_kind = HoldKind::Copied;
+    }
+    generation.fetch_add(1, std::memory_order_acq_rel);
+    return true;
+}
+
+void HistoPipe::release_hold() {
+    if (hold_kind == HoldKind::Rotated) {
+        // The live set got no event: it goes back to being the clear spare.
+        std::swap(histos, spare);
+        std::swap(held, histos);
+        spare_dirty = false;
+        set_live_cleared(false);
+    } else if (hold_kind == HoldKind::Exchanged) {
+        histos.swap(held);
+    }
+    if (hold_kind == HoldKind::Rotated || hold_kind == HoldKind::Exchanged)
+        point_views_at_live();
+    hold_kind = HoldKind::None;
+}
+
+void HistoPipe::clear_spare() {
+    if (!spare || !spare_dirty)
+        return;
+    for (uint32_t c = 0; c < held_channels; ++c)
+        std::fill(spare[c].begin(), spare[c].end(), 0.0);
+    spare_dirty = false;
+}
+
+const std::vector<double> *HistoPipe::get_held_histo(uint32_t channel) const {
+    if (channel >= held_channels || !held)
+        return nullptr;
+    return &held[channel];
+}
+
 void HistoPipe::set_end_of_meas_action(std::function<void(uint64_t)> action) {
     end_of_meas_action = std::move(action);
 }
@@ -241,8 +372,9 @@ void HistoPipe::apply_pending_params() {
 // Runs under the parameter lock at the start of a measurement, before its
 // first event. Freshly rebuilt histograms are zeros already.
 void HistoPipe::apply_clear_request(bool rebuilt) {
-    if (clear_histos_requested && !rebuilt)
+    if (clear_histos_requested && !rebuilt && !live_cleared)
         clear_histos();
+    live_cleared = false;
     if (reset_stats_requested)
         reset_stats();
     clear_histos_requested = false;

@@ -93,6 +93,37 @@ public:
     // generation are freed when it changes. Any thread may read it.
     uint64_t histo_generation() const { return generation.load(std::memory_order_acquire); }
 
+    // Keeps the completed exposure's histograms for the readers while the
+    // next exposure fills the live ones, so the displays need not be done
+    // before the next start. GUI thread, between measurements, before that
+    // start: when the next exposure starts from zero the live set becomes
+    // the held one and the next exposure fills a cleared spare set (or the
+    // old held set, cleared at its start); otherwise the live counts are
+    // copied. Earlier hand-outs are invalid
+    // afterwards (the generation changes). False, with nothing changed, when
+    // there are no histograms or the second set cannot be had: the readers
+    // must then be done before the next start.
+    bool hold_completed(bool next_clears);
+    // Makes the second set ready, changing no data; false when a hold is
+    // impossible (no histograms, or no memory for the second set).
+    bool prepare_hold();
+    // Makes the second set ready for histograms of `params` ahead of the
+    // hold, so that it is not allocated in the pause between exposures: any
+    // time, even while a measurement runs, for it touches only that set. A
+    // set made anew invalidates what was handed out of the old one (the
+    // generation changes): call it where no record of a held set is due.
+    void prepare_hold_for(const HistoParams &params);
+    // Undoes the last hold after the next exposure did not start: the live
+    // histograms are the completed ones again, at the addresses the hold
+    // handed out.
+    void release_hold();
+    // Clears the spare set the last hold left with old counts; GUI thread,
+    // any time (no one reads that set), best while the device measures.
+    void clear_spare();
+    // A held channel (see hold_completed); null before any hold and when
+    // the channel has none. Stays as it is until the next hold.
+    const std::vector<double> *get_held_histo(uint32_t channel) const;
+
     // Events of channels 0 to 15 delivered since the current (or last)
     // exposure's start-of-measurement callback. Written by the library's
     // thread; read like the histograms, after the end of the exposure.
@@ -147,6 +178,27 @@ private:
     std::unique_ptr<std::vector<double>[]> histos;
     std::unique_ptr<PipeStatistics> statistics;
     std::function<void(uint64_t)> end_of_meas_action;
+
+    // The completed histograms the readers keep while the next exposure runs,
+    // owned by the GUI thread (see hold_completed), and whether the last hold
+    // exchanged them with the live set.
+    std::unique_ptr<std::vector<double>[]> held;
+    uint32_t held_channels = 0;
+    // A cleared set of the held set's shape for the next exposure, and
+    // whether it still holds old counts.
+    std::unique_ptr<std::vector<double>[]> spare;
+    bool spare_dirty = false;
+    // How the last hold kept the completed histograms (release_hold undoes it).
+    enum class HoldKind { None, Copied, Exchanged, Rotated };
+    HoldKind hold_kind = HoldKind::None;
+    // The live set is all zeros already: the next start's clearing is done.
+    // Written under the parameter lock; the start takes it.
+    bool live_cleared = false;
+    void point_views_at_live();
+    void set_live_cleared(bool cleared);
+    bool held_matches_live() const;
+    bool allocate_held(uint32_t channels, uint64_t nbins_of_each);
+    bool allocate_held_like_live();
 
     // Direct pointers into `histos` for the event path, rebuilt with it.
     std::vector<ChannelView> views;

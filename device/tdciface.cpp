@@ -273,6 +273,30 @@ uint64_t TdcIface::histo_generation() const {
     return histo_pipe->histo_generation();
 }
 
+bool TdcIface::prepare_hold() {
+    return histo_pipe->prepare_hold();
+}
+
+void TdcIface::prepare_hold_for(const HistoParams &params) {
+    histo_pipe->prepare_hold_for(params);
+}
+
+bool TdcIface::hold_completed(bool next_clears) {
+    return histo_pipe->hold_completed(next_clears);
+}
+
+void TdcIface::release_hold() {
+    histo_pipe->release_hold();
+}
+
+void TdcIface::clear_spare() {
+    histo_pipe->clear_spare();
+}
+
+const std::vector<double> *TdcIface::get_held_histo(uint32_t channel) const {
+    return histo_pipe->get_held_histo(channel);
+}
+
 uint64_t TdcIface::exposures_started() const {
     return histo_pipe->exposures_started();
 }

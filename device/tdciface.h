@@ -73,6 +73,15 @@ public:
     uint64_t exposures_started() const;
     // Rebuilds of the histograms so far (HistoPipe::histo_generation).
     uint64_t histo_generation() const;
+    // The completed histograms kept while the next exposure runs
+    // (HistoPipe::prepare_hold, prepare_hold_for, hold_completed, release_hold,
+    // clear_spare, get_held_histo).
+    bool prepare_hold();
+    void prepare_hold_for(const HistoParams &params);
+    bool hold_completed(bool next_clears);
+    void release_hold();
+    void clear_spare();
+    const std::vector<double> *get_held_histo(uint32_t channel) const;
     // True when the accumulator could not size its histograms at the last
     // start of a measurement (see HistoPipe::histos_unavailable).
     bool histos_unavailable() const;

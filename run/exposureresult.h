@@ -22,8 +22,9 @@ QString exposure_end_text(ExposureEnd end);
 
 // One completed exposure, built once by the run controller and handed to
 // every consumer: plots, rates, statistics, loss account, export and fit.
-// The histograms are the accumulator's own arrays, valid until the next
-// exposure starts; everything else is a copy.
+// The histograms are the accumulator's own arrays: within a run the held
+// copy, stable while the next exposure runs, otherwise the live set, valid
+// until the next exposure starts. Everything else is a copy.
 struct ExposureResult {
     uint64_t number = 0;    // the accumulator's sequence number, from 1
     uint64_t run_index = 0; // position in its run, from 1
@@ -45,7 +46,8 @@ struct ExposureResult {
     HistoStats histo_stats{0, 0, 0, 0, 0, 0};
     ExposureEnd end = ExposureEnd::Completed;
     // One entry per histogram channel; null when it has none. The arrays
-    // live as long as the accumulator's histogram generation stays this one.
+    // keep this exposure's counts as long as the accumulator's histogram
+    // generation stays this one.
     std::vector<const std::vector<double> *> histos;
     uint64_t histo_generation = 0;
 

@@ -122,8 +122,9 @@ QString RunController::memory_refusal(const TdcIface &tdc, const HistoParams &ne
         return QStringLiteral("The histograms cannot be created: the number of points per "
                               "channel is too large to count.");
     return QStringLiteral("The histograms would need %1 of memory (%2 channels x %3 points x 8 "
-                          "bytes, with the plot's time axis and two sample arrays per channel), "
-                          "more than the %4 available.")
+                          "bytes, three times: those being filled, those shown meanwhile and a "
+                          "cleared set for the next exposure; with the plot's time axis and two "
+                          "sample arrays per channel), more than the %4 available.")
         .arg(format_bytes(geometry.footprint_bytes()))
         .arg(next.channels)
         .arg(geometry.bins())
@@ -188,7 +189,6 @@ QString RunController::hand_over_params(bool forced) {
 // exposure's number is known before it starts: the device is idle, so every
 // earlier start has been reported.
 int32_t RunController::begin_exposure(bool clear, bool reset_stats) {
-    emit exposure_starting();
     const RunSettings &settings = model->run();
     tdc->request_clear(clear, reset_stats);
     awaited = tdc->exposures_started() + 1;
@@ -242,6 +242,7 @@ void RunController::start() {
     tdc->refresh_device_snapshot();
     if (!tdc->is_initialized())
         return; // lost while reading: connection_lost has said so
+    emit exposure_starting();
     const int32_t rc = begin_exposure(true, true);
     if (rc < 0) {
         emit run_changed();
@@ -251,6 +252,10 @@ void RunController::start() {
     }
     run_state = Running;
     autorun = settings.autorun;
+    // A run that goes on after its first exposure holds each one aside while
+    // the next runs: the second set is made now, while the device measures.
+    if (autorun || (settings.accumulate && settings.iterations > 1))
+        tdc->prepare_hold_for(*tdc->get_histo_params());
     exposure_incomplete = false;
     stop_pressed = false;
     held_change_announced = false;
@@ -428,10 +433,12 @@ void RunController::handle_completion(int code, quint64 exposure) {
     if (run_state != Idle || releasing)
         record_exposure(result);
     last = result;
-    emit exposure_completed(result);
-    if (run_state == Idle)
+    if (run_state == Idle) {
+        emit exposure_completed(result);
         return;
+    }
     if (tdc->histos_unavailable()) {
+        emit exposure_completed(result);
         const QString why = QStringLiteral("The histograms could not be allocated; the run was "
                                            "ended. Choose a smaller window or a larger binning.");
         end_run(QStringLiteral("run ended: the histograms could not be allocated"),
@@ -444,13 +451,19 @@ void RunController::handle_completion(int code, quint64 exposure) {
     const RunStep step = next_step(settings.accumulate, autorun, settings.iterations, left,
                                    settings.event_threshold, events);
     left = step.iterations_left;
+    const bool goes_on = !watchdog_interrupted && run_state != Stopping && !releasing && step.go_on;
+    if (goes_on) {
+        continue_run(step, result);
+        return;
+    }
+    emit exposure_completed(result);
     if (watchdog_interrupted) {
         end_run(QStringLiteral("run ended: the exposure did not end in time and was interrupted"),
                 QStringLiteral("ended: the exposure did not end in time"));
     } else if (run_state == Stopping || releasing) {
         end_run(QStringLiteral("run stopped"),
                 releasing ? QStringLiteral("device closed") : QStringLiteral("stopped"));
-    } else if (!step.go_on) {
+    } else {
         const bool threshold = settings.accumulate && settings.event_threshold > 0 &&
                                events > uint64_t(settings.event_threshold);
         // A stop pressed during an automatic run ended its repetition.
@@ -461,26 +474,52 @@ void RunController::handle_completion(int code, quint64 exposure) {
             end_run(QStringLiteral("run stopped"), QStringLiteral("stopped"));
         else
             end_run(QStringLiteral("run finished"), QStringLiteral("finished"));
-    } else {
-        continue_run(step);
     }
 }
 
-// A continuation that is refused or fails ends the run and keeps the data.
+// Points the record at the held copy of its histograms, which stays as it
+// is while the next exposure fills the live set.
+void RunController::point_at_held(ExposureResult &result) const {
+    for (uint32_t c = 0; c < result.histos.size(); ++c)
+        result.histos[c] = tdc->get_held_histo(c);
+    result.histo_generation = tdc->histo_generation();
+}
+
+// The next exposure starts as soon as the completed one's counts are taken:
+// its histograms are held aside (exchanged or copied) and the record goes to
+// the displays while the device measures again. Where nothing can be held
+// the record is drawn first, from the live set, before the next start. A
+// continuation that is refused or fails ends the run and keeps the data.
 // Within an accumulation the histogram parameters stay as they are: new ones
 // would relabel or drop what was accumulated.
-void RunController::continue_run(const RunStep &step) {
+void RunController::continue_run(const RunStep &step, ExposureResult &result) {
     const bool accumulating = model->run().accumulate && !step.clear;
     const QString refusal = accumulating ? QString() : hand_over_params(false);
     if (!refusal.isEmpty()) {
+        emit exposure_completed(result);
         end_run(QStringLiteral("run ended: ") + refusal, QStringLiteral("ended: ") + refusal);
         emit refused(refusal);
         return;
     }
     if (!accumulating)
         held_change_announced = false;
+    // Whoever keeps the last record's histograms copies them at
+    // exposure_starting, before the hold or the next exposure reuses them.
+    bool held = tdc->prepare_hold();
+    if (!held)
+        emit exposure_completed(result);
+    emit exposure_starting();
+    held = held && tdc->hold_completed(step.clear);
+    if (held) {
+        point_at_held(result);
+        last = result;
+    }
     const int32_t rc = begin_exposure(step.clear, step.reset_stats);
     if (rc < 0) {
+        if (held) {
+            tdc->release_hold();
+            emit exposure_completed(result);
+        }
         // A lost connection has ended the run already.
         if (run_state != Idle)
             end_run(QStringLiteral("run ended: ") + tdc->get_error_message(),
@@ -488,8 +527,13 @@ void RunController::continue_run(const RunStep &step) {
         emit device_error(rc);
         return;
     }
+    if (held)
+        emit exposure_completed(result);
     emit run_changed();
     emit exposure_started();
+    // The set the hold let go of is cleared for the next one, in a turn of
+    // its own so the window stays responsive.
+    QTimer::singleShot(0, this, [this] { tdc->clear_spare(); });
 }
 
 // The exposure has not ended by its time plus the margin: interrupt it; if

@@ -117,8 +117,9 @@ signals:
     // included, is announced as it begins.
     void run_started();
     void exposure_started();
-    // An exposure is about to be started: the last one's histograms are
-    // still whole and unchanged, for whoever needs to keep them.
+    // An exposure is about to be started: the histograms of the last record
+    // handed out are still whole and unchanged, for whoever needs to keep
+    // them. Within a run the next record follows after the start.
     void exposure_starting();
     // The run is over; `how` records why, in a few words ("finished",
     // "stopped", "connection lost", "ended: <reason>", ...).
@@ -137,7 +138,8 @@ private:
     int32_t begin_exposure(bool clear, bool reset_stats);
     QString hand_over_params(bool forced);
     QString default_hand_over(bool forced);
-    void continue_run(const RunStep &step);
+    void continue_run(const RunStep &step, ExposureResult &result);
+    void point_at_held(ExposureResult &result) const;
     void interrupt_exposure();
     void end_run(const QString &text, const QString &how);
     bool wait_for_completion();

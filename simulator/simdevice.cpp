@@ -10,8 +10,10 @@
 
 namespace {
 // Pace of a real-time exposure: events due by now are handed over at least
-// this often, so the display of a long exposure fills smoothly.
-constexpr std::chrono::milliseconds tick(5);
+// this often, as a hardware link's transfers would be. The last interval's
+// events are handed over after the exposure time, so this is also how late
+// the end comes: a millisecond keeps that latency small beside the exposure.
+constexpr std::chrono::milliseconds tick(1);
 // How long a start waits for the end-of-measurement callback of the previous
 // exposure to return before it answers busy.
 constexpr std::chrono::seconds finishing_wait(2);

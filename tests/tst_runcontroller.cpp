@@ -187,9 +187,10 @@ private slots:
             "error: =");
         // One memory budget for the guard and the accumulator, the plot's buffers counted.
         row("continuation refused", "cap acc auto it=1 start widen=8000 done",
-            "0 start, 1 starts, left 1, total 4, sum 3: run ended: The histograms would need 2.99 "
-            "MiB of memory (16 channels x 8001 points x 8 bytes, with the plot's time axis and two "
-            "sample arrays per channel), more than the 1 MiB available. | error: =");
+            "0 start, 1 starts, left 1, total 4, sum 3: run ended: The histograms would need 4.94 "
+            "MiB of memory (16 channels x 8001 points x 8 bytes, three times: those being filled, "
+            "those shown meanwhile and a cleared set for the next exposure; with the plot's time "
+            "axis and two sample arrays per channel), more than the 1 MiB available. | error: =");
         row("continuation fails", "acc auto it=1 fail=0 fail=-7 start done",
             "0 start, 2 starts, left 1, total 4, sum 3: run ended: start refused | error: =");
         // Within an accumulation a new offset is held: the second exposure is not handed one.
@@ -249,13 +250,12 @@ private slots:
     // One record per completion, with the settings and device it ran with; what changed when.
     void records_of_a_run() {
         QList<ExposureResult> results;
-        connect(run.get(), &RunController::exposure_completed, this, [&](const ExposureResult &r) {
-            results << r;
-            if (results.size() == 1) { // edits while the run goes on
-                run->settings_model()->set_exposure_ms(50);
-                run->settings_model()->set_event_threshold(99999);
-                QVERIFY(tdc->set_corrections({7, 0}) >= 0);
-            }
+        connect(run.get(), &RunController::exposure_completed, this,
+                [&](const ExposureResult &r) { results << r; });
+        connect(run.get(), &RunController::run_started, this, [&] { // edits while it goes on
+            run->settings_model()->set_exposure_ms(50);
+            run->settings_model()->set_event_threshold(99999);
+            QVERIFY(tdc->set_corrections({7, 0}) >= 0);
         });
         run->start(RunSettings{100, 3, 0, true, false});
         QVERIFY(QTest::qWaitFor([this] { return run->state() == RunController::Idle; }, 20000));

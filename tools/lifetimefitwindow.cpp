@@ -370,8 +370,9 @@ void LifetimeFitWindow::exposureRecorded(const ExposureResult &result) {
 void LifetimeFitWindow::exposureCompleted(int code) {
     if (code == 4 || !isVisible())
         return;
-    // The device is idle until the completion's other receivers start the
-    // next exposure, so the histograms are read now, whatever the check says.
+    // The record's histograms are whole now, whatever the check says: held
+    // aside while the next exposure runs, or, where nothing could be held,
+    // handed out before the next start.
     takeSnapshot();
     if (cb_live->isChecked() || fitPending) {
         if (watcher.isRunning()) {
