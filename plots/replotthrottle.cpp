@@ -14,7 +14,7 @@ ReplotThrottle::ReplotThrottle(QwtPlot *plot, int interval_ms)
 void ReplotThrottle::request() {
     const qint64 interval = interval_ms > 0 ? std::max<qint64>(interval_ms, 5 * last_paint_ms) : 0;
     const qint64 elapsed = since_paint.isValid() ? since_paint.elapsed() : interval;
-    if (elapsed >= interval) {
+    if (interval == 0) {
         pending.stop();
         paint();
         return;
@@ -23,6 +23,13 @@ void ReplotThrottle::request() {
     // not show the picture cached before the change.
     if (auto *canvas = qobject_cast<QwtPlotCanvas *>(plot->canvas()))
         canvas->invalidateBackingStore();
+    // Even when due, the picture is painted in a turn of its own, after the
+    // timers and input already waiting: a refresh of millions of bins
+    // followed at once by their paint would hold the window for both.
+    if (elapsed >= interval) {
+        pending.start(0);
+        return;
+    }
     if (!pending.isActive())
         pending.start(int(interval - elapsed));
 }

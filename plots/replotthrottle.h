@@ -14,12 +14,12 @@ class QwtPlot;
 // paint's duration. A burst of refreshes (short exposures in an automatic
 // run, a remote script taking exposure after exposure) paints the last state
 // when the interval has passed instead of every one of them; a refresh after
-// a quiet spell paints at once.
+// a quiet spell paints in the next turn of the event loop.
 class ReplotThrottle : public QObject {
 public:
     ReplotThrottle(QwtPlot *plot, int interval_ms);
 
-    // The plot's items and scales have changed: repaint now or soon.
+    // The plot's items and scales have changed: repaint soon.
     void request();
     // 0: every request paints at once (benchmarks that time the painting).
     void set_interval_ms(int ms) { interval_ms = ms; }

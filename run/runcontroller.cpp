@@ -66,6 +66,8 @@ RunController::RunController(TdcIface *tdc, QObject *parent)
     connect(model, &RunSettingsModel::changed, this, &RunController::settings_changed);
     watchdog.setSingleShot(true);
     connect(&watchdog, &QTimer::timeout, this, &RunController::watchdog_fired);
+    spare_clearing.setSingleShot(true);
+    connect(&spare_clearing, &QTimer::timeout, tdc, &TdcIface::clear_spare);
 }
 
 RunStep RunController::next_step(bool accumulate, bool autorun, int iterations, int iterations_left,
@@ -531,9 +533,10 @@ void RunController::continue_run(const RunStep &step, ExposureResult &result) {
         emit exposure_completed(result);
     emit run_changed();
     emit exposure_started();
-    // The set the hold let go of is cleared for the next one, in a turn of
-    // its own so the window stays responsive.
-    QTimer::singleShot(0, this, [this] { tdc->clear_spare(); });
+    // The set the hold let go of is cleared for the next one by a timer: in
+    // a turn of its own, after the timers and input already waiting, so the
+    // window stays responsive.
+    spare_clearing.start(0);
 }
 
 // The exposure has not ended by its time plus the margin: interrupt it; if

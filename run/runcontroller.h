@@ -182,6 +182,7 @@ private:
     int completion_wait_ms = 2000;
     int watchdog_margin_ms = 2000;
     QTimer watchdog;
+    QTimer spare_clearing;
     bool watchdog_interrupted = false;
 
     mutable std::optional<ExposureResult> last;
