@@ -197,6 +197,68 @@ private slots:
         QCOMPARE(histo_sum(pipe, std::min(params.channels, 64u)), double(binned));
     }
 
+    // The completed exposure stays whole while the next one fills the live set: rotated through a
+    // cleared spare set, exchanged while the spare still holds old counts, or copied when the next
+    // exposure accumulates; a release after a failed start gives the live set its counts back.
+    void holdKeepsTheCompletedExposure_data() {
+        QTest::addColumn<bool>("clears");
+        QTest::addColumn<bool>("spare_cleared");
+        QTest::addColumn<bool>("start_fails");
+        QTest::newRow("rotated") << true << true << false;
+        QTest::newRow("exchanged after the first") << true << false << false;
+        QTest::newRow("copied") << false << false << false;
+        QTest::newRow("rotated, start failed") << true << true << true;
+        QTest::newRow("exchanged, start failed") << true << false << true;
+        QTest::newRow("copied, start failed") << false << true << true;
+    }
+    void holdKeepsTheCompletedExposure() {
+        QFETCH(bool, clears);
+        QFETCH(bool, spare_cleared);
+        QFETCH(bool, start_fails);
+        HistoPipe pipe;
+        pipe.set_device(7);
+        QVERIFY(pipe.set_pipe_open(true));
+        pipe.set_params(default16);
+        std::mt19937_64 rng(11);
+        Model model(default16, false);
+        const auto compare = [&](auto histo, const std::vector<std::vector<double>> &want) {
+            for (uint32_t c = 0; c < 16; ++c)
+                if (*(pipe.*histo)(c) != want[c])
+                    return false;
+            return true;
+        };
+        lib.deliver_start();
+        std::vector<std::vector<double>> completed;
+        for (int exposure = 0; exposure < 4; ++exposure) {
+            const std::vector<TdcEvent> events = random_events(model, 400, rng);
+            for (const TdcEvent &e : events)
+                model.add(e);
+            lib.deliver_events(events);
+            if (exposure > 0) // the events went to the live set only
+                QVERIFY(compare(&HistoPipe::get_held_histo, completed));
+            lib.deliver_end();
+            const uint64_t generation = pipe.histo_generation();
+            QVERIFY(pipe.hold_completed(clears));
+            QVERIFY(pipe.histo_generation() != generation);
+            completed = model.histos;
+            QVERIFY(compare(&HistoPipe::get_held_histo, completed));
+            if (start_fails) {
+                pipe.release_hold();
+                QVERIFY(compare(&HistoPipe::get_channel_histo, completed));
+                QVERIFY(pipe.hold_completed(clears)); // the start is tried again
+            }
+            if (spare_cleared)
+                pipe.clear_spare();
+            pipe.request_clear(clears, clears);
+            lib.deliver_start();
+            if (clears)
+                model = Model(default16, false);
+            QVERIFY(compare(&HistoPipe::get_channel_histo, model.histos));
+            QVERIFY(compare(&HistoPipe::get_held_histo, completed));
+        }
+        QCOMPARE(fields(*pipe.get_stats()), fields(model.stats));
+    }
+
     // Records handed over while the library's thread measures: each start sees one whole record.
     void handOverWhileTheLibraryRuns() {
         HistoPipe pipe;

@@ -17,6 +17,8 @@
 // offset=N, widen=N (guarded) answer the next hand-over, force=N hands a window over unguarded;
 // cap, uncap set a 1 MiB memory budget or none; bound=N the wait; nostats plays exposures without
 // a statistics block; wd a 1 ms watchdog margin; wait runs the event loop until the run is idle.
+Q_DECLARE_METATYPE(RunSettings)
+
 class TestRunController : public QObject {
     Q_OBJECT
     std::unique_ptr<TdcIface> tdc;
@@ -245,6 +247,35 @@ private slots:
         // A start while stopping waits for the interrupted exposure, counted for its own run only.
         row("start while stopping", "acc it=3 manual start stop late start deliver deliver",
             "2 stop, 2 starts, left 3, total 0, sum 3: exposure running [stopped]");
+    }
+
+    // A run goes on while its records are drawn (the fake plays the next exposure within its
+    // start): each record still holds exactly its exposure, or the sum of those accumulated.
+    void records_hold_their_exposure_data() {
+        QTest::addColumn<RunSettings>("settings");
+        QTest::addColumn<QList<double>>("sums");
+        QTest::newRow("accumulated")
+            << RunSettings{100, 3, 0, true, false} << QList<double>{4, 8, 12};
+        QTest::newRow("automatic")
+            << RunSettings{100, 1, 0, false, true} << QList<double>{4, 4, 4, 4};
+        QTest::newRow("cycles of two")
+            << RunSettings{100, 2, 0, true, true} << QList<double>{4, 8, 4, 8};
+    }
+    void records_hold_their_exposure() {
+        QFETCH(RunSettings, settings);
+        QFETCH(QList<double>, sums);
+        QList<double> seen;
+        connect(run.get(), &RunController::exposure_completed, this, [&](const ExposureResult &r) {
+            double sum = 0.0;
+            for (const std::vector<double> *h : r.histos)
+                sum += h ? std::accumulate(h->begin(), h->end(), 0.0) : 0.0;
+            seen << sum;
+            if (seen.size() == 3)
+                run->stop(); // an automatic run ends with the exposure under way
+        });
+        run->start(settings);
+        QVERIFY(QTest::qWaitFor([this] { return run->state() == RunController::Idle; }, 20000));
+        QCOMPARE(seen, sums);
     }
 
     // One record per completion, with the settings and device it ran with; what changed when.
