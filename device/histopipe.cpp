@@ -550,7 +550,17 @@ void HistoPipe::accumulate_impl(const TdcEvent *events, size_t count) {
 
     size_t i = 0;
     const size_t whole = count - count % 4;
+    constexpr size_t event_distance = 128;
     for (; i < whole; i += 4) {
+        // The events are read well ahead, since the hardware's prefetcher
+        // stops at page boundaries; three lines per four events of 40 bytes
+        // leave no line out.
+        if (i + event_distance + 4 <= count) {
+            const char *ahead = reinterpret_cast<const char *>(events + i + event_distance);
+            __builtin_prefetch(ahead, 0, 3);
+            __builtin_prefetch(ahead + 64, 0, 3);
+            __builtin_prefetch(ahead + 128, 0, 3);
+        }
         // Written out here rather than in a helper: the compiler deletes a
         // call whose only effect is a prefetch.
         if (Prefetch && i + prefetch_distance + 3 < count) {
