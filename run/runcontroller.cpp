@@ -361,8 +361,13 @@ void RunController::note_change(uint64_t exposure, const QString &setting, const
 }
 
 void RunController::abandon_exposure() {
-    if (in_flight && tdc->exposures_started() >= awaited && run_state != Idle)
+    const bool begun = in_flight && tdc->exposures_started() >= awaited;
+    if (begun && run_state != Idle)
         record.incomplete_exposure = record.exposures_completed + 1;
+    // The last record was held aside while this exposure ran: the data
+    // received since stay with it, as the histograms hold them.
+    if (begun && last)
+        point_at_live(*last);
     in_flight = false;
 }
 
@@ -479,6 +484,12 @@ void RunController::handle_completion(int code, quint64 exposure) {
     }
 }
 
+void RunController::point_at_live(ExposureResult &result) const {
+    for (uint32_t c = 0; c < result.histos.size(); ++c)
+        result.histos[c] = tdc->get_channel_histo(c);
+    result.histo_generation = tdc->histo_generation();
+}
+
 // Points the record at the held copy of its histograms, which stays as it
 // is while the next exposure fills the live set.
 void RunController::point_at_held(ExposureResult &result) const {
@@ -520,6 +531,8 @@ void RunController::continue_run(const RunStep &step, ExposureResult &result) {
     if (rc < 0) {
         if (held) {
             tdc->release_hold();
+            point_at_live(result);
+            last = result;
             emit exposure_completed(result);
         }
         // A lost connection has ended the run already.

@@ -140,6 +140,7 @@ private:
     QString default_hand_over(bool forced);
     void continue_run(const RunStep &step, ExposureResult &result);
     void point_at_held(ExposureResult &result) const;
+    void point_at_live(ExposureResult &result) const;
     void interrupt_exposure();
     void end_run(const QString &text, const QString &how);
     bool wait_for_completion();

@@ -121,6 +121,12 @@ class TestRunController : public QObject {
             text += QString(" | filled from %1 ns, handed %2 ns").arg(filled).arg(handed);
         if (const uint64_t part = run->run_record().incomplete_exposure)
             text += QString(" | holds part of exposure %1").arg(part);
+        const auto &last = run->last_result();
+        const std::vector<double> *recorded = last && !last->histos.empty() ? last->histos[0] : h;
+        if (recorded != h)
+            text += QString(" | record sum %1")
+                        .arg(recorded ? std::accumulate(recorded->begin(), recorded->end(), 0.0)
+                                      : -1.0);
         return text + (run->last_exposure_incomplete() ? " | incomplete" : "");
     }
 
@@ -240,6 +246,19 @@ private slots:
             "2 stop, 1 starts, left 5, total 0, sum 0: stopping after this exposure — press stop "
             "again to interrupt []");
         // An exposure that began and never ended leaves part of its events in the histograms.
+        // A loss while the next exposure runs: the record takes what the histograms hold then,
+        // unless that exposure never began (its held counts stay whole).
+        row("lost while the next exposure runs",
+            "auto start manual deliver begin ifail=-90 stop stop",
+            "0, 2 starts, left 1, total 4, sum 0: run ended: the connection to the device was lost "
+            "(connection lost); the data so far are kept [connection lost] | error: connection "
+            "lost "
+            "| holds part of exposure 2");
+        row("lost before the next exposure began", "auto start manual deliver ifail=-90 stop stop",
+            "0, 2 starts, left 1, total 4, sum 0: run ended: the connection to the device was lost "
+            "(connection lost); the data so far are kept [connection lost] | error: connection "
+            "lost "
+            "| record sum 3");
         row("disconnect after a reported start", "acc manual bound=1 start begin disconnect",
             "0, 1 starts, left 1, total 0, sum 0: run ended: the last exposure is incomplete "
             "[device closed; the last exposure is incomplete] | holds part of exposure 1 | "
