@@ -250,6 +250,30 @@ private slots:
                 reseeded.last != slow.last);
     }
 
+    // The held histograms are read while the library's thread fills the live ones with the next
+    // exposure: each held exposure holds exactly what was delivered in it.
+    void heldWhileTheNextExposureRuns() {
+        TdcIface tdc;
+        CompletionWaiter done(tdc);
+        QVERIFY2(tdc.init(default_ini) >= 0, qPrintable(tdc.get_error_message()));
+        tdc.set_histo_params({0.0, 1000.0, tdc.get_binsize(), 0, 16});
+        QCOMPARE(tdc.start_measure(30), 0);
+        for (int n = 1; n <= 6; ++n) {
+            QVERIFY(done.wait_for(n));
+            const uint64_t delivered = sum(tdc.get_delivered_counts());
+            QVERIFY(tdc.hold_completed(true) && delivered > 0);
+            tdc.request_clear(true, true);
+            QCOMPARE(tdc.start_measure(30), 0);
+            tdc.clear_spare();
+            double held = 0.0;
+            for (uint32_t c = 0; c < 16; ++c)
+                held += std::accumulate(tdc.get_held_histo(c)->begin(),
+                                        tdc.get_held_histo(c)->end(), 0.0);
+            QCOMPARE(uint64_t(held), delivered);
+        }
+        QVERIFY(done.wait_for(7));
+    }
+
     // A saturated link hands over its rate, also a fraction of an event per delivery interval,
     // to within the one event the last interval may hold back; each channel gets its share.
     void linkRateHoldsAtAnyValue() {
