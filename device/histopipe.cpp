@@ -208,6 +208,9 @@ bool HistoPipe::held_matches_live() const {
 // spare set is a convenience: without it the live set is cleared at the
 // start of a measurement, as it is without holds.
 bool HistoPipe::allocate_held(uint32_t channels, uint64_t nbins_of_each) {
+    // Records that point into the old set learn that it is gone.
+    if (held)
+        generation.fetch_add(1, std::memory_order_acq_rel);
     held.reset();
     spare.reset();
     held_channels = 0;
@@ -244,11 +247,8 @@ void HistoPipe::prepare_hold_for(const HistoParams &params) {
     bool same = held && held_channels == params.channels;
     for (uint32_t c = 0; same && c < held_channels; ++c)
         same = held[c].size() == nbins;
-    if (same)
-        return;
-    // Records that point into the old set learn that it is gone.
-    generation.fetch_add(1, std::memory_order_acq_rel);
-    allocate_held(params.channels, nbins);
+    if (!same)
+        allocate_held(params.channels, nbins);
 }
 
 bool HistoPipe::prepare_hold() {

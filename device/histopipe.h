@@ -104,9 +104,6 @@ public:
     // there are no histograms or the second set cannot be had: the readers
     // must then be done before the next start.
     bool hold_completed(bool next_clears);
-    // Makes the second set ready, changing no data; false when a hold is
-    // impossible (no histograms, or no memory for the second set).
-    bool prepare_hold();
     // Makes the second set ready for histograms of `params` ahead of the
     // hold, so that it is not allocated in the pause between exposures: any
     // time, even while a measurement runs, for it touches only that set. A
@@ -197,6 +194,9 @@ private:
     void point_views_at_live();
     void set_live_cleared(bool cleared);
     bool held_matches_live() const;
+    // Makes the held set ready for the live set's shape; false when a hold
+    // is impossible (no histograms, or no memory for the second set).
+    bool prepare_hold();
     bool allocate_held(uint32_t channels, uint64_t nbins_of_each);
     bool allocate_held_like_live();
 

@@ -273,10 +273,6 @@ uint64_t TdcIface::histo_generation() const {
     return histo_pipe->histo_generation();
 }
 
-bool TdcIface::prepare_hold() {
-    return histo_pipe->prepare_hold();
-}
-
 void TdcIface::prepare_hold_for(const HistoParams &params) {
     histo_pipe->prepare_hold_for(params);
 }

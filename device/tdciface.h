@@ -74,9 +74,8 @@ public:
     // Rebuilds of the histograms so far (HistoPipe::histo_generation).
     uint64_t histo_generation() const;
     // The completed histograms kept while the next exposure runs
-    // (HistoPipe::prepare_hold, prepare_hold_for, hold_completed, release_hold,
+    // (HistoPipe::prepare_hold_for, hold_completed, release_hold,
     // clear_spare, get_held_histo).
-    bool prepare_hold();
     void prepare_hold_for(const HistoParams &params);
     bool hold_completed(bool next_clears);
     void release_hold();

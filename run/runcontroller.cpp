@@ -516,16 +516,18 @@ void RunController::continue_run(const RunStep &step, ExposureResult &result) {
     }
     if (!accumulating)
         held_change_announced = false;
-    // Whoever keeps the last record's histograms copies them at
-    // exposure_starting, before the hold or the next exposure reuses them.
-    bool held = tdc->prepare_hold();
-    if (!held)
-        emit exposure_completed(result);
+    // Whoever keeps a record's histograms copies them at exposure_starting,
+    // before the hold (or a new held set) reuses them. Where nothing can be
+    // held, this record is handed out first, and its live histograms are
+    // about to change as well.
     emit exposure_starting();
-    held = held && tdc->hold_completed(step.clear);
+    const bool held = tdc->hold_completed(step.clear);
     if (held) {
         point_at_held(result);
         last = result;
+    } else {
+        emit exposure_completed(result);
+        emit exposure_starting();
     }
     const int32_t rc = begin_exposure(step.clear, step.reset_stats);
     if (rc < 0) {

@@ -314,6 +314,34 @@ private slots:
         QCOMPARE(QDir(dir.path()).entryList(QDir::Files, QDir::Name),
                  QStringList({"scan.5_ch0.txt", "scan.5_info.json", "scan.5_rates.txt"}));
     }
+
+    // A reply in flight keeps its exposure while the run goes on, also when a new window makes
+    // the held histograms be made anew (their old arrays are copied first).
+    void fetch_while_the_run_goes_on() {
+        QCOMPARE(tdc->init("tdc_qv5.ini"), 0);
+        fake().set_auto_exposure(nullptr);
+        std::vector<double> second;
+        connect(run.get(), &RunController::exposure_completed, this, [&](const ExposureResult &r) {
+            if (r.number == 2)
+                second = *r.histos[0];
+        });
+        run->start(RunSettings{100, 1, 0, false, true});
+        fake().play_sample_exposure({3, 1});
+        QTRY_COMPARE(run->run_record().exposures_completed, uint64_t(1)); // the second asked for
+        send("HIST:WIND 400");
+        fake().play_exposure({FakeOxTdc::make_event(0, 7), FakeOxTdc::make_event(0, 9)},
+                             FakeOxTdc::make_statistics({2}));
+        QTRY_VERIFY(!second.empty()); // and the third
+        sink->hold_blocks = true;
+        send("FETC:HIST? 0");
+        hold->set_keeping(false);
+        fake().play_exposure({FakeOxTdc::make_event(0, 50)}, FakeOxTdc::make_statistics({1}));
+        QTRY_COMPARE(run->run_record().exposures_completed, uint64_t(3));
+        run->stop();
+        QCOMPARE(int(sink->held.size()), 1);
+        QCOMPARE(doubles_of(CollectingSink::read_all(*sink->held[0])), second);
+        QCOMPARE(second[7] + second[9], 2.0);
+    }
 };
 
 QTEST_GUILESS_MAIN(TestRemote)
