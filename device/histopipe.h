@@ -37,7 +37,8 @@ struct HistoStats {
 // Receiving end of the device library's user-callback pipe. The library's
 // thread runs the four working callbacks; everything else is called from the
 // GUI thread. Only the parameter hand-over is locked: the GUI thread resets,
-// clears and reads between measurements, never while one runs.
+// clears and reads the live histograms between measurements, never while one
+// runs; the held and spare sets are the GUI thread's alone.
 class HistoPipe {
 public:
     HistoPipe();
@@ -99,10 +100,10 @@ public:
     // start: when the next exposure starts from zero the live set becomes
     // the held one and the next exposure fills a cleared spare set (or the
     // old held set, cleared at its start); otherwise the live counts are
-    // copied. Earlier hand-outs are invalid
-    // afterwards (the generation changes). False, with nothing changed, when
-    // there are no histograms or the second set cannot be had: the readers
-    // must then be done before the next start.
+    // copied. Earlier hand-outs are invalid afterwards (the generation
+    // changes). False, with nothing changed, when there are no histograms or
+    // the second set cannot be had: the readers must then be done before the
+    // next start.
     bool hold_completed(bool next_clears);
     // Makes the second set ready for histograms of `params` ahead of the
     // hold, so that it is not allocated in the pause between exposures: any
