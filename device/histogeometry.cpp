@@ -102,14 +102,19 @@ double HistoGeometry::histo_bytes() const {
 double HistoGeometry::footprint_bytes() const {
     if (!is_countable)
         return std::numeric_limits<double>::infinity();
-    return static_cast<double>(nbins) *
-           (double(channels) * (histogram_sets + plot_sample_arrays) + 1) * bytes_per_bin;
+    // In doubles: the bin count times the channels may exceed 2^64.
+    return static_cast<double>(nbins) * double(channels) * held_bytes_per_bin() +
+           static_cast<double>(nbins) * bytes_per_bin;
 }
 
 double HistoGeometry::footprint_of(uint64_t total_bins, uint64_t longest_bins) {
-    return (static_cast<double>(total_bins) * (histogram_sets + plot_sample_arrays) +
-            static_cast<double>(longest_bins)) *
-           bytes_per_bin;
+    return static_cast<double>(total_bins) * held_bytes_per_bin() +
+           static_cast<double>(longest_bins) * bytes_per_bin;
+}
+
+double HistoGeometry::held_bytes_per_bin() {
+    return histogram_sets * (bytes_per_bin + tally_bytes_per_bin) +
+           plot_sample_arrays * bytes_per_bin;
 }
 
 double HistoGeometry::memory_budget(double held_bytes) {

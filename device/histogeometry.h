@@ -34,6 +34,9 @@ public:
     // longest `longest_bins`: the three sets of them, their plot samples and the
     // time axis.
     static double footprint_of(uint64_t total_bins, uint64_t longest_bins);
+    // Bytes per bin of one channel: its histograms with their tallies and
+    // its plot samples.
+    static double held_bytes_per_bin();
 
     // 2^binning as a double, the shift taken modulo 64 as the event path does.
     static double binning_factor(uint32_t binning);
@@ -52,6 +55,8 @@ public:
     static void set_memory_cap(double bytes);
 
     static constexpr double bytes_per_bin = sizeof(double);
+    // Large histograms count their events in a byte per bin beside each bin.
+    static constexpr double tally_bytes_per_bin = 1;
     // The histograms the device fills, the completed ones held for the
     // displays while it does, and a cleared set for the next exposure.
     static constexpr int histogram_sets = 3;

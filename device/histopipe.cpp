@@ -42,18 +42,44 @@ uint64_t truncate_to_bins(double quotient) {
 // random addresses for every event; backing them with huge pages keeps the
 // address translations of the whole array in the TLB. The hint is given
 // before the zeros are written, so the pages are huge from the first fault.
-void allocate_bins(std::vector<double> &bins, uint64_t nbins) {
+template <typename T> void allocate_bins(std::vector<T> &bins, uint64_t nbins) {
     bins.reserve(nbins);
 #ifdef __linux__
     constexpr uintptr_t huge_page = uintptr_t(2) << 20;
     const uintptr_t begin = reinterpret_cast<uintptr_t>(bins.data());
-    const uintptr_t end = begin + nbins * sizeof(double);
+    const uintptr_t end = begin + nbins * sizeof(T);
     const uintptr_t first = (begin + huge_page - 1) & ~(huge_page - 1);
     const uintptr_t last = end & ~(huge_page - 1);
     if (last > first)
         madvise(reinterpret_cast<void *>(first), last - first, MADV_HUGEPAGE);
 #endif
-    bins.resize(nbins, 0.0);
+    bins.resize(nbins, T(0));
+}
+
+// Adds a set's tallies to its bins and clears them; returns the fullest bin
+// among those a tally was added to. Without a branch per bin (which bins were
+// hit is random): whole non-negative doubles order like their bit patterns,
+// and an untouched bin's pattern is masked to 0.
+double fold_tallies(std::vector<double> *bins, std::vector<uint8_t> *tallies, uint32_t channels) {
+    uint64_t top = 0;
+    for (uint32_t c = 0; c < channels; ++c) {
+        double *const b = bins[c].data();
+        uint8_t *const t = tallies[c].data();
+        const size_t n = std::min(bins[c].size(), tallies[c].size());
+        for (size_t i = 0; i < n; ++i) {
+            const uint8_t tally = t[i];
+            const double value = b[i] + double(tally);
+            b[i] = value;
+            t[i] = 0;
+            uint64_t pattern;
+            std::memcpy(&pattern, &value, sizeof pattern);
+            pattern &= uint64_t(0) - uint64_t(tally != 0);
+            top = pattern > top ? pattern : top;
+        }
+    }
+    double fullest;
+    std::memcpy(&fullest, &top, sizeof fullest);
+    return fullest;
 }
 
 bool same_params(const HistoParams &a, const HistoParams &b) {
@@ -78,6 +104,25 @@ HistoPipe::~HistoPipe() = default;
 
 bool HistoPipe::compute_nbins(const HistoParams &params, uint64_t &nbins) {
     return HistoGeometry::compute_nbins(params, nbins);
+}
+
+// Histograms beyond the caches are tallied: the same bins at an eighth of
+// the bytes stay in the caches far longer.
+bool HistoPipe::tallied_size(uint64_t total_bytes) {
+    return total_bytes > (uint64_t(4) << 20);
+}
+
+bool HistoPipe::allocate_tallies(Tallies &out, uint32_t channels, uint64_t nbins_of_each) {
+    out.reset();
+    try {
+        Tallies fresh(new std::vector<uint8_t>[channels]);
+        for (uint32_t c = 0; c < channels; ++c)
+            allocate_bins(fresh[c], nbins_of_each);
+        out = std::move(fresh);
+        return true;
+    } catch (const std::exception &) {
+        return false;
+    }
 }
 
 void HistoPipe::set_device(int32_t dev) {
@@ -178,8 +223,30 @@ const std::vector<double> *HistoPipe::get_channel_histo(uint32_t channel) const 
 void HistoPipe::clear_histos() {
     if (!histos)
         return;
-    for (uint32_t c = 0; c < active.channels; ++c)
+    for (uint32_t c = 0; c < active.channels; ++c) {
         std::fill(histos[c].begin(), histos[c].end(), 0.0);
+        if (tallies)
+            std::fill(tallies[c].begin(), tallies[c].end(), uint8_t(0));
+    }
+    live_tallied = false;
+}
+
+void HistoPipe::fold_live() {
+    if (!tallies || !histos || !live_tallied)
+        return;
+    live_tallied = false;
+    const double top = fold_tallies(histos.get(), tallies.get(), uint32_t(views.size()));
+    stats.max_count = std::max(stats.max_count, static_cast<uint64_t>(top));
+}
+
+uint64_t HistoPipe::fold_held() {
+    if (!held_tallies || !held)
+        return 0;
+    return static_cast<uint64_t>(fold_tallies(held.get(), held_tallies.get(), held_channels));
+}
+
+void HistoPipe::raise_max_count(uint64_t count) {
+    stats.max_count = std::max(stats.max_count, count);
 }
 
 const PipeStatistics *HistoPipe::get_pipe_statistics() const {
@@ -194,7 +261,7 @@ ChannelCounts HistoPipe::get_device_counts() const {
 }
 
 bool HistoPipe::held_matches_live() const {
-    if (!held || held_channels != views.size())
+    if (!held || held_channels != views.size() || bool(held_tallies) != bool(tallies))
         return false;
     for (uint32_t c = 0; c < held_channels; ++c)
         if (held[c].size() != views[c].size)
@@ -207,12 +274,14 @@ bool HistoPipe::held_matches_live() const {
 // exposures never pays for them; the budget counts them all the same. The
 // spare set is a convenience: without it the live set is cleared at the
 // start of a measurement, as it is without holds.
-bool HistoPipe::allocate_held(uint32_t channels, uint64_t nbins_of_each) {
+bool HistoPipe::allocate_held(uint32_t channels, uint64_t nbins_of_each, bool tallied) {
     // Records that point into the old set learn that it is gone.
     if (held)
         generation.fetch_add(1, std::memory_order_acq_rel);
     held.reset();
     spare.reset();
+    held_tallies.reset();
+    spare_tallies.reset();
     held_channels = 0;
     spare_dirty = false;
     const auto make_set = [&]() -> std::unique_ptr<std::vector<double>[]> {
@@ -226,17 +295,22 @@ bool HistoPipe::allocate_held(uint32_t channels, uint64_t nbins_of_each) {
         }
     };
     held = make_set();
-    if (!held)
+    if (!held || (tallied && !allocate_tallies(held_tallies, channels, nbins_of_each))) {
+        held.reset();
         return false;
+    }
     held_channels = channels;
     spare = make_set();
+    if (spare && tallied && !allocate_tallies(spare_tallies, channels, nbins_of_each))
+        spare.reset();
     return true;
 }
 
 // Every live channel has the same size (or none, when they could not be
 // allocated, which no hold follows).
 bool HistoPipe::allocate_held_like_live() {
-    return allocate_held(static_cast<uint32_t>(views.size()), views.empty() ? 0 : views[0].size);
+    return allocate_held(static_cast<uint32_t>(views.size()), views.empty() ? 0 : views[0].size,
+                         bool(tallies));
 }
 
 void HistoPipe::prepare_hold_for(const HistoParams &params) {
@@ -248,7 +322,8 @@ void HistoPipe::prepare_hold_for(const HistoParams &params) {
     for (uint32_t c = 0; same && c < held_channels; ++c)
         same = held[c].size() == nbins;
     if (!same)
-        allocate_held(params.channels, nbins);
+        allocate_held(params.channels, nbins,
+                      tallied_size(uint64_t(params.channels) * nbins * sizeof(double)));
 }
 
 bool HistoPipe::prepare_hold() {
@@ -258,8 +333,10 @@ bool HistoPipe::prepare_hold() {
 }
 
 void HistoPipe::point_views_at_live() {
-    for (uint32_t c = 0; c < held_channels; ++c)
+    for (uint32_t c = 0; c < held_channels; ++c) {
         views[c].bins = histos[c].data();
+        views[c].tally = tallies ? tallies[c].data() : nullptr;
+    }
 }
 
 void HistoPipe::set_live_cleared(bool cleared) {
@@ -278,15 +355,22 @@ bool HistoPipe::hold_completed(bool next_clears) {
     if (next_clears && spare && !spare_dirty) {
         std::swap(held, histos);
         std::swap(histos, spare);
+        std::swap(held_tallies, tallies);
+        std::swap(tallies, spare_tallies);
         spare_dirty = true;
         point_views_at_live();
         set_live_cleared(true);
+        live_tallied = false; // the held set keeps its tallies for fold_held
         hold_kind = HoldKind::Rotated;
     } else if (next_clears) {
         histos.swap(held);
+        tallies.swap(held_tallies);
         point_views_at_live();
+        live_tallied = false;
         hold_kind = HoldKind::Exchanged;
     } else {
+        // The sum goes on in the live set: its tallies are added first.
+        fold_live();
         for (uint32_t c = 0; c < held_channels; ++c)
             std::copy(histos[c].begin(), histos[c].end(), held[c].begin());
         hold_kind = HoldKind::Copied;
@@ -300,21 +384,29 @@ void HistoPipe::release_hold() {
         // The live set got no event: it goes back to being the clear spare.
         std::swap(histos, spare);
         std::swap(held, histos);
+        std::swap(tallies, spare_tallies);
+        std::swap(held_tallies, tallies);
         spare_dirty = false;
         set_live_cleared(false);
     } else if (hold_kind == HoldKind::Exchanged) {
         histos.swap(held);
+        tallies.swap(held_tallies);
     }
-    if (hold_kind == HoldKind::Rotated || hold_kind == HoldKind::Exchanged)
+    if (hold_kind == HoldKind::Rotated || hold_kind == HoldKind::Exchanged) {
         point_views_at_live();
+        live_tallied = true; // the completed tallies are live again, maybe unfolded
+    }
     hold_kind = HoldKind::None;
 }
 
 void HistoPipe::clear_spare() {
     if (!spare || !spare_dirty)
         return;
-    for (uint32_t c = 0; c < held_channels; ++c)
+    for (uint32_t c = 0; c < held_channels; ++c) {
         std::fill(spare[c].begin(), spare[c].end(), 0.0);
+        if (spare_tallies)
+            std::fill(spare_tallies[c].begin(), spare_tallies[c].end(), uint8_t(0));
+    }
     spare_dirty = false;
 }
 
@@ -394,6 +486,7 @@ void HistoPipe::rebuild_histos() {
     const double held = HistoGeometry::footprint_of(total, longest);
     generation.fetch_add(1, std::memory_order_acq_rel);
     histos.reset();
+    tallies.reset();
     views.clear();
     histo_alloc_failed = false;
     prefetch_bins = false;
@@ -417,16 +510,21 @@ void HistoPipe::rebuild_histos() {
                 allocate_bins(fresh[c], nbins);
         }
         histos = std::move(fresh);
+        // Without memory for the tallies the bins are counted directly.
+        if (countable && tallied_size(uint64_t(channels) * nbins * sizeof(double)))
+            allocate_tallies(tallies, channels, nbins);
         for (uint32_t c = 0; c < channels; ++c)
-            views.push_back(ChannelView{histos[c].data(), histos[c].size()});
+            views.push_back(ChannelView{histos[c].data(), histos[c].size(),
+                                        tallies ? tallies[c].data() : nullptr});
         histo_alloc_failed = !countable && channels > 0;
     } catch (const std::exception &) {
         histo_alloc_failed = true;
         histos.reset();
+        tallies.reset();
         views.clear();
         try {
             histos.reset(new std::vector<double>[channels]);
-            views.assign(channels, ChannelView{nullptr, 0});
+            views.assign(channels, ChannelView{nullptr, 0, nullptr});
         } catch (const std::exception &) {
             histos.reset();
             views.clear();
@@ -434,7 +532,7 @@ void HistoPipe::rebuild_histos() {
     }
     // Bins that do not fit in the caches are fetched ahead of their events.
     const uint64_t total_bytes = uint64_t(channels) * (countable ? nbins : 0) * sizeof(double);
-    prefetch_bins = !histo_alloc_failed && total_bytes > (uint64_t(4) << 20);
+    prefetch_bins = !histo_alloc_failed && tallied_size(total_bytes);
     params_pending = false;
 }
 
@@ -447,6 +545,10 @@ void HistoPipe::on_end_of_meas(void *priv) {
     if (self->queue && self->exposure_open)
         self->queue->end_exposure();
     self->exposure_open = false;
+    // The last exposure of a run is folded here, before it is announced: no
+    // exposure waits for it, and the window gets the record whole.
+    if (self->fold_at_end.exchange(false, std::memory_order_acq_rel))
+        self->fold_live();
     try {
         self->end_of_meas_action(number);
     } catch (const std::bad_function_call &) {
@@ -479,12 +581,16 @@ void HistoPipe::accumulate(const TdcEvent *events, size_t count) {
     // More than 32 histograms share bits of the channel mask and slots of the
     // binned counts; that rare case takes the variant that tells them apart.
     const bool wide = views.size() > 32;
-    if (prefetch_bins)
-        wide ? accumulate_impl<true, true>(events, count)
-             : accumulate_impl<true, false>(events, count);
+    if (tallies) {
+        live_tallied = true;
+        wide ? accumulate_impl<Reach::tallied, true>(events, count)
+             : accumulate_impl<Reach::tallied, false>(events, count);
+    } else if (prefetch_bins)
+        wide ? accumulate_impl<Reach::prefetched, true>(events, count)
+             : accumulate_impl<Reach::prefetched, false>(events, count);
     else
-        wide ? accumulate_impl<false, true>(events, count)
-             : accumulate_impl<false, false>(events, count);
+        wide ? accumulate_impl<Reach::direct, true>(events, count)
+             : accumulate_impl<Reach::direct, false>(events, count);
 }
 
 namespace {
@@ -498,8 +604,9 @@ struct LocalStats {
 
 } // namespace
 
-template <bool Prefetch, bool Wide>
+template <HistoPipe::Reach How, bool Wide>
 void HistoPipe::accumulate_impl(const TdcEvent *events, size_t count) {
+    constexpr bool Prefetch = How != Reach::direct;
     LocalStats s{stats.max_time, stats.min_time,  stats.max_count,
                  stats.sum_time, stats.nr_events, stats.channel_mask};
     // Counting every delivery per channel costs the event path no more than
@@ -512,6 +619,8 @@ void HistoPipe::accumulate_impl(const TdcEvent *events, size_t count) {
     uint64_t missed[17] = {};
     const ChannelView *table = views.data();
     const uint32_t channels = static_cast<uint32_t>(views.size());
+    // Prefetching needs a channel with bins; without one there is none.
+    const uint32_t last_channel = channels - 1;
     const uint64_t start = start_bins;
     const uint32_t shift = active.binning % 64;
     constexpr size_t prefetch_distance = 32;
@@ -539,10 +648,22 @@ void HistoPipe::accumulate_impl(const TdcEvent *events, size_t count) {
             missed[ch < 16 ? ch : 16] += 1;
             return;
         }
-        const double value = view.bins[idx] + 1.0;
-        view.bins[idx] = value;
-        if (value > fullest)
-            fullest = value;
+        if (How == Reach::tallied) {
+            // The fold finds the fullest bin among those tallied; a bin whose
+            // tally wrapped to 0 is looked at here.
+            const uint8_t tally = ++view.tally[idx];
+            if (__builtin_expect(tally == 0, 0)) {
+                const double value = view.bins[idx] + 256.0;
+                view.bins[idx] = value;
+                if (value > fullest)
+                    fullest = value;
+            }
+        } else {
+            const double value = view.bins[idx] + 1.0;
+            view.bins[idx] = value;
+            if (value > fullest)
+                fullest = value;
+        }
         binned[ch % 32] += 1;
         if (Wide && ch >= 32)
             aliased[ch % 32] += 1;
@@ -564,13 +685,16 @@ void HistoPipe::accumulate_impl(const TdcEvent *events, size_t count) {
         // Written out here rather than in a helper: the compiler deletes a
         // call whose only effect is a prefetch.
         if (Prefetch && i + prefetch_distance + 3 < count) {
+            // Without a branch, which events outside the window would
+            // mispredict: those fetch some line of the last channel or bin.
             for (size_t k = i + prefetch_distance; k < i + prefetch_distance + 4; ++k) {
                 const TdcEvent &ahead = events[k];
-                if (ahead.channel < channels) {
-                    const uint64_t idx = (ahead.time - start) >> shift;
-                    if (idx < table[ahead.channel].size)
-                        __builtin_prefetch(table[ahead.channel].bins + idx, 0, 3);
-                }
+                const ChannelView &view = table[std::min(ahead.channel, last_channel)];
+                const uint64_t idx = std::min((ahead.time - start) >> shift, view.size - 1);
+                if (How == Reach::tallied)
+                    __builtin_prefetch(view.tally + idx, 1, 3);
+                else
+                    __builtin_prefetch(view.bins + idx, 0, 3);
             }
         }
         one(events[i]);

@@ -60,6 +60,8 @@ public:
     // that never starts leaves the data as they are. Replaces any earlier
     // request; (false, false) withdraws it.
     void request_clear(bool histograms, bool statistics);
+    // The statistics and the histograms as the events left them; for large
+    // histograms the fullest bin and the bins are whole after fold_live.
     const HistoStats *get_stats() const;
     void reset_stats();
     const std::vector<double> *get_channel_histo(uint32_t channel) const;
@@ -115,6 +117,22 @@ public:
     // histograms are the completed ones again, at the addresses the hold
     // handed out.
     void release_hold();
+    // Adds the live tallies to the live histograms (see ChannelView), so
+    // that the histograms and the fullest bin of the statistics are whole:
+    // GUI thread, between measurements, before reading them. Nothing to do
+    // for histograms counted directly.
+    void fold_live();
+    // The same for the held set, any time after a hold (it is the GUI
+    // thread's); returns its fullest bin, which the statistics of the
+    // completed exposure lack until then.
+    uint64_t fold_held();
+    // The measurement under way is the last of its run: its tallies are
+    // folded on the library's thread at its end (taken back by false).
+    void set_fold_at_end(bool fold) { fold_at_end.store(fold, std::memory_order_release); }
+    // Raises the statistics' fullest bin to at least `count`: between
+    // measurements, for a fullest bin folded from a held set after its
+    // exposure's statistics went on without a reset.
+    void raise_max_count(uint64_t count);
     // Clears the spare set the last hold left with old counts; GUI thread,
     // any time (no one reads that set), best while the device measures.
     void clear_spare();
@@ -150,16 +168,26 @@ public:
     static void on_nothing();
 
 private:
+    // A channel as the event path sees it. Large histograms are counted in
+    // byte tallies beside the bins (a quarter of a cache line per 32 bins
+    // rather than four): the tallies are added to the bins by a fold, on the
+    // GUI thread, and a tally that wraps adds 256 to its bin at once.
     struct ChannelView {
         double *bins;
         uint64_t size;
+        uint8_t *tally; // null: the bins are counted directly
     };
+    using Tallies = std::unique_ptr<std::vector<uint8_t>[]>;
+    enum class Reach { direct, prefetched, tallied };
 
     void apply_pending_params();
     void apply_clear_request(bool rebuilt);
     void rebuild_histos();
     void accumulate(const TdcEvent *events, size_t count);
-    template <bool Prefetch, bool Wide> void accumulate_impl(const TdcEvent *events, size_t count);
+    template <Reach How, bool Wide> void accumulate_impl(const TdcEvent *events, size_t count);
+    // Whether histograms of this many bytes are counted in tallies.
+    static bool tallied_size(uint64_t total_bytes);
+    bool allocate_tallies(Tallies &tallies, uint32_t channels, uint64_t nbins_of_each);
 
     HistoPipe *priv;
     int32_t pipe_device = -1;
@@ -174,6 +202,8 @@ private:
     bool needs_resize = true;
     uint64_t start_bins = 0;
     std::unique_ptr<std::vector<double>[]> histos;
+    // The live tallies (null when the histograms are counted directly).
+    Tallies tallies;
     std::unique_ptr<PipeStatistics> statistics;
     std::function<void(uint64_t)> end_of_meas_action;
 
@@ -181,10 +211,12 @@ private:
     // owned by the GUI thread (see hold_completed), and whether the last hold
     // exchanged them with the live set.
     std::unique_ptr<std::vector<double>[]> held;
+    Tallies held_tallies;
     uint32_t held_channels = 0;
     // A cleared set of the held set's shape for the next exposure, and
     // whether it still holds old counts.
     std::unique_ptr<std::vector<double>[]> spare;
+    Tallies spare_tallies;
     bool spare_dirty = false;
     // How the last hold kept the completed histograms (release_hold undoes it).
     enum class HoldKind { None, Copied, Exchanged, Rotated };
@@ -192,13 +224,17 @@ private:
     // The live set is all zeros already: the next start's clearing is done.
     // Written under the parameter lock; the start takes it.
     bool live_cleared = false;
+    // The live tallies may hold counts not yet folded (written like the
+    // live histograms), and the fold asked for at the end of a measurement.
+    bool live_tallied = false;
+    std::atomic<bool> fold_at_end{false};
     void point_views_at_live();
     void set_live_cleared(bool cleared);
     bool held_matches_live() const;
     // Makes the held set ready for the live set's shape; false when a hold
     // is impossible (no histograms, or no memory for the second set).
     bool prepare_hold();
-    bool allocate_held(uint32_t channels, uint64_t nbins_of_each);
+    bool allocate_held(uint32_t channels, uint64_t nbins_of_each, bool tallied);
     bool allocate_held_like_live();
 
     // Direct pointers into `histos` for the event path, rebuilt with it.

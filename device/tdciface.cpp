@@ -289,6 +289,22 @@ void TdcIface::clear_spare() {
     histo_pipe->clear_spare();
 }
 
+void TdcIface::fold_live() {
+    histo_pipe->fold_live();
+}
+
+uint64_t TdcIface::fold_held() {
+    return histo_pipe->fold_held();
+}
+
+void TdcIface::raise_max_count(uint64_t count) {
+    histo_pipe->raise_max_count(count);
+}
+
+void TdcIface::set_fold_at_end(bool fold) {
+    histo_pipe->set_fold_at_end(fold);
+}
+
 const std::vector<double> *TdcIface::get_held_histo(uint32_t channel) const {
     return histo_pipe->get_held_histo(channel);
 }

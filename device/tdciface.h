@@ -80,6 +80,12 @@ public:
     bool hold_completed(bool next_clears);
     void release_hold();
     void clear_spare();
+    // Tallies of large histograms added to their bins (HistoPipe::fold_live,
+    // fold_held, raise_max_count).
+    void fold_live();
+    uint64_t fold_held();
+    void raise_max_count(uint64_t count);
+    void set_fold_at_end(bool fold);
     const std::vector<double> *get_held_histo(uint32_t channel) const;
     // True when the accumulator could not size its histograms at the last
     // start of a measurement (see HistoPipe::histos_unavailable).

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <utility>
 
 namespace {
 
@@ -68,6 +69,8 @@ RunController::RunController(TdcIface *tdc, QObject *parent)
     connect(&watchdog, &QTimer::timeout, this, &RunController::watchdog_fired);
     spare_clearing.setSingleShot(true);
     connect(&spare_clearing, &QTimer::timeout, tdc, &TdcIface::clear_spare);
+    record_due.setSingleShot(true);
+    connect(&record_due, &QTimer::timeout, this, &RunController::hand_out_pending);
 }
 
 RunStep RunController::next_step(bool accumulate, bool autorun, int iterations, int iterations_left,
@@ -124,9 +127,10 @@ QString RunController::memory_refusal(const TdcIface &tdc, const HistoParams &ne
         return QStringLiteral("The histograms cannot be created: the number of points per "
                               "channel is too large to count.");
     return QStringLiteral("The histograms would need %1 of memory (%2 channels x %3 points x 8 "
-                          "bytes, three times: those being filled, those shown meanwhile and a "
-                          "cleared set for the next exposure; with the plot's time axis and two "
-                          "sample arrays per channel), more than the %4 available.")
+                          "bytes and a byte to count in, three times: those being filled, those "
+                          "shown meanwhile and a cleared set for the next exposure; with the "
+                          "plot's time axis and two sample arrays per channel), more than the %4 "
+                          "available.")
         .arg(format_bytes(geometry.footprint_bytes()))
         .arg(next.channels)
         .arg(geometry.bins())
@@ -200,9 +204,14 @@ int32_t RunController::begin_exposure(bool clear, bool reset_stats) {
     settings_in_force.autorun = autorun;
     began_at = QDateTime::currentDateTime();
     began.start();
+    // The last exposure of a run, as far as can be told now, is folded by
+    // the library's thread at its end.
+    const bool repeats = run_state == Running ? autorun : settings.autorun;
+    tdc->set_fold_at_end(!repeats && (!settings.accumulate || left <= 1));
     const int32_t rc = tdc->start_measure(settings.exposure_ms);
     if (rc < 0) {
         tdc->request_clear(false, false);
+        tdc->set_fold_at_end(false);
         return rc;
     }
     in_flight = true;
@@ -220,6 +229,7 @@ void RunController::start(const RunSettings &settings) {
 }
 
 void RunController::start() {
+    hand_out_pending();
     if (!can_start())
         return;
     if (run_state == Stopping && !wait_for_completion()) {
@@ -239,6 +249,7 @@ void RunController::start() {
     const RunSettings &settings = model->run();
     left = settings.iterations;
     events = 0;
+    carried_max_count = 0; // the first exposure resets the statistics
     // The device's settings as they stand at the run's start; within the
     // run they follow the program's own reads and writes.
     tdc->refresh_device_snapshot();
@@ -279,6 +290,7 @@ void RunController::stop() {
     if (autorun) {
         stop_pressed = true;
         autorun = false;
+        tdc->set_fold_at_end(true);
         emit run_changed();
         emit status(QStringLiteral("stopping after this exposure — press stop again to "
                                    "interrupt"));
@@ -293,6 +305,7 @@ void RunController::stop() {
 // finishing, which is as good.
 void RunController::interrupt_exposure() {
     left = 1;
+    tdc->set_fold_at_end(true);
     const int32_t rc = tdc->interrupt();
     if (rc >= 0 || rc == TdcIface::DeviceBusy) {
         run_state = Stopping;
@@ -361,13 +374,16 @@ void RunController::note_change(uint64_t exposure, const QString &setting, const
 }
 
 void RunController::abandon_exposure() {
+    hand_out_pending();
     const bool begun = in_flight && tdc->exposures_started() >= awaited;
     if (begun && run_state != Idle)
         record.incomplete_exposure = record.exposures_completed + 1;
     // The last record was held aside while this exposure ran: the data
     // received since stay with it, as the histograms hold them.
-    if (begun && last)
+    if (begun && last) {
+        tdc->fold_live();
         point_at_live(*last);
+    }
     in_flight = false;
 }
 
@@ -428,6 +444,7 @@ void RunController::record_exposure(const ExposureResult &result) {
 }
 
 void RunController::handle_completion(int code, quint64 exposure) {
+    hand_out_pending();
     if (code == TdcIface::CompletionIgnored)
         return;
     // Not ours: a duplicate end, the late end of an exposure given up on, or
@@ -436,15 +453,21 @@ void RunController::handle_completion(int code, quint64 exposure) {
         return;
     in_flight = false;
     watchdog.stop();
+    // A fullest bin folded from the last held set belongs to these
+    // statistics too, which went on without a reset.
+    if (carried_max_count != 0)
+        tdc->raise_max_count(std::exchange(carried_max_count, 0));
     ExposureResult result = collect_result(exposure);
     if (run_state != Idle || releasing)
         record_exposure(result);
     last = result;
     if (run_state == Idle) {
+        complete_live(result);
         emit exposure_completed(result);
         return;
     }
     if (tdc->histos_unavailable()) {
+        complete_live(result);
         emit exposure_completed(result);
         const QString why = QStringLiteral("The histograms could not be allocated; the run was "
                                            "ended. Choose a smaller window or a larger binning.");
@@ -463,6 +486,7 @@ void RunController::handle_completion(int code, quint64 exposure) {
         continue_run(step, result);
         return;
     }
+    complete_live(result);
     emit exposure_completed(result);
     if (watchdog_interrupted) {
         end_run(QStringLiteral("run ended: the exposure did not end in time and was interrupted"),
@@ -482,6 +506,28 @@ void RunController::handle_completion(int code, quint64 exposure) {
         else
             end_run(QStringLiteral("run finished"), QStringLiteral("finished"));
     }
+}
+
+// The record held back for a turn goes out now: before anything that would
+// hand out another record or end the run, so consumers see them in order.
+void RunController::hand_out_pending() {
+    record_due.stop();
+    if (!pending_record)
+        return;
+    const ExposureResult result = std::move(*pending_record);
+    pending_record.reset();
+    emit exposure_completed(result);
+    // The set the hold let go of is cleared for the next one by a timer: in
+    // a turn of its own, after the timers and input already waiting, so the
+    // window stays responsive.
+    spare_clearing.start(0);
+}
+
+// A record of the live histograms is whole once their tallies are added.
+void RunController::complete_live(ExposureResult &result) {
+    tdc->fold_live();
+    result.histo_stats.max_count = tdc->get_histo_stats()->max_count;
+    last = result;
 }
 
 void RunController::point_at_live(ExposureResult &result) const {
@@ -509,6 +555,7 @@ void RunController::continue_run(const RunStep &step, ExposureResult &result) {
     const bool accumulating = model->run().accumulate && !step.clear;
     const QString refusal = accumulating ? QString() : hand_over_params(false);
     if (!refusal.isEmpty()) {
+        complete_live(result);
         emit exposure_completed(result);
         end_run(QStringLiteral("run ended: ") + refusal, QStringLiteral("ended: ") + refusal);
         emit refused(refusal);
@@ -524,8 +571,12 @@ void RunController::continue_run(const RunStep &step, ExposureResult &result) {
     const bool held = tdc->hold_completed(step.clear);
     if (held) {
         point_at_held(result);
+        // An accumulating hold added the live tallies first.
+        result.histo_stats.max_count =
+            std::max(result.histo_stats.max_count, tdc->get_histo_stats()->max_count);
         last = result;
     } else {
+        complete_live(result);
         emit exposure_completed(result);
         emit exposure_starting();
     }
@@ -534,7 +585,7 @@ void RunController::continue_run(const RunStep &step, ExposureResult &result) {
         if (held) {
             tdc->release_hold();
             point_at_live(result);
-            last = result;
+            complete_live(result);
             emit exposure_completed(result);
         }
         // A lost connection has ended the run already.
@@ -544,14 +595,19 @@ void RunController::continue_run(const RunStep &step, ExposureResult &result) {
         emit device_error(rc);
         return;
     }
-    if (held)
-        emit exposure_completed(result);
+    if (held) {
+        // The held tallies are added while the device measures, and the
+        // record goes out in a turn of its own: the fold of millions of bins
+        // and the plots' samples back to back would hold the window for both.
+        result.histo_stats.max_count = std::max(result.histo_stats.max_count, tdc->fold_held());
+        if (!step.reset_stats)
+            carried_max_count = result.histo_stats.max_count;
+        last = result;
+        pending_record = result;
+        record_due.start(0);
+    }
     emit run_changed();
     emit exposure_started();
-    // The set the hold let go of is cleared for the next one by a timer: in
-    // a turn of its own, after the timers and input already waiting, so the
-    // window stays responsive.
-    spare_clearing.start(0);
 }
 
 // The exposure has not ended by its time plus the margin: interrupt it; if
@@ -589,6 +645,7 @@ void RunController::connection_lost() {
 }
 
 void RunController::end_run(const QString &text, const QString &how) {
+    hand_out_pending();
     run_state = Idle;
     autorun = false;
     record.ended = how;

@@ -141,6 +141,8 @@ private:
     void continue_run(const RunStep &step, ExposureResult &result);
     void point_at_held(ExposureResult &result) const;
     void point_at_live(ExposureResult &result) const;
+    void complete_live(ExposureResult &result);
+    void hand_out_pending();
     void interrupt_exposure();
     void end_run(const QString &text, const QString &how);
     bool wait_for_completion();
@@ -184,9 +186,16 @@ private:
     int watchdog_margin_ms = 2000;
     QTimer watchdog;
     QTimer spare_clearing;
+    // A held exposure's record, handed out in the turn after its hold.
+    std::optional<ExposureResult> pending_record;
+    QTimer record_due;
     bool watchdog_interrupted = false;
 
     mutable std::optional<ExposureResult> last;
+    // The fullest bin of a held set folded after its exposure's statistics
+    // went on into the next exposure without a reset; added to them at the
+    // next completion.
+    uint64_t carried_max_count = 0;
     std::optional<ExposureResult> previous_in_run;
     RunRecord record;
     LossAccount loss_account;

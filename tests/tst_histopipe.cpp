@@ -179,6 +179,7 @@ private slots:
             lib.deliver_events(events);
         }
         HistoPipe::on_tdc_events(lib.table.priv, nullptr, 5);
+        pipe.fold_live();
         QVERIFY(model.wide_sum > all_bits && model.stats.nr_events > 2000);
         QCOMPARE(fields(*pipe.get_stats()), fields(model.stats));
         QCOMPARE(pipe.get_delivered_counts(), model.delivered);
@@ -193,6 +194,7 @@ private slots:
         pipe.reset_stats();
         const uint64_t t = model.start_bins, binned = !unavailable && !model.histos[0].empty();
         lib.deliver_events({ev(0, t)});
+        pipe.fold_live();
         QCOMPARE(fields(*pipe.get_stats()), (std::vector<uint64_t>{1, t, t, t, binned, binned}));
         QCOMPARE(histo_sum(pipe, std::min(params.channels, 64u)), double(binned));
     }
@@ -204,23 +206,32 @@ private slots:
         QTest::addColumn<bool>("clears");
         QTest::addColumn<bool>("spare_cleared");
         QTest::addColumn<bool>("start_fails");
-        QTest::newRow("rotated") << true << true << false;
-        QTest::newRow("exchanged after the first") << true << false << false;
-        QTest::newRow("copied") << false << false << false;
-        QTest::newRow("rotated, start failed") << true << true << true;
-        QTest::newRow("exchanged, start failed") << true << false << true;
-        QTest::newRow("copied, start failed") << false << true << true;
+        QTest::addColumn<HistoParams>("params");
+        const HistoParams tallied{0.0, 40000.0, 1.0, 0, 16}; // 5 MB of bins: counted in tallies
+        for (const HistoParams &p : {default16, tallied}) {
+            const char *size = &p == &default16 ? "" : ", tallied";
+            const auto row = [&](const char *name, bool clears, bool spare_cleared, bool fails) {
+                QTest::addRow("%s%s", name, size) << clears << spare_cleared << fails << p;
+            };
+            row("rotated", true, true, false);
+            row("exchanged after the first", true, false, false);
+            row("copied", false, false, false);
+            row("rotated, start failed", true, true, true);
+            row("exchanged, start failed", true, false, true);
+            row("copied, start failed", false, true, true);
+        }
     }
     void holdKeepsTheCompletedExposure() {
         QFETCH(bool, clears);
         QFETCH(bool, spare_cleared);
         QFETCH(bool, start_fails);
+        QFETCH(HistoParams, params);
         HistoPipe pipe;
         pipe.set_device(7);
         QVERIFY(pipe.set_pipe_open(true));
-        pipe.set_params(default16);
+        pipe.set_params(params);
         std::mt19937_64 rng(11);
-        Model model(default16, false);
+        Model model(params, false);
         const auto compare = [&](auto histo, const std::vector<std::vector<double>> &want) {
             for (uint32_t c = 0; c < 16; ++c)
                 if (*(pipe.*histo)(c) != want[c])
@@ -241,22 +252,59 @@ private slots:
             QVERIFY(pipe.hold_completed(clears));
             QVERIFY(pipe.histo_generation() != generation);
             completed = model.histos;
-            QVERIFY(compare(&HistoPipe::get_held_histo, completed));
             if (start_fails) {
                 pipe.release_hold();
+                pipe.fold_live();
                 QVERIFY(compare(&HistoPipe::get_channel_histo, completed));
+                QCOMPARE(pipe.get_stats()->max_count, model.stats.max_count);
                 QVERIFY(pipe.hold_completed(clears)); // the start is tried again
             }
+            const uint64_t held_fullest = std::max(pipe.get_stats()->max_count, pipe.fold_held());
+            QCOMPARE(held_fullest, model.stats.max_count);
+            QVERIFY(compare(&HistoPipe::get_held_histo, completed));
             if (spare_cleared)
                 pipe.clear_spare();
             pipe.request_clear(clears, clears);
             lib.deliver_start();
             if (clears)
-                model = Model(default16, false);
+                model = Model(params, false);
+            pipe.fold_live();
             QVERIFY(compare(&HistoPipe::get_channel_histo, model.histos));
             QVERIFY(compare(&HistoPipe::get_held_histo, completed));
         }
         QCOMPARE(fields(*pipe.get_stats()), fields(model.stats));
+    }
+
+    // A tally wraps every 256 events; its bin and the fullest bin stay exact, before the fold (a
+    // wrapped bin) and after it.
+    void talliesWrapExactly() {
+        HistoPipe pipe;
+        pipe.set_device(7);
+        QVERIFY(pipe.set_pipe_open(true));
+        const HistoParams tallied{0.0, 40000.0, 1.0, 0, 16};
+        pipe.set_params(tallied);
+        lib.deliver_start();
+        Model model(tallied, false);
+        const struct {
+            uint32_t channel;
+            uint64_t time;
+            int events;
+        } hits[] = {{3, 5, 70000}, {0, 9, 300}, {15, 40000, 256}, {7, 12, 255}, {3, 6, 512}};
+        for (const auto &hit : hits) {
+            const std::vector<TdcEvent> block(size_t(hit.events), ev(hit.channel, hit.time));
+            for (const TdcEvent &e : block)
+                model.add(e);
+            for (size_t at = 0; at < block.size(); at += 4096)
+                lib.deliver_events(
+                    std::vector<TdcEvent>(block.begin() + long(at),
+                                          block.begin() + long(std::min(at + 4096, block.size()))));
+        }
+        QCOMPARE(pipe.get_stats()->max_count, uint64_t(69888)); // 273 wraps of channel 3, bin 5
+        QCOMPARE((*pipe.get_channel_histo(15))[40000], 256.0);
+        pipe.fold_live();
+        QCOMPARE(fields(*pipe.get_stats()), fields(model.stats));
+        for (uint32_t c = 0; c < 16; ++c)
+            QVERIFY2(*pipe.get_channel_histo(c) == model.histos[c], qPrintable(QString::number(c)));
     }
 
     // Records handed over while the library's thread measures: each start sees one whole record.

@@ -195,10 +195,11 @@ private slots:
             "error: =");
         // One memory budget for the guard and the accumulator, the plot's buffers counted.
         row("continuation refused", "cap acc auto it=1 start widen=8000 done",
-            "0 start, 1 starts, left 1, total 4, sum 3: run ended: The histograms would need 4.94 "
-            "MiB of memory (16 channels x 8001 points x 8 bytes, three times: those being filled, "
-            "those shown meanwhile and a cleared set for the next exposure; with the plot's time "
-            "axis and two sample arrays per channel), more than the 1 MiB available. | error: =");
+            "0 start, 1 starts, left 1, total 4, sum 3: run ended: The histograms would need 5.31 "
+            "MiB of memory (16 channels x 8001 points x 8 bytes and a byte to count in, three "
+            "times: those being filled, those shown meanwhile and a cleared set for the next "
+            "exposure; with the plot's time axis and two sample arrays per channel), more than the "
+            "1 MiB available. | error: =");
         row("continuation fails", "acc auto it=1 fail=0 fail=-7 start done",
             "0 start, 2 starts, left 1, total 4, sum 3: run ended: start refused | error: =");
         // Within an accumulation a new offset is held: the second exposure is not handed one.
@@ -269,32 +270,48 @@ private slots:
     }
 
     // A run goes on while its records are drawn (the fake plays the next exposure within its
-    // start): each record still holds exactly its exposure, or the sum of those accumulated.
+    // start): each record still holds exactly its exposure, or the sum of those accumulated, and
+    // its fullest bin, also across a clearing without a reset of the statistics; small histograms
+    // and large (tallied) ones alike.
     void records_hold_their_exposure_data() {
         QTest::addColumn<RunSettings>("settings");
         QTest::addColumn<QList<double>>("sums");
-        QTest::newRow("accumulated")
-            << RunSettings{100, 3, 0, true, false} << QList<double>{4, 8, 12};
-        QTest::newRow("automatic")
-            << RunSettings{100, 1, 0, false, true} << QList<double>{4, 4, 4, 4};
-        QTest::newRow("cycles of two")
-            << RunSettings{100, 2, 0, true, true} << QList<double>{4, 8, 4, 8};
+        QTest::addColumn<QList<uint64_t>>("fullest");
+        QTest::addColumn<double>("window");
+        for (const double window : {1000.0, 40000.0}) {
+            const char *size = window > 1000.0 ? ", tallied" : "";
+            QTest::addRow("accumulated%s", size)
+                << RunSettings{100, 3, 0, true, false} << QList<double>{4, 8, 12}
+                << QList<uint64_t>{1, 2, 3} << window;
+            QTest::addRow("automatic%s", size)
+                << RunSettings{100, 1, 0, false, true} << QList<double>{4, 4, 4, 4}
+                << QList<uint64_t>{1, 1, 1, 1} << window;
+            QTest::addRow("cycles of two%s", size)
+                << RunSettings{100, 2, 0, true, true} << QList<double>{4, 8, 4, 8}
+                << QList<uint64_t>{1, 2, 2, 2} << window;
+        }
     }
     void records_hold_their_exposure() {
         QFETCH(RunSettings, settings);
         QFETCH(QList<double>, sums);
+        QFETCH(QList<uint64_t>, fullest);
+        QFETCH(double, window);
+        tdc->set_histo_params({0.0, window, 1.0, 0, 16});
         QList<double> seen;
+        QList<uint64_t> seen_fullest;
         connect(run.get(), &RunController::exposure_completed, this, [&](const ExposureResult &r) {
             double sum = 0.0;
             for (const std::vector<double> *h : r.histos)
                 sum += h ? std::accumulate(h->begin(), h->end(), 0.0) : 0.0;
             seen << sum;
+            seen_fullest << r.histo_stats.max_count;
             if (seen.size() == 3)
                 run->stop(); // an automatic run ends with the exposure under way
         });
         run->start(settings);
         QVERIFY(QTest::qWaitFor([this] { return run->state() == RunController::Idle; }, 20000));
         QCOMPARE(seen, sums);
+        QCOMPARE(seen_fullest, fullest);
     }
 
     // One record per completion, with the settings and device it ran with; what changed when.

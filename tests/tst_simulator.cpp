@@ -250,13 +250,13 @@ private slots:
                 reseeded.last != slow.last);
     }
 
-    // The held histograms are read while the library's thread fills the live ones with the next
-    // exposure: each held exposure holds exactly what was delivered in it.
+    // The held histograms are read (their tallies added) while the library's thread fills the
+    // live ones with the next exposure: each held exposure holds exactly what was delivered in it.
     void heldWhileTheNextExposureRuns() {
         TdcIface tdc;
         CompletionWaiter done(tdc);
         QVERIFY2(tdc.init(default_ini) >= 0, qPrintable(tdc.get_error_message()));
-        tdc.set_histo_params({0.0, 1000.0, tdc.get_binsize(), 0, 16});
+        tdc.set_histo_params({0.0, 8000.0, tdc.get_binsize(), 0, 16}); // 8 MB: tallied
         QCOMPARE(tdc.start_measure(30), 0);
         for (int n = 1; n <= 6; ++n) {
             QVERIFY(done.wait_for(n));
@@ -265,6 +265,7 @@ private slots:
             tdc.request_clear(true, true);
             QCOMPARE(tdc.start_measure(30), 0);
             tdc.clear_spare();
+            tdc.fold_held();
             double held = 0.0;
             for (uint32_t c = 0; c < 16; ++c)
                 held += std::accumulate(tdc.get_held_histo(c)->begin(),
