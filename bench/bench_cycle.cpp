@@ -12,14 +12,16 @@
 // allocates the histograms (its time is printed too). Below each row, where
 // a cycle's wall time goes besides the exposure: the library thread's
 // overrun past the exposure time, the hand-over to the GUI thread, the way
-// to the next start (the dead time ends there), then the record and the
-// plots' samples and repaints in the completion handler (after the next
-// start when the device measures meanwhile), and the repaints that happen
-// while the device measures.
+// to the next start (the dead time ends there), then the time from there
+// until the record is drawn (the fold of large histograms and the plots'
+// samples, while the device measures) with the repaints in the handler, and
+// the repaints that happen while the device measures.
 //
 // Then the cost of one cycle: 0 ms exposures, 16 channels x 1001 bins, the
-// exposures per second and the GUI time per exposure (completion handling:
-// both plot refreshes and the start of the next exposure). That part uses the
+// exposures per second and the GUI time per exposure in the completion
+// handler (statistics, decisions, holding the histograms and the start of the
+// next exposure; the plots are refreshed in the turn after it, timed apart on
+// the last exposure's data). That part uses the
 // build's tdc_qv5.ini (the bin folder), found from the program's own folder.
 
 #include "device/tdciface.h"
@@ -207,7 +209,7 @@ struct Breakdown {
     double overrun_ms = 0;       // library thread past the exposure time
     double handover_ms = 0;      // from the library's end until the GUI thread takes it
     double start_ms = 0;         // from there to the next exposure's start
-    double samples_ms = 0;       // the record and the plots' samples, in the handler
+    double samples_ms = 0;       // to the record drawn (folded, samples built)
     double paint_ms = 0;         // repaints in the handler
     double paint_outside_ms = 0; // repaints while the device measures
     int cycles = 0;
@@ -316,7 +318,7 @@ void print_device_view(const char *title, const DeviceView &shown, const DeviceV
     for (const auto &[what, view] : {std::pair{"shown", &shown}, std::pair{"hidden", &hidden}}) {
         const Breakdown &b = view->parts;
         std::printf("  cycle, plots %-6s overrun %6.2f  hand-over %6.2f  to next start %6.2f ms"
-                    " | samples %6.2f  paint %6.2f ms in the handler, %s the start;"
+                    " | record drawn %6.2f  paint %6.2f ms in the handler, %s the start;"
                     " painting while measuring %6.2f ms\n",
                     what, b.overrun_ms, b.handover_ms, b.start_ms, b.samples_ms, b.paint_ms,
                     b.drawn_after * 2 > b.drawn ? "after" : "before", b.paint_outside_ms);
@@ -471,9 +473,9 @@ int main(int argc, char **argv) {
     std::printf("parts, on the last exposure's data\n");
     std::printf("  histogram refresh    %.1f us\n", refresh_us);
     std::printf("  rates plot           %.1f us\n", rates_us);
-    std::printf("  rest of the handler  %.1f us (median cycle minus both refreshes: "
-                "statistics, decisions, clearing, next start)\n",
-                filled.median_us - refresh_us - rates_us);
+    std::printf("  completion handler   %.1f us (median: statistics, decisions, holding the "
+                "histograms, next start; the refreshes follow in the next turn)\n",
+                filled.median_us);
 
     panel->slot_init_deinit(false);
     return 0;
