@@ -80,6 +80,9 @@ void ExposureProgress::exposure_started(int ms, int number, int of) {
 
 void ExposureProgress::run_ended() {
     timer.stop();
+    // The last reading may be most of an update interval old: the bar ends
+    // on the exposure's time and events as they were at its end.
+    update_display();
     hide_later.start();
 }
 

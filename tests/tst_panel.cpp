@@ -9,6 +9,7 @@
 
 #include <qwt_plot_intervalcurve.h>
 
+#include <QProgressBar>
 #include <QtTest>
 #include <QtWidgets>
 
@@ -255,6 +256,13 @@ private slots:
         QCOMPARE(P::events_text(999, 999.7), QStringLiteral("999 events, 1.00 k/s"));
         QCOMPARE(P::events_text(1234567, 2.014e6), QStringLiteral("1.23 M events, 2.01 M/s"));
         QCOMPARE(P::events_text(99960, 12345), QStringLiteral("100 k events, 12.3 k/s"));
+        // The end of a run shows the time it reached, not the last periodic reading.
+        TdcIface tdc;
+        P progress(&tdc, nullptr);
+        progress.exposure_started(100, 1, 1);
+        QThread::msleep(130);
+        progress.run_ended();
+        QCOMPARE(progress.findChild<QProgressBar *>()->format(), P::time_text(0.1, 0.1));
     }
 };
 
