@@ -56,6 +56,22 @@ template <typename T> void allocate_bins(std::vector<T> &bins, uint64_t nbins) {
     bins.resize(nbins, T(0));
 }
 
+// A set of `channels` arrays of nbins zeros each; false, with `set` empty,
+// when the memory cannot be had.
+template <typename T>
+bool allocate_set(std::unique_ptr<std::vector<T>[]> &set, uint32_t channels, uint64_t nbins) {
+    set.reset();
+    try {
+        std::unique_ptr<std::vector<T>[]> fresh(new std::vector<T>[channels]);
+        for (uint32_t c = 0; c < channels; ++c)
+            allocate_bins(fresh[c], nbins);
+        set = std::move(fresh);
+        return true;
+    } catch (const std::exception &) {
+        return false;
+    }
+}
+
 // Adds a set's tallies to its bins and clears them; returns the fullest bin
 // among those a tally was added to. Without a branch per bin (which bins were
 // hit is random): whole non-negative doubles order like their bit patterns,
@@ -110,19 +126,6 @@ bool HistoPipe::compute_nbins(const HistoParams &params, uint64_t &nbins) {
 // the bytes stay in the caches far longer.
 bool HistoPipe::tallied_size(uint64_t total_bytes) {
     return total_bytes > (uint64_t(4) << 20);
-}
-
-bool HistoPipe::allocate_tallies(Tallies &out, uint32_t channels, uint64_t nbins_of_each) {
-    out.reset();
-    try {
-        Tallies fresh(new std::vector<uint8_t>[channels]);
-        for (uint32_t c = 0; c < channels; ++c)
-            allocate_bins(fresh[c], nbins_of_each);
-        out = std::move(fresh);
-        return true;
-    } catch (const std::exception &) {
-        return false;
-    }
 }
 
 void HistoPipe::set_device(int32_t dev) {
@@ -284,24 +287,14 @@ bool HistoPipe::allocate_held(uint32_t channels, uint64_t nbins_of_each, bool ta
     spare_tallies.reset();
     held_channels = 0;
     spare_dirty = false;
-    const auto make_set = [&]() -> std::unique_ptr<std::vector<double>[]> {
-        try {
-            std::unique_ptr<std::vector<double>[]> set(new std::vector<double>[channels]);
-            for (uint32_t c = 0; c < channels; ++c)
-                allocate_bins(set[c], nbins_of_each);
-            return set;
-        } catch (const std::exception &) {
-            return nullptr;
-        }
-    };
-    held = make_set();
-    if (!held || (tallied && !allocate_tallies(held_tallies, channels, nbins_of_each))) {
+    if (!allocate_set(held, channels, nbins_of_each) ||
+        (tallied && !allocate_set(held_tallies, channels, nbins_of_each))) {
         held.reset();
         return false;
     }
     held_channels = channels;
-    spare = make_set();
-    if (spare && tallied && !allocate_tallies(spare_tallies, channels, nbins_of_each))
+    if (allocate_set(spare, channels, nbins_of_each) && tallied &&
+        !allocate_set(spare_tallies, channels, nbins_of_each))
         spare.reset();
     return true;
 }
@@ -512,7 +505,7 @@ void HistoPipe::rebuild_histos() {
         histos = std::move(fresh);
         // Without memory for the tallies the bins are counted directly.
         if (countable && tallied_size(uint64_t(channels) * nbins * sizeof(double)))
-            allocate_tallies(tallies, channels, nbins);
+            allocate_set(tallies, channels, nbins);
         for (uint32_t c = 0; c < channels; ++c)
             views.push_back(ChannelView{histos[c].data(), histos[c].size(),
                                         tallies ? tallies[c].data() : nullptr});

@@ -187,7 +187,6 @@ private:
     template <Reach How, bool Wide> void accumulate_impl(const TdcEvent *events, size_t count);
     // Whether histograms of this many bytes are counted in tallies.
     static bool tallied_size(uint64_t total_bytes);
-    bool allocate_tallies(Tallies &tallies, uint32_t channels, uint64_t nbins_of_each);
 
     HistoPipe *priv;
     int32_t pipe_device = -1;
