@@ -617,47 +617,68 @@ void HistoPipe::accumulate_impl(const TdcEvent *events, size_t count) {
     const uint64_t start = start_bins;
     const uint32_t shift = active.binning % 64;
     constexpr size_t prefetch_distance = 32;
+    // The times seen lie in [min_time, min_time + span]; before any event
+    // the first event of this callback sets both extremes.
+    if (count > 0 && s.min_time > s.max_time)
+        s.min_time = s.max_time = events[0].time;
+    uint64_t span = s.max_time - s.min_time;
     // Bins only ever hold whole numbers (cleared to 0.0, then raised by 1.0),
     // so truncating a bin to an integer is exact and the fullest bin can be
-    // compared as a double, converted once at the end of the callback.
-    double fullest = static_cast<double>(s.max_count);
+    // compared as a double, converted once at the end of the callback. Each
+    // of the four events of a step keeps its own maximum: one running maximum
+    // would chain every event to the last by the comparison's latency.
+    const double fullest_before = static_cast<double>(s.max_count);
+    double top0 = fullest_before, top1 = fullest_before, top2 = fullest_before,
+           top3 = fullest_before;
+    // Up to 32 histograms, the bins, sizes and tallies are looked up in
+    // arrays of their own, which an instruction indexes by channel directly.
+    double *bins_of[32];
+    uint64_t size_of[32];
+    uint8_t *tally_of[32];
+    if (!Wide)
+        for (uint32_t c = 0; c < channels; ++c) {
+            bins_of[c] = table[c].bins;
+            size_of[c] = table[c].size;
+            tally_of[c] = table[c].tally;
+        }
 
-    auto one = [&](const TdcEvent &e) {
+    // Inlined by force: a call per event costs more than the event.
+    auto one = [&](const TdcEvent &e, double &top) __attribute__((always_inline)) {
         const uint64_t t = e.time;
-        s.nr_events += 1;
         s.sum_time += t;
-        if (t < s.min_time)
-            s.min_time = t;
-        if (t > s.max_time)
-            s.max_time = t;
+        // One comparison for both extremes, as a branch that is rarely
+        // taken once the first events have set them.
+        if (__builtin_expect(t - s.min_time > span, 0)) {
+            s.min_time = std::min(s.min_time, t);
+            s.max_time = std::max(s.max_time, t);
+            span = s.max_time - s.min_time;
+        }
         const uint32_t ch = e.channel;
         if (ch >= channels) {
             missed[ch < 16 ? ch : 16] += 1;
             return;
         }
         const uint64_t idx = (t - start) >> shift;
-        const ChannelView &view = table[ch];
-        if (idx >= view.size) {
+        if (idx >= (Wide ? table[ch].size : size_of[ch])) {
             missed[ch < 16 ? ch : 16] += 1;
             return;
         }
+        double *const bins = Wide ? table[ch].bins : bins_of[ch];
         if (How == Reach::tallied) {
             // The fold finds the fullest bin among those tallied; a bin whose
             // tally wrapped to 0 is looked at here.
-            const uint8_t tally = ++view.tally[idx];
-            if (__builtin_expect(tally == 0, 0)) {
-                const double value = view.bins[idx] + 256.0;
-                view.bins[idx] = value;
-                if (value > fullest)
-                    fullest = value;
+            uint8_t *const tallies = Wide ? table[ch].tally : tally_of[ch];
+            if (__builtin_expect(++tallies[idx] == 0, 0)) {
+                const double value = bins[idx] + 256.0;
+                bins[idx] = value;
+                top = top > value ? top : value;
             }
         } else {
-            const double value = view.bins[idx] + 1.0;
-            view.bins[idx] = value;
-            if (value > fullest)
-                fullest = value;
+            const double value = bins[idx] + 1.0;
+            bins[idx] = value;
+            top = top > value ? top : value;
         }
-        binned[ch % 32] += 1;
+        binned[Wide ? ch % 32 : ch] += 1;
         if (Wide && ch >= 32)
             aliased[ch % 32] += 1;
     };
@@ -690,19 +711,19 @@ void HistoPipe::accumulate_impl(const TdcEvent *events, size_t count) {
                     __builtin_prefetch(view.bins + idx, 0, 3);
             }
         }
-        one(events[i]);
-        one(events[i + 1]);
-        one(events[i + 2]);
-        one(events[i + 3]);
+        one(events[i], top0);
+        one(events[i + 1], top1);
+        one(events[i + 2], top2);
+        one(events[i + 3], top3);
     }
     for (; i < count; ++i)
-        one(events[i]);
+        one(events[i], top0);
 
     stats.max_time = s.max_time;
     stats.min_time = s.min_time;
-    stats.max_count = static_cast<uint64_t>(fullest);
+    stats.max_count = static_cast<uint64_t>(std::max(std::max(top0, top1), std::max(top2, top3)));
     stats.sum_time = s.sum_time;
-    stats.nr_events = s.nr_events;
+    stats.nr_events = s.nr_events + count;
     stats.channel_mask = s.channel_mask;
     for (uint32_t c = 0; c < 32; ++c)
         if (binned[c] != 0)
