@@ -39,9 +39,9 @@ constexpr uint32_t channels = 16;
 
 using Clock = std::chrono::steady_clock;
 
-// Events spread uniformly over the bins of 16 channels; with `mixed`, one in
-// sixteen falls outside: before or after the window, or on a channel without
-// a histogram.
+// Events spread uniformly over `nbins` device bins of 16 channels; with
+// `mixed`, one in sixteen falls outside: before or after the window, or on a
+// channel without a histogram.
 std::vector<TdcEvent> make_events(uint64_t nbins, bool mixed, uint32_t seed) {
     std::vector<TdcEvent> events(event_count);
     std::mt19937_64 rng(seed);
@@ -71,10 +71,16 @@ struct Reference {
     std::vector<std::vector<double>> histos;
     HistoStats stats{0, ~uint64_t(0), 0, 0, 0, 0};
     std::array<uint64_t, 17> delivered{};
+    uint32_t shift;
 
-    explicit Reference(uint64_t nbins) : histos(channels, std::vector<double>(nbins, 0.0)) {}
+    Reference(uint64_t nbins, uint32_t binning)
+        : histos(channels, std::vector<double>(nbins, 0.0)), shift(binning) {}
 
     void add(const TdcEvent *events, size_t count) {
+        shift == 0 ? add_binned<false>(events, count) : add_binned<true>(events, count);
+    }
+
+    template <bool Binned> void add_binned(const TdcEvent *events, size_t count) {
         for (size_t i = 0; i < count; ++i) {
             const TdcEvent &e = events[i];
             stats.nr_events += 1;
@@ -85,7 +91,7 @@ struct Reference {
             if (e.channel >= histos.size())
                 continue;
             std::vector<double> &bins = histos[e.channel];
-            const uint64_t idx = e.time; // start 0, binning 0
+            const uint64_t idx = Binned ? e.time >> shift : e.time; // start 0
             if (idx >= bins.size())
                 continue;
             const double value = bins[idx] += 1.0;
@@ -167,12 +173,14 @@ bool same_results(const HistoPipe &pipe, const Reference &ref) {
     return true;
 }
 
-void run_case(const char *name, Source source, uint64_t nbins, bool mixed, uint32_t seed) {
+void run_case(const char *name, Source source, uint64_t nbins, uint32_t binning, bool mixed,
+              uint32_t seed) {
     HistoPipe pipe;
-    pipe.set_params(HistoParams{0.0, double(nbins - 1), 1.0, 0, channels});
+    const uint64_t times = nbins << binning; // device bins the histograms span
+    pipe.set_params(HistoParams{0.0, double(times - 1), 1.0, binning, channels});
     HistoPipe::on_start_of_meas(&pipe);
-    Reference ref(nbins);
-    const std::vector<TdcEvent> events = make_events(nbins, mixed, seed);
+    Reference ref(nbins, binning);
+    const std::vector<TdcEvent> events = make_events(times, mixed, seed);
     Feed feed(source, events);
 
     uint64_t sink = 0;
@@ -189,7 +197,7 @@ void run_case(const char *name, Source source, uint64_t nbins, bool mixed, uint3
         // With the end of the exposure: what one exposure of these events costs.
         whole.seconds.push_back(acc.seconds.back() + fold.seconds.back());
     }
-    std::printf("%-40s %6.1f %6.1f %6.1f %6.1f  %5.2fx %5.2fx %7.2f  %s\n", name, read.rate(),
+    std::printf("%-46s %6.1f %6.1f %6.1f %6.1f  %5.2fx %5.2fx %7.2f  %s\n", name, read.rate(),
                 plain.rate(), acc.rate(), whole.rate(), acc.rate() / plain.rate(),
                 whole.rate() / plain.rate(), 1e3 * Times::median(fold.seconds),
                 same_results(pipe, ref) ? "same" : "MISMATCH");
@@ -211,19 +219,21 @@ int main(int argc, char **argv) {
     std::printf("read: read-only pass; plain: the reference; accum: the accumulator's event "
                 "callbacks; +end: with the end of measurement and the fold of the tallies (ms in "
                 "'end ms')\n");
-    std::printf("%-40s %6s %6s %6s %6s  %6s %6s %7s  %s\n", "case", "read", "plain", "accum",
+    std::printf("%-46s %6s %6s %6s %6s  %6s %6s %7s  %s\n", "case", "read", "plain", "accum",
                 "+end", "ratio", "+end", "end ms", "bins+stats");
     struct Case {
         const char *name;
         uint64_t nbins;
+        uint32_t binning;
         bool mixed;
     };
     // The middle size shows what the end of a measurement costs there.
-    const Case cases[] = {{"16 x 1001, all inside", 1001, false},
-                          {"16 x 1001, 1/16 outside", 1001, true},
-                          {"16 x 100,001, 1/16 outside", 100001, true},
-                          {"16 x 1,000,000, all inside", 1000000, false},
-                          {"16 x 1,000,000, 1/16 outside", 1000000, true}};
+    const Case cases[] = {{"16 x 1001, all inside", 1001, 0, false},
+                          {"16 x 1001, 1/16 outside", 1001, 0, true},
+                          {"16 x 1001 binned by 2, 1/16 outside", 1001, 1, true},
+                          {"16 x 100,001, 1/16 outside", 100001, 0, true},
+                          {"16 x 1,000,000, all inside", 1000000, 0, false},
+                          {"16 x 1,000,000, 1/16 outside", 1000000, 0, true}};
     const std::pair<Source, const char *> sources[] = {{Source::handed_over, "handed over"},
                                                        {Source::streamed, "streamed"}};
     uint32_t seed = 1;
@@ -232,7 +242,7 @@ int main(int argc, char **argv) {
             const std::string name = std::string(how) + ", " + c.name;
             if (name.find(only) == std::string::npos)
                 continue;
-            run_case(name.c_str(), source, c.nbins, c.mixed, seed++);
+            run_case(name.c_str(), source, c.nbins, c.binning, c.mixed, seed++);
         }
     return 0;
 }

@@ -184,7 +184,9 @@ private:
     void apply_clear_request(bool rebuilt);
     void rebuild_histos();
     void accumulate(const TdcEvent *events, size_t count);
-    template <Reach How, bool Wide> void accumulate_impl(const TdcEvent *events, size_t count);
+    template <Reach How> void accumulate_reach(const TdcEvent *events, size_t count);
+    template <Reach How, bool Wide, bool Binned>
+    void accumulate_impl(const TdcEvent *events, size_t count);
     // Whether histograms of this many bytes are counted in tallies.
     static bool tallied_size(uint64_t total_bytes);
 
