@@ -281,9 +281,12 @@ DeviceView device_run(TdcIface &tdc, Mwidget *panel, int exposure_ms, double sec
     const QMetaObject::Connection stamps[] = {
         QObject::connect(run, &RunController::exposure_starting, panel,
                          [&] { cycle.starting(exposure_ms, app->call_begin); }),
+        // On the signal the library's thread sends before the one the run
+        // controller takes: stamped after that, the end could come after the
+        // next start on a busy machine.
         QObject::connect(
-            &tdc, &TdcIface::exposure_ended, panel,
-            [&](int, quint64) { cycle.ended.store(now_ns(), std::memory_order_release); },
+            &tdc, &TdcIface::complete_callback, panel,
+            [&](int) { cycle.ended.store(now_ns(), std::memory_order_release); },
             Qt::DirectConnection),
         // Connected after the panel: runs once the plots have taken the record.
         QObject::connect(run, &RunController::exposure_completed, panel,
