@@ -202,7 +202,16 @@ private slots:
             source.components = two.components;
         Rig rig(20261207u + unsigned(c.components * 10 + int(c.irf)) + unsigned(c.counts) +
                 unsigned(1e3 * (c.sharp + c.background_share)));
-        FitRequest request{{}, {}, 0.0, w, 0.0, double(n) * w, c.components, c.irf};
+        FitRequest request{{},
+                           {},
+                           0.0,
+                           w,
+                           0.0,
+                           double(n) * w,
+                           c.components,
+                           c.irf,
+                           FitEstimator::PoissonLikelihood,
+                           {}};
         request.estimator = c.estimator;
         if (c.irf == tail)
             request.range_from = source.onset + 6.0 * sigma;
@@ -326,8 +335,16 @@ private slots:
             counts[101] = t.bin101;
         const bool level = t.irf_level >= 0.0;
         const FitResult fit = LifetimeFit::fit(
-            {counts, level ? std::vector<double>(bins, t.irf_level) : std::vector<double>(), 0.0,
-             width, t.from, t.to, t.components, level ? measured : t.irf, t.estimator});
+            {counts,
+             level ? std::vector<double>(bins, t.irf_level) : std::vector<double>(),
+             0.0,
+             width,
+             t.from,
+             t.to,
+             t.components,
+             level ? measured : t.irf,
+             t.estimator,
+             {}});
         const QString warnings = QString::fromStdString(
             std::accumulate(fit.warnings.begin(), fit.warnings.end(), std::string(),
                             [](auto a, auto b) { return a + b + "\n"; }));
@@ -357,7 +374,9 @@ private slots:
         QFETCH(int, which);
         QFETCH(double, value);
         const Source source = components == 2 ? two : one; // 10 background counts per bin
-        FitRequest request{Rig(5).draw(source, 1e5), {}, 0.0, width, 0.0, span, components, gauss};
+        FitRequest request{
+            Rig(5).draw(source, 1e5),        {}, 0.0, width, 0.0, span, components, gauss,
+            FitEstimator::PoissonLikelihood, {}};
         const FitResult free = LifetimeFit::fit(request);
         FitRequest::Held &held = request.held;
         double *slot[] = {&held.lifetime[0], &held.lifetime[1], &held.background,
@@ -403,7 +422,8 @@ private slots:
         QFETCH(bool, two_source);
         const Source source{(two_source ? two : one).components, share, 2.0, irf == measured};
         Rig rig(4242u + unsigned(components * 10 + int(irf)) + unsigned(1e3 * share));
-        FitRequest request{{}, {}, 0.0, width, 0.0, span, components, irf};
+        FitRequest request{
+            {}, {}, 0.0, width, 0.0, span, components, irf, FitEstimator::PoissonLikelihood, {}};
         if (irf == measured)
             request.irf_counts = rig.draw(Source{{{1e-9, 1.0}}, 0.001, 8.0, true}, 1e6);
         const int draws = 20;
@@ -455,7 +475,9 @@ private slots:
     // longer above than below, holding the truth about 68 % of the time.
     void profileIntervals() {
         Rig rig(99);
-        FitRequest request{{}, {}, 0.0, width, 2.0 + 6.0 * sigma, span, 1, tail};
+        FitRequest request{
+            {}, {}, 0.0, width, 2.0 + 6.0 * sigma, span, 1, tail, FitEstimator::PoissonLikelihood,
+            {}};
         int covered = 0, longer_above = 0;
         constexpr int draws = 100;
         for (int d = 0; d < draws; ++d) {

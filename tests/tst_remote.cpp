@@ -82,7 +82,7 @@ private slots:
         run = std::make_unique<RunController>(tdc.get());
         hold = std::make_unique<FetchHold>(run.get());
         sink = std::make_unique<CollectingSink>();
-        RemoteTarget target{run.get(), tdc.get(), nullptr, "9.9"};
+        RemoteTarget target{run.get(), tdc.get(), nullptr, "9.9", {}};
         session = std::make_unique<ScpiSession>(target, hold.get(), sink.get());
         fake().set_auto_exposure([] { fake().play_sample_exposure({3, 1}); });
     }
