@@ -595,11 +595,10 @@ void HistoPipe::accumulate_reach(const TdcEvent *events, size_t count) {
 
 namespace {
 
-// Running statistics kept in registers for one callback and written back at
+// The time statistics kept in registers for one callback and written back at
 // its end; the library's thread is the only writer while a measurement runs.
 struct LocalStats {
-    uint64_t max_time, min_time, max_count, sum_time, nr_events;
-    uint32_t channel_mask;
+    uint64_t max_time, min_time, sum_time;
 };
 
 } // namespace
@@ -607,8 +606,7 @@ struct LocalStats {
 template <HistoPipe::Reach How, bool Wide, bool Binned>
 void HistoPipe::accumulate_impl(const TdcEvent *events, size_t count) {
     constexpr bool Prefetch = How != Reach::direct;
-    LocalStats s{stats.max_time, stats.min_time,  stats.max_count,
-                 stats.sum_time, stats.nr_events, stats.channel_mask};
+    LocalStats s{stats.max_time, stats.min_time, stats.sum_time};
     // Counting every delivery per channel costs the event path no more than
     // the channel mask did: an event that lands in a bin is counted in slot
     // channel % 32 (the slot's count being non-zero is the mask's bit), one
@@ -634,7 +632,7 @@ void HistoPipe::accumulate_impl(const TdcEvent *events, size_t count) {
     // compared as a double, converted once at the end of the callback. Each
     // of the four events of a step keeps its own maximum: one running maximum
     // would chain every event to the last by the comparison's latency.
-    const double fullest_before = static_cast<double>(s.max_count);
+    const double fullest_before = static_cast<double>(stats.max_count);
     double top0 = fullest_before, top1 = fullest_before, top2 = fullest_before,
            top3 = fullest_before;
     // Up to 32 histograms, the bins, sizes and tallies are looked up in
@@ -648,6 +646,9 @@ void HistoPipe::accumulate_impl(const TdcEvent *events, size_t count) {
             size_of[c] = table[c].size;
             tally_of[c] = table[c].tally;
         }
+    auto size_at = [&](uint32_t ch) { return Wide ? table[ch].size : size_of[ch]; };
+    auto bins_at = [&](uint32_t ch) { return Wide ? table[ch].bins : bins_of[ch]; };
+    auto tally_at = [&](uint32_t ch) { return Wide ? table[ch].tally : tally_of[ch]; };
 
     // Inlined by force: a call per event costs more than the event.
     auto one = [&](const TdcEvent &e, double &top) __attribute__((always_inline)) {
@@ -666,15 +667,15 @@ void HistoPipe::accumulate_impl(const TdcEvent *events, size_t count) {
             return;
         }
         const uint64_t idx = (t - start) >> shift;
-        if (idx >= (Wide ? table[ch].size : size_of[ch])) {
+        if (idx >= size_at(ch)) {
             missed[ch < 16 ? ch : 16] += 1;
             return;
         }
-        double *const bins = Wide ? table[ch].bins : bins_of[ch];
+        double *const bins = bins_at(ch);
         if (How == Reach::tallied) {
             // The fold finds the fullest bin among those tallied; a bin whose
             // tally wrapped to 0 is looked at here.
-            uint8_t *const tallies = Wide ? table[ch].tally : tally_of[ch];
+            uint8_t *const tallies = tally_at(ch);
             if (__builtin_expect(++tallies[idx] == 0, 0)) {
                 const double value = bins[idx] + 256.0;
                 bins[idx] = value;
@@ -714,12 +715,11 @@ void HistoPipe::accumulate_impl(const TdcEvent *events, size_t count) {
             for (size_t k = i + prefetch_distance; k < i + prefetch_distance + step; ++k) {
                 const TdcEvent &ahead = events[k];
                 const uint32_t ch = std::min(ahead.channel, last_channel);
-                const uint64_t size = Wide ? table[ch].size : size_of[ch];
-                const uint64_t idx = std::min((ahead.time - start) >> shift, size - 1);
+                const uint64_t idx = std::min((ahead.time - start) >> shift, size_at(ch) - 1);
                 if (How == Reach::tallied)
-                    __builtin_prefetch((Wide ? table[ch].tally : tally_of[ch]) + idx, 1, 3);
+                    __builtin_prefetch(tally_at(ch) + idx, 1, 3);
                 else
-                    __builtin_prefetch((Wide ? table[ch].bins : bins_of[ch]) + idx, 0, 3);
+                    __builtin_prefetch(bins_at(ch) + idx, 0, 3);
             }
         }
         one(events[i], top0);
@@ -738,8 +738,7 @@ void HistoPipe::accumulate_impl(const TdcEvent *events, size_t count) {
     stats.min_time = s.min_time;
     stats.max_count = static_cast<uint64_t>(std::max(std::max(top0, top1), std::max(top2, top3)));
     stats.sum_time = s.sum_time;
-    stats.nr_events = s.nr_events + count;
-    stats.channel_mask = s.channel_mask;
+    stats.nr_events += count;
     for (uint32_t c = 0; c < 32; ++c)
         if (binned[c] != 0)
             stats.channel_mask |= uint32_t(1) << c;
