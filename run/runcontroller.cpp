@@ -462,13 +462,11 @@ void RunController::handle_completion(int code, quint64 exposure) {
         record_exposure(result);
     last = result;
     if (run_state == Idle) {
-        complete_live(result);
-        emit exposure_completed(result);
+        hand_out_live(result);
         return;
     }
     if (tdc->histos_unavailable()) {
-        complete_live(result);
-        emit exposure_completed(result);
+        hand_out_live(result);
         const QString why = QStringLiteral("The histograms could not be allocated; the run was "
                                            "ended. Choose a smaller window or a larger binning.");
         end_run(QStringLiteral("run ended: the histograms could not be allocated"),
@@ -486,8 +484,7 @@ void RunController::handle_completion(int code, quint64 exposure) {
         continue_run(step, result);
         return;
     }
-    complete_live(result);
-    emit exposure_completed(result);
+    hand_out_live(result);
     if (watchdog_interrupted) {
         end_run(QStringLiteral("run ended: the exposure did not end in time and was interrupted"),
                 QStringLiteral("ended: the exposure did not end in time"));
@@ -523,11 +520,13 @@ void RunController::hand_out_pending() {
     spare_clearing.start(0);
 }
 
-// A record of the live histograms is whole once their tallies are added.
-void RunController::complete_live(ExposureResult &result) {
+// A record of the live histograms is whole once their tallies are added;
+// then it goes out.
+void RunController::hand_out_live(ExposureResult &result) {
     tdc->fold_live();
     result.histo_stats.max_count = tdc->get_histo_stats()->max_count;
     last = result;
+    emit exposure_completed(result);
 }
 
 void RunController::point_at_live(ExposureResult &result) const {
@@ -555,8 +554,7 @@ void RunController::continue_run(const RunStep &step, ExposureResult &result) {
     const bool accumulating = model->run().accumulate && !step.clear;
     const QString refusal = accumulating ? QString() : hand_over_params(false);
     if (!refusal.isEmpty()) {
-        complete_live(result);
-        emit exposure_completed(result);
+        hand_out_live(result);
         end_run(QStringLiteral("run ended: ") + refusal, QStringLiteral("ended: ") + refusal);
         emit refused(refusal);
         return;
@@ -576,8 +574,7 @@ void RunController::continue_run(const RunStep &step, ExposureResult &result) {
             std::max(result.histo_stats.max_count, tdc->get_histo_stats()->max_count);
         last = result;
     } else {
-        complete_live(result);
-        emit exposure_completed(result);
+        hand_out_live(result);
         emit exposure_starting();
     }
     const int32_t rc = begin_exposure(step.clear, step.reset_stats);
@@ -585,8 +582,7 @@ void RunController::continue_run(const RunStep &step, ExposureResult &result) {
         if (held) {
             tdc->release_hold();
             point_at_live(result);
-            complete_live(result);
-            emit exposure_completed(result);
+            hand_out_live(result);
         }
         // A lost connection has ended the run already.
         if (run_state != Idle)

@@ -141,7 +141,7 @@ private:
     void continue_run(const RunStep &step, ExposureResult &result);
     void point_at_held(ExposureResult &result) const;
     void point_at_live(ExposureResult &result) const;
-    void complete_live(ExposureResult &result);
+    void hand_out_live(ExposureResult &result);
     void hand_out_pending();
     void interrupt_exposure();
     void end_run(const QString &text, const QString &how);
